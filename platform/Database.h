@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+// The embedded SQL database behind the log store.
+//
+// Every failure is thrown as DbError carrying the engine's own error text, so
+// callers can show exactly what the store complained about.
+
+struct DbError : std::runtime_error {
+    explicit DbError(const QString& text) : std::runtime_error(text.toStdString()) {}
+    QString text() const { return QString::fromStdString(what()); }
+};
+
+// One entry of a connection's table listing.
+struct TableInfo {
+    QString name;
+    // "TABLE" for ordinary tables, "SYSTEM TABLE" for the engine's own tables,
+    // "VIEW" for views.
+    QString type;
+};
+
+// A forward-only pass over the rows of a query.
+class DbCursor {
+public:
+    virtual ~DbCursor() = default;
+    // Moves to the next row; false at the end.
+    virtual bool next() = 0;
+    // The text of a column of the current row by name; nullopt for NULL.
+    virtual std::optional<QString> text(const QString& column) const = 0;
+};
+
+// A statement prepared once and run many times with text parameters.
+class DbStatement {
+public:
+    virtual ~DbStatement() = default;
+    virtual void run(const QStringList& params) = 0;
+};
+
+class DbConnection {
+public:
+    virtual ~DbConnection() = default;
+    virtual void execute(const QString& sql) = 0;
+    // Every table and view, ascending by name.
+    virtual std::vector<TableInfo> tables() = 0;
+    virtual std::unique_ptr<DbCursor> query(const QString& sql, const QStringList& params = {}) = 0;
+    virtual std::unique_ptr<DbStatement> prepare(const QString& sql) = 0;
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+};
+
+class DbEngine {
+public:
+    enum class OpenMode {
+        ExistingOnly,     // fail when the file does not exist
+        CreateIfMissing,  // create an empty database when the file does not exist
+    };
+    virtual ~DbEngine() = default;
+    virtual std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode = OpenMode::ExistingOnly) = 0;
+};

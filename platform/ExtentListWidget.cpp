@@ -1,0 +1,47 @@
+#include "ExtentListWidget.h"
+
+#include <QScrollBar>
+
+ExtentListWidget::ExtentListWidget(QWidget* parent) : QListWidget(parent)
+{
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setTextElideMode(Qt::ElideNone);
+    setWordWrap(false);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+}
+
+void ExtentListWidget::setHorizontalExtent(int pixels)
+{
+    if (pixels <= 0)
+        return;
+    extent_ = pixels;
+    if (!scrollBarShown_) {
+        scrollBarShown_ = true;
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    }
+    updateGeometries();
+}
+
+void ExtentListWidget::setRedraw(bool on)
+{
+    setUpdatesEnabled(on);
+    if (on)
+        viewport()->update();
+}
+
+QString ExtentListWidget::currentLineText() const
+{
+    const QListWidgetItem* line = currentItem();
+    return line ? line->text() : QString();
+}
+
+void ExtentListWidget::updateGeometries()
+{
+    QListWidget::updateGeometries();
+    if (extent_ <= 0)
+        return;
+    const int visible = viewport()->width();
+    horizontalScrollBar()->setPageStep(visible);
+    horizontalScrollBar()->setRange(0, qMax(0, extent_ - visible));
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "Database.h"
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class Clock;
+
+// Name of the daily table of a day "yyyy-MM-dd": "syslog-" + day.
+QString dayTableName(const QString& day);
+// The day of a table name: its last ten characters (the whole name when shorter).
+QString dayOfTable(const QString& tableName);
+// A table or column name quoted for SQL; quotes inside it are doubled, so no
+// name can change the statement around it.
+QString quoteName(const QString& name);
+
+// The log database file syslog.mdb in the program directory, with one table
+// per calendar day. Every operation here opens a private connection and closes
+// it before it returns. Failures throw DbError with the store's own text.
+class LogDatabase {
+public:
+    LogDatabase(DbEngine& engine, QString programDir, const Clock& clock);
+
+    QString path() const;
+    QString programDir() const { return programDir_; }
+    bool fileExists() const;
+    DbEngine& engine() { return engine_; }
+
+    // Creates the file when it is missing (an existing file is never altered),
+    // then today's table when it is missing. True when a table was created.
+    bool EnsureLogDatabase();
+    // Creates today's table when it is missing; true when it was created.
+    bool EnsureTodayTable();
+    bool TableExists(const QString& tableName);
+
+    // The days of all ordinary tables (their last ten characters), ascending by table name.
+    QStringList dayList();
+    // The latest (at most 500) records of a day as log lines, oldest first.
+    // Falls back to ordering by time when the table has no ID column.
+    QStringList loadRecentRecords(const QString& day);
+    // A private read connection for a caller that runs several queries.
+    std::unique_ptr<DbConnection> openConnection();
+
+    static constexpr int kRecentRecordLimit = 500;
+
+private:
+    DbEngine& engine_;
+    QString programDir_;
+    const Clock& clock_;
+};

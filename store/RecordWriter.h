@@ -1,0 +1,28 @@
+#pragma once
+
+#include "LogRecord.h"
+
+#include <QString>
+
+// The long-lived write path into the database: one connection and one prepared
+// insert on the daily table of the day it was (re)opened on.
+//
+// Every method but isOpen() and reopen() throws DbError on failure.
+class RecordWriter {
+public:
+    virtual ~RecordWriter() = default;
+    // True while both the connection and the insert statement are open.
+    virtual bool isOpen() const = 0;
+    // Closes both (errors ignored), then opens the connection and prepares the
+    // insert on today's table (today by the clock at the time of the call).
+    // False when either fails; lastError() then tells why.
+    virtual bool reopen() = 0;
+    // Closes both, errors ignored. The file is free afterwards.
+    virtual void close() = 0;
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+    // Appends one row; outside a transaction it is stored at once.
+    virtual void append(const LogRecord& record) = 0;
+    virtual QString lastError() const = 0;
+};

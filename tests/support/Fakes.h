@@ -1,0 +1,97 @@
+#pragma once
+
+#include "Clock.h"
+#include "Desktop.h"
+#include "Dialogs.h"
+#include "Locale.h"
+#include "SettingsStore.h"
+#include "Timer.h"
+
+#include <QMap>
+#include <QStringList>
+#include <deque>
+
+// A clock that stands still until the test moves it.
+class FakeClock final : public Clock {
+public:
+    explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 12, 6), QTime(13, 45, 10))) : now_(start) {}
+    QDateTime now() const override { return now_; }
+    void set(const QDateTime& time) { now_ = time; }
+    void advanceSeconds(qint64 seconds) { now_ = now_.addSecs(seconds); }
+
+private:
+    QDateTime now_;
+};
+
+// A timer that only ticks when the test says so.
+class FakeTimer final : public Timer {
+public:
+    void start() override { active_ = true; ++starts; }
+    void stop() override { active_ = false; }
+    bool isActive() const override { return active_; }
+    void tick() { fire(); }
+    int starts = 0;
+
+private:
+    bool active_ = false;
+};
+
+// Records every message and answers prompts from a script (Cancel when the
+// script runs out).
+class FakeDialogs final : public Dialogs {
+public:
+    void message(const QString& text) override { messages << text; }
+    void warning(const QString& text) override { warnings << text; }
+    QString prompt(const QString& prompt, const QString& caption, const QString& defaultText) override
+    {
+        prompts << prompt;
+        promptCaptions << caption;
+        promptDefaults << defaultText;
+        if (answers.empty())
+            return QString();
+        const QString answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::deque<QString> answers;
+    QStringList messages;
+    QStringList warnings;
+    QStringList prompts;
+    QStringList promptCaptions;
+    QStringList promptDefaults;
+};
+
+class FakeSettingsStore final : public SettingsStore {
+public:
+    QString read(const QString& name) const override { return values.value(name); }
+    bool write(const QString& name, const QString& value) override
+    {
+        if (!writable)
+            return false;
+        values[name] = value;
+        return true;
+    }
+    QMap<QString, QString> values;
+    bool writable = true;
+};
+
+class FakeClipboard final : public Clipboard {
+public:
+    void setText(const QString& text) override { texts << text; }
+    QStringList texts;
+};
+
+class FakeShell final : public Shell {
+public:
+    bool openUrl(const QString& url) override { urls << url; return true; }
+    QStringList urls;
+};
+
+class FakeLocale final : public SystemLocale {
+public:
+    explicit FakeLocale(int id) : id_(id) {}
+    int localeId() const override { return id_; }
+
+private:
+    int id_;
+};
