@@ -1,0 +1,46 @@
+#pragma once
+
+#include "UdpSocket.h"
+
+#include <QSet>
+
+// A socket whose ports can be made "busy" and through which a test hands in
+// datagrams as if they had arrived.
+class FakeUdpSocket final : public UdpSocket {
+public:
+    bool setLocalPort(int port) override
+    {
+        if (port < 1 || port > 65535)
+            return false;
+        port_ = port;
+        return true;
+    }
+    int localPort() const override { return port_; }
+    bool bind(QString* error = nullptr) override
+    {
+        ++bindAttempts;
+        if (busyPorts.contains(port_)) {
+            if (error)
+                *error = QStringLiteral("The bound address is already in use");
+            return false;
+        }
+        bound_ = true;
+        return true;
+    }
+    void close() override { bound_ = false; }
+    bool isBound() const override { return bound_; }
+
+    // Hands a datagram to the receiver when the socket is bound, as the real one would.
+    void arrive(const QByteArray& bytes, const QString& sender = QStringLiteral("192.168.1.20"))
+    {
+        if (bound_)
+            deliver({bytes, sender});
+    }
+
+    QSet<int> busyPorts;
+    int bindAttempts = 0;
+
+private:
+    int port_ = 0;
+    bool bound_ = false;
+};
