@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+class DbEngine;
+class Dialogs;
+
+// Name of the compacted copy while it is being built, in the program directory.
+inline constexpr char kCompactionCopyFileName[] = "Temporal.mdb";
+
+// Rebuilds the database file at `path` into a fresh file without the space of
+// dropped tables, and puts that copy in place of the file when it is not larger.
+//
+// The copy is built as programDir/Temporal.mdb (a leftover one is deleted
+// first) while this function alone holds the database: it fails with the
+// engine's "database is locked" when any other connection or process still has
+// the file open, instead of waiting. The old file is replaced by one atomic
+// rename, so at every moment either the old or the new database lies under its
+// name, and no journal or WAL of the old file is left to be applied to the new one.
+//
+// Returns true when the copy replaced the file. A copy larger than the file is
+// discarded without a message (false). Every other failure shows the engine's
+// or the file system's own text as a warning and returns false, leaving the
+// file as it was.
+bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, Dialogs& dialogs);

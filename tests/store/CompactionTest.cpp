@@ -1,0 +1,350 @@
+#include "Compaction.h"
+#include "Fakes.h"
+#include "SqliteEngine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Passes everything to a real engine, except that right after the real
+// VACUUM INTO has built the compacted copy the test may alter that copy, to
+// reach outcomes the engine gives only in rare situations.
+class CopyAlteringConnection final : public DbConnection {
+public:
+    CopyAlteringConnection(std::unique_ptr<DbConnection> inner, std::function<void(const QString&)> alter)
+        : inner_(std::move(inner)), alter_(std::move(alter))
+    {
+    }
+    void execute(const QString& sql) override { inner_->execute(sql); }
+    std::vector<TableInfo> tables() override { return inner_->tables(); }
+    std::unique_ptr<DbCursor> query(const QString& sql, const QStringList& params) override
+    {
+        std::unique_ptr<DbCursor> cursor = inner_->query(sql, params);
+        if (!sql.startsWith(QLatin1String("VACUUM INTO"), Qt::CaseInsensitive))
+            return cursor;
+        while (cursor->next()) {
+        }
+        alter_(params.value(0));
+        return inner_->query(QStringLiteral("SELECT 1 WHERE 0"));
+    }
+    std::unique_ptr<DbStatement> prepare(const QString& sql) override { return inner_->prepare(sql); }
+    void begin() override { inner_->begin(); }
+    void commit() override { inner_->commit(); }
+    void rollback() override { inner_->rollback(); }
+
+private:
+    std::unique_ptr<DbConnection> inner_;
+    std::function<void(const QString&)> alter_;
+};
+
+class CopyAlteringEngine final : public DbEngine {
+public:
+    explicit CopyAlteringEngine(std::function<void(const QString&)> alter) : alter_(std::move(alter)) {}
+    std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode) override
+    {
+        return std::make_unique<CopyAlteringConnection>(real_.open(path, mode), alter_);
+    }
+
+private:
+    SqliteEngine real_;
+    std::function<void(const QString&)> alter_;
+};
+
+// An sqlite3 shell working on the database, as another program would.
+class Sqlite3Shell {
+public:
+    explicit Sqlite3Shell(const QString& path)
+    {
+        process_.start(QStringLiteral("sqlite3"), {path});
+        started_ = process_.waitForStarted();
+    }
+    ~Sqlite3Shell()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.closeWriteChannel();
+            process_.waitForFinished();
+        }
+    }
+    bool started() const { return started_; }
+    // Sends commands and waits until the shell has printed their first output.
+    QString run(const QString& commands)
+    {
+        process_.write(commands.toUtf8());
+        process_.waitForReadyRead(10000);
+        return QString::fromUtf8(process_.readAllStandardOutput());
+    }
+    // Ends the shell the way a crash would: nothing is cleaned up.
+    void kill()
+    {
+        process_.kill();
+        process_.waitForFinished();
+    }
+
+private:
+    QProcess process_;
+    bool started_ = false;
+};
+
+bool haveSqlite3Shell() { return !QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty(); }
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class CompactionTest : public ::testing::Test {
+protected:
+    QString path() const { return dir_.filePath(QStringLiteral("syslog.mdb")); }
+    QString copyPath() const { return dir_.filePath(QStringLiteral("Temporal.mdb")); }
+    QString programDir() const { return dir_.path(); }
+
+    // A database with one table per day, each holding `rows` rows of log text.
+    void createDatabase(const QStringList& days, int rows)
+    {
+        const auto connection = engine_.open(path(), DbEngine::OpenMode::CreateIfMissing);
+        for (const QString& day : days) {
+            const QString table = QStringLiteral("\"syslog-%1\"").arg(day);
+            connection->execute(QStringLiteral("CREATE TABLE %1 (ID INTEGER PRIMARY KEY AUTOINCREMENT, "
+                                               "时间 TEXT, IP地址 TEXT, 信息 TEXT)")
+                                    .arg(table));
+            connection->begin();
+            const auto insert = connection->prepare(
+                QStringLiteral("INSERT INTO %1 (时间, IP地址, 信息) VALUES (?, ?, ?)").arg(table));
+            for (int i = 0; i < rows; ++i)
+                insert->run({day + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"),
+                             QStringLiteral("message %1 ").arg(i).repeated(8)});
+            connection->commit();
+        }
+    }
+    void dropDays(const QStringList& days)
+    {
+        const auto connection = engine_.open(path());
+        for (const QString& day : days)
+            connection->execute(QStringLiteral("DROP TABLE \"syslog-%1\"").arg(day));
+    }
+    QStringList tableNames()
+    {
+        QStringList names;
+        for (const TableInfo& table : engine_.open(path())->tables())
+            if (table.type == QLatin1String("TABLE"))
+                names << table.name;
+        return names;
+    }
+    int rowCount(const QString& day)
+    {
+        const auto connection = engine_.open(path());
+        const auto result = connection->query(QStringLiteral("SELECT count(*) AS n FROM \"syslog-%1\"").arg(day));
+        return result->next() ? result->text(QStringLiteral("n")).value_or(QString()).toInt() : -1;
+    }
+    QString integrity()
+    {
+        const auto connection = engine_.open(path());
+        const auto result = connection->query(QStringLiteral("PRAGMA integrity_check"));
+        return result->next() ? result->text(QStringLiteral("integrity_check")).value_or(QString()) : QString();
+    }
+    QStringList sideFiles() const
+    {
+        QStringList present;
+        for (const char* suffix : {"-journal", "-wal", "-shm"})
+            if (QFileInfo::exists(path() + QLatin1String(suffix)))
+                present << path() + QLatin1String(suffix);
+        return present;
+    }
+
+    QTemporaryDir dir_;
+    SqliteEngine engine_;
+    FakeDialogs dialogs_;
+};
+
+TEST_F(CompactionTest, DroppedTablesGiveTheirSpaceBack)
+{
+    createDatabase({"2026-11-01", "2026-11-02", "2026-11-03"}, 2000);
+    dropDays({"2026-11-01", "2026-11-02"});
+    const qint64 before = QFileInfo(path()).size();
+
+    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+
+    EXPECT_LT(QFileInfo(path()).size(), before / 2);
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+    EXPECT_TRUE(sideFiles().isEmpty());
+    EXPECT_TRUE(dialogs_.warnings.isEmpty());
+    EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-03"});
+    EXPECT_EQ(integrity(), "ok");
+}
+
+TEST_F(CompactionTest, LeftoverCopyIsReplacedAndAnUnshrinkableFileStillReplaced)
+{
+    createDatabase({"2026-11-01"}, 50);
+    QFile leftover(copyPath());
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.write("half-written copy of an earlier run");
+    leftover.close();
+
+    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+    EXPECT_TRUE(dialogs_.warnings.isEmpty());
+    EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-01"});
+}
+
+TEST_F(CompactionTest, CopyIsBuiltInTheProgramDirectoryWhereverTheFileLies)
+{
+    QDir(programDir()).mkdir(QStringLiteral("data"));
+    const QString elsewhere = dir_.filePath(QStringLiteral("data/syslog.mdb"));
+    engine_.open(elsewhere, DbEngine::OpenMode::CreateIfMissing)->execute(QStringLiteral("CREATE TABLE t (x)"));
+    bool copyInProgramDir = false;
+    CopyAlteringEngine watching([&](const QString& copy) { copyInProgramDir = copy == copyPath(); });
+
+    EXPECT_TRUE(CompactDatabaseFile(watching, elsewhere, programDir(), dialogs_));
+
+    EXPECT_TRUE(copyInProgramDir);
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+    EXPECT_TRUE(QFileInfo(elsewhere).isFile());
+}
+
+// A program that crashed after committing leaves its records only in the WAL
+// next to the file. They must reach the compacted copy, and that WAL must never
+// be applied to the new file afterwards.
+TEST_F(CompactionTest, RecordsLeftInTheWalOfACrashedProgramAreKept)
+{
+    if (!haveSqlite3Shell())
+        GTEST_SKIP() << "sqlite3 shell not installed";
+    createDatabase({"2026-11-01"}, 500);
+    dropDays({"2026-11-01"});
+    {
+        Sqlite3Shell shell(path());
+        ASSERT_TRUE(shell.started());
+        shell.run(QStringLiteral("CREATE TABLE \"syslog-2026-11-02\" (ID INTEGER PRIMARY KEY, 信息 TEXT);"
+                                 "INSERT INTO \"syslog-2026-11-02\" (信息) VALUES ('kept');"
+                                 "SELECT count(*) FROM sqlite_master;\n"));
+        shell.kill();
+    }
+    ASSERT_TRUE(QFileInfo::exists(path() + "-wal"));
+
+    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+
+    EXPECT_TRUE(sideFiles().isEmpty());
+    EXPECT_EQ(integrity(), "ok");
+    const auto connection = engine_.open(path());
+    const auto rows = connection->query(QStringLiteral("SELECT 信息 FROM \"syslog-2026-11-02\""));
+    ASSERT_TRUE(rows->next());
+    EXPECT_EQ(rows->text(QStringLiteral("信息")), "kept");
+}
+
+TEST_F(CompactionTest, LargerCopyIsDiscardedSilently)
+{
+    createDatabase({"2026-11-01"}, 200);
+    const qint64 before = QFileInfo(path()).size();
+    CopyAlteringEngine growing([&](const QString& copy) {
+        QFile file(copy);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write(QByteArray(before + 1, '\0'));
+    });
+
+    EXPECT_FALSE(CompactDatabaseFile(growing, path(), programDir(), dialogs_));
+
+    EXPECT_TRUE(dialogs_.warnings.isEmpty());
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
+    EXPECT_EQ(QFileInfo(path()).size(), before);
+    EXPECT_EQ(rowCount("2026-11-01"), 200);
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+}
+
+TEST_F(CompactionTest, CopyOfExactlyTheSameSizeReplacesTheFile)
+{
+    createDatabase({"2026-11-01"}, 200);
+    const qint64 before = QFileInfo(path()).size();
+    CopyAlteringEngine padding([&](const QString& copy) {
+        QFile file(copy);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write(QByteArray(before - file.size(), '\0'));
+    });
+
+    EXPECT_TRUE(CompactDatabaseFile(padding, path(), programDir(), dialogs_));
+
+    EXPECT_EQ(QFileInfo(path()).size(), before);
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+    EXPECT_EQ(integrity(), "ok");
+}
+
+TEST_F(CompactionTest, FileHeldByAnotherProgramIsLeftUntouched)
+{
+    if (!haveSqlite3Shell())
+        GTEST_SKIP() << "sqlite3 shell not installed";
+    createDatabase({"2026-11-01", "2026-11-02"}, 300);
+    dropDays({"2026-11-01"});
+    const QByteArray original = bytesOf(path());
+    Sqlite3Shell shell(path());
+    ASSERT_TRUE(shell.started());
+    ASSERT_FALSE(shell.run(QStringLiteral("BEGIN; SELECT count(*) FROM sqlite_master;\n")).trimmed().isEmpty());
+
+    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+
+    ASSERT_EQ(dialogs_.warnings.size(), 1);
+    EXPECT_TRUE(dialogs_.warnings.front().contains("database is locked")) << dialogs_.warnings.front().toStdString();
+    EXPECT_EQ(bytesOf(path()), original);
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+}
+
+TEST_F(CompactionTest, FileStillOpenInThisProcessIsLeftUntouched)
+{
+    createDatabase({"2026-11-01"}, 100);
+    const auto writer = engine_.open(path());
+    writer->execute(QStringLiteral("INSERT INTO \"syslog-2026-11-01\" (信息) VALUES ('late')"));
+
+    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+
+    ASSERT_EQ(dialogs_.warnings.size(), 1);
+    EXPECT_TRUE(dialogs_.warnings.front().contains("database is locked")) << dialogs_.warnings.front().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(copyPath()));
+    const auto rows = writer->query(QStringLiteral("SELECT count(*) AS n FROM \"syslog-2026-11-01\""));
+    ASSERT_TRUE(rows->next());
+    EXPECT_EQ(rows->text(QStringLiteral("n")), "101");
+}
+
+TEST_F(CompactionTest, FailedReplacementKeepsTheOldDatabase)
+{
+    createDatabase({"2026-11-01", "2026-11-02"}, 300);
+    dropDays({"2026-11-01"});
+    const qint64 before = QFileInfo(path()).size();
+    // The copy turns into something that cannot be renamed over a file.
+    CopyAlteringEngine blocking([&](const QString& copy) {
+        QFile::remove(copy);
+        QDir().mkpath(copy + QStringLiteral("/inside"));
+    });
+
+    EXPECT_FALSE(CompactDatabaseFile(blocking, path(), programDir(), dialogs_));
+
+    ASSERT_EQ(dialogs_.warnings.size(), 1);
+    EXPECT_TRUE(dialogs_.warnings.front().contains("rename")) << dialogs_.warnings.front().toStdString();
+    EXPECT_EQ(QFileInfo(path()).size(), before);
+    EXPECT_EQ(integrity(), "ok");
+    EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-02"});
+    EXPECT_EQ(rowCount("2026-11-02"), 300);
+}
+
+TEST_F(CompactionTest, MissingFileShowsTheEnginesTextAndCreatesNothing)
+{
+    QString engineText;
+    try {
+        engine_.open(path());
+    } catch (const DbError& error) {
+        engineText = error.text();
+    }
+    ASSERT_FALSE(engineText.isEmpty());
+
+    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+
+    EXPECT_EQ(dialogs_.warnings, QStringList{engineText});
+    EXPECT_TRUE(QDir(programDir()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+}
+
+} // namespace
