@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <QStringView>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -40,6 +42,15 @@ class DbStatement {
 public:
     virtual ~DbStatement() = default;
     virtual void run(const QStringList& params) = 0;
+    // The same without copying the texts: they are bound where they lie and
+    // released before the call returns. Meant for paths that run per record.
+    virtual void runTexts(std::initializer_list<QStringView> params)
+    {
+        QStringList copies;
+        for (QStringView param : params)
+            copies << param.toString();
+        run(copies);
+    }
 };
 
 class DbConnection {

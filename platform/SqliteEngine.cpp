@@ -22,9 +22,14 @@ auto guarded(Call&& call) -> decltype(call())
     }
 }
 
+// Cursors and statements share ownership of their database handle, so they
+// stay valid even when the connection object that made them is gone first.
+using SharedDatabase = std::shared_ptr<SQLite::Database>;
+
 class SqliteCursor final : public DbCursor {
 public:
-    SqliteCursor(SQLite::Database& db, const QString& sql, const QStringList& params) : statement_(db, utf8(sql))
+    SqliteCursor(SharedDatabase db, const QString& sql, const QStringList& params)
+        : db_(std::move(db)), statement_(*db_, utf8(sql))
     {
         for (int i = 0; i < params.size(); ++i)
             statement_.bind(i + 1, utf8(params[i]));
@@ -44,45 +49,96 @@ public:
     }
 
 private:
+    SharedDatabase db_;
     mutable SQLite::Statement statement_;
 };
 
+// A prepared statement on the engine's own interface, so texts can be bound in
+// place (UTF-16, no conversion copy on our side) on the per-record write path.
 class SqliteStatement final : public DbStatement {
 public:
-    SqliteStatement(SQLite::Database& db, const QString& sql) : statement_(db, utf8(sql)) {}
+    SqliteStatement(SharedDatabase owner, const QString& sql) : owner_(std::move(owner)), db_(owner_->getHandle())
+    {
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v2(db_, text.constData(), int(text.size()), &statement_, nullptr) != SQLITE_OK) {
+            const QString error = QString::fromUtf8(sqlite3_errmsg(db_));
+            sqlite3_finalize(statement_);
+            throw DbError(error);
+        }
+    }
+    ~SqliteStatement() override { sqlite3_finalize(statement_); }
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
     void run(const QStringList& params) override
     {
-        guarded([&] {
-            statement_.reset();
-            statement_.clearBindings();
-            for (int i = 0; i < params.size(); ++i)
-                statement_.bind(i + 1, utf8(params[i]));
-            statement_.exec();
-        });
+        for (int i = 0; i < params.size(); ++i)
+            bindText(i + 1, params[i]);
+        stepToEnd();
+    }
+    void runTexts(std::initializer_list<QStringView> params) override
+    {
+        int position = 1;
+        for (QStringView param : params)
+            bindText(position++, param);
+        stepToEnd();
     }
 
 private:
-    SQLite::Statement statement_;
+    // The text stays where it is until stepToEnd() clears the bindings.
+    void bindText(int position, QStringView text)
+    {
+        static const char16_t empty[] = u"";
+        const char16_t* data = text.isNull() ? empty : text.utf16();
+        if (sqlite3_bind_text16(statement_, position, data, int(text.size() * sizeof(char16_t)), SQLITE_STATIC)
+            != SQLITE_OK)
+            failAndReset();
+    }
+    void stepToEnd()
+    {
+        int result = sqlite3_step(statement_);
+        while (result == SQLITE_ROW)
+            result = sqlite3_step(statement_);
+        if (result != SQLITE_DONE)
+            failAndReset();
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+    }
+    [[noreturn]] void failAndReset()
+    {
+        const QString error = QString::fromUtf8(sqlite3_errmsg(db_));
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+        throw DbError(error);
+    }
+
+    SharedDatabase owner_;
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
 };
 
 class SqliteConnection final : public DbConnection {
 public:
     SqliteConnection(const QString& path, int flags, int busyTimeoutMs)
-        : db_(utf8(path), flags, busyTimeoutMs)
+        : db_(std::make_shared<SQLite::Database>(utf8(path), flags, busyTimeoutMs))
     {
+        // A double-quoted name that matches no column must be an error, not
+        // silently read as a text constant ("ID" on a table without ID).
+        sqlite3_db_config(db_->getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+        sqlite3_db_config(db_->getHandle(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
         // Fails here, before anything is written, when the file is not a database.
-        db_.exec("PRAGMA journal_mode=WAL");
-        db_.exec("PRAGMA synchronous=NORMAL");
+        db_->exec("PRAGMA journal_mode=WAL");
+        db_->exec("PRAGMA synchronous=NORMAL");
     }
     void execute(const QString& sql) override
     {
-        guarded([&] { db_.exec(utf8(sql)); });
+        guarded([&] { db_->exec(utf8(sql)); });
     }
     std::vector<TableInfo> tables() override
     {
         return guarded([&] {
             std::vector<TableInfo> result;
-            SQLite::Statement listing(db_,
+            SQLite::Statement listing(*db_,
                 "SELECT name, type FROM sqlite_master WHERE type IN ('table', 'view') ORDER BY name");
             while (listing.executeStep()) {
                 const QString name = QString::fromUtf8(listing.getColumn(0).getText());
@@ -98,7 +154,7 @@ public:
     }
     std::unique_ptr<DbStatement> prepare(const QString& sql) override
     {
-        return guarded([&] { return std::unique_ptr<DbStatement>(new SqliteStatement(db_, sql)); });
+        return std::unique_ptr<DbStatement>(new SqliteStatement(db_, sql));
     }
     void begin() override { execute(QStringLiteral("BEGIN")); }
     void commit() override { execute(QStringLiteral("COMMIT")); }
@@ -114,7 +170,7 @@ private:
         return QStringLiteral("TABLE");
     }
 
-    SQLite::Database db_;
+    SharedDatabase db_;
 };
 
 } // namespace

@@ -27,6 +27,8 @@ public:
     QString programDir() const { return programDir_; }
     bool fileExists() const;
     DbEngine& engine() { return engine_; }
+    // "syslog-" + today's date by the clock.
+    QString todayTableName() const;
 
     // Creates the file when it is missing (an existing file is never altered),
     // then today's table when it is missing. True when a table was created.

@@ -1,0 +1,131 @@
+#include "LogDatabase.h"
+
+#include "Clock.h"
+#include "LogRecord.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <algorithm>
+
+namespace {
+
+const QString kDatabaseFileName = QStringLiteral("syslog.mdb");
+const QString kTablePrefix = QStringLiteral("syslog-");
+
+// The daily table: ID numbered by the store (a rowid alias, so new rows get
+// the next number from 1 without an AUTOINCREMENT bookkeeping table), the two
+// bounded texts checked by the store itself, and the unbounded message.
+QString createDailyTableSql(const QString& tableName)
+{
+    return QStringLiteral("CREATE TABLE %1 ("
+                          "\"ID\" INTEGER NOT NULL, "
+                          "\"时间\" TEXT CHECK (length(\"时间\") <= 24), "
+                          "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), "
+                          "\"信息\" TEXT, "
+                          "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))")
+        .arg(quoteName(tableName));
+}
+
+QString recentRecordsSql(const QString& day, const QString& orderColumn)
+{
+    return QStringLiteral("SELECT \"时间\",\"IP地址\",\"信息\" FROM %1 ORDER BY %2 DESC LIMIT %3")
+        .arg(quoteName(dayTableName(day)), quoteName(orderColumn))
+        .arg(LogDatabase::kRecentRecordLimit);
+}
+
+bool holdsTable(DbConnection& connection, const QString& tableName)
+{
+    const std::vector<TableInfo> tables = connection.tables();
+    // The engine's names are case-insensitive: "SYSLOG-…" would block "syslog-…".
+    return std::any_of(tables.begin(), tables.end(), [&](const TableInfo& table) {
+        return table.name.compare(tableName, Qt::CaseInsensitive) == 0;
+    });
+}
+
+// Newest first, as the query delivers them; never more than the limit even
+// when the store returns extra rows.
+QStringList readLogLines(DbCursor& cursor)
+{
+    QStringList lines;
+    while (lines.size() < LogDatabase::kRecentRecordLimit && cursor.next()) {
+        lines << logLine(cursor.text(QStringLiteral("时间")).value_or(QString()),
+                         cursor.text(QStringLiteral("IP地址")).value_or(QString()),
+                         cursor.text(QStringLiteral("信息")).value_or(QString()));
+    }
+    return lines;
+}
+
+} // namespace
+
+QString dayTableName(const QString& day) { return kTablePrefix + day; }
+
+QString dayOfTable(const QString& tableName) { return tableName.right(10); }
+
+QString quoteName(const QString& name)
+{
+    QString quoted = name;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+LogDatabase::LogDatabase(DbEngine& engine, QString programDir, const Clock& clock)
+    : engine_(engine), programDir_(std::move(programDir)), clock_(clock)
+{
+}
+
+QString LogDatabase::path() const { return QDir(programDir_).filePath(kDatabaseFileName); }
+
+bool LogDatabase::fileExists() const { return QFileInfo::exists(path()); }
+
+QString LogDatabase::todayTableName() const
+{
+    return dayTableName(clock_.now().date().toString(QLatin1String(kDayFormat)));
+}
+
+bool LogDatabase::EnsureLogDatabase()
+{
+    // Opening an existing file only reads it; a file that is not a database
+    // fails on its header before anything is written.
+    if (!fileExists())
+        engine_.open(path(), DbEngine::OpenMode::CreateIfMissing);
+    return EnsureTodayTable();
+}
+
+bool LogDatabase::EnsureTodayTable()
+{
+    const QString tableName = todayTableName();
+    const std::unique_ptr<DbConnection> connection = openConnection();
+    if (holdsTable(*connection, tableName))
+        return false;
+    connection->execute(createDailyTableSql(tableName));
+    return true;
+}
+
+bool LogDatabase::TableExists(const QString& tableName) { return holdsTable(*openConnection(), tableName); }
+
+QStringList LogDatabase::dayList()
+{
+    QStringList days;
+    for (const TableInfo& table : openConnection()->tables()) {
+        if (table.type.toUpper() == QLatin1String("TABLE"))
+            days << dayOfTable(table.name);
+    }
+    return days;
+}
+
+QStringList LogDatabase::loadRecentRecords(const QString& day)
+{
+    const std::unique_ptr<DbConnection> connection = openConnection();
+    std::unique_ptr<DbCursor> cursor;
+    try {
+        cursor = connection->query(recentRecordsSql(day, QStringLiteral("ID")));
+    } catch (const DbError&) {
+        // A table without ID: take the latest by time text instead.
+        cursor = connection->query(recentRecordsSql(day, QStringLiteral("时间")));
+    }
+    QStringList lines = readLogLines(*cursor);
+    std::reverse(lines.begin(), lines.end());
+    return lines;
+}
+
+std::unique_ptr<DbConnection> LogDatabase::openConnection() { return engine_.open(path()); }

@@ -1,0 +1,67 @@
+#include "SharedWriter.h"
+
+#include "Clock.h"
+#include "LogDatabase.h"
+
+namespace {
+
+QString insertSql(const QString& tableName)
+{
+    return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)").arg(quoteName(tableName));
+}
+
+} // namespace
+
+SharedWriter::SharedWriter(DbEngine& engine, QString databasePath, const Clock& clock)
+    : engine_(engine), databasePath_(std::move(databasePath)), clock_(clock)
+{
+}
+
+SharedWriter::~SharedWriter() { close(); }
+
+bool SharedWriter::isOpen() const { return connection_ && insert_; }
+
+bool SharedWriter::reopen()
+{
+    close();
+    try {
+        connection_ = engine_.open(databasePath_);
+        const QString day = clock_.now().date().toString(QLatin1String(kDayFormat));
+        writeRecordsetSql_ = insertSql(dayTableName(day));
+        // Fails when today's table does not exist.
+        insert_ = connection_->prepare(writeRecordsetSql_);
+        return true;
+    } catch (const DbError& error) {
+        lastError_ = error.text();
+        // Half-open is of no use to anyone; leave the file free.
+        close();
+        return false;
+    }
+}
+
+void SharedWriter::close()
+{
+    // The statement belongs to the connection and must go first. Closing a
+    // connection inside a transaction rolls the transaction back.
+    insert_.reset();
+    connection_.reset();
+}
+
+DbConnection& SharedWriter::openConnection()
+{
+    if (!isOpen())
+        throw DbError(QStringLiteral("the shared database connection is closed"));
+    return *connection_;
+}
+
+void SharedWriter::begin() { openConnection().begin(); }
+
+void SharedWriter::commit() { openConnection().commit(); }
+
+void SharedWriter::rollback() { openConnection().rollback(); }
+
+void SharedWriter::append(const LogRecord& record)
+{
+    openConnection();
+    insert_->runTexts({record.time, record.ip, record.message});
+}

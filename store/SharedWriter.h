@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Database.h"
+#include "RecordWriter.h"
+
+#include <memory>
+
+class Clock;
+
+// The one long-lived connection of the program and its prepared insert into
+// the daily table of the day it was last (re)opened on. It stays open from one
+// reopen to the next, so appending a record costs only the insert.
+//
+// Give it an engine of its own with a short busy timeout: when another
+// connection holds the file locked, a write must fail quickly (and the record
+// go to the recovery file) instead of stalling the window for seconds.
+class SharedWriter final : public RecordWriter {
+public:
+    SharedWriter(DbEngine& engine, QString databasePath, const Clock& clock);
+    ~SharedWriter() override;
+
+    bool isOpen() const override;
+    bool reopen() override;
+    void close() override;
+    void begin() override;
+    void commit() override;
+    void rollback() override;
+    void append(const LogRecord& record) override;
+    QString lastError() const override { return lastError_; }
+
+    // The insert the write path was last (re)opened with, for diagnostics.
+    QString WriteRecordsetSql() const { return writeRecordsetSql_; }
+
+private:
+    DbConnection& openConnection();
+
+    DbEngine& engine_;
+    QString databasePath_;
+    const Clock& clock_;
+    std::unique_ptr<DbConnection> connection_;
+    std::unique_ptr<DbStatement> insert_;
+    QString writeRecordsetSql_;
+    QString lastError_;
+};

@@ -1,0 +1,143 @@
+#include "StoreFixture.h"
+
+#include "LogRecord.h"
+#include "SharedWriter.h"
+
+#include <QFileInfo>
+
+namespace {
+
+LogRecord record(const QString& message) { return {QStringLiteral("2026-12-06 13:45:10"), QStringLiteral("10.1.2.3"), message}; }
+
+} // namespace
+
+class SharedWriterTest : public StoreFixture {
+protected:
+    SharedWriter writer{engine, database.path(), clock};
+};
+
+TEST_F(SharedWriterTest, WritesIntoTheTableOfTheDayItWasOpenedOn)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen()) << writer.lastError().toStdString();
+    EXPECT_TRUE(writer.isOpen());
+    EXPECT_TRUE(writer.WriteRecordsetSql().contains("\"syslog-2026-12-06\""));
+
+    writer.append(record("first"));
+    createDay("2026-12-07");
+    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 5)));
+    writer.append(record("still the day it was opened on"));
+    EXPECT_EQ(rowCount(today()), 2);
+
+    ASSERT_TRUE(writer.reopen());
+    writer.append(record("new day"));
+    EXPECT_EQ(rowCount("2026-12-07"), 1);
+    EXPECT_EQ(rowCount(today()), 2);
+}
+
+TEST_F(SharedWriterTest, StoresTextsExactlyIncludingEmptyAndLineBreaks)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen());
+    writer.append({"2026-12-06 13:45:10", "10.1.2.3", "line one\r\nline two 信息"});
+    writer.append({"2026-12-06 13:45:11", "10.1.2.3", QString()});
+    EXPECT_EQ(scalar("SELECT \"信息\" AS v FROM \"syslog-2026-12-06\" WHERE \"ID\" = 1"), "line one\r\nline two 信息");
+    EXPECT_EQ(scalar("SELECT count(*) AS v FROM \"syslog-2026-12-06\" WHERE \"信息\" = ''"), "1");
+}
+
+TEST_F(SharedWriterTest, ReopenFailsWithoutTodaysTableAndLeavesItClosed)
+{
+    createDay("2026-12-05");
+    EXPECT_FALSE(writer.reopen());
+    EXPECT_FALSE(writer.isOpen());
+    EXPECT_TRUE(writer.lastError().contains("no such table")) << writer.lastError().toStdString();
+    EXPECT_THROW(writer.append(record("nowhere to go")), DbError);
+    EXPECT_THROW(writer.begin(), DbError);
+}
+
+TEST_F(SharedWriterTest, ReopenNeverCreatesAMissingFile)
+{
+    EXPECT_FALSE(writer.reopen());
+    EXPECT_FALSE(writer.lastError().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(database.path()));
+}
+
+TEST_F(SharedWriterTest, RolledBackRowsAreNotStoredCommittedOnesAre)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen());
+    writer.begin();
+    writer.append(record("a"));
+    writer.append(record("b"));
+    writer.rollback();
+    EXPECT_EQ(rowCount(today()), 0);
+
+    writer.begin();
+    writer.append(record("c"));
+    writer.append(record("d"));
+    writer.commit();
+    EXPECT_EQ(database.loadRecentRecords(today()).join("|"),
+              "2026-12-06 13:45:10 IP:10.1.2.3 c|2026-12-06 13:45:10 IP:10.1.2.3 d");
+}
+
+TEST_F(SharedWriterTest, ARejectedRowInsideATransactionLeavesTheOthersToTheCaller)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen());
+    writer.begin();
+    writer.append(record("kept"));
+    EXPECT_THROW(writer.append({QString(25, '2'), "10.1.2.3", "too long"}), DbError);
+    writer.commit();
+    EXPECT_EQ(rowCount(today()), 1);
+    // The statement is usable again after a failure.
+    writer.append(record("after"));
+    EXPECT_EQ(rowCount(today()), 2);
+}
+
+TEST_F(SharedWriterTest, CloseFreesTheFileAndReopenComesBack)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen());
+    writer.close();
+    EXPECT_FALSE(writer.isOpen());
+    EXPECT_THROW(writer.append(record("closed")), DbError);
+    // Nobody holds the file: an exclusive lock is granted at once.
+    auto other = connect();
+    other->execute("BEGIN EXCLUSIVE");
+    other->execute("COMMIT");
+    ASSERT_TRUE(writer.reopen());
+    ASSERT_TRUE(writer.reopen());
+    writer.append(record("back"));
+    EXPECT_EQ(rowCount(today()), 1);
+}
+
+TEST_F(SharedWriterTest, ASecondConnectionReadsWhileTheWriterWrites)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen());
+    writer.append(record("committed"));
+    writer.begin();
+    writer.append(record("pending"));
+    EXPECT_EQ(database.loadRecentRecords(today()), QStringList{"2026-12-06 13:45:10 IP:10.1.2.3 committed"});
+    EXPECT_NO_THROW(writer.append(record("pending too")));
+    writer.commit();
+    EXPECT_EQ(database.loadRecentRecords(today()).size(), 3);
+    EXPECT_EQ(database.dayList(), QStringList{today()});
+}
+
+TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
+{
+    database.EnsureLogDatabase();
+    ASSERT_TRUE(writer.reopen());
+    auto holder = connect();
+    holder->execute("BEGIN EXCLUSIVE");
+    try {
+        writer.append(record("blocked"));
+        FAIL() << "a write succeeded while another connection held the file exclusively";
+    } catch (const DbError& error) {
+        EXPECT_TRUE(error.text().contains("locked")) << error.what();
+    }
+    holder->execute("COMMIT");
+    writer.append(record("free again"));
+    EXPECT_EQ(rowCount(today()), 1);
+}

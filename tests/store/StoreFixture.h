@@ -1,0 +1,58 @@
+#pragma once
+
+#include "Fakes.h"
+#include "LogDatabase.h"
+#include "SqliteEngine.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+// A program directory of its own for each test, a stopped clock on
+// 2026-12-06 13:45:10 and the log database in that directory.
+class StoreFixture : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    FakeClock clock;
+    SqliteEngine engine{50};
+    LogDatabase database{engine, dir.path(), clock};
+
+    static QString today() { return QStringLiteral("2026-12-06"); }
+
+    // Creates the daily table of a day the way the program does: by running
+    // the table check on that day; the clock returns to today afterwards.
+    void createDay(const QString& day)
+    {
+        const QDateTime saved = clock.now();
+        clock.set(QDateTime(QDate::fromString(day, Qt::ISODate), QTime(12, 0)));
+        database.EnsureLogDatabase();
+        clock.set(saved);
+    }
+
+    std::unique_ptr<DbConnection> connect() { return engine.open(database.path()); }
+
+    // The first column of the first row of a query, empty text for NULL or no row.
+    QString scalar(const QString& sql)
+    {
+        auto cursor = connect()->query(sql);
+        return cursor->next() ? cursor->text(QStringLiteral("v")).value_or(QString()) : QString();
+    }
+
+    int rowCount(const QString& day)
+    {
+        return scalar(QStringLiteral("SELECT count(*) AS v FROM %1").arg(quoteName(dayTableName(day)))).toInt();
+    }
+
+    // Appends rows with the texts given, through a plain statement.
+    void insertRows(const QString& day, const std::vector<std::array<QString, 3>>& rows)
+    {
+        auto connection = connect();
+        connection->begin();
+        auto insert = connection->prepare(
+            QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)").arg(quoteName(dayTableName(day))));
+        for (const auto& row : rows)
+            insert->run({row[0], row[1], row[2]});
+        insert.reset();
+        connection->commit();
+    }
+};
