@@ -1,0 +1,96 @@
+#pragma once
+
+#include "LogSearch.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <optional>
+
+class Clipboard;
+class Dialogs;
+class ExtentListWidget;
+class LogDatabase;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// The size, in twips, of the result list for a window of the given outer size
+// (border and caption included), in twips: the outer width less 240 and the
+// outer height less 1100. Nothing changes (nullopt) unless the window is wider
+// than 6975 and higher than 1100.
+std::optional<QSize> resultListSizeFor(const QSize& outerTwips);
+
+// The search window: finds stored records by a substring of the message, a
+// substring of the sender's address, or both, over one day or over every day
+// of the log database, and lists them one log line each.
+//
+// Every opening builds a new window: the captions follow the language mode,
+// the day list is read from the database with the all-days entry first and
+// selected, and the result list starts empty.
+class SearchWindow : public QWidget {
+    Q_OBJECT
+public:
+    SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+                 QWidget* parent = nullptr);
+
+    // Fills the day list: the all-days entry, then the day of every ordinary
+    // table, ascending. When the database cannot be read the user is told
+    // why and the all-days entry stays alone.
+    void LoadSearchDays();
+    // Searches the chosen day, or every listed day, and lists the matches.
+    void 给我搜_Click();
+    // Copies the current result line (empty text without one) to the clipboard.
+    void txtoutput_DblClick();
+    // A click into an input box takes its placeholder away.
+    void 查询IP_Click();
+    void 关键字_Click();
+    // Gives the result list a horizontal scroll range for SearchWidestLine characters.
+    void ApplyHorizontalExtent();
+    // Fits the result list to the window's outer size (see resultListSizeFor).
+    void Form_Resize(const QSize& outerTwips);
+
+    // The length in characters of the longest line listed by the last search.
+    qint32 searchWidestLine() const { return SearchWidestLine; }
+
+    // The entry of the day list that stands for every day.
+    QString allDaysEntry() const;
+
+    static inline const QString kKeywordPlaceholder = QStringLiteral("输入关键字");
+    static inline const QString kIpPlaceholder = QStringLiteral("输入查询IP");
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createControls();
+    void placeControls();
+    void chainTabOrder();
+    void Form_Load();
+    void applyEnglishCaptions();
+    void clearPlaceholder(QLineEdit* box, const QString& placeholder);
+    QStringList daysToSearch() const;
+    std::optional<QString> fillResults(const QString& keyword, const QString& ipFragment);
+    QSize outerSizeInTwips(const QSize& clientPixels) const;
+    bool chineseMode() const;
+    bool englishMode() const;
+
+    const QString syslng_;
+    LogDatabase& database_;
+    Dialogs& dialogs_;
+    Clipboard& clipboard_;
+    LogSearch search_;
+
+    QLabel* Label1 = nullptr;
+    QComboBox* 搜索日期 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* 关键字 = nullptr;
+    QPushButton* 给我搜 = nullptr;
+    ExtentListWidget* txtoutput = nullptr;
+    QLineEdit* 查询IP = nullptr;
+    QLabel* Label3 = nullptr;
+
+    qint32 SearchWidestLine = 0;
+};
