@@ -1,0 +1,50 @@
+#pragma once
+
+#include "Fakes.h"
+#include "LogDatabase.h"
+#include "LogRecord.h"
+#include "SqliteEngine.h"
+
+#include <QList>
+#include <QTemporaryDir>
+
+// A log database in a temporary program directory, filled day by day through
+// the store's own table creation.
+struct SearchTestDatabase {
+    QTemporaryDir dir;
+    SqliteEngine engine;
+    FakeClock clock;
+    LogDatabase database{engine, dir.path(), clock};
+
+    // Creates the file without any daily table.
+    void createEmpty() { engine.open(database.path(), DbEngine::OpenMode::CreateIfMissing); }
+
+    // Creates the table of a day ("yyyy-MM-dd") and appends the records to it.
+    void addDay(const QString& day, const QList<LogRecord>& records = {})
+    {
+        clock.set(QDateTime(QDate::fromString(day, QLatin1String(kDayFormat)), QTime(12, 0)));
+        database.EnsureLogDatabase();
+        append(day, records);
+    }
+
+    void append(const QString& day, const QList<LogRecord>& records)
+    {
+        const auto connection = database.openConnection();
+        connection->begin();
+        const auto insert = connection->prepare(QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)")
+                                                    .arg(quoteName(dayTableName(day))));
+        for (const LogRecord& record : records)
+            insert->run({record.time, record.ip, record.message});
+        connection->commit();
+    }
+
+    // A record of the day with the given address and message.
+    static LogRecord record(const QString& day, const QString& ip, const QString& message)
+    {
+        return LogRecord{day + QStringLiteral(" 10:00:00"), ip, message};
+    }
+
+    void execute(const QString& sql) { database.openConnection()->execute(sql); }
+    void dropDay(const QString& day) { execute(QStringLiteral("DROP TABLE ") + quoteName(dayTableName(day))); }
+    bool hasDay(const QString& day) { return database.TableExists(dayTableName(day)); }
+};

@@ -1,0 +1,343 @@
+#include "SearchWindow.h"
+
+#include "ExtentListWidget.h"
+#include "SearchTestDatabase.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+const QString kDay1 = QStringLiteral("2026-12-01");
+const QString kDay2 = QStringLiteral("2026-12-02");
+const QString kDay3 = QStringLiteral("2026-12-03");
+
+class SearchWindowTest : public ::testing::Test {
+protected:
+    SearchWindow& open(const QString& syslng = QStringLiteral("cn"))
+    {
+        window = std::make_unique<SearchWindow>(syslng, db.database, dialogs, clipboard);
+        return *window;
+    }
+    SearchWindow& openShown(const QString& syslng = QStringLiteral("cn"))
+    {
+        open(syslng);
+        window->show();
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        return *window;
+    }
+
+    template <typename T>
+    T* control(const char* name)
+    {
+        T* found = window->findChild<T*>(QString::fromUtf8(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    QComboBox* days() { return control<QComboBox>("搜索日期"); }
+    QLineEdit* keyword() { return control<QLineEdit>("关键字"); }
+    QLineEdit* ip() { return control<QLineEdit>("查询IP"); }
+    QPushButton* searchButton() { return control<QPushButton>("给我搜"); }
+    ExtentListWidget* results() { return control<ExtentListWidget>("txtoutput"); }
+    QString caption(const char* label) { return control<QLabel>(label)->text(); }
+
+    QStringList resultLines()
+    {
+        QStringList lines;
+        for (int row = 0; row < results()->count(); ++row)
+            lines << results()->item(row)->text();
+        return lines;
+    }
+    QStringList dayEntries()
+    {
+        QStringList entries;
+        for (int i = 0; i < days()->count(); ++i)
+            entries << days()->itemText(i);
+        return entries;
+    }
+    void search(const QString& keywordText, const QString& ipText = QString())
+    {
+        keyword()->setText(keywordText);
+        ip()->setText(ipText);
+        QTest::mouseClick(searchButton(), Qt::LeftButton);
+    }
+    void addHits(const QString& day, const QStringList& messages)
+    {
+        QList<LogRecord> records;
+        for (const QString& message : messages)
+            records << SearchTestDatabase::record(day, QStringLiteral("10.0.0.1"), message);
+        db.addDay(day, records);
+    }
+
+    SearchTestDatabase db;
+    FakeDialogs dialogs;
+    FakeClipboard clipboard;
+    std::unique_ptr<SearchWindow> window;
+};
+
+TEST_F(SearchWindowTest, ChineseModeShowsDesignCaptionsAndPlaceholders)
+{
+    db.addDay(kDay1);
+    open(QStringLiteral("cn"));
+
+    EXPECT_EQ(window->objectName(), QStringLiteral("Form2"));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("搜索日志"));
+    EXPECT_EQ(caption("Label1"), QStringLiteral("时间范围"));
+    EXPECT_EQ(caption("Label2"), QStringLiteral("内容关键字"));
+    EXPECT_EQ(caption("Label3"), QStringLiteral("查询IP"));
+    EXPECT_EQ(searchButton()->text(), QStringLiteral("给我搜"));
+    EXPECT_EQ(keyword()->text(), QStringLiteral("输入关键字"));
+    EXPECT_EQ(ip()->text(), QStringLiteral("输入查询IP"));
+    EXPECT_EQ(days()->currentText(), QStringLiteral("全部"));
+    EXPECT_EQ(dayEntries(), (QStringList{QStringLiteral("全部"), kDay1}));
+    EXPECT_EQ(window->focusWidget(), days());
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(SearchWindowTest, EnglishModeShowsEnglishCaptionsAndEmptyBoxes)
+{
+    db.addDay(kDay1);
+    open(QStringLiteral("en"));
+
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Search logs"));
+    EXPECT_EQ(caption("Label1"), QStringLiteral("Date"));
+    EXPECT_EQ(caption("Label2"), QStringLiteral("Keyword"));
+    EXPECT_EQ(caption("Label3"), QStringLiteral("IP"));
+    EXPECT_EQ(searchButton()->text(), QStringLiteral("Search"));
+    EXPECT_TRUE(keyword()->text().isEmpty());
+    EXPECT_TRUE(ip()->text().isEmpty());
+    EXPECT_EQ(days()->currentText(), QStringLiteral("all"));
+    EXPECT_EQ(dayEntries(), (QStringList{QStringLiteral("all"), kDay1}));
+
+    // In English mode a search of empty boxes is refused in English.
+    QTest::mouseClick(searchButton(), Qt::LeftButton);
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("Keyword and IP both null not allow!")});
+}
+
+TEST_F(SearchWindowTest, ControlsSitAtTheirDesignPlacesInTabOrderWithTheSameFont)
+{
+    db.addDay(kDay1);
+    open();
+
+    EXPECT_EQ(window->size(), QSize(624, 422));
+    EXPECT_EQ(days()->geometry(), QRect(68, 12, 96, 22));
+    EXPECT_EQ(keyword()->geometry(), QRect(420, 13, 129, 21));
+    EXPECT_EQ(searchButton()->geometry(), QRect(560, 10, 57, 25));
+    EXPECT_EQ(ip()->geometry(), QRect(216, 13, 115, 21));
+    EXPECT_EQ(results()->geometry(), QRect(0, 40, 625, 382));
+    EXPECT_EQ(control<QLabel>("Label1")->pos(), QPoint(8, 16));
+    EXPECT_EQ(control<QLabel>("Label3")->pos(), QPoint(172, 16));
+    EXPECT_EQ(control<QLabel>("Label2")->pos(), QPoint(341, 16));
+
+    QList<QWidget*> chain;
+    QWidget* next = days();
+    do {
+        if (next->focusPolicy() & Qt::TabFocus && next->parentWidget() == window.get())
+            chain << next;
+        next = next->nextInFocusChain();
+    } while (next != days());
+    EXPECT_EQ(chain, (QList<QWidget*>{days(), keyword(), searchButton(), results(), ip()}));
+
+    for (const char* name : {"Label1", "搜索日期", "Label2", "关键字", "给我搜", "txtoutput", "查询IP", "Label3"}) {
+        const QFont font = control<QWidget>(name)->font();
+        EXPECT_DOUBLE_EQ(font.pointSizeF(), 10.5) << name;
+        EXPECT_EQ(font.families().value(0), QStringLiteral("SimSun")) << name;
+        EXPECT_TRUE(font.families().contains(QStringLiteral("宋体"))) << name;
+    }
+}
+
+TEST_F(SearchWindowTest, UnreadableDatabaseIsReportedAndLeavesTheAllDaysEntry)
+{
+    open(QStringLiteral("cn"));
+    ASSERT_EQ(dialogs.messages.size(), 1);
+    EXPECT_TRUE(dialogs.messages[0].startsWith(QStringLiteral("读取日志日期列表时发生错误：unable to open database file")))
+        << dialogs.messages[0].toStdString();
+    EXPECT_EQ(dayEntries(), QStringList{QStringLiteral("全部")});
+    EXPECT_EQ(days()->currentText(), QStringLiteral("全部"));
+
+    QFile garbage(db.database.path());
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(4096, 'x'));
+    garbage.close();
+    dialogs.messages.clear();
+    open(QStringLiteral("en"));
+    ASSERT_EQ(dialogs.messages.size(), 1);
+    EXPECT_TRUE(dialogs.messages[0].startsWith(QStringLiteral("Could not read the list of log days: ")));
+    EXPECT_GT(dialogs.messages[0].size(), QStringLiteral("Could not read the list of log days: ").size());
+    EXPECT_EQ(dayEntries(), QStringList{QStringLiteral("all")});
+}
+
+TEST_F(SearchWindowTest, ClickingABoxRemovesItsPlaceholderButTabbingDoesNot)
+{
+    db.addDay(kDay1);
+    openShown();
+
+    QTest::keyClick(days(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), keyword());
+    EXPECT_EQ(keyword()->text(), QStringLiteral("输入关键字"));
+
+    QTest::mouseClick(keyword(), Qt::LeftButton);
+    EXPECT_TRUE(keyword()->text().isEmpty());
+    EXPECT_EQ(ip()->text(), QStringLiteral("输入查询IP"));
+
+    QTest::keyClicks(keyword(), QStringLiteral("kernel"));
+    QTest::mouseClick(keyword(), Qt::LeftButton);
+    EXPECT_EQ(keyword()->text(), QStringLiteral("kernel"));
+
+    QTest::mouseClick(ip(), Qt::LeftButton);
+    EXPECT_TRUE(ip()->text().isEmpty());
+}
+
+TEST_F(SearchWindowTest, SearchRemovesPlaceholdersAndRefusesTwoEmptyBoxes)
+{
+    addHits(kDay1, {QStringLiteral("old line")});
+    open();
+    search(QStringLiteral("old"));
+    ASSERT_EQ(results()->count(), 1);
+
+    // Both boxes showing placeholders: emptied, then refused; the list stays.
+    keyword()->setText(QStringLiteral("输入关键字"));
+    ip()->setText(QStringLiteral("输入查询IP"));
+    QTest::mouseClick(searchButton(), Qt::LeftButton);
+    EXPECT_TRUE(keyword()->text().isEmpty());
+    EXPECT_TRUE(ip()->text().isEmpty());
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("搜索关键字和查询IP不能同时为空")});
+    EXPECT_EQ(results()->count(), 1);
+
+    // A placeholder beside a real keyword never reaches the query.
+    dialogs.messages.clear();
+    keyword()->setText(QStringLiteral("old"));
+    ip()->setText(QStringLiteral("输入查询IP"));
+    QTest::mouseClick(searchButton(), Qt::LeftButton);
+    EXPECT_TRUE(ip()->text().isEmpty());
+    EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 old line")});
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(SearchWindowTest, AllDaysSearchListsEveryDayInOrder)
+{
+    addHits(kDay1, {QStringLiteral("hit one")});
+    addHits(kDay2, {QStringLiteral("miss")});
+    addHits(kDay3, {QStringLiteral("hit three")});
+    open();
+
+    search(QStringLiteral("hit"));
+    EXPECT_EQ(resultLines(), (QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 hit one"),
+                                          QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 hit three")}));
+    EXPECT_EQ(window->searchWidestLine(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 hit three").size());
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+
+    // One chosen day searches that day only.
+    days()->setCurrentText(kDay3);
+    search(QString(), QStringLiteral("10.0"));
+    EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 hit three")});
+}
+
+TEST_F(SearchWindowTest, DroppedDayKeepsEarlierLinesAndNamesTheStoresComplaint)
+{
+    addHits(kDay1, {QStringLiteral("hit one")});
+    addHits(kDay2, {QStringLiteral("hit two")});
+    addHits(kDay3, {QStringLiteral("hit three")});
+    open(QStringLiteral("cn"));
+    db.dropDay(kDay2);
+
+    search(QStringLiteral("hit"));
+    EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 hit one")});
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("搜索日志时发生错误：no such table: syslog-2026-12-02")});
+    EXPECT_EQ(results()->horizontalExtent(), horizontalExtentFor(resultLines()[0].size()));
+    EXPECT_TRUE(results()->updatesEnabled());
+
+    dialogs.messages.clear();
+    open(QStringLiteral("en"));
+    db.dropDay(kDay3);
+    search(QStringLiteral("hit"));
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("Search logs error: no such table: syslog-2026-12-03")});
+}
+
+TEST_F(SearchWindowTest, AllDaysWithoutDailyTablesFindsNothingSilently)
+{
+    db.createEmpty();
+    open();
+    EXPECT_EQ(dayEntries(), QStringList{QStringLiteral("全部")});
+
+    search(QStringLiteral("anything"));
+    EXPECT_EQ(results()->count(), 0);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(SearchWindowTest, SearchThatFindsNothingKeepsTheHorizontalExtent)
+{
+    addHits(kDay1, {QStringLiteral("a rather long message line")});
+    open();
+
+    search(QStringLiteral("long"));
+    const int extent = results()->horizontalExtent();
+    EXPECT_EQ(extent, horizontalExtentFor(window->searchWidestLine()));
+    EXPECT_TRUE(results()->hasHorizontalScrollBar());
+
+    search(QStringLiteral("nowhere"));
+    EXPECT_EQ(results()->count(), 0);
+    EXPECT_EQ(window->searchWidestLine(), 0);
+    EXPECT_EQ(results()->horizontalExtent(), extent);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST(ResultListSizeTest, FollowsTheWindowOnlyAboveTheThresholds)
+{
+    EXPECT_EQ(resultListSizeFor(QSize(6976, 1101)), QSize(6736, 1));
+    EXPECT_EQ(resultListSizeFor(QSize(12000, 9000)), QSize(11760, 7900));
+    EXPECT_EQ(resultListSizeFor(QSize(6975, 9000)), std::nullopt);
+    EXPECT_EQ(resultListSizeFor(QSize(12000, 1100)), std::nullopt);
+}
+
+TEST_F(SearchWindowTest, ResizingFitsTheListAndShrinkingTooFarLeavesIt)
+{
+    db.addDay(kDay1);
+    openShown();
+
+    window->resize(800, 600);
+    QTRY_COMPARE(window->size(), QSize(800, 600));
+    const QSize frame = window->frameGeometry().size() - window->size();
+    const QSize outerTwips = (QSize(800, 600) + frame) * 15;
+    const QSize expected(qRound((outerTwips.width() - 240) / 15.0), qRound((outerTwips.height() - 1100) / 15.0));
+    QTRY_COMPARE(results()->size(), expected);
+    EXPECT_EQ(results()->pos(), QPoint(0, 40));
+    EXPECT_EQ(searchButton()->pos(), QPoint(560, 10));
+
+    window->resize(400, 600);  // 6000 twips wide or less: the list keeps its size
+    QTRY_COMPARE(window->size(), QSize(400, 600));
+    EXPECT_EQ(results()->size(), expected);
+}
+
+TEST_F(SearchWindowTest, DoubleClickCopiesTheCurrentLine)
+{
+    addHits(kDay1, {QStringLiteral("first"), QStringLiteral("second")});
+    openShown();
+
+    QTest::mouseDClick(results()->viewport(), Qt::LeftButton);
+    EXPECT_EQ(clipboard.texts, QStringList{QString()});
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
+
+    search(QStringLiteral("second"));
+    results()->setCurrentRow(0);
+    const QPoint onLine = results()->visualItemRect(results()->item(0)).center();
+    QTest::mouseDClick(results()->viewport(), Qt::LeftButton, {}, onLine);
+    EXPECT_EQ(clipboard.texts.last(), QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 second"));
+    EXPECT_EQ(dialogs.messages.last(), QStringLiteral("选中行内容已复制到剪切板！"));
+}
+
+TEST_F(SearchWindowTest, CopyMessageIsChineseInEnglishModeToo)
+{
+    db.addDay(kDay1);
+    open(QStringLiteral("en"));
+    window->txtoutput_DblClick();
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
+}
+
+} // namespace
