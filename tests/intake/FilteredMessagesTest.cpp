@@ -1,0 +1,51 @@
+#include "FilteredMessages.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QDateTime kArrival(QDate(2026, 12, 6), QTime(13, 45, 10));
+
+void storeNumbered(FilteredMessageBuffer& buffer, int from, int to)
+{
+    for (int i = from; i <= to; ++i)
+        StoreFilteredMessage(buffer, kArrival.addSecs(i), QStringLiteral("10.0.0.1"), QString::number(i));
+}
+
+} // namespace
+
+TEST(FilteredMessageBuffer, StoresEachRejectionAtTheNextIndex)
+{
+    FilteredMessageBuffer buffer;
+    StoreFilteredMessage(buffer, kArrival, QStringLiteral("192.168.1.20"), QStringLiteral("<13>link up"));
+    StoreFilteredMessage(buffer, kArrival.addSecs(1), QStringLiteral("192.168.1.21"), QString());
+
+    EXPECT_EQ(buffer.FilteredBufferCount, 2);
+    EXPECT_EQ(buffer.FilteredBufferGeneration, 0);
+    EXPECT_TRUE(buffer.FilteredBufferChanged);
+    EXPECT_EQ(buffer.FilteredTime[0], kArrival);
+    EXPECT_EQ(buffer.FilteredIp[0], QStringLiteral("192.168.1.20"));
+    EXPECT_EQ(buffer.FilteredMessage[0], QStringLiteral("<13>link up"));
+    EXPECT_EQ(buffer.FilteredIp[1], QStringLiteral("192.168.1.21"));
+    EXPECT_TRUE(buffer.FilteredMessage[1].isEmpty());
+}
+
+TEST(FilteredMessageBuffer, FullBufferStartsANewGenerationWithoutStoringTheOverflow)
+{
+    FilteredMessageBuffer buffer;
+    storeNumbered(buffer, 1, 2000);
+    EXPECT_EQ(buffer.FilteredBufferCount, 2000);
+    EXPECT_EQ(buffer.FilteredMessage[1999], QStringLiteral("2000"));
+    EXPECT_EQ(buffer.FilteredBufferGeneration, 0);
+
+    buffer.FilteredBufferChanged = false;
+    storeNumbered(buffer, 2001, 2001);
+    EXPECT_EQ(buffer.FilteredBufferCount, 0);
+    EXPECT_EQ(buffer.FilteredBufferGeneration, 1);
+    EXPECT_TRUE(buffer.FilteredBufferChanged);
+
+    storeNumbered(buffer, 2002, 2002);
+    EXPECT_EQ(buffer.FilteredBufferCount, 1);
+    EXPECT_EQ(buffer.FilteredMessage[0], QStringLiteral("2002"));
+    EXPECT_EQ(buffer.FilteredTime[0], kArrival.addSecs(2002));
+}

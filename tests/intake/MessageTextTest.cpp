@@ -1,0 +1,82 @@
+#include "LogRecord.h"
+#include "MessageText.h"
+#include "RecordTime.h"
+
+#include <QStringEncoder>
+#include <gtest/gtest.h>
+
+TEST(MessageFilter, AcceptsOnlyTheThreeWordsInLowerCase)
+{
+    EXPECT_TRUE(IsValidMessage(QStringLiteral("<13>info service started")));
+    EXPECT_TRUE(IsValidMessage(QStringLiteral("disk error on sda")));
+    EXPECT_TRUE(IsValidMessage(QStringLiteral("<12>fan warning")));
+    EXPECT_TRUE(IsValidMessage(QStringLiteral("misinformation")));
+    EXPECT_FALSE(IsValidMessage(QStringLiteral("<13>INFO service started")));
+    EXPECT_FALSE(IsValidMessage(QStringLiteral("Error Warning")));
+    EXPECT_FALSE(IsValidMessage(QStringLiteral("link up")));
+    EXPECT_FALSE(IsValidMessage(QString()));
+}
+
+TEST(MessageTrimming, DropsEverythingUpToTheFirstBlank)
+{
+    EXPECT_EQ(trimmedMessage(QStringLiteral("<13>info service started")), QStringLiteral("service started"));
+    EXPECT_EQ(trimmedMessage(QStringLiteral("<13>info")), QStringLiteral("<13>info"));
+    EXPECT_EQ(trimmedMessage(QStringLiteral("info ")), QString());
+    EXPECT_EQ(trimmedMessage(QStringLiteral(" info")), QStringLiteral("info"));
+}
+
+TEST(MessageTrimming, LengthWindowKeepsThreeTo65534Characters)
+{
+    EXPECT_FALSE(fitsLengthWindow(QString()));
+    EXPECT_FALSE(fitsLengthWindow(QStringLiteral("ab")));
+    EXPECT_TRUE(fitsLengthWindow(QStringLiteral("abc")));
+    EXPECT_TRUE(fitsLengthWindow(QString(65534, QLatin1Char('x'))));
+    EXPECT_FALSE(fitsLengthWindow(QString(65535, QLatin1Char('x'))));
+}
+
+TEST(DatagramDecoding, ReadsValidUtf8AsUtf8)
+{
+    const QString text = QStringLiteral("<13>info 接口 up ü");
+    EXPECT_EQ(decodeDatagram(text.toUtf8()), text);
+    EXPECT_EQ(decodeDatagram(QByteArray()), QString());
+}
+
+TEST(DatagramDecoding, ReadsOtherBytesAsGb18030)
+{
+    QStringEncoder gb18030("GB18030");
+    ASSERT_TRUE(gb18030.isValid());
+    const QString text = QStringLiteral("<11>error 端口链路中断");
+    const QByteArray bytes = gb18030.encode(text);
+    ASSERT_NE(bytes, text.toUtf8());
+    EXPECT_EQ(decodeDatagram(bytes), text);
+}
+
+TEST(DatagramDecoding, AnyBytesGiveTextAndDoNotSpoilTheNextDatagram)
+{
+    DatagramDecoder decoder;
+    const QByteArray garbage("info \xff\xfe\x80\x00\x81", 10);
+    const QString fromGarbage = decoder.decode(garbage);
+    EXPECT_TRUE(fromGarbage.startsWith(QStringLiteral("info ")));
+    EXPECT_GE(fromGarbage.size(), 6);
+
+    // A multi-byte character cut off at the end is not valid UTF-8 either.
+    const QByteArray truncated = QByteArray("warning ") + QStringLiteral("接").toUtf8().left(2);
+    EXPECT_TRUE(decoder.decode(truncated).startsWith(QStringLiteral("warning ")));
+
+    const QString clean = QStringLiteral("info 正常");
+    EXPECT_EQ(decoder.decode(clean.toUtf8()), clean);
+}
+
+TEST(RecordTime, MatchesTheStoredTimeFormat)
+{
+    const QDateTime times[] = {
+        QDateTime(QDate(2026, 12, 6), QTime(13, 45, 10)),
+        QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1)),
+        QDateTime(QDate(999, 9, 9), QTime(9, 5, 59)),
+        QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59)),
+    };
+    for (const QDateTime& time : times)
+        EXPECT_EQ(formatRecordTime(time), time.toString(QLatin1StringView(kTimeFormat)));
+    EXPECT_EQ(formatRecordTime(times[1]), QStringLiteral("2027-01-01 00:00:01"));
+    EXPECT_EQ(dayOfRecordTime(QStringLiteral("2027-01-01 00:00:01")), QStringLiteral("2027-01-01"));
+}
