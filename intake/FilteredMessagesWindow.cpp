@@ -1,0 +1,124 @@
+#include "FilteredMessagesWindow.h"
+
+#include "ExtentListWidget.h"
+#include "LogRecord.h"
+#include "RecordTime.h"
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QShowEvent>
+#include <algorithm>
+
+namespace {
+
+constexpr int kTwipsPerPixel = 15;
+
+constexpr int pixels(int twips) { return twips / kTwipsPerPixel; }
+constexpr int twips(int pixels) { return pixels * kTwipsPerPixel; }
+
+QFont songTi()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
+                      QStringLiteral("Noto Serif CJK SC")});
+    font.setPointSizeF(10.5);
+    return font;
+}
+
+} // namespace
+
+FilteredMessagesWindow::FilteredMessagesWindow(AppState& state, QWidget* parent)
+    : QWidget(parent, Qt::Window)
+    , state_(state)
+    , txtoutput_(new ExtentListWidget(this))
+{
+    setObjectName(QStringLiteral("Form3"));
+    setWindowTitle(QStringLiteral("被过滤的信息"));
+    setFont(songTi());
+    resize(pixels(7800), pixels(4455));
+    txtoutput_->setObjectName(QStringLiteral("txtoutput"));
+    txtoutput_->setGeometry(0, 0, pixels(7815), pixels(4470));
+}
+
+void FilteredMessagesWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!loaded_)
+        Form_Load();
+}
+
+void FilteredMessagesWindow::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    QWidget::closeEvent(event);
+}
+
+void FilteredMessagesWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}
+
+void FilteredMessagesWindow::Form_Load()
+{
+    loaded_ = true;
+    state_.FilteredViewOpen = true;
+    ShownCount = 0;
+    ShownGeneration = -1;
+    RefreshFilteredView();
+}
+
+void FilteredMessagesWindow::Form_Unload()
+{
+    loaded_ = false;
+    state_.FilteredViewOpen = false;
+}
+
+void FilteredMessagesWindow::Form_Resize()
+{
+    const int outerWidth = twips(frameGeometry().width());
+    const int outerHeight = twips(frameGeometry().height());
+    if (outerWidth <= 240 || outerHeight <= 1520)
+        return;
+    txtoutput_->resize(pixels(outerWidth - 225), pixels(outerHeight - 555));
+}
+
+void FilteredMessagesWindow::RefreshFilteredView()
+{
+    if (hasNothingNew())
+        return;
+    txtoutput_->setRedraw(false);
+    if (needsRefill()) {
+        txtoutput_->clear();
+        ShownCount = 0;
+        ShownGeneration = state_.filtered.FilteredBufferGeneration;
+    }
+    appendNewEntries();
+    state_.filtered.FilteredBufferChanged = false;
+    txtoutput_->setRedraw(true);
+}
+
+bool FilteredMessagesWindow::hasNothingNew() const
+{
+    const FilteredMessageBuffer& buffer = state_.filtered;
+    return ShownGeneration == buffer.FilteredBufferGeneration && ShownCount == buffer.FilteredBufferCount
+        && !buffer.FilteredBufferChanged;
+}
+
+bool FilteredMessagesWindow::needsRefill() const
+{
+    const FilteredMessageBuffer& buffer = state_.filtered;
+    return ShownGeneration != buffer.FilteredBufferGeneration || ShownCount > buffer.FilteredBufferCount;
+}
+
+void FilteredMessagesWindow::appendNewEntries()
+{
+    const FilteredMessageBuffer& buffer = state_.filtered;
+    const qint32 stored = std::clamp(buffer.FilteredBufferCount, 0, FilteredMessageBuffer::Capacity);
+    for (qint32 i = ShownCount; i < stored; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        txtoutput_->addItem(
+            logLine(formatRecordTime(buffer.FilteredTime[slot]), buffer.FilteredIp[slot], buffer.FilteredMessage[slot]));
+    }
+    ShownCount = stored;
+}

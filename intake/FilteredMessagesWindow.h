@@ -1,0 +1,45 @@
+#pragma once
+
+#include "AppState.h"
+
+#include <QWidget>
+
+class ExtentListWidget;
+
+// The window "被过滤的信息": the rejected datagrams of the filtered-message
+// buffer's current generation, oldest first, one log line each. It marks
+// itself open in the shared state while it is shown, so the one-second tick
+// keeps it current through RefreshFilteredView(). It may be deleted on close;
+// a window that is only hidden rebuilds its list when it is shown again.
+class FilteredMessagesWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit FilteredMessagesWindow(AppState& state, QWidget* parent = nullptr);
+
+    // Appends what the buffer holds beyond what is listed; empties and
+    // refills the list when the buffer has started a new generation.
+    void RefreshFilteredView();
+
+    ExtentListWidget& list() { return *txtoutput_; }
+    qint32 shownCount() const { return ShownCount; }
+    qint32 shownGeneration() const { return ShownGeneration; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Form_Load();
+    void Form_Unload();
+    void Form_Resize();
+    bool hasNothingNew() const;
+    bool needsRefill() const;
+    void appendNewEntries();
+
+    AppState& state_;
+    ExtentListWidget* txtoutput_;
+    bool loaded_ = false;
+    qint32 ShownCount = 0;
+    qint32 ShownGeneration = -1;
+};
