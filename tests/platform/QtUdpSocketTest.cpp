@@ -1,0 +1,215 @@
+#include "QtUdpSocket.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QThread>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int WaitMs = 10000;
+
+int freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress);
+    return probe.localPort();
+}
+
+// Sends datagrams to 127.0.0.1 from a socket of its own.
+class Sender {
+public:
+    Sender() { socket_.bind(QHostAddress::LocalHost, 0); }
+    void send(int port, const QByteArray& bytes)
+    {
+        ASSERT_EQ(socket_.writeDatagram(bytes, QHostAddress::LocalHost, quint16(port)), bytes.size());
+    }
+
+private:
+    QUdpSocket socket_;
+};
+
+class QtUdpSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        socket.setReceiver([this](const Datagram& datagram) {
+            received.push_back(datagram);
+            deliveredOnUiThread = deliveredOnUiThread && QThread::currentThread() == qApp->thread();
+        });
+    }
+
+    void bindFreePort()
+    {
+        port = freeUdpPort();
+        ASSERT_TRUE(socket.setLocalPort(port));
+        QString error;
+        ASSERT_TRUE(socket.bind(&error)) << error.toStdString();
+    }
+
+    bool waitForCount(size_t count)
+    {
+        return QTest::qWaitFor([&] { return received.size() >= count; }, WaitMs);
+    }
+
+    QtUdpSocket socket;
+    Sender sender;
+    std::vector<Datagram> received;
+    bool deliveredOnUiThread = true;
+    int port = 0;
+};
+
+} // namespace
+
+TEST_F(QtUdpSocketTest, BackToBackDatagramsArriveWholeInOrderWithSender)
+{
+    bindFreePort();
+    const QByteArray large(60000, 'x');
+    for (int i = 0; i < 20; ++i)
+        sender.send(port, "<13>host message " + QByteArray::number(i));
+    sender.send(port, large);
+
+    ASSERT_TRUE(waitForCount(21));
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(received[i].bytes, "<13>host message " + QByteArray::number(i));
+        EXPECT_EQ(received[i].senderIp, QStringLiteral("127.0.0.1"));
+    }
+    EXPECT_EQ(received[20].bytes, large);
+    EXPECT_TRUE(deliveredOnUiThread);
+}
+
+TEST_F(QtUdpSocketTest, FloodIsDeliveredCompletelyInOrderAcrossSlices)
+{
+    bindFreePort();
+    if (socket.receiveBufferBytes() < QtUdpSocket::RequestedReceiveBufferBytes)
+        GTEST_SKIP() << "the kernel granted only " << socket.receiveBufferBytes() << " bytes of receive buffer";
+    const int count = 3000;
+    for (int i = 0; i < count; ++i)
+        sender.send(port, QByteArray::number(i));
+
+    ASSERT_TRUE(waitForCount(count));
+    for (int i = 0; i < count; ++i)
+        ASSERT_EQ(received[i].bytes, QByteArray::number(i));
+}
+
+TEST_F(QtUdpSocketTest, ReceiveBufferIsEnlargedBeyondTheDefault)
+{
+    QUdpSocket plain;
+    plain.bind(QHostAddress::AnyIPv4, 0);
+    const int defaultBytes = plain.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+    EXPECT_EQ(socket.receiveBufferBytes(), 0);
+    bindFreePort();
+    EXPECT_GT(socket.receiveBufferBytes(), defaultBytes);
+}
+
+TEST_F(QtUdpSocketTest, PortOutsideTheValidRangeIsRefusedAndKeepsTheOldValue)
+{
+    ASSERT_TRUE(socket.setLocalPort(514));
+    for (int bad : {0, -1, 65536, 100000})
+        EXPECT_FALSE(socket.setLocalPort(bad)) << bad;
+    EXPECT_EQ(socket.localPort(), 514);
+    EXPECT_TRUE(socket.setLocalPort(1));
+    EXPECT_TRUE(socket.setLocalPort(65535));
+}
+
+TEST_F(QtUdpSocketTest, PortHeldByAnotherSocketFailsUntilReleased)
+{
+    port = freeUdpPort();
+    const QAbstractSocket::BindMode holderModes[] = {
+        QAbstractSocket::DontShareAddress, QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint};
+    for (const QAbstractSocket::BindMode sharing : holderModes) {
+        QUdpSocket holder;
+        ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, quint16(port), sharing));
+        ASSERT_TRUE(socket.setLocalPort(port));
+        QString error;
+        EXPECT_FALSE(socket.bind(&error));
+        EXPECT_FALSE(error.isEmpty());
+        EXPECT_FALSE(socket.isBound());
+        EXPECT_EQ(socket.localPort(), port);
+        holder.close();
+        EXPECT_TRUE(socket.bind(&error)) << error.toStdString();
+        socket.close();
+    }
+}
+
+TEST_F(QtUdpSocketTest, CloseThenBindOnTheSamePortReceivesAgain)
+{
+    bindFreePort();
+    socket.close();
+    EXPECT_FALSE(socket.isBound());
+    socket.close(); // closing an unbound socket does nothing
+    ASSERT_TRUE(socket.bind());
+    sender.send(port, "after rebind");
+    ASSERT_TRUE(waitForCount(1));
+    EXPECT_EQ(received[0].bytes, "after rebind");
+}
+
+TEST_F(QtUdpSocketTest, CloseDeliversWhatArrivedBeforeAndNothingAfter)
+{
+    bindFreePort();
+    for (int i = 0; i < 5; ++i)
+        sender.send(port, "before " + QByteArray::number(i));
+
+    socket.close();
+    ASSERT_EQ(received.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(received[i].bytes, "before " + QByteArray::number(i));
+
+    sender.send(port, "after close");
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(received.size(), 5u);
+    EXPECT_EQ(socket.pendingDeliveries(), 0);
+}
+
+TEST_F(QtUdpSocketTest, ReceiverRunningAnEventLoopIsNotEnteredAgain)
+{
+    int depth = 0;
+    int deepest = 0;
+    socket.setReceiver([&](const Datagram& datagram) {
+        deepest = std::max(deepest, ++depth);
+        received.push_back(datagram);
+        if (received.size() == 1) {
+            // Like a modal box: the event loop runs inside the receiver while
+            // further datagrams wait to be delivered.
+            for (int i = 1; i <= 3; ++i)
+                sender.send(port, QByteArray::number(i));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return socket.pendingDeliveries() == 3; }, WaitMs));
+            QCoreApplication::processEvents();
+        }
+        --depth;
+    });
+    bindFreePort();
+    sender.send(port, "0");
+
+    ASSERT_TRUE(waitForCount(4));
+    EXPECT_EQ(deepest, 1);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(received[i].bytes, QByteArray::number(i));
+}
+
+TEST(QtUdpSocketLifetime, DestroyingWithUndeliveredDatagramsCallsNoReceiver)
+{
+    int calls = 0;
+    const int port = freeUdpPort();
+    Sender sender;
+    {
+        QtUdpSocket socket;
+        socket.setReceiver([&](const Datagram&) { ++calls; });
+        ASSERT_TRUE(socket.setLocalPort(port));
+        ASSERT_TRUE(socket.bind());
+        sender.send(port, "left behind");
+        // Waits for the worker without running the event loop, which would deliver.
+        const QDeadlineTimer deadline(WaitMs);
+        while (socket.pendingDeliveries() < 1 && !deadline.hasExpired())
+            QThread::yieldCurrentThread();
+        ASSERT_EQ(socket.pendingDeliveries(), 1);
+    }
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 0);
+}
