@@ -9,6 +9,9 @@ class Dialogs;
 class RecordWriter;
 class Timer;
 
+// The recovery file in a program directory: "syslog_recovery.log".
+QString recoveryLogPathIn(const QString& programDir);
+
 // Carries accepted records to the day's table. Under light load each record is
 // written at once; under load (ten or more accepted datagrams since the last
 // one-second tick) up to ten records are written in one transaction, when ten
@@ -17,7 +20,8 @@ class Timer;
 // then on; what the database refuses goes to syslog_recovery.log.
 class WriteQueue {
 public:
-    // writeTimer: the 100 ms write timer; its ticks must be routed to FlushWriteQueue().
+    // writeTimer: the 100 ms write timer; the queue routes its ticks to
+    // FlushWriteQueue() itself.
     WriteQueue(AppState& state, RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath);
 
     // Queues one record and writes the queue when the load calls for it.
@@ -31,15 +35,24 @@ public:
     void RefreshSharedConnection(Dialogs& dialogs);
 
     QString recoveryLogPath() const { return recoveryLogPath_; }
+    // Records that neither the database nor the recovery file would take.
+    qint64 lostRecordCount() const { return lostRecordCount_; }
 
 private:
     bool WriteQueuedRecords();
     void AppendQueueToRecoveryLog();
     void ClearWriteQueue();
     void writeAsOneTransaction();
+    bool writeToDatabase();
+    bool rewriteRecordByRecord();
+    bool finishFlush(bool reachedDatabase);
+    void appendSlot(int slot);
+    bool shouldFlushNow() const;
 
     AppState& state_;
     RecordWriter& writer_;
     Timer& writeTimer_;
     QString recoveryLogPath_;
+    bool transactionOpen_ = false;
+    qint64 lostRecordCount_ = 0;
 };

@@ -1,0 +1,326 @@
+#include "WriteQueue.h"
+
+#include "Fakes.h"
+#include "LogDatabase.h"
+#include "SharedWriter.h"
+#include "SqliteEngine.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Passes everything to the real writer and records how the queue used it:
+// the size of each committed transaction and the rows written outside one.
+// failNextCommit makes one commit fail before it reaches the store.
+class CountingWriter final : public RecordWriter {
+public:
+    explicit CountingWriter(RecordWriter& inner) : inner_(inner) {}
+    bool isOpen() const override { return inner_.isOpen(); }
+    bool reopen() override { ++reopens; return inner_.reopen(); }
+    void close() override { inner_.close(); }
+    void begin() override { inner_.begin(); inTransaction_ = 0; inside_ = true; }
+    void commit() override
+    {
+        if (failNextCommit) {
+            failNextCommit = false;
+            throw DbError("commit refused");
+        }
+        inner_.commit();
+        transactions.push_back(inTransaction_);
+        inside_ = false;
+    }
+    void rollback() override { ++rollbacks; inside_ = false; inner_.rollback(); }
+    void append(const LogRecord& record) override
+    {
+        inner_.append(record);
+        inside_ ? ++inTransaction_ : ++singleWrites;
+    }
+    QString lastError() const override { return inner_.lastError(); }
+
+    std::vector<int> transactions;
+    int singleWrites = 0;
+    int rollbacks = 0;
+    int reopens = 0;
+    bool failNextCommit = false;
+
+private:
+    RecordWriter& inner_;
+    bool inside_ = false;
+    int inTransaction_ = 0;
+};
+
+// Counts the connections the engine has handed out that are still open.
+class CountingEngine final : public DbEngine {
+public:
+    explicit CountingEngine(DbEngine& inner) : inner_(inner) {}
+    std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode) override
+    {
+        return std::make_unique<Counted>(inner_.open(path, mode), live);
+    }
+    int live = 0;
+
+private:
+    class Counted final : public DbConnection {
+    public:
+        Counted(std::unique_ptr<DbConnection> inner, int& live) : inner_(std::move(inner)), live_(live) { ++live_; }
+        ~Counted() override { --live_; }
+        void execute(const QString& sql) override { inner_->execute(sql); }
+        std::vector<TableInfo> tables() override { return inner_->tables(); }
+        std::unique_ptr<DbCursor> query(const QString& sql, const QStringList& params) override
+        {
+            return inner_->query(sql, params);
+        }
+        std::unique_ptr<DbStatement> prepare(const QString& sql) override { return inner_->prepare(sql); }
+        void begin() override { inner_->begin(); }
+        void commit() override { inner_->commit(); }
+        void rollback() override { inner_->rollback(); }
+
+    private:
+        std::unique_ptr<DbConnection> inner_;
+        int& live_;
+    };
+    DbEngine& inner_;
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class WriteQueueTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(database.EnsureLogDatabase()); }
+
+    // What the datagram handler does for each accepted datagram: hand the
+    // record over, then count it for this second.
+    void receive(int count, const QString& message = QStringLiteral("msg"))
+    {
+        for (int i = 0; i < count; ++i) {
+            queue.EnqueueRecord(clock.now().toString(kTimeFormat), QStringLiteral("192.168.0.%1").arg(i % 250),
+                                QStringLiteral("%1 %2").arg(message).arg(received_++));
+            ++state.ReceivedThisSecond;
+        }
+    }
+
+    int rows(const QString& day = QStringLiteral("2026-12-06"))
+    {
+        auto cursor = database.openConnection()->query(
+            QStringLiteral("SELECT count(*) AS n FROM %1").arg(quoteName(dayTableName(day))));
+        return cursor->next() ? cursor->text("n")->toInt() : -1;
+    }
+
+    // The messages in the table in ID order.
+    QStringList storedMessages()
+    {
+        auto cursor = database.openConnection()->query("SELECT \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\"");
+        QStringList messages;
+        while (cursor->next())
+            messages << *cursor->text("信息");
+        return messages;
+    }
+
+    static QStringList numbered(const QString& message, int from, int to)
+    {
+        QStringList list;
+        for (int i = from; i <= to; ++i)
+            list << QStringLiteral("%1 %2").arg(message).arg(i);
+        return list;
+    }
+
+    QString recoveryLog() const { return recoveryLogPathIn(dir.path()); }
+
+    QTemporaryDir dir;
+    FakeClock clock;
+    SqliteEngine engine{50};
+    LogDatabase database{engine, dir.path(), clock};
+    CountingEngine writerEngine{engine};
+    SharedWriter sharedWriter{writerEngine, database.path(), clock};
+    CountingWriter writer{sharedWriter};
+    FakeTimer timer;
+    AppState state;
+    WriteQueue queue{state, writer, timer, recoveryLog()};
+    FakeDialogs dialogs;
+
+private:
+    int received_ = 0;
+};
+
+// --- when records are written --------------------------------------------
+
+TEST_F(WriteQueueTest, ASingleRecordOnAnIdleSystemIsWrittenAtOnceWithoutATransaction)
+{
+    receive(1);
+    EXPECT_EQ(rows(), 1);
+    EXPECT_EQ(writer.singleWrites, 1);
+    EXPECT_TRUE(writer.transactions.empty());
+    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_FALSE(timer.isActive());
+}
+
+TEST_F(WriteQueueTest, FifteenInOneSecondTenAtOnceThenFiveByTheTimer)
+{
+    receive(15);
+    EXPECT_EQ(writer.singleWrites, 10);
+    EXPECT_TRUE(writer.transactions.empty());
+    EXPECT_EQ(rows(), 10);
+    EXPECT_EQ(state.queue.QueueCount, 5);
+    EXPECT_TRUE(timer.isActive());
+    EXPECT_EQ(timer.starts, 1);
+
+    timer.tick();
+    EXPECT_EQ(writer.transactions, std::vector<int>{5});
+    EXPECT_EQ(storedMessages(), numbered("msg", 0, 14));
+    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_FALSE(timer.isActive());
+}
+
+TEST_F(WriteQueueTest, ThirtyFiveInOneSecondTenSinglesTwoFullBatchesAndTheRestByTheTimer)
+{
+    receive(35);
+    EXPECT_EQ(writer.singleWrites, 10);
+    EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10}));
+    EXPECT_EQ(rows(), 30);
+    EXPECT_EQ(state.queue.QueueCount, 5);
+    // Started by the first record of each batch, never restarted by later ones.
+    EXPECT_EQ(timer.starts, 3);
+
+    timer.tick();
+    EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10, 5}));
+    EXPECT_EQ(storedMessages(), numbered("msg", 0, 34));
+    EXPECT_FALSE(timer.isActive());
+    EXPECT_EQ(writer.reopens, 1); // opened once, on first use, and kept open
+}
+
+TEST_F(WriteQueueTest, ShutdownFlushWritesThreeQueuedRecords)
+{
+    state.ReceivedThisSecond = 10;
+    receive(3);
+    ASSERT_EQ(rows(), 0);
+    ASSERT_TRUE(timer.isActive());
+
+    EXPECT_TRUE(queue.FlushWriteQueue());
+    EXPECT_EQ(storedMessages(), numbered("msg", 0, 2));
+    EXPECT_EQ(writer.transactions, std::vector<int>{3});
+    EXPECT_FALSE(timer.isActive());
+    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_TRUE(state.queue.QueueTime[0].isEmpty());
+    EXPECT_TRUE(state.queue.QueueMessage[2].isEmpty());
+    EXPECT_TRUE(queue.FlushWriteQueue()); // nothing queued is success too
+}
+
+// --- failures ------------------------------------------------------------
+
+TEST_F(WriteQueueTest, AFailedBatchIsRolledBackAndRewrittenRecordByRecordThenBatchingStaysOff)
+{
+    state.ReceivedThisSecond = 10;
+    receive(3);
+    writer.failNextCommit = true;
+
+    EXPECT_TRUE(queue.FlushWriteQueue());
+    EXPECT_EQ(writer.rollbacks, 1);
+    EXPECT_EQ(storedMessages(), numbered("msg", 0, 2)); // each once: the batch left nothing behind
+    EXPECT_FALSE(state.BatchWritesEnabled);
+    EXPECT_FALSE(QFile::exists(recoveryLog()));
+
+    receive(2); // still under load, but written at once now
+    EXPECT_EQ(rows(), 5);
+    EXPECT_FALSE(timer.isActive());
+    EXPECT_EQ(writer.transactions.size(), 0u);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedAcrossFlushes)
+{
+    QFile previous(recoveryLog());
+    ASSERT_TRUE(previous.open(QIODevice::WriteOnly));
+    previous.write("earlier line\r\n");
+    previous.close();
+
+    auto holder = database.openConnection();
+    holder->execute("BEGIN EXCLUSIVE");
+
+    state.ReceivedThisSecond = 10;
+    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.1", "first");
+    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.2", "两行\r\nsecond line");
+    EXPECT_FALSE(queue.FlushWriteQueue());
+    EXPECT_FALSE(state.BatchWritesEnabled);
+    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_FALSE(timer.isActive());
+
+    queue.EnqueueRecord("2026-12-06 13:45:11", "10.0.0.3", "third");
+    EXPECT_EQ(readAll(recoveryLog()),
+              QStringLiteral("earlier line\r\n"
+                             "2026-12-06 13:45:10 IP:10.0.0.1 first\r\n"
+                             "2026-12-06 13:45:10 IP:10.0.0.2 两行\r\nsecond line\r\n"
+                             "2026-12-06 13:45:11 IP:10.0.0.3 third\r\n")
+                  .toUtf8());
+
+    holder->execute("COMMIT");
+    queue.EnqueueRecord("2026-12-06 13:45:12", "10.0.0.4", "fourth");
+    EXPECT_EQ(storedMessages(), QStringList{"fourth"});
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCountsTheLoss)
+{
+    ASSERT_TRUE(QDir().mkpath(recoveryLog())); // a directory where the file should be
+    auto holder = database.openConnection();
+    holder->execute("BEGIN EXCLUSIVE");
+
+    receive(1);
+    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_EQ(queue.lostRecordCount(), 1);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+// --- reopening the write path --------------------------------------------
+
+TEST_F(WriteQueueTest, RefreshingTwiceLeavesExactlyOneOpenWriter)
+{
+    queue.RefreshSharedConnection(dialogs);
+    queue.RefreshSharedConnection(dialogs);
+    EXPECT_TRUE(sharedWriter.isOpen());
+    EXPECT_EQ(writerEngine.live, 1);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(WriteQueueTest, RefreshFlushesIntoTheOldDayBeforeMovingToTheNewOne)
+{
+    queue.RefreshSharedConnection(dialogs);
+    state.ReceivedThisSecond = 10;
+    receive(3);
+    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    ASSERT_TRUE(database.EnsureTodayTable());
+
+    queue.RefreshSharedConnection(dialogs);
+    EXPECT_EQ(rows("2026-12-06"), 3);
+    state.ReceivedThisSecond = 0; // a quiet new second: written at once
+    queue.EnqueueRecord("2026-12-07 00:00:01", "10.0.0.9", "new day");
+    EXPECT_EQ(rows("2026-12-06"), 3);
+    EXPECT_EQ(rows("2026-12-07"), 1);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshWithItsMessageAndTheNextWriteTriesAgain)
+{
+    queue.RefreshSharedConnection(dialogs);
+    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+
+    queue.RefreshSharedConnection(dialogs);
+    EXPECT_EQ(dialogs.messages, QStringList{"刷新共享数据库连接错误"});
+    EXPECT_FALSE(sharedWriter.isOpen());
+    EXPECT_EQ(writerEngine.live, 0);
+
+    queue.EnqueueRecord("2026-12-07 00:00:02", "10.0.0.1", "no table yet");
+    EXPECT_EQ(readAll(recoveryLog()), "2026-12-07 00:00:02 IP:10.0.0.1 no table yet\r\n");
+
+    ASSERT_TRUE(database.EnsureTodayTable());
+    queue.EnqueueRecord("2026-12-07 00:00:03", "10.0.0.1", "table is back");
+    EXPECT_EQ(rows("2026-12-07"), 1);
+    EXPECT_EQ(dialogs.messages.size(), 1);
+}
