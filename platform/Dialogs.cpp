@@ -1,0 +1,36 @@
+#include "Dialogs.h"
+
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace {
+
+void showMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& text)
+{
+    QMessageBox box(icon, applicationTitle(), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+} // namespace
+
+void QtDialogs::message(const QString& text)
+{
+    showMessageBox(parent_, QMessageBox::NoIcon, text);
+}
+
+void QtDialogs::warning(const QString& text)
+{
+    showMessageBox(parent_, QMessageBox::Warning, text);
+}
+
+QString QtDialogs::prompt(const QString& prompt, const QString& caption, const QString& defaultText)
+{
+    QInputDialog dialog(parent_);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setWindowTitle(caption);
+    dialog.setLabelText(prompt);
+    dialog.setTextValue(defaultText);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.textValue();
+}
