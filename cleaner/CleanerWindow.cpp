@@ -1,0 +1,232 @@
+#include "CleanerWindow.h"
+
+#include "CleanerDays.h"
+#include "Clock.h"
+#include "Compaction.h"
+#include "Database.h"
+#include "Dialogs.h"
+#include "LogDatabase.h"
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QListWidget>
+#include <QPushButton>
+
+namespace {
+
+// Window geometry is given in twips; 15 twips make one pixel.
+int pixels(int twips) { return qRound(twips / 15.0); }
+
+void place(QWidget* widget, int left, int top, int width, int height)
+{
+    widget->setGeometry(pixels(left), pixels(top), pixels(width), pixels(height));
+}
+
+QFont songTi105()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
+                      QStringLiteral("Noto Serif CJK SC")});
+    font.setPointSizeF(10.5);
+    return font;
+}
+
+QPushButton* button(QWidget* parent, const QString& name)
+{
+    auto* created = new QPushButton(parent);
+    created->setObjectName(name);
+    return created;
+}
+
+QString bilingual(bool english, const QString& chinese, const QString& englishText)
+{
+    return english ? englishText : chinese;
+}
+
+} // namespace
+
+CleanerWindow::CleanerWindow(const QString& syslng, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
+                             const Clock& clock, std::function<void()> onClosed, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                          | Qt::WindowCloseButtonHint)
+    , database_(database)
+    , engine_(engine)
+    , dialogs_(dialogs)
+    , clock_(clock)
+    , onClosed_(std::move(onClosed))
+    , english_(syslng == QLatin1String("en"))
+{
+    setObjectName(QStringLiteral("form4"));
+    buildControls();
+    applyCaptions(english_);
+    connectCommands();
+    LoadCleanerList();
+}
+
+void CleanerWindow::buildControls()
+{
+    setFixedSize(pixels(2595), pixels(4260));
+
+    日志总览 = new QListWidget(this);
+    日志总览->setObjectName(QStringLiteral("日志总览"));
+    十五天前 = button(this, QStringLiteral("十五天前"));
+    三十天前 = button(this, QStringLiteral("三十天前"));
+    九十天前 = button(this, QStringLiteral("九十天前"));
+    全选 = button(this, QStringLiteral("全选"));
+    删除 = button(this, QStringLiteral("删除"));
+    删除->setFont(songTi105());
+
+    place(日志总览, 0, 0, 1455, 4260);
+    place(十五天前, 1560, 240, 945, 495);
+    place(三十天前, 1560, 1080, 950, 495);
+    place(九十天前, 1560, 1920, 950, 495);
+    place(全选, 1560, 2760, 950, 495);
+    place(删除, 1560, 3600, 950, 495);
+
+    setTabOrder(日志总览, 删除);
+    setTabOrder(删除, 三十天前);
+    setTabOrder(三十天前, 十五天前);
+    setTabOrder(十五天前, 九十天前);
+    setTabOrder(九十天前, 全选);
+}
+
+void CleanerWindow::applyCaptions(bool english)
+{
+    setWindowTitle(bilingual(english, QStringLiteral("清理日志"), QStringLiteral("Clean logs")));
+    十五天前->setText(bilingual(english, QStringLiteral("十五天前"), QStringLiteral("15 days ago")));
+    三十天前->setText(bilingual(english, QStringLiteral("三十天前"), QStringLiteral("30 days ago")));
+    九十天前->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
+    全选->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
+    删除->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
+}
+
+void CleanerWindow::connectCommands()
+{
+    connect(十五天前, &QPushButton::clicked, this, [this] { markOlderThan(15); });
+    connect(三十天前, &QPushButton::clicked, this, [this] { markOlderThan(30); });
+    connect(九十天前, &QPushButton::clicked, this, [this] { markOlderThan(90); });
+    connect(全选, &QPushButton::clicked, this, [this] { markAll(); });
+    connect(删除, &QPushButton::clicked, this, [this] { deleteMarked(); });
+}
+
+void CleanerWindow::LoadCleanerList()
+{
+    日志总览->clear();
+    QStringList days;
+    try {
+        days = database_.dayList();
+    } catch (const DbError& error) {
+        dialogs_.warning(bilingual(english_, QStringLiteral("读取日志列表失败：\n"),
+                                   QStringLiteral("Could not read the list of logs:\n"))
+                         + error.text());
+        return;
+    }
+    for (const QString& day : cleanerDays(days)) {
+        auto* entry = new QListWidgetItem(day, 日志总览);
+        entry->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        entry->setCheckState(Qt::Unchecked);
+    }
+}
+
+void CleanerWindow::markOlderThan(int days)
+{
+    const QDate today = clock_.now().date();
+    for (int i = 0; i < 日志总览->count(); ++i) {
+        QListWidgetItem* entry = 日志总览->item(i);
+        entry->setCheckState(isMoreDaysAgoThan(entry->text(), today, days) ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void CleanerWindow::markAll()
+{
+    for (int i = 0; i < 日志总览->count(); ++i)
+        日志总览->item(i)->setCheckState(Qt::Checked);
+}
+
+void CleanerWindow::deleteMarked()
+{
+    if (busy_)
+        return;
+    setBusy(true);
+    const QStringList failures = dropDayTables(markedDays());
+    reportDropFailures(failures);
+    CompactDatabaseFile(engine_, database_.path(), database_.programDir(), dialogs_);
+    LoadCleanerList();
+    setBusy(false);
+}
+
+QStringList CleanerWindow::dropDayTables(const QStringList& days)
+{
+    QStringList failures;
+    if (days.isEmpty())
+        return failures;
+    std::unique_ptr<DbConnection> connection;
+    try {
+        connection = database_.openConnection();
+    } catch (const DbError& error) {
+        for (const QString& day : days)
+            failures << day + QStringLiteral(": ") + error.text();
+        return failures;
+    }
+    // Each statement drops one table whole or leaves it whole; a failing day
+    // does not stop the others.
+    for (const QString& day : days) {
+        try {
+            connection->execute(QStringLiteral("drop table ") + quoteName(dayTableName(day)));
+        } catch (const DbError& error) {
+            failures << day + QStringLiteral(": ") + error.text();
+        }
+    }
+    return failures;
+}
+
+void CleanerWindow::reportDropFailures(const QStringList& failures)
+{
+    if (failures.isEmpty())
+        return;
+    dialogs_.warning(bilingual(english_, QStringLiteral("以下日期的日志未能删除：\n"),
+                               QStringLiteral("The logs of these days could not be deleted:\n"))
+                     + failures.join(QLatin1Char('\n')));
+}
+
+// While the tables are dropped and the file compacted, the window takes no
+// further command and refuses to close: compaction lets pending events run
+// once, and a close then would hand the file back to the writer mid-way.
+void CleanerWindow::setBusy(bool busy)
+{
+    busy_ = busy;
+    for (QPushButton* command : {十五天前, 三十天前, 九十天前, 全选, 删除})
+        command->setEnabled(!busy);
+}
+
+QStringList CleanerWindow::listedDays() const
+{
+    QStringList days;
+    for (int i = 0; i < 日志总览->count(); ++i)
+        days << 日志总览->item(i)->text();
+    return days;
+}
+
+QStringList CleanerWindow::markedDays() const
+{
+    QStringList days;
+    for (int i = 0; i < 日志总览->count(); ++i) {
+        if (日志总览->item(i)->checkState() == Qt::Checked)
+            days << 日志总览->item(i)->text();
+    }
+    return days;
+}
+
+// The database goes back to the writer once per opening: a window that is
+// not shown has nothing to hand back.
+void CleanerWindow::closeEvent(QCloseEvent* event)
+{
+    if (busy_) {
+        event->ignore();
+        return;
+    }
+    const bool wasOpen = isVisible();
+    event->accept();
+    if (wasOpen && onClosed_)
+        onClosed_();
+}

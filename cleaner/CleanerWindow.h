@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QStringList>
+#include <QWidget>
+#include <functional>
+
+class Clock;
+class DbEngine;
+class Dialogs;
+class LogDatabase;
+class QListWidget;
+class QPushButton;
+
+// The cleaner window (form4): lists the stored days except the newest, lets the
+// user mark days by age or all at once, drops the marked days' tables and then
+// compacts the database file.
+//
+// The caller hands the database file over before showing the window (socket
+// closed, queue written out, shared connection closed) and takes it back in
+// onClosed, which runs whenever the window is closed, in any way.
+class CleanerWindow : public QWidget {
+    Q_OBJECT
+public:
+    CleanerWindow(const QString& syslng, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
+                  const Clock& clock, std::function<void()> onClosed, QWidget* parent = nullptr);
+
+    // Refills the list with the stored days, oldest first, without the newest.
+    void LoadCleanerList();
+    // Marks exactly the entries more than `days` days before today; clears every other mark.
+    void markOlderThan(int days);
+    void markAll();
+    // Drops the marked days' tables, compacts the file and refills the list.
+    void deleteMarked();
+
+    QStringList listedDays() const;
+    QStringList markedDays() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void applyCaptions(bool english);
+    void connectCommands();
+    // Drops each day's table with its own statement; returns "day: reason" per failure.
+    QStringList dropDayTables(const QStringList& days);
+    void reportDropFailures(const QStringList& failures);
+    void setBusy(bool busy);
+
+    LogDatabase& database_;
+    DbEngine& engine_;
+    Dialogs& dialogs_;
+    const Clock& clock_;
+    std::function<void()> onClosed_;
+    bool english_;
+    bool busy_ = false;
+
+    QListWidget* 日志总览;
+    QPushButton* 十五天前;
+    QPushButton* 三十天前;
+    QPushButton* 九十天前;
+    QPushButton* 全选;
+    QPushButton* 删除;
+};
