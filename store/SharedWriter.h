@@ -16,6 +16,9 @@ class Clock;
 // go to the recovery file) instead of stalling the window for seconds.
 class SharedWriter final : public RecordWriter {
 public:
+    // The busy timeout meant for the writer's engine.
+    static constexpr int kBusyTimeoutMs = 250;
+
     SharedWriter(DbEngine& engine, QString databasePath, const Clock& clock);
     ~SharedWriter() override;
 

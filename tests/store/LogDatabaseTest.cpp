@@ -191,6 +191,7 @@ TEST_F(EnsureLogDatabase, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModi
     }
     EXPECT_EQ(readAll(database.path()), bytes);
     EXPECT_FALSE(QFileInfo::exists(database.path() + "-wal"));
+    EXPECT_FALSE(QFileInfo::exists(database.path() + "-shm"));
 }
 
 TEST_F(EnsureLogDatabase, UnwritableLocationFailsWithTheEngineText)
