@@ -1,0 +1,37 @@
+#include "Settings.h"
+
+#include "NumericText.h"
+#include "SettingsTexts.h"
+
+namespace {
+
+constexpr qint16 FilterOn = 1;
+constexpr qint16 FilterOff = 0;
+
+QString storedPortText(const SettingsStore& store)
+{
+    const QString text = store.read(SettingsTexts::portValueName());
+    return text.isEmpty() ? SettingsTexts::defaultPortText() : text;
+}
+
+qint16 storedFilterSwitch(const SettingsStore& store)
+{
+    const QString text = store.read(SettingsTexts::filterValueName());
+    if (text.isEmpty())
+        return FilterOn;
+    return toInt16(text).value_or(FilterOn);
+}
+
+} // namespace
+
+StartupSettings loadSettings(const SettingsStore& store)
+{
+    return StartupSettings{storedPortText(store), storedFilterSwitch(store)};
+}
+
+void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs)
+{
+    FilterEnabled = FilterEnabled != 0 ? FilterOff : FilterOn;
+    if (!store.write(SettingsTexts::filterValueName(), QString::number(FilterEnabled)))
+        dialogs.message(SettingsTexts::storeWriteFailed());
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Dialogs.h"
+#include "SettingsStore.h"
+
+#include <QString>
+#include <QtGlobal>
+
+// The two settings as the program starts with them.
+struct StartupSettings {
+    // The port to bind, as stored; "514" when none is stored.
+    QString portText;
+    // The message filter switch: 1 on, 0 off.
+    qint16 FilterEnabled = 1;
+};
+
+// Reads "port" and "msgfilter". An empty port gives "514". The filter value is
+// the stored text rounded to a whole number; an empty value, a text that is not
+// a number and a number outside the 16-bit range all give 1 (filter on).
+// Nothing is written back.
+StartupSettings loadSettings(const SettingsStore& store);
+
+// Switches the message filter (F3): a nonzero flag becomes 0 and "0" is stored
+// as "msgfilter", a zero flag becomes 1 and "1" is stored. The flag changes
+// first and stays changed when the store cannot be written; that failure is
+// reported. Nothing confirms the switch.
+void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs);

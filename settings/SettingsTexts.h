@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// Names of the stored values and the texts the settings commands show. These
+// texts are Chinese in both language modes.
+namespace SettingsTexts {
+
+inline QString portValueName() { return QStringLiteral("port"); }
+inline QString filterValueName() { return QStringLiteral("msgfilter"); }
+
+inline QString defaultPortText() { return QStringLiteral("514"); }
+
+inline QString portPrompt() { return QStringLiteral("修改服务端口"); }
+inline QString portPromptCaption() { return QStringLiteral("输入框"); }
+inline QString portChangeCancelled() { return QStringLiteral("已取消修改端口！"); }
+inline QString portInvalid() { return QStringLiteral("输入端口不合法，请重新输入！"); }
+// Shown after the port text, with nothing between them.
+inline QString portBusySuffix() { return QStringLiteral("端口已被占用，请按F2修改服务端口！"); }
+inline QString storeWriteFailed() { return QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！"); }
+
+} // namespace SettingsTexts

@@ -1,0 +1,61 @@
+#include "Fakes.h"
+#include "Settings.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+const QString WriteFailed = QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！");
+}
+
+TEST(LoadSettingsTest, EmptyStoreGivesPort514AndFilterOn)
+{
+    FakeSettingsStore store;
+    const StartupSettings settings = loadSettings(store);
+    EXPECT_EQ(settings.portText, QStringLiteral("514"));
+    EXPECT_EQ(settings.FilterEnabled, 1);
+    EXPECT_TRUE(store.values.isEmpty());
+}
+
+TEST(LoadSettingsTest, StoredValuesAreUsedAndBadFilterValuesCountAsAbsent)
+{
+    FakeSettingsStore store;
+    store.values[QStringLiteral("port")] = QStringLiteral(" 515 ");
+    const std::pair<const char*, qint16> filters[] = {
+        {"0", 0}, {"1", 1}, {"0.5", 0}, {"1.5", 2}, {"abc", 1}, {"70000", 1}, {"-32769", 1},
+    };
+    for (const auto& [stored, expected] : filters) {
+        store.values[QStringLiteral("msgfilter")] = QString::fromLatin1(stored);
+        const StartupSettings settings = loadSettings(store);
+        EXPECT_EQ(settings.portText, QStringLiteral(" 515 "));
+        EXPECT_EQ(settings.FilterEnabled, expected) << stored;
+    }
+}
+
+TEST(ToggleMessageFilterTest, TwiceStoresZeroThenOne)
+{
+    FakeSettingsStore store;
+    FakeDialogs dialogs;
+    qint16 filter = 1;
+    ToggleMessageFilter(filter, store, dialogs);
+    EXPECT_EQ(filter, 0);
+    EXPECT_EQ(store.values.value(QStringLiteral("msgfilter")), QStringLiteral("0"));
+    ToggleMessageFilter(filter, store, dialogs);
+    EXPECT_EQ(filter, 1);
+    EXPECT_EQ(store.values.value(QStringLiteral("msgfilter")), QStringLiteral("1"));
+    filter = 2;
+    ToggleMessageFilter(filter, store, dialogs);
+    EXPECT_EQ(filter, 0);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST(ToggleMessageFilterTest, StoreFailureIsReportedAndTheFlagStaysFlipped)
+{
+    FakeSettingsStore store;
+    store.writable = false;
+    FakeDialogs dialogs;
+    qint16 filter = 1;
+    ToggleMessageFilter(filter, store, dialogs);
+    EXPECT_EQ(filter, 0);
+    EXPECT_EQ(dialogs.messages, QStringList{WriteFailed});
+    EXPECT_TRUE(store.values.isEmpty());
+}
