@@ -1,0 +1,82 @@
+#include "DatagramIntake.h"
+#include "ExtentListWidget.h"
+#include "Fakes.h"
+#include "LogDatabase.h"
+#include "SharedWriter.h"
+#include "SqliteEngine.h"
+#include "UdpSocket.h"
+#include "WriteQueue.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kSender = QStringLiteral("192.168.1.20");
+
+// The intake over the real write queue and the real store, with the clock
+// stepped across midnight by hand.
+class MidnightRolloverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        clock.set(QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58)));
+        database.EnsureLogDatabase();
+        state.CurrentDay = QStringLiteral("2026-12-06");
+        queue.RefreshSharedConnection(dialogs);
+        writeTimer.setOnTimeout([this] { queue.FlushWriteQueue(); });
+    }
+
+    void receive(const QString& text) { intake.udpWinscok_DataArrival({text.toUtf8(), kSender}); }
+
+    QTemporaryDir dir;
+    FakeClock clock;
+    AppState state;
+    SqliteEngine engine;
+    LogDatabase database{engine, dir.path(), clock};
+    SharedWriter writer{engine, database.path(), clock};
+    FakeTimer writeTimer;
+    WriteQueue queue{state, writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log"))};
+    ExtentListWidget mainList;
+    FakeDialogs dialogs;
+    int dayTablesCreated = 0;
+    DatagramIntake intake{state, mainList, queue, writeTimer, database, dialogs, clock, [this] { ++dayTablesCreated; }};
+};
+
+} // namespace
+
+TEST_F(MidnightRolloverTest, QueuedRecordsLandInThePreviousDayAndTheNewDayGetsItsTable)
+{
+    state.ReceivedThisSecond = 10; // under load, so records wait in the queue
+    receive(QStringLiteral("<13>info before midnight 1"));
+    receive(QStringLiteral("<13>info before midnight 2"));
+    ASSERT_EQ(state.queue.QueueCount, 2);
+    ASSERT_TRUE(database.loadRecentRecords(QStringLiteral("2026-12-06")).isEmpty());
+
+    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    receive(QStringLiteral("<13>info after midnight"));
+    writeTimer.tick();
+
+    EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-06")),
+              (QStringList{QStringLiteral("2026-12-06 23:59:58 IP:192.168.1.20 before midnight 1"),
+                           QStringLiteral("2026-12-06 23:59:58 IP:192.168.1.20 before midnight 2")}));
+    EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")),
+              QStringList{QStringLiteral("2026-12-07 00:00:01 IP:192.168.1.20 after midnight")});
+    EXPECT_EQ(dayTablesCreated, 1);
+    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-07"));
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_FALSE(QFile::exists(queue.recoveryLogPath()));
+}
+
+TEST_F(MidnightRolloverTest, ExistingDayTableIsUsedWithoutRefreshingTheDayList)
+{
+    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    database.EnsureTodayTable();
+    receive(QStringLiteral("<13>info after midnight"));
+
+    EXPECT_EQ(dayTablesCreated, 0);
+    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-07"));
+    EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")).size(), 1);
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "Clock.h"
+#include "Database.h"
+#include "LogRecord.h"
+#include "RecordWriter.h"
+
+#include <QList>
+
+// A write path that keeps every appended record in memory, each tagged with
+// the day of the table it was opened on (today by the clock at reopen()).
+// Setting `broken` makes every operation fail like an unavailable database.
+class RecordingWriter final : public RecordWriter {
+public:
+    struct Row {
+        QString tableDay;
+        LogRecord record;
+    };
+
+    explicit RecordingWriter(const Clock& clock) : clock_(clock) {}
+
+    bool isOpen() const override { return open_; }
+    bool reopen() override
+    {
+        ++reopens;
+        open_ = !broken;
+        openDay_ = clock_.now().toString(QLatin1StringView(kDayFormat));
+        return open_;
+    }
+    void close() override { open_ = false; }
+    void begin() override { failIfBroken(); ++transactions; }
+    void commit() override { failIfBroken(); }
+    void rollback() override {}
+    void append(const LogRecord& record) override
+    {
+        failIfBroken();
+        rows.append({openDay_, record});
+    }
+    QString lastError() const override { return broken ? QStringLiteral("disk I/O error") : QString(); }
+
+    QStringList messages() const
+    {
+        QStringList texts;
+        for (const Row& row : rows)
+            texts << row.record.message;
+        return texts;
+    }
+
+    QList<Row> rows;
+    bool broken = false;
+    int reopens = 0;
+    int transactions = 0;
+
+private:
+    void failIfBroken()
+    {
+        if (broken)
+            throw DbError(lastError());
+    }
+
+    const Clock& clock_;
+    bool open_ = false;
+    QString openDay_;
+};
+
+// A database engine that can be made to fail every open, as when the file is
+// locked or the disk is gone.
+class SwitchableEngine final : public DbEngine {
+public:
+    explicit SwitchableEngine(DbEngine& real) : real_(real) {}
+    std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode = OpenMode::ExistingOnly) override
+    {
+        if (failing)
+            throw DbError(QStringLiteral("unable to open database file"));
+        return real_.open(path, mode);
+    }
+    bool failing = false;
+
+private:
+    DbEngine& real_;
+};
