@@ -2,6 +2,7 @@
 
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QTextStream>
 
 namespace {
 
@@ -11,20 +12,33 @@ void showMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& text
     box.exec();
 }
 
+void printMessage(const QString& text)
+{
+    QTextStream(stderr) << "kiv-syslog: " << text << Qt::endl;
+}
+
 } // namespace
 
 void QtDialogs::message(const QString& text)
 {
+    if (headless_)
+        return printMessage(text);
     showMessageBox(parent_, QMessageBox::NoIcon, text);
 }
 
 void QtDialogs::warning(const QString& text)
 {
+    if (headless_)
+        return printMessage(text);
     showMessageBox(parent_, QMessageBox::Warning, text);
 }
 
 QString QtDialogs::prompt(const QString& prompt, const QString& caption, const QString& defaultText)
 {
+    if (headless_) {
+        printMessage(caption + QStringLiteral(": ") + prompt + QStringLiteral(" (cancelled: no screen)"));
+        return QString();
+    }
     QInputDialog dialog(parent_);
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setWindowTitle(caption);

@@ -1,0 +1,47 @@
+#include "Twips.h"
+
+namespace twips {
+namespace {
+
+double property(const QWidget* control, const char* name, int fallbackPixels)
+{
+    const QVariant value = control->property(name);
+    return value.isValid() ? value.toDouble() : fromPixels(fallbackPixels);
+}
+
+void apply(QWidget* control)
+{
+    control->setGeometry(toPixels(left(control)), toPixels(top(control)), toPixels(width(control)),
+                         toPixels(height(control)));
+}
+
+} // namespace
+
+void place(QWidget* control, double leftTwips, double topTwips, double widthTwips, double heightTwips)
+{
+    control->setProperty("twipsLeft", leftTwips);
+    control->setProperty("twipsTop", topTwips);
+    control->setProperty("twipsWidth", widthTwips);
+    control->setProperty("twipsHeight", heightTwips);
+    apply(control);
+}
+
+void setLeft(QWidget* control, double value) { control->setProperty("twipsLeft", value); apply(control); }
+void setTop(QWidget* control, double value) { control->setProperty("twipsTop", value); apply(control); }
+void setWidth(QWidget* control, double value) { control->setProperty("twipsWidth", value); apply(control); }
+void setHeight(QWidget* control, double value) { control->setProperty("twipsHeight", value); apply(control); }
+
+void fitToText(QWidget* control)
+{
+    const QSize size = control->sizeHint();
+    control->setProperty("twipsWidth", fromPixels(size.width()));
+    control->setProperty("twipsHeight", fromPixels(size.height()));
+    apply(control);
+}
+
+double left(const QWidget* c) { return property(c, "twipsLeft", c->x()); }
+double top(const QWidget* c) { return property(c, "twipsTop", c->y()); }
+double width(const QWidget* c) { return property(c, "twipsWidth", c->width()); }
+double height(const QWidget* c) { return property(c, "twipsHeight", c->height()); }
+
+} // namespace twips

@@ -1,0 +1,240 @@
+// Intake benchmark.
+//
+// Starts the real server (offscreen, in a temporary program directory, on a
+// free port), sends it N syslog datagrams of about 120 bytes at a paced rate
+// from a separate process, stops it with SIGTERM and counts the rows it
+// stored. It reports sent, stored, lost, elapsed time and the server's peak
+// resident memory, and, measured in the same run, the rate of the same
+// inserts through SQLite alone in 10-row transactions.
+//
+//   intake-bench [--count N] [--rate R] [--search-max] [--program PATH]
+//
+// --search-max looks for the highest rate at which all N datagrams are stored.
+
+#include <QCoreApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUdpSocket>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+QByteArray syslogDatagram(long long index)
+{
+    // About 120 bytes, the size of a typical device log line.
+    QByteArray text = QByteArrayLiteral("<134>Dec  7 12:00:00 edge-router-01 kernel: info: interface ge-0/0/1 link up, speed 1000M, seq ");
+    text += QByteArray::number(index).rightJustified(10, '0');
+    return text;
+}
+
+// Sender mode: paced UDP to 127.0.0.1:port, in 1 ms slices.
+int runSender(int port, long long count, double rate)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int sendBuffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto start = Clock::now();
+    for (long long sent = 0; sent < count;) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const long long due = std::min<long long>(count, static_cast<long long>(elapsed * rate) + 1);
+        for (; sent < due; ++sent) {
+            const QByteArray datagram = syslogDatagram(sent);
+            ::sendto(fd, datagram.constData(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        if (sent < count)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ::close(fd);
+    return 0;
+}
+
+int freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
+long long peakResidentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+long long storedRows(const QString& dbPath)
+{
+    SQLite::Database db(dbPath.toStdString());
+    SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'syslog-%'");
+    long long rows = 0;
+    while (tables.executeStep()) {
+        SQLite::Statement count(db, "SELECT count(*) FROM \"" + tables.getColumn(0).getString() + "\"");
+        if (count.executeStep())
+            rows += count.getColumn(0).getInt64();
+    }
+    return rows;
+}
+
+struct RunResult {
+    long long sent = 0;
+    long long stored = 0;
+    double elapsedSeconds = 0;
+    long long peakKiB = 0;
+    long long lost() const { return sent - stored; }
+};
+
+RunResult runServer(const QString& programPath, long long count, double rate)
+{
+    QTemporaryDir programDir;
+    QTemporaryDir configHome;
+    const QString program = QDir(programDir.path()).filePath(QStringLiteral("kiv-syslog"));
+    QFile::copy(programPath, program);
+    QFile::setPermissions(program, QFile::permissions(programPath));
+    const int port = freePort();
+    QFile conf(QDir(configHome.path()).filePath(QStringLiteral("varare.conf")));
+    conf.open(QIODevice::WriteOnly);
+    conf.write(QStringLiteral("[General]\nport=%1\n").arg(port).toUtf8());
+    conf.close();
+
+    QProcess server;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), configHome.path());
+    server.setProcessEnvironment(env);
+    server.start(program, {});
+    QByteArray banner;
+    server.setReadChannel(QProcess::StandardError);
+    while (!banner.contains("UDP port") && server.waitForReadyRead(30000))
+        banner += server.readAllStandardError();
+    std::fprintf(stderr, "%s", banner.constData());
+
+    RunResult result;
+    result.sent = count;
+    QElapsedTimer timer;
+    timer.start();
+    QProcess sender;
+    sender.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--send"), QString::number(port), QString::number(count), QString::number(rate)});
+    sender.waitForFinished(-1);
+    // The server may still be working off a backlog: keep reading its
+    // high-water mark until it has exited.
+    const qint64 pid = server.processId();
+    result.peakKiB = peakResidentKiB(pid);
+    server.terminate();
+    while (!server.waitForFinished(20))
+        result.peakKiB = std::max(result.peakKiB, peakResidentKiB(pid));
+    result.elapsedSeconds = timer.elapsed() / 1000.0;
+    result.stored = storedRows(QDir(programDir.path()).filePath(QStringLiteral("syslog.mdb")));
+    return result;
+}
+
+// The same inserts through SQLite alone, in 10-row transactions, with the
+// server's settings (WAL, synchronous=NORMAL). Rows per second.
+double rawSqliteRate(long long rows)
+{
+    QTemporaryDir dir;
+    SQLite::Database db(QDir(dir.path()).filePath(QStringLiteral("raw.db")).toStdString(),
+                        SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    db.exec("PRAGMA journal_mode=WAL");
+    db.exec("PRAGMA synchronous=NORMAL");
+    db.exec("CREATE TABLE \"syslog-2026-12-07\" (\"ID\" INTEGER PRIMARY KEY, \"时间\" TEXT CHECK (length(\"时间\") <= 24), "
+            "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), \"信息\" TEXT)");
+    SQLite::Statement insert(db, "INSERT INTO \"syslog-2026-12-07\" (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)");
+    const auto start = Clock::now();
+    for (long long i = 0; i < rows; i += 10) {
+        SQLite::Transaction transaction(db);
+        for (long long j = i; j < i + 10 && j < rows; ++j) {
+            insert.reset();
+            insert.bind(1, "2026-12-07 12:00:00");
+            insert.bind(2, "127.0.0.1");
+            insert.bind(3, syslogDatagram(j).mid(5).toStdString());
+            insert.exec();
+        }
+        transaction.commit();
+    }
+    return rows / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void printRun(const char* label, double rate, const RunResult& r)
+{
+    std::printf("%-10s rate %8.0f/s  sent %9lld  stored %9lld  lost %7lld  elapsed %6.1f s  peak RSS %6.1f MB\n",
+                label, rate, r.sent, r.stored, r.lost(), r.elapsedSeconds, r.peakKiB / 1024.0);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 5 && QByteArray(argv[1]) == "--send")
+        return runSender(QByteArray(argv[2]).toInt(), QByteArray(argv[3]).toLongLong(), QByteArray(argv[4]).toDouble());
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Intake benchmark of the syslog server"));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("count"), QStringLiteral("Datagrams per run."), QStringLiteral("N"), QStringLiteral("1000000")});
+    parser.addOption({QStringLiteral("rate"), QStringLiteral("Datagrams per second."), QStringLiteral("R"), QStringLiteral("50000")});
+    parser.addOption({QStringLiteral("search-max"), QStringLiteral("Find the highest rate with no loss.")});
+    parser.addOption({QStringLiteral("program"), QStringLiteral("Server executable."), QStringLiteral("PATH"),
+                      QStringLiteral(KIV_PROGRAM_PATH)});
+    parser.process(app);
+    const long long count = parser.value(QStringLiteral("count")).toLongLong();
+    const double rate = parser.value(QStringLiteral("rate")).toDouble();
+    const QString program = parser.value(QStringLiteral("program"));
+
+    const double raw = rawSqliteRate(std::min<long long>(count, 500000));
+    std::printf("raw SQLite, 10-row transactions: %.0f rows/s\n", raw);
+
+    const RunResult run = runServer(program, count, rate);
+    printRun("fixed", rate, run);
+
+    if (parser.isSet(QStringLiteral("search-max"))) {
+        double good = run.lost() == 0 ? rate : 0;
+        double bad = run.lost() == 0 ? 0 : rate;
+        double next = run.lost() == 0 ? rate * 1.5 : rate / 1.5;
+        for (int step = 0; step < 6; ++step) {
+            const RunResult probe = runServer(program, count, next);
+            printRun("probe", next, probe);
+            (probe.lost() == 0 ? good : bad) = next;
+            if (bad == 0)
+                next = good * 1.5;
+            else if (good == 0)
+                next = bad / 1.5;
+            else if (bad / good < 1.1)
+                break;
+            else
+                next = (good + bad) / 2;
+        }
+        std::printf("highest zero-loss rate found: %.0f/s (%.0f%% of the raw SQLite 10-row rate)\n", good,
+                    100.0 * good / raw);
+    }
+    std::printf("ratio of the run's rate to the raw SQLite 10-row rate: %.2f\n", rate / raw);
+    return 0;
+}

@@ -1,0 +1,299 @@
+#include "AppHarness.h"
+
+#include "ExtentListWidget.h"
+#include "LogDatabase.h"
+#include "QtUdpSocket.h"
+#include "Twips.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+namespace {
+
+template <typename T>
+T* control(MainWindow& window, const char* name)
+{
+    T* found = window.findChild<T*>(QString::fromUtf8(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
+// Creates daily tables (and rows) the way an earlier run would have left them.
+void createDay(DbEngine& engine, const QString& path, const QString& day, int rows = 0)
+{
+    auto connection = engine.open(path, DbEngine::OpenMode::CreateIfMissing);
+    connection->execute(QStringLiteral("CREATE TABLE %1 (\"ID\" INTEGER PRIMARY KEY, \"时间\" TEXT, "
+                                       "\"IP地址\" TEXT, \"信息\" TEXT)")
+                            .arg(quoteName(dayTableName(day))));
+    connection->begin();
+    auto insert = connection->prepare(QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)")
+                                          .arg(quoteName(dayTableName(day))));
+    for (int i = 1; i <= rows; ++i)
+        insert->run({day + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"), QStringLiteral("row %1").arg(i)});
+    connection->commit();
+}
+
+int rowCount(DbEngine& engine, const QString& path, const QString& day)
+{
+    auto connection = engine.open(path);
+    auto cursor = connection->query(QStringLiteral("SELECT count(*) AS n FROM %1").arg(quoteName(dayTableName(day))));
+    return cursor->next() ? cursor->text(QStringLiteral("n"))->toInt() : -1;
+}
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
+} // namespace
+
+TEST(Startup, FirstStartCreatesDatabaseListsTodayAndShowsVersion)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join('|').toStdString();
+    EXPECT_TRUE(QFile::exists(app.dbPath()));
+    auto* days = control<QComboBox>(*app.window, "日志日期");
+    ASSERT_EQ(days->count(), 1);
+    EXPECT_EQ(days->currentText(), app.today());
+    EXPECT_EQ(control<QLabel>(*app.window, "记录数")->text(), QStringLiteral("总记录1天"));
+    EXPECT_EQ(control<QLabel>(*app.window, "大标题")->text(),
+              QStringLiteral("凯维%1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR));
+    EXPECT_EQ(app.window->windowTitle(), QStringLiteral("凯维"));
+    EXPECT_TRUE(app.socket.isBound());
+    EXPECT_EQ(app.socket.localPort(), 5514);
+    EXPECT_TRUE(app.secondTimer->isActive());
+}
+
+TEST(Startup, EnglishLocaleSetsEnglishCaptions)
+{
+    AppHarness app(1033);
+    ASSERT_TRUE(app.window->Form_Load());
+    EXPECT_EQ(app.window->windowTitle(), QStringLiteral("KIV Syslog Server"));
+    EXPECT_TRUE(control<QLabel>(*app.window, "大标题")->text().startsWith(QStringLiteral("KIV Syslog Server1.")));
+    EXPECT_EQ(control<QPushButton>(*app.window, "清理")->text(), QStringLiteral("Cleaner"));
+    EXPECT_EQ(control<QPushButton>(*app.window, "搜索")->text(), QStringLiteral("Search"));
+    EXPECT_EQ(control<QLabel>(*app.window, "版权说明")->text(), QStringLiteral("Developer blog"));
+    EXPECT_EQ(control<QLabel>(*app.window, "记录数")->text(), QStringLiteral("log 1 days"));
+    EXPECT_EQ(app.window->state().syslng, QStringLiteral("en"));
+}
+
+TEST(Startup, SecondCopyIsRefusedBeforeTouchingSocketOrDatabase)
+{
+    AppHarness app;
+    LockFileSingleInstance first(LockFileSingleInstance::defaultLockPath(app.dir.path()));
+    ASSERT_TRUE(first.tryAcquire());
+    EXPECT_FALSE(app.window->Form_Load());
+    EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("程序已经在运行，不支持多开！")});
+    EXPECT_FALSE(QFile::exists(app.dbPath()));
+    EXPECT_EQ(app.socket.bindAttempts, 0);
+}
+
+TEST(Startup, BusyPortShowsPortMessageThenPrompt)
+{
+    AppHarness app;
+    app.settings.values[QStringLiteral("port")] = QStringLiteral("514");
+    app.socket.busyPorts.insert(514);
+    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_GE(app.dialogs.messages.size(), 2);
+    EXPECT_EQ(app.dialogs.messages[0], QStringLiteral("514端口已被占用，请按F2修改服务端口！"));
+    EXPECT_EQ(app.dialogs.prompts, QStringList{QStringLiteral("修改服务端口")});
+    EXPECT_EQ(app.dialogs.messages[1], QStringLiteral("已取消修改端口！"));
+    EXPECT_FALSE(app.socket.isBound());
+    // The database work still happened.
+    EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 1);
+}
+
+TEST(Startup, UnopenableDatabaseIsReportedAndTheFileLeftAlone)
+{
+    AppHarness app;
+    QFile junk(app.dbPath());
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    const QByteArray bytes(4096, 'x');
+    junk.write(bytes);
+    junk.close();
+    EXPECT_FALSE(app.window->Form_Load());
+    ASSERT_EQ(app.dialogs.messages.size(), 1);
+    EXPECT_TRUE(app.dialogs.messages[0].contains(QStringLiteral("syslog.mdb")));
+    EXPECT_TRUE(app.dialogs.messages[0].contains(QStringLiteral("not a database")));
+    QFile check(app.dbPath());
+    ASSERT_TRUE(check.open(QIODevice::ReadOnly));
+    EXPECT_EQ(check.readAll(), bytes);
+    EXPECT_EQ(app.socket.bindAttempts, 0);
+}
+
+TEST(DayList, ListsDaysAscendingSelectsNewestAndLoadsAChosenDay)
+{
+    AppHarness app;
+    app.clock.set(QDateTime(QDate(2026, 12, 4), QTime(9, 0)));
+    createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-12-03"), 1234);
+    createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-12-01"), 3);
+    ASSERT_TRUE(app.window->Form_Load());
+    auto* days = control<QComboBox>(*app.window, "日志日期");
+    ASSERT_EQ(days->count(), 3);
+    EXPECT_EQ(days->itemText(0), QStringLiteral("2026-12-01"));
+    EXPECT_EQ(days->itemText(1), QStringLiteral("2026-12-03"));
+    EXPECT_EQ(days->currentText(), QStringLiteral("2026-12-04"));
+    EXPECT_EQ(control<QLabel>(*app.window, "记录数")->text(), QStringLiteral("总记录3天"));
+
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    days->setCurrentIndex(1);
+    app.window->日志日期_Click();
+    ASSERT_EQ(list->count(), 500);
+    EXPECT_EQ(list->item(0)->text(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 row 735"));
+    EXPECT_EQ(list->item(499)->text(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 row 1234"));
+    EXPECT_EQ(app.window->state().WidestLine, list->item(499)->text().size());
+    EXPECT_EQ(list->horizontalExtent(), horizontalExtentFor(app.window->state().WidestLine));
+
+    days->setCurrentIndex(0);
+    app.window->日志日期_Click();
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->item(2)->text(), QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 row 3"));
+}
+
+TEST(DayList, DayWhoseTableWasDroppedIsIgnoredSilently)
+{
+    AppHarness app;
+    createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-11-30"), 2);
+    ASSERT_TRUE(app.window->Form_Load());
+    auto* days = control<QComboBox>(*app.window, "日志日期");
+    days->setCurrentIndex(0);
+    app.window->日志日期_Click();
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    ASSERT_EQ(list->count(), 2);
+    app.readEngine.open(app.dbPath())->execute(QStringLiteral("DROP TABLE \"syslog-2026-11-30\""));
+    app.window->日志日期_Click();
+    EXPECT_EQ(list->count(), 2);
+    EXPECT_TRUE(app.dialogs.messages.isEmpty());
+}
+
+TEST(Layout, ResizeRuleMovesRightAnchoredControls)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->layoutForOuterSize(5000, 4000);
+    EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "清理")), 2285);
+    EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "搜索")), 2285);
+    EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "日志日期")), 3285);
+    EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "版权说明")), 3280);
+    EXPECT_DOUBLE_EQ(twips::width(control<QWidget>(*app.window, "txtoutput")), 4760);
+    EXPECT_DOUBLE_EQ(twips::height(control<QWidget>(*app.window, "txtoutput")), 2480);
+    EXPECT_DOUBLE_EQ(twips::top(control<QWidget>(*app.window, "过滤信息")), 3150);
+    EXPECT_DOUBLE_EQ(twips::top(control<QWidget>(*app.window, "txtoutput")), 720);
+
+    // A window as small as a minimised one moves nothing, so restoring keeps the layout.
+    app.window->layoutForOuterSize(200, 400);
+    EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "清理")), 2285);
+    EXPECT_DOUBLE_EQ(twips::width(control<QWidget>(*app.window, "txtoutput")), 4760);
+}
+
+TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->txtoutput_DblClick();
+    EXPECT_EQ(app.clipboard.texts, QStringList{QString()});
+    EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
+
+    app.socket.arrive("<13>info: link up", QStringLiteral("10.1.2.3"));
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    ASSERT_EQ(list->count(), 1);
+    list->setCurrentRow(0);
+    app.window->txtoutput_DblClick();
+    EXPECT_EQ(app.clipboard.texts.last(), app.clock.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                              + QStringLiteral(" IP:10.1.2.3 link up"));
+}
+
+TEST(Commands, SearchOpensOneWindowAndLinkOpensHomePage)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->搜索_Click();
+    QWidget* first = reinterpret_cast<QWidget*>(app.window->searchWindow());
+    ASSERT_NE(first, nullptr);
+    app.window->搜索_Click();
+    EXPECT_EQ(reinterpret_cast<QWidget*>(app.window->searchWindow()), first);
+    first->close();
+
+    app.window->版权说明_Click();
+    EXPECT_EQ(app.shell.urls, QStringList{QString::fromLatin1(MainWindow::kHomePage)});
+}
+
+TEST(Commands, FunctionKeysWorkWhicheverControlHasFocus)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->show();
+    app.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(app.window.get()));
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_F2);
+    EXPECT_EQ(app.dialogs.prompts, QStringList{QStringLiteral("修改服务端口")});
+    QTest::keyClick(control<QComboBox>(*app.window, "日志日期"), Qt::Key_F3);
+    EXPECT_EQ(app.window->state().FilterEnabled, 0);
+    EXPECT_EQ(app.settings.values.value(QStringLiteral("msgfilter")), QStringLiteral("0"));
+}
+
+TEST(Receiving, RealDatagramReachesTheListAndTheDatabase)
+{
+    QtUdpSocket socket;
+    AppHarness app(2052, &socket);
+    const quint16 port = freeUdpPort();
+    app.settings.values[QStringLiteral("port")] = QString::number(port);
+    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(socket.isBound()) << app.dialogs.messages.join(QLatin1Char('|')).toStdString();
+
+    QUdpSocket sender;
+    sender.writeDatagram(QByteArray("<14>host: info: link up"), QHostAddress::LocalHost, port);
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    QTRY_COMPARE(list->count(), 1);
+    EXPECT_TRUE(list->item(0)->text().endsWith(QStringLiteral(" IP:127.0.0.1 info: link up")))
+        << list->item(0)->text().toStdString();
+    app.window->Form_QueryUnload();
+    EXPECT_FALSE(socket.isBound());
+    EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 1);
+}
+
+TEST(Cleaning, HandsTheDatabaseOverAndTakesItBack)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->清理_Click();
+    EXPECT_FALSE(app.socket.isBound());
+    EXPECT_FALSE(app.writeTimer->isActive());
+    ASSERT_NE(reinterpret_cast<QWidget*>(app.window->cleanerWindow()), nullptr);
+
+    app.socket.arrive("<13>info: while cleaning");
+    EXPECT_EQ(control<ExtentListWidget>(*app.window, "txtoutput")->count(), 0);
+
+    reinterpret_cast<QWidget*>(app.window->cleanerWindow())->close();
+    EXPECT_TRUE(app.socket.isBound());
+    EXPECT_EQ(app.socket.localPort(), 5514);
+    EXPECT_EQ(app.window->state().DayListRefreshPending, 1);
+    app.secondTimer->tick();
+    EXPECT_EQ(app.window->state().DayListRefreshPending, 0);
+    EXPECT_FALSE(app.writeTimer->isActive());
+
+    app.socket.arrive("<13>info: after cleaning");
+    EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 1);
+}
+
+TEST(Shutdown, QueuedRecordsAreWrittenBeforeTheEnd)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->state().ReceivedThisSecond = 10; // under load: records wait for a batch
+    for (int i = 0; i < 3; ++i)
+        app.socket.arrive(QByteArray("<13>info: queued ") + QByteArray::number(i));
+    EXPECT_EQ(app.window->state().queue.QueueCount, 3);
+    app.window->close();
+    EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 3);
+    EXPECT_FALSE(app.socket.isBound());
+}
