@@ -35,8 +35,13 @@ SignalBridge::SignalBridge(std::function<void()> onTerminate, QObject* parent)
     action.sa_handler = writeToPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signalNumber, &action, nullptr);
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal the starter asked to ignore (nohup) stays ignored.
+        struct sigaction previous {};
+        ::sigaction(signalNumber, nullptr, &previous);
+        if (previous.sa_handler != SIG_IGN)
+            ::sigaction(signalNumber, &action, nullptr);
+    }
 #endif
 }
 

@@ -17,8 +17,10 @@ void ExtentListWidget::setHorizontalExtent(int pixels)
         return;
     extent_ = pixels;
     if (!scrollBarShown_) {
+        // Always on once shown: a bar that came and went with the range would
+        // change the viewport, which recomputes the range, and so on for ever.
         scrollBarShown_ = true;
-        setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     }
     updateGeometries();
 }
