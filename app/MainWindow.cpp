@@ -34,15 +34,6 @@ namespace {
 
 const QString kPortBusySuffix = QStringLiteral("端口已被占用，请按F2修改服务端口！");
 
-QFont songti(double points)
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
-                      QStringLiteral("Noto Serif CJK SC")});
-    font.setPointSizeF(points);
-    return font;
-}
-
 QString recoveryLogPath(const QString& programDir)
 {
     return QDir(programDir).filePath(QStringLiteral("syslog_recovery.log"));
@@ -97,11 +88,11 @@ void MainWindow::buildControls()
 {
     setWindowTitle(QStringLiteral("凯维"));
     resize(twips::toPixels(10665), twips::toPixels(6735));
-    setFont(songti(10.5));
+    setFont(songtiFont(10.5));
 
     大标题 = new QLabel(QStringLiteral("凯维"), this);
     大标题->setObjectName(QStringLiteral("大标题"));
-    大标题->setFont(songti(18));
+    大标题->setFont(songtiFont(18));
     twips::place(大标题, 4080, 120, 1800, 360);
 
     清理 = new QPushButton(QStringLiteral("清理"), this);

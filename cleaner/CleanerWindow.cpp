@@ -1,5 +1,7 @@
 #include "CleanerWindow.h"
 
+#include "Twips.h"
+
 #include "CleanerDays.h"
 #include "Clock.h"
 #include "Compaction.h"
@@ -14,22 +16,12 @@
 
 namespace {
 
-// Window geometry is given in twips; 15 twips make one pixel.
-int pixels(int twips) { return qRound(twips / 15.0); }
-
 void place(QWidget* widget, int left, int top, int width, int height)
 {
-    widget->setGeometry(pixels(left), pixels(top), pixels(width), pixels(height));
+    twips::place(widget, left, top, width, height);
 }
 
-QFont songTi105()
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
-                      QStringLiteral("Noto Serif CJK SC")});
-    font.setPointSizeF(10.5);
-    return font;
-}
+QFont songTi105() { return songtiFont(10.5); }
 
 QPushButton* button(QWidget* parent, const QString& name)
 {
@@ -65,7 +57,7 @@ CleanerWindow::CleanerWindow(const QString& syslng, LogDatabase& database, DbEng
 
 void CleanerWindow::buildControls()
 {
-    setFixedSize(pixels(2595), pixels(4260));
+    setFixedSize(twips::toPixels(2595), twips::toPixels(4260));
 
     日志总览 = new QListWidget(this);
     日志总览->setObjectName(QStringLiteral("日志总览"));

@@ -1,5 +1,7 @@
 #include "FilteredMessagesWindow.h"
 
+#include "Twips.h"
+
 #include "ExtentListWidget.h"
 #include "LogRecord.h"
 #include "RecordTime.h"
@@ -11,19 +13,10 @@
 
 namespace {
 
-constexpr int kTwipsPerPixel = 15;
+int pixels(int value) { return twips::toPixels(value); }
+int twipsOf(int value) { return int(twips::fromPixels(value)); }
 
-constexpr int pixels(int twips) { return twips / kTwipsPerPixel; }
-constexpr int twips(int pixels) { return pixels * kTwipsPerPixel; }
-
-QFont songTi()
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
-                      QStringLiteral("Noto Serif CJK SC")});
-    font.setPointSizeF(10.5);
-    return font;
-}
+QFont songTi() { return songtiFont(10.5); }
 
 } // namespace
 
@@ -76,8 +69,8 @@ void FilteredMessagesWindow::Form_Unload()
 
 void FilteredMessagesWindow::Form_Resize()
 {
-    const int outerWidth = twips(frameGeometry().width());
-    const int outerHeight = twips(frameGeometry().height());
+    const int outerWidth = twipsOf(frameGeometry().width());
+    const int outerHeight = twipsOf(frameGeometry().height());
     if (outerWidth <= 240 || outerHeight <= 1520)
         return;
     txtoutput_->resize(pixels(outerWidth - 225), pixels(outerHeight - 555));

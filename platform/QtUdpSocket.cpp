@@ -16,13 +16,22 @@
 // Datagrams read by the worker and not yet handed to the receiver, oldest first.
 class DatagramInbox {
 public:
-    // Appends a datagram; true when the inbox was empty before.
-    bool put(Datagram datagram)
+    // At most this many datagrams wait for the window (about 60 MB of
+    // typical log lines). Beyond it new datagrams are dropped, as the kernel
+    // drops them when its buffer is full, rather than memory growing without
+    // bound while the window is held up.
+    static constexpr std::size_t Capacity = 250000;
+
+    enum class Put { FirstWaiting, Queued, Full };
+
+    Put put(Datagram datagram)
     {
         QMutexLocker lock(&mutex_);
+        if (queue_.size() >= Capacity)
+            return Put::Full;
         const bool wasEmpty = queue_.empty();
         queue_.push_back(std::move(datagram));
-        return wasEmpty;
+        return wasEmpty ? Put::FirstWaiting : Put::Queued;
     }
 
     std::optional<Datagram> take()
@@ -188,9 +197,31 @@ void QtUdpSocket::readPendingOnWorker(int limit)
         const QNetworkDatagram received = socket_->receiveDatagram(qMax<qint64>(size, 0));
         if (!received.isValid())
             break;
-        if (inbox_->put(Datagram{received.data(), dottedIpv4(received.senderAddress())}))
+        switch (inbox_->put(Datagram{received.data(), senderText(received.senderAddress())})) {
+        case DatagramInbox::Put::FirstWaiting:
             scheduleDelivery();
+            break;
+        case DatagramInbox::Put::Queued:
+            break;
+        case DatagramInbox::Put::Full:
+            if (droppedWhileFull_++ == 0)
+                qWarning("kiv-syslog: %zu datagrams are waiting for the window; dropping new ones until it catches up",
+                         DatagramInbox::Capacity);
+            continue;
+        }
+        droppedWhileFull_ = 0;
     }
+}
+
+// Runs on the worker. Most traffic comes from a few senders: their address
+// text is made once and shared, instead of once per datagram.
+QString QtUdpSocket::senderText(const QHostAddress& address)
+{
+    if (address != lastSender_) {
+        lastSender_ = address;
+        lastSenderText_ = dottedIpv4(address);
+    }
+    return lastSenderText_;
 }
 
 // Asks the user-interface thread for one delivery turn. Called whenever the

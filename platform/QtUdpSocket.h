@@ -2,6 +2,7 @@
 
 #include "UdpSocket.h"
 
+#include <QHostAddress>
 #include <QThread>
 #include <memory>
 
@@ -50,6 +51,7 @@ private:
     void readPendingOnWorker(int limit);
     void enlargeReceiveBufferOnWorker();
     void scheduleDelivery();
+    QString senderText(const QHostAddress& address);
     void deliverSlice();
     void deliverAll();
     bool deliverNext();
@@ -67,4 +69,9 @@ private:
     std::unique_ptr<QObject> uiContext_;
     // Owned by the worker thread while bound.
     QUdpSocket* socket_ = nullptr;
+    // Worker-only: the last sender's address and its text, and how many
+    // datagrams were dropped since the inbox last had room.
+    QHostAddress lastSender_;
+    QString lastSenderText_;
+    qint64 droppedWhileFull_ = 0;
 };

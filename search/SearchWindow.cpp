@@ -31,19 +31,11 @@ constexpr int kListHeightMargin = 1100;
 constexpr int kMinimumOuterWidth = 6975;
 constexpr int kMinimumOuterHeight = 1100;
 
-QFont controlFont()
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
-                      QStringLiteral("Noto Serif CJK SC")});
-    font.setPointSizeF(10.5);
-    font.setWeight(QFont::Normal);
-    return font;
-}
+QFont controlFont() { return songtiFont(10.5); }
 
 void placeInTwips(QWidget* control, int left, int top, int width, int height)
 {
-    control->setGeometry(pixelRectFromTwips(left, top, width, height));
+    control->setGeometry(twips::rectToPixels(left, top, width, height));
 }
 
 // A label sized to its caption, anchored at its design position.
@@ -74,7 +66,7 @@ SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("搜索日志"));
     setFont(controlFont());
-    resize(pixelsFromTwips(kDesignClientWidth), pixelsFromTwips(kDesignClientHeight));
+    resize(twips::toPixels(kDesignClientWidth), twips::toPixels(kDesignClientHeight));
     createControls();
     placeControls();
     chainTabOrder();
@@ -260,14 +252,14 @@ void SearchWindow::Form_Resize(const QSize& outerTwips)
     const std::optional<QSize> listTwips = resultListSizeFor(outerTwips);
     if (!listTwips)
         return;
-    txtoutput->setGeometry(pixelRectFromTwips(kListLeft, kListTop, listTwips->width(), listTwips->height()));
+    txtoutput->setGeometry(twips::rectToPixels(kListLeft, kListTop, listTwips->width(), listTwips->height()));
 }
 
 QSize SearchWindow::outerSizeInTwips(const QSize& clientPixels) const
 {
     const QSize frame = frameGeometry().size() - geometry().size();
     const QSize outer = clientPixels + frame;
-    return QSize(twipsFromPixels(outer.width()), twipsFromPixels(outer.height()));
+    return QSize(twips::fromPixels(outer.width()), twips::fromPixels(outer.height()));
 }
 
 void SearchWindow::resizeEvent(QResizeEvent* event)

@@ -45,3 +45,12 @@ double width(const QWidget* c) { return property(c, "twipsWidth", c->width()); }
 double height(const QWidget* c) { return property(c, "twipsHeight", c->height()); }
 
 } // namespace twips
+
+QFont songtiFont(double points)
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("Noto Sans CJK SC"),
+                      QStringLiteral("Noto Serif CJK SC")});
+    font.setPointSizeF(points);
+    return font;
+}

@@ -11,6 +11,10 @@ constexpr double kPerPixel = 15.0;
 
 inline int toPixels(double value) { return qRound(value / kPerPixel); }
 inline double fromPixels(int pixels) { return pixels * kPerPixel; }
+inline QRect rectToPixels(double left, double top, double width, double height)
+{
+    return QRect(toPixels(left), toPixels(top), toPixels(width), toPixels(height));
+}
 
 // Places a control at the given twips and remembers them.
 void place(QWidget* control, double left, double top, double width, double height);
@@ -27,3 +31,9 @@ double width(const QWidget* control);
 double height(const QWidget* control);
 
 } // namespace twips
+
+#include <QFont>
+
+// The font of every window: 宋体 (SimSun) at the given size, falling back to
+// an installed CJK font where SimSun is missing.
+QFont songtiFont(double points);
