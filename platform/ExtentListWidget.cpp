@@ -1,6 +1,24 @@
 #include "ExtentListWidget.h"
 
 #include <QScrollBar>
+#include <QStyledItemDelegate>
+
+namespace {
+
+// Every line is one text row of the same height, as wide as any line can be
+// shown. With uniform sizes the list measures one line instead of each of
+// thousands, and the scroll range is set by the program anyway.
+class SingleRowDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        constexpr int kWidestLinePixels = 1 << 20;
+        return {kWidestLinePixels, QStyledItemDelegate::sizeHint(option, index).height()};
+    }
+};
+
+} // namespace
 
 ExtentListWidget::ExtentListWidget(QWidget* parent) : QListWidget(parent)
 {
@@ -9,6 +27,8 @@ ExtentListWidget::ExtentListWidget(QWidget* parent) : QListWidget(parent)
     setTextElideMode(Qt::ElideNone);
     setWordWrap(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
+    setUniformItemSizes(true);
+    setItemDelegate(new SingleRowDelegate(this));
 }
 
 void ExtentListWidget::setHorizontalExtent(int pixels)
