@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QSessionManager>
 #include <QTextStream>
 
 int main(int argc, char* argv[])
@@ -50,7 +51,12 @@ int main(int argc, char* argv[])
         window.close();
         window.Form_QueryUnload();
     });
-    // The session ending or any other quit request still writes what is queued.
+    // The session ending (the user logging off) is a close request too; any
+    // other quit still writes what is queued.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager&) {
+        window.close();
+        window.Form_QueryUnload();
+    });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] { window.Form_QueryUnload(); });
 
     if (!window.Form_Load())
