@@ -13,6 +13,7 @@
 // by later runs.
 
 #include "BenchLogDatabase.h"
+#include "BenchStubs.h"
 
 #include "Clock.h"
 #include "Desktop.h"
@@ -36,19 +37,6 @@
 #include <vector>
 
 namespace {
-
-// The window's boxes are never shown here: messages are printed, copies dropped.
-class PrintingDialogs final : public Dialogs {
-public:
-    void message(const QString& text) override { std::printf("message: %s\n", qPrintable(text)); }
-    void warning(const QString& text) override { message(text); }
-    QString prompt(const QString&, const QString&, const QString&) override { return QString(); }
-};
-
-class DroppingClipboard final : public Clipboard {
-public:
-    void setText(const QString&) override {}
-};
 
 // A clock for the store; nothing measured here depends on the date.
 class FixedClock final : public Clock {

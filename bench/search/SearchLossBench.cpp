@@ -13,6 +13,7 @@
 // missing). The day table the window creates for today is dropped at the end,
 // so the folder stays usable for search-bench.
 #include "BenchLogDatabase.h"
+#include "BenchStubs.h"
 #include "Clock.h"
 #include "Desktop.h"
 #include "Dialogs.h"
@@ -45,16 +46,6 @@
 
 namespace {
 
-class PrintingDialogs final : public Dialogs {
-public:
-    void message(const QString& text) override { std::printf("message: %s\n", qPrintable(text)); }
-    void warning(const QString& text) override { message(text); }
-    QString prompt(const QString&, const QString&, const QString&) override { return QString(); }
-};
-class NoClipboard final : public Clipboard {
-public:
-    void setText(const QString&) override {}
-};
 class NoShell final : public Shell {
 public:
     bool openUrl(const QString&) override { return false; }
@@ -150,7 +141,7 @@ int main(int argc, char** argv)
     const int port = freePort();
     SystemClock clock;
     PrintingDialogs dialogs;
-    NoClipboard clipboard;
+    DroppingClipboard clipboard;
     NoShell shell;
     PortSetting settings(port);
     EnglishLocale locale;

@@ -1,6 +1,7 @@
 #include "WriteQueue.h"
 
 #include "Fakes.h"
+#include "ForwardingConnection.h"
 #include "LogDatabase.h"
 #include "SharedWriter.h"
 #include "SqliteEngine.h"
@@ -62,23 +63,15 @@ public:
     int live = 0;
 
 private:
-    class Counted final : public DbConnection {
+    class Counted final : public ForwardingConnection {
     public:
-        Counted(std::unique_ptr<DbConnection> inner, int& live) : inner_(std::move(inner)), live_(live) { ++live_; }
-        ~Counted() override { --live_; }
-        void execute(const QString& sql) override { inner_->execute(sql); }
-        std::vector<TableInfo> tables() override { return inner_->tables(); }
-        std::unique_ptr<DbCursor> query(const QString& sql, const QStringList& params) override
+        Counted(std::unique_ptr<DbConnection> inner, int& live) : ForwardingConnection(std::move(inner)), live_(live)
         {
-            return inner_->query(sql, params);
+            ++live_;
         }
-        std::unique_ptr<DbStatement> prepare(const QString& sql) override { return inner_->prepare(sql); }
-        void begin() override { inner_->begin(); }
-        void commit() override { inner_->commit(); }
-        void rollback() override { inner_->rollback(); }
+        ~Counted() override { --live_; }
 
     private:
-        std::unique_ptr<DbConnection> inner_;
         int& live_;
     };
     DbEngine& inner_;

@@ -1,5 +1,6 @@
 #include "Compaction.h"
 #include "Fakes.h"
+#include "ForwardingConnection.h"
 #include "SqliteEngine.h"
 
 #include <QDir>
@@ -16,31 +17,24 @@ namespace {
 // Passes everything to a real engine, except that right after the real
 // VACUUM INTO has built the compacted copy the test may alter that copy, to
 // reach outcomes the engine gives only in rare situations.
-class CopyAlteringConnection final : public DbConnection {
+class CopyAlteringConnection final : public ForwardingConnection {
 public:
     CopyAlteringConnection(std::unique_ptr<DbConnection> inner, std::function<void(const QString&)> alter)
-        : inner_(std::move(inner)), alter_(std::move(alter))
+        : ForwardingConnection(std::move(inner)), alter_(std::move(alter))
     {
     }
-    void execute(const QString& sql) override { inner_->execute(sql); }
-    std::vector<TableInfo> tables() override { return inner_->tables(); }
     std::unique_ptr<DbCursor> query(const QString& sql, const QStringList& params) override
     {
-        std::unique_ptr<DbCursor> cursor = inner_->query(sql, params);
+        std::unique_ptr<DbCursor> cursor = inner().query(sql, params);
         if (!sql.startsWith(QLatin1String("VACUUM INTO"), Qt::CaseInsensitive))
             return cursor;
         while (cursor->next()) {
         }
         alter_(params.value(0));
-        return inner_->query(QStringLiteral("SELECT 1 WHERE 0"));
+        return inner().query(QStringLiteral("SELECT 1 WHERE 0"));
     }
-    std::unique_ptr<DbStatement> prepare(const QString& sql) override { return inner_->prepare(sql); }
-    void begin() override { inner_->begin(); }
-    void commit() override { inner_->commit(); }
-    void rollback() override { inner_->rollback(); }
 
 private:
-    std::unique_ptr<DbConnection> inner_;
     std::function<void(const QString&)> alter_;
 };
 
