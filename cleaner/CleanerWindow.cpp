@@ -90,6 +90,8 @@ void CleanerWindow::applyCaptions(bool english)
     九十天前->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
     全选->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
     删除->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
+    for (QPushButton* button : {十五天前, 三十天前, 九十天前, 全选, 删除})
+        shrinkCaptionToFit(button);
 }
 
 void CleanerWindow::connectCommands()

@@ -1,5 +1,8 @@
 #include "Twips.h"
 
+#include <QFontMetrics>
+#include <QPushButton>
+
 namespace twips {
 namespace {
 
@@ -53,4 +56,14 @@ QFont songtiFont(double points)
                       QStringLiteral("Noto Serif CJK SC")});
     font.setPointSizeF(points);
     return font;
+}
+
+void shrinkCaptionToFit(QPushButton* button)
+{
+    constexpr int kPadding = 8;
+    QFont font = button->font();
+    const int room = button->width() - kPadding;
+    while (QFontMetrics(font).horizontalAdvance(button->text()) > room && font.pointSizeF() > 6.0)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    button->setFont(font);
 }

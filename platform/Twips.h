@@ -37,3 +37,10 @@ double height(const QWidget* control);
 // The font of every window: 宋体 (SimSun) at the given size, falling back to
 // an installed CJK font where SimSun is missing.
 QFont songtiFont(double points);
+
+class QPushButton;
+
+// Makes a button's caption fit its designed width by lowering the font size
+// (to no less than 6 pt): the layouts were drawn for SimSun's narrow glyphs,
+// and English captions in other fonts would otherwise be cut off.
+void shrinkCaptionToFit(QPushButton* button);

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
+#include <QFontMetrics>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -246,6 +247,9 @@ TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
             const QPushButton* command = window->findChild<QPushButton*>(QString::fromUtf8(names[i]));
             ASSERT_NE(command, nullptr) << names[i];
             EXPECT_EQ(command->text(), language.texts[i + 1]) << language.syslng << " " << names[i];
+            // The whole caption is readable within the designed button width.
+            EXPECT_LE(QFontMetrics(command->font()).horizontalAdvance(command->text()), command->width())
+                << language.syslng << " " << names[i];
         }
     }
 }
