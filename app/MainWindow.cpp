@@ -107,6 +107,7 @@ void MainWindow::buildControls()
     日志日期->setObjectName(QStringLiteral("日志日期"));
     日志日期->setEditable(false);
     twips::place(日志日期, 9100, 360, 1440, 330);
+    shrinkFontToShow(日志日期, QStringLiteral("2026-12-07"));
 
     记录数 = new QLabel(QStringLiteral("总记录0天"), this);
     记录数->setObjectName(QStringLiteral("记录数"));

@@ -1,6 +1,9 @@
 #include "Twips.h"
 
+#include <QComboBox>
 #include <QFontMetrics>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QPushButton>
 
 namespace twips {
@@ -58,12 +61,29 @@ QFont songtiFont(double points)
     return font;
 }
 
+namespace {
+
+QFont shrunkToShow(QFont font, const QString& text, int room)
+{
+    while (QFontMetrics(font).horizontalAdvance(text) > room && font.pointSizeF() > 6.0)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    return font;
+}
+
+} // namespace
+
 void shrinkCaptionToFit(QPushButton* button)
 {
     constexpr int kPadding = 8;
-    QFont font = button->font();
-    const int room = button->width() - kPadding;
-    while (QFontMetrics(font).horizontalAdvance(button->text()) > room && font.pointSizeF() > 6.0)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
-    button->setFont(font);
+    button->setFont(shrunkToShow(button->font(), button->text(), button->width() - kPadding));
+}
+
+void shrinkFontToShow(QComboBox* combo, const QString& sample)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    option.rect = QRect(QPoint(0, 0), combo->size());
+    const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+    constexpr int kTextMargin = 4;
+    combo->setFont(shrunkToShow(combo->font(), sample, field.width() - kTextMargin));
 }

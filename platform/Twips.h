@@ -38,9 +38,12 @@ double height(const QWidget* control);
 // an installed CJK font where SimSun is missing.
 QFont songtiFont(double points);
 
+class QComboBox;
 class QPushButton;
 
 // Makes a button's caption fit its designed width by lowering the font size
 // (to no less than 6 pt): the layouts were drawn for SimSun's narrow glyphs,
 // and English captions in other fonts would otherwise be cut off.
 void shrinkCaptionToFit(QPushButton* button);
+// The same for a drop-down list: its text field shows the sample whole.
+void shrinkFontToShow(QComboBox* combo, const QString& sample);

@@ -113,6 +113,7 @@ void SearchWindow::placeControls()
 {
     placeLabelInTwips(Label1, 120, 240, 840, 210);
     placeInTwips(搜索日期, 1020, 180, 1440, 330);
+    shrinkFontToShow(搜索日期, QStringLiteral("2026-12-07"));
     placeLabelInTwips(Label2, 5120, 240, 1050, 210);
     placeInTwips(关键字, 6300, 200, 1935, 315);
     placeInTwips(给我搜, 8400, 150, 855, 375);

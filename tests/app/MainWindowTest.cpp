@@ -6,6 +6,9 @@
 #include "Twips.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -191,6 +194,18 @@ TEST(Layout, ResizeRuleMovesRightAnchoredControls)
     app.window->layoutForOuterSize(200, 400);
     EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "清理")), 2285);
     EXPECT_DOUBLE_EQ(twips::width(control<QWidget>(*app.window, "txtoutput")), 4760);
+}
+
+TEST(Layout, DayListShowsAWholeDate)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    auto* days = control<QComboBox>(*app.window, "日志日期");
+    QStyleOptionComboBox option;
+    option.initFrom(days);
+    const QRect field = days->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, days);
+    EXPECT_LE(QFontMetrics(days->font()).horizontalAdvance(app.today()), field.width());
+    EXPECT_LE(days->font().pointSizeF(), 10.5);
 }
 
 TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)

@@ -146,7 +146,12 @@ TEST_F(SearchWindowTest, ControlsSitAtTheirDesignPlacesInTabOrderWithTheSameFont
 
     for (const char* name : {"Label1", "搜索日期", "Label2", "关键字", "给我搜", "txtoutput", "查询IP", "Label3"}) {
         const QFont font = control<QWidget>(name)->font();
-        EXPECT_DOUBLE_EQ(font.pointSizeF(), 10.5) << name;
+        // The day list may step down from 10.5 pt where the fallback font is
+        // too wide to show a whole date.
+        if (QLatin1String(name) == QLatin1String("搜索日期"))
+            EXPECT_LE(font.pointSizeF(), 10.5) << name;
+        else
+            EXPECT_DOUBLE_EQ(font.pointSizeF(), 10.5) << name;
         EXPECT_EQ(font.families().value(0), QStringLiteral("SimSun")) << name;
         EXPECT_TRUE(font.families().contains(QStringLiteral("宋体"))) << name;
     }
