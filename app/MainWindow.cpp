@@ -8,6 +8,7 @@
 #include "Dialogs.h"
 #include "ExtentListWidget.h"
 #include "FilteredMessagesWindow.h"
+#include "KeyPreview.h"
 #include "Locale.h"
 #include "SearchWindow.h"
 #include "ServicePort.h"
@@ -21,6 +22,7 @@
 #include "WriteQueue.h"
 #include "Settings.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QComboBox>
@@ -28,7 +30,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QShortcut>
+#include <QKeyEvent>
 
 namespace {
 
@@ -158,13 +160,9 @@ void MainWindow::connectCommands()
     过滤信息->onDoubleClick = [this] { 过滤信息_DblClick(); };
     版权说明->onClick = [this] { 版权说明_Click(); };
 
-    // F2 and F3 work whichever control has the focus.
-    auto* f2 = new QShortcut(QKeySequence(Qt::Key_F2), this);
-    f2->setContext(Qt::WindowShortcut);
-    connect(f2, &QShortcut::activated, this, [this] { ChangeServicePort(); });
-    auto* f3 = new QShortcut(QKeySequence(Qt::Key_F3), this);
-    f3->setContext(Qt::WindowShortcut);
-    connect(f3, &QShortcut::activated, this, [this] { ToggleMessageFilter(); });
+    // F2 and F3 work whichever control has the focus: the window looks at
+    // every key before its controls do.
+    new KeyPreview([this](QObject* receiver, QKeyEvent* event) { Form_KeyDown(receiver, event); }, this);
 }
 
 // ----------------------------------------------------------------- startup --
@@ -196,6 +194,8 @@ bool MainWindow::Form_Load()
     state_.FilterEnabled = settings.FilterEnabled;
     port_->bindAtStartup(settings.portText);
     updateListeningTooltip();
+    if (shutDown_)
+        return false; // closed while the port was being asked for
 
     if (database_.fileExists())
         LoadRecentRecords(state_.CurrentDay);
@@ -245,6 +245,10 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::handleDatagram(const Datagram& datagram)
 {
+    // A datagram still on its way when the shutdown ran (a box of its own was
+    // open meanwhile) would be queued after the final flush and lost.
+    if (shutDown_)
+        return;
     intake_->udpWinscok_DataArrival(datagram);
 }
 
@@ -333,6 +337,25 @@ void MainWindow::txtoutput_DblClick()
     services_.dialogs.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
+// F2 and F3 with any modifier, seen once, as the key reaches the focused
+// control of this window (or the window itself); the key is not consumed.
+void MainWindow::Form_KeyDown(QObject* receiver, QKeyEvent* event)
+{
+    QWidget* focused = QApplication::focusWidget();
+    if (receiver != (focused ? static_cast<QObject*>(focused) : this) || (focused && focused->window() != this))
+        return;
+    switch (event->key()) {
+    case Qt::Key_F2:
+        ChangeServicePort();
+        break;
+    case Qt::Key_F3:
+        ToggleMessageFilter();
+        break;
+    default:
+        break;
+    }
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == txtoutput->viewport() && event->type() == QEvent::MouseButtonDblClick) {
@@ -413,6 +436,13 @@ void MainWindow::rebindAfterCleaning()
 void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    const QRect frame = frameGeometry();
+    layoutForOuterSize(twips::fromPixels(frame.width()), twips::fromPixels(frame.height()));
+}
+
+void MainWindow::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
     const QRect frame = frameGeometry();
     layoutForOuterSize(twips::fromPixels(frame.width()), twips::fromPixels(frame.height()));
 }

@@ -14,6 +14,7 @@ class DatagramIntake;
 class ExtentListWidget;
 class FilteredMessagesWindow;
 class QComboBox;
+class QKeyEvent;
 class QLabel;
 class QPushButton;
 class SearchWindow;
@@ -37,8 +38,8 @@ public:
     ~MainWindow() override;
 
     // Runs the startup sequence. False when the program must end at once
-    // (another copy is running, or the database cannot be opened); the reason
-    // has been shown to the user.
+    // (another copy is running, or the database cannot be opened; the reason
+    // has been shown to the user), or when a close request came meanwhile.
     bool Form_Load();
     // Stops reception, writes what is queued and closes the database. Runs once;
     // later calls do nothing.
@@ -58,6 +59,7 @@ public:
     // Lays the controls out for an outer window size given in twips.
     void layoutForOuterSize(double outerWidth, double outerHeight);
 
+    bool isShutDown() const { return shutDown_; }
     AppState& state() { return state_; }
     Timer& writeTimer() { return *writeTimer_; }
     Timer& secondTimer() { return *secondTimer_; }
@@ -73,6 +75,9 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The window manager adds the frame after the first layout; the move it
+    // makes then lays the window out again for its true outer size.
+    void moveEvent(QMoveEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -81,6 +86,7 @@ private:
     void connectCommands();
     bool openDatabase();
     void handleDatagram(const Datagram& datagram);
+    void Form_KeyDown(QObject* receiver, QKeyEvent* event);
     void onSecondTick();
     void onCleanerClosed();
     void rebindAfterCleaning();

@@ -60,7 +60,7 @@ int main(int argc, char* argv[])
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] { window.Form_QueryUnload(); });
 
     if (!window.Form_Load())
-        return 1;
+        return window.isShutDown() ? 0 : 1;
 
 #ifdef Q_OS_LINUX
     // Linux reports twice the buffer it granted (the rest is its bookkeeping).

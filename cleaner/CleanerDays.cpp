@@ -6,17 +6,18 @@ QDate dateOf(const QString& day) { return QDate::fromString(day, QStringLiteral(
 
 } // namespace
 
-QStringList cleanerDays(QStringList days)
+QStringList cleanerDays(QStringList days, const QDate& today)
 {
     days.sort();
+    QString newest = days.isEmpty() ? QString() : days.last();
     for (qsizetype i = days.size() - 1; i >= 0; --i) {
         if (dateOf(days[i]).isValid()) {
-            days.removeAt(i);
-            return days;
+            newest = days[i];
+            break;
         }
     }
-    if (!days.isEmpty())
-        days.removeLast();
+    days.removeOne(newest);
+    days.removeAll(today.toString(QStringLiteral("yyyy-MM-dd")));
     return days;
 }
 

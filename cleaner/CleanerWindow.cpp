@@ -115,7 +115,7 @@ void CleanerWindow::LoadCleanerList()
                          + error.text());
         return;
     }
-    for (const QString& day : cleanerDays(days)) {
+    for (const QString& day : cleanerDays(days, clock_.now().date())) {
         auto* entry = new QListWidgetItem(day, 日志总览);
         entry->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         entry->setCheckState(Qt::Unchecked);

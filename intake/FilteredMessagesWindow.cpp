@@ -67,6 +67,12 @@ void FilteredMessagesWindow::Form_Unload()
     state_.FilteredViewOpen = false;
 }
 
+void FilteredMessagesWindow::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    Form_Resize();
+}
+
 void FilteredMessagesWindow::Form_Resize()
 {
     const int outerWidth = twipsOf(frameGeometry().width());

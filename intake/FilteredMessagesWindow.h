@@ -28,6 +28,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The frame arrives after the first layout; its move lays the list out again.
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void Form_Load();

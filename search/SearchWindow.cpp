@@ -269,6 +269,12 @@ void SearchWindow::resizeEvent(QResizeEvent* event)
     Form_Resize(outerSizeInTwips(event->size()));
 }
 
+void SearchWindow::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    Form_Resize(outerSizeInTwips(size()));
+}
+
 bool SearchWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseButtonPress) {

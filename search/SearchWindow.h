@@ -62,6 +62,8 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // The frame arrives after the first layout; its move lays the list out again.
+    void moveEvent(QMoveEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

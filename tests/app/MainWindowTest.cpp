@@ -4,6 +4,7 @@
 #include "LogDatabase.h"
 #include "QtUdpSocket.h"
 #include "Twips.h"
+#include "UdpPorts.h"
 
 #include <QComboBox>
 #include <QFontMetrics>
@@ -45,13 +46,6 @@ int rowCount(DbEngine& engine, const QString& path, const QString& day)
     auto connection = engine.open(path);
     auto cursor = connection->query(QStringLiteral("SELECT count(*) AS n FROM %1").arg(quoteName(dayTableName(day))));
     return cursor->next() ? cursor->text(QStringLiteral("n"))->toInt() : -1;
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    return probe.localPort();
 }
 
 } // namespace
@@ -251,16 +245,23 @@ TEST(Commands, FunctionKeysWorkWhicheverControlHasFocus)
     list->setFocus();
     QTest::keyClick(list, Qt::Key_F2);
     EXPECT_EQ(app.dialogs.prompts, QStringList{QStringLiteral("修改服务端口")});
-    QTest::keyClick(control<QComboBox>(*app.window, "日志日期"), Qt::Key_F3);
+    auto* days = control<QComboBox>(*app.window, "日志日期");
+    days->setFocus();
+    QTest::keyClick(days, Qt::Key_F3);
     EXPECT_EQ(app.window->state().FilterEnabled, 0);
     EXPECT_EQ(app.settings.values.value(QStringLiteral("msgfilter")), QStringLiteral("0"));
+    // The shift state does not matter, and each press counts once.
+    QTest::keyClick(days, Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_EQ(app.window->state().FilterEnabled, 1);
+    QTest::keyClick(days, Qt::Key_F2, Qt::ControlModifier);
+    EXPECT_EQ(app.dialogs.prompts.size(), 2);
 }
 
 TEST(Receiving, RealDatagramReachesTheListAndTheDatabase)
 {
     QtUdpSocket socket;
     AppHarness app(2052, &socket);
-    const quint16 port = freeUdpPort();
+    const quint16 port = unusedUdpPort();
     app.settings.values[QStringLiteral("port")] = QString::number(port);
     ASSERT_TRUE(app.window->Form_Load());
     ASSERT_TRUE(socket.isBound()) << app.dialogs.messages.join(QLatin1Char('|')).toStdString();

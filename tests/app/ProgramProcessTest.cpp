@@ -6,6 +6,8 @@
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
+#include "UdpPorts.h"
+
 #include <map>
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -19,10 +21,7 @@ public:
         program_ = QDir(programDir_.path()).filePath(QStringLiteral("kiv-syslog"));
         QFile::copy(QStringLiteral(KIV_PROGRAM_PATH), program_);
         QFile::setPermissions(program_, QFile::permissions(QStringLiteral(KIV_PROGRAM_PATH)));
-        QUdpSocket probe;
-        probe.bind(QHostAddress::LocalHost, 0);
-        port_ = probe.localPort();
-        probe.close();
+        port_ = unusedUdpPort();
         QFile conf(QDir(configHome_.path()).filePath(QStringLiteral("varare.conf")));
         conf.open(QIODevice::WriteOnly);
         conf.write(QStringLiteral("[General]\nport=%1\n").arg(port_).toUtf8());

@@ -103,6 +103,19 @@ TEST_F(CleanerWindowTest, ForeignTableNeverUncoversTheNewestDay)
     EXPECT_EQ(listed, (QStringList{daysAgo(2), QStringLiteral("zz_archive")}));
 }
 
+// A foreign table whose name ends in a later date sorts after today's table;
+// today's table must stay hidden all the same.
+TEST_F(CleanerWindowTest, ForeignTableEndingInALaterDateNeverUncoversToday)
+{
+    createDays({daysAgo(3), today()});
+    createTable(QStringLiteral("backup-2999-01-01"));
+
+    const QStringList listed = openWindow()->listedDays();
+
+    EXPECT_FALSE(listed.contains(today()));
+    EXPECT_TRUE(listed.contains(daysAgo(3)));
+}
+
 TEST_F(CleanerWindowTest, AgeButtonsMarkExactlyTheDaysMoreThanNDaysOld)
 {
     createDays({daysAgo(91), daysAgo(90), daysAgo(31), daysAgo(30), daysAgo(16), daysAgo(15), daysAgo(1), today()});

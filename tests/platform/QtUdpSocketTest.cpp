@@ -9,16 +9,13 @@
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
+#include "UdpPorts.h"
+
 namespace {
 
 constexpr int WaitMs = 10000;
 
-int freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress);
-    return probe.localPort();
-}
+int freeUdpPort() { return unusedUdpPort(); }
 
 // Sends datagrams to 127.0.0.1 from a socket of its own.
 class Sender {

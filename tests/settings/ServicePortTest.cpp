@@ -6,6 +6,8 @@
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
+#include "UdpPorts.h"
+
 namespace {
 
 const QString Cancelled = QStringLiteral("已取消修改端口！");
@@ -17,10 +19,9 @@ const QString WriteFailed = QStringLiteral("创建注册表键值失败，请检
 int freeEvenUdpPort()
 {
     for (;;) {
-        QUdpSocket probe;
-        probe.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress);
-        if (probe.localPort() % 2 == 0)
-            return probe.localPort();
+        const quint16 port = unusedUdpPort();
+        if (port % 2 == 0)
+            return port;
     }
 }
 
