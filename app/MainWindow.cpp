@@ -32,17 +32,6 @@
 #include <QPushButton>
 #include <QKeyEvent>
 
-namespace {
-
-const QString kPortBusySuffix = QStringLiteral("端口已被占用，请按F2修改服务端口！");
-
-QString recoveryLogPath(const QString& programDir)
-{
-    return QDir(programDir).filePath(QStringLiteral("syslog_recovery.log"));
-}
-
-} // namespace
-
 MainWindow::MainWindow(Services services, QWidget* parent)
     : QWidget(parent)
     , services_(std::move(services))
@@ -50,7 +39,7 @@ MainWindow::MainWindow(Services services, QWidget* parent)
     , writer_(std::make_unique<SharedWriter>(services_.writeEngine, database_.path(), services_.clock))
     , writeTimer_(services_.makeTimer(100))
     , secondTimer_(services_.makeTimer(1000))
-    , queue_(std::make_unique<WriteQueue>(state_, *writer_, *writeTimer_, recoveryLogPath(services_.programDir)))
+    , queue_(std::make_unique<WriteQueue>(state_, *writer_, *writeTimer_, recoveryLogPathIn(services_.programDir)))
     , port_(std::make_unique<ServicePort>(services_.socket, services_.settings, services_.dialogs))
 {
     setObjectName(QStringLiteral("Form1"));
