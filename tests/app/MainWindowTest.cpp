@@ -107,6 +107,16 @@ TEST(Startup, BusyPortShowsPortMessageThenPrompt)
     EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 1);
 }
 
+TEST(Startup, CloseRequestDuringThePortPromptEndsTheStartup)
+{
+    AppHarness app;
+    app.socket.busyPorts.insert(5514);
+    app.dialogs.whilePrompting = [&app] { app.window->close(); }; // SIGTERM or logoff meanwhile
+    EXPECT_FALSE(app.window->Form_Load());
+    EXPECT_TRUE(app.window->isShutDown());
+    EXPECT_FALSE(app.secondTimer->isActive());
+}
+
 TEST(Startup, UnopenableDatabaseIsReportedAndTheFileLeftAlone)
 {
     AppHarness app;
@@ -299,6 +309,17 @@ TEST(Cleaning, HandsTheDatabaseOverAndTakesItBack)
 
     app.socket.arrive("<13>info: after cleaning");
     EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 1);
+}
+
+TEST(Shutdown, DatagramStillOnItsWayAfterShutdownIsNotQueuedToBeLost)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.window->Form_Load());
+    app.window->Form_QueryUnload();
+    app.window->state().ReceivedThisSecond = 10;
+    app.socket.arriveLate("<13>info: too late");
+    EXPECT_EQ(app.window->state().queue.QueueCount, 0);
+    EXPECT_EQ(control<ExtentListWidget>(*app.window, "txtoutput")->count(), 0);
 }
 
 TEST(Shutdown, QueuedRecordsAreWrittenBeforeTheEnd)

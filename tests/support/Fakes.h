@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QStringList>
 #include <deque>
+#include <functional>
 
 // A clock that stands still until the test moves it.
 class FakeClock final : public Clock {
@@ -47,6 +48,8 @@ public:
         prompts << prompt;
         promptCaptions << caption;
         promptDefaults << defaultText;
+        if (whilePrompting)
+            whilePrompting();
         if (answers.empty())
             return QString();
         const QString answer = answers.front();
@@ -54,6 +57,8 @@ public:
         return answer;
     }
     std::deque<QString> answers;
+    // Runs while a prompt is open, as events the user or the system cause then would.
+    std::function<void()> whilePrompting;
     QStringList messages;
     QStringList warnings;
     QStringList prompts;
