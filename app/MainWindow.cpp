@@ -1,9 +1,9 @@
 #include "MainWindow.h"
 
+#include "Background.h"
 #include "CleanerWindow.h"
 #include "ClickableLabel.h"
 #include "Clock.h"
-#include "DatagramIntake.h"
 #include "Desktop.h"
 #include "Dialogs.h"
 #include "ExtentListWidget.h"
@@ -13,14 +13,11 @@
 #include "SearchWindow.h"
 #include "ServicePort.h"
 #include "SettingsStore.h"
-#include "SharedWriter.h"
-#include "SingleInstance.h"
-#include "StatusTicker.h"
-#include "Timer.h"
-#include "Twips.h"
-#include "UdpSocket.h"
-#include "WriteQueue.h"
+#include "Receiver.h"
 #include "Settings.h"
+#include "SingleInstance.h"
+#include "StatusCaption.h"
+#include "Twips.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -31,42 +28,43 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QKeyEvent>
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <limits>
 
 MainWindow::MainWindow(Services services, QWidget* parent)
     : QWidget(parent)
     , services_(std::move(services))
     , database_(services_.readEngine, services_.programDir, services_.clock)
-    , writer_(std::make_unique<SharedWriter>(services_.writeEngine, database_.path(), services_.clock))
-    , writeTimer_(services_.makeTimer(100))
-    , secondTimer_(services_.makeTimer(1000))
-    , queue_(std::make_unique<WriteQueue>(state_, *writer_, *writeTimer_, recoveryLogPathIn(services_.programDir)))
-    , port_(std::make_unique<ServicePort>(services_.socket, services_.settings, services_.dialogs))
+    , port_(std::make_unique<ServicePort>(services_.receiver.port(), services_.settings, services_.dialogs))
 {
     setObjectName(QStringLiteral("Form1"));
     buildControls();
-    intake_ = std::make_unique<DatagramIntake>(state_, *txtoutput, *queue_, *writeTimer_, database_,
-                                               services_.dialogs, services_.clock, [this] { RefreshDayList(); });
-    ticker_ = std::make_unique<StatusTicker>(
-        state_, *过滤信息, *writeTimer_,
-        [this] {
-            if (filtered_)
-                filtered_->RefreshFilteredView();
-        },
-        [this] { RefreshDayList(); });
-    secondTimer_->setOnTimeout([this] { onSecondTick(); });
-    services_.socket.setReceiver([this](const Datagram& datagram) { handleDatagram(datagram); });
+    connectReceiver();
     connectCommands();
 }
 
 MainWindow::~MainWindow()
 {
-    services_.socket.setReceiver({});
-    writeTimer_->stop();
-    secondTimer_->stop();
-    // The side windows read state owned here: they go first.
+    // The side windows may refer to what this window owns: they go first.
     delete search_.data();
     delete cleaner_.data();
     delete filtered_.data();
+}
+
+void MainWindow::connectReceiver()
+{
+    ReceiverCore* core = services_.receiver.core();
+    connect(core, &ReceiverCore::lineToShow, this, [this](const QString& line) { showLine(line); });
+    connect(core, &ReceiverCore::secondElapsed, this, [this](const IntakeSecond& counters) { onSecond(counters); });
+    connect(core, &ReceiverCore::filteredUpdated, this,
+            [this](const FilteredBufferUpdate& update) { onFilteredUpdated(update); });
+    connect(core, &ReceiverCore::dayTableCreated, this, [this] { RefreshDayList(); });
+    connect(core, &ReceiverCore::errorRaised, this, [this](const QString& text) {
+        if (!shutDown_)
+            services_.dialogs.message(text);
+    });
 }
 
 SearchWindow* MainWindow::searchWindow() const { return search_; }
@@ -158,50 +156,47 @@ void MainWindow::connectCommands()
 
 bool MainWindow::Form_Load()
 {
-    state_.WidestLine = 0;
+    WidestLine = 0;
     if (!services_.singleInstance.tryAcquire()) {
         services_.dialogs.message(QStringLiteral("程序已经在运行，不支持多开！"));
         return false;
     }
-    state_.syslng = languageModeFor(services_.locale.localeId());
-    if (state_.english())
+    syslng_ = languageModeFor(services_.locale.localeId());
+    if (english())
         setEnglishCaptions();
-    state_.ReceivedThisSecond = 0;
-    state_.BatchWritesEnabled = true;
-    state_.queue.QueueCount = 0;
 
     if (!openDatabase())
         return false;
-    state_.CurrentDay = services_.clock.now().toString(QLatin1String(kDayFormat));
-    queue_->RefreshSharedConnection(services_.dialogs);
 
     大标题->setText(大标题->text() + QString::number(KIV_VERSION_MAJOR) + QLatin1Char('.')
                     + QString::number(KIV_VERSION_MINOR));
     twips::fitToText(大标题);
 
     const StartupSettings settings = loadSettings(services_.settings);
-    state_.FilterEnabled = settings.FilterEnabled;
+    FilterEnabled_ = settings.FilterEnabled;
+    services_.receiver.run([filter = FilterEnabled_](ReceiverCore& core) { core.setFilterEnabled(filter); });
     port_->bindAtStartup(settings.portText);
     updateListeningTooltip();
     if (shutDown_)
         return false; // closed while the port was being asked for
 
     if (database_.fileExists())
-        LoadRecentRecords(state_.CurrentDay);
+        LoadRecentRecords(services_.clock.now().toString(QLatin1String(kDayFormat)));
     RefreshDayList();
-    secondTimer_->start();
+    services_.receiver.run([](ReceiverCore& core) { core.startCounting(); });
     return true;
 }
 
+// The database file and today's table, made when missing, and the write path.
 bool MainWindow::openDatabase()
 {
     try {
-        database_.EnsureLogDatabase();
+        services_.receiver.run([](ReceiverCore& core) { core.openDatabase(); });
         return true;
     } catch (const DbError& error) {
         const QString path = QDir::toNativeSeparators(database_.path());
         services_.dialogs.message(
-            state_.english()
+            english()
                 ? QStringLiteral("Cannot open or create the log database %1: %2\nThe program will close.")
                       .arg(path, error.text())
                 : QStringLiteral("无法打开或创建日志数据库 %1：%2\n程序将退出。").arg(path, error.text()));
@@ -216,11 +211,7 @@ void MainWindow::Form_QueryUnload()
     if (shutDown_)
         return;
     shutDown_ = true;
-    services_.socket.close();
-    queue_->FlushWriteQueue();
-    writer_->close();
-    writeTimer_->stop();
-    secondTimer_->stop();
+    services_.receiver.run([](ReceiverCore& core) { core.shutdown(); });
     emit shutDown();
 }
 
@@ -232,24 +223,82 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 // ----------------------------------------------------------------- running --
 
-void MainWindow::handleDatagram(const Datagram& datagram)
+// A line the receiver passed on: at the end of the list, at most 500 lines,
+// the newest selected.
+void MainWindow::showLine(const QString& line)
 {
-    // A datagram still on its way when the shutdown ran (a box of its own was
-    // open meanwhile) would be queued after the final flush and lost.
     if (shutDown_)
         return;
-    intake_->udpWinscok_DataArrival(datagram);
+    if (loadsPending_ > 0) {
+        heldLines_ << line;
+        if (heldLines_.size() > kMaxListLines)
+            heldLines_.removeFirst();
+        return;
+    }
+    while (txtoutput->count() >= kMaxListLines)
+        delete txtoutput->takeItem(0);
+    txtoutput->addItem(line);
+    const auto width = static_cast<qint32>(std::min<qsizetype>(line.size(), std::numeric_limits<qint32>::max()));
+    if (width > WidestLine) {
+        WidestLine = width;
+        SetListHorizontalExtent(width);
+    }
+    txtoutput->setCurrentRow(txtoutput->count() - 1);
 }
 
-void MainWindow::onSecondTick()
+void MainWindow::SetListHorizontalExtent(qint32 characters)
 {
-    ticker_->计时器_Timer();
+    if (characters <= 0)
+        return;
+    constexpr qint32 widestRepresentable = (std::numeric_limits<int>::max() - horizontalExtentFor(0)) / 7;
+    txtoutput->setHorizontalExtent(horizontalExtentFor(std::min(characters, widestRepresentable)));
+}
+
+// The one-second tick of the receiver: the status line, and a day-list
+// reload owed since the cleaner window closed.
+void MainWindow::onSecond(const IntakeSecond& counters)
+{
+    if (shutDown_)
+        return;
+    过滤信息->setText(statusCaption(counters, english()));
     twips::fitToText(过滤信息);
+    showLosses(counters.losses);
+    if (DayListRefreshPending == 1) {
+        RefreshDayList();
+        DayListRefreshPending = 0;
+    }
+}
+
+// While nothing was lost the status line looks as always; after a loss its
+// text turns red and its tooltip lists every count.
+void MainWindow::showLosses(const LossCounts& losses)
+{
+    if (!losses.any()) {
+        if (lossesShown_) {
+            过滤信息->setStyleSheet(QString());
+            updateListeningTooltip();
+            lossesShown_ = false;
+        }
+        return;
+    }
+    if (!lossesShown_)
+        过滤信息->setStyleSheet(QStringLiteral("QLabel { color: #d00000; }"));
+    lossesShown_ = true;
+    过滤信息->setToolTip(lossTooltip(losses, english()));
+}
+
+void MainWindow::onFilteredUpdated(const FilteredBufferUpdate& update)
+{
+    applyFilteredUpdate(filtered_copy_, update);
+    if (filtered_ && filtered_->isOpen())
+        filtered_->RefreshFilteredView();
 }
 
 void MainWindow::updateListeningTooltip()
 {
-    过滤信息->setToolTip(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.socket.localPort()));
+    if (lossesShown_)
+        return;
+    过滤信息->setToolTip(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.port().localPort()));
 }
 
 void MainWindow::ChangeServicePort()
@@ -260,14 +309,15 @@ void MainWindow::ChangeServicePort()
 
 void MainWindow::ToggleMessageFilter()
 {
-    ::ToggleMessageFilter(state_.FilterEnabled, services_.settings, services_.dialogs);
+    ::ToggleMessageFilter(FilterEnabled_, services_.settings, services_.dialogs);
+    services_.receiver.run([filter = FilterEnabled_](ReceiverCore& core) { core.setFilterEnabled(filter); });
 }
 
 // ---------------------------------------------------------------- day list --
 
 QString MainWindow::dayCountCaption(int days) const
 {
-    return state_.english() ? QStringLiteral("log %1 days").arg(days) : QStringLiteral("总记录%1天").arg(days);
+    return english() ? QStringLiteral("log %1 days").arg(days) : QStringLiteral("总记录%1天").arg(days);
 }
 
 void MainWindow::RefreshDayList()
@@ -302,20 +352,39 @@ void MainWindow::日志日期_Click()
 
 void MainWindow::LoadRecentRecords(const QString& day)
 {
-    QStringList lines;
-    try {
-        lines = database_.loadRecentRecords(day);
-    } catch (const DbError&) {
-        return; // the list keeps what it showed
-    }
+    ++loadsPending_;
+    LogDatabase* database = &database_;
+    runInBackground(
+        this,
+        [database, day]() -> std::optional<QStringList> {
+            try {
+                return database->loadRecentRecords(day);
+            } catch (const DbError&) {
+                return std::nullopt; // the list keeps what it showed
+            }
+        },
+        [this](std::optional<QStringList> lines) {
+            --loadsPending_;
+            if (lines && !shutDown_)
+                replaceLines(*lines);
+            if (loadsPending_ == 0) {
+                const QStringList held = std::exchange(heldLines_, {});
+                for (const QString& line : held)
+                    showLine(line);
+            }
+        });
+}
+
+void MainWindow::replaceLines(const QStringList& lines)
+{
     txtoutput->setRedraw(false);
     txtoutput->clear();
-    state_.WidestLine = 0;
+    WidestLine = 0;
     txtoutput->addItems(lines);
     for (const QString& line : lines)
-        state_.WidestLine = qMax<qint32>(state_.WidestLine, line.size());
+        WidestLine = qMax<qint32>(WidestLine, line.size());
     txtoutput->setRedraw(true);
-    intake_->SetListHorizontalExtent(state_.WidestLine);
+    SetListHorizontalExtent(WidestLine);
 }
 
 // ---------------------------------------------------------------- commands --
@@ -366,7 +435,7 @@ void MainWindow::版权说明_Click()
 void MainWindow::搜索_Click()
 {
     if (!search_) {
-        search_ = new SearchWindow(state_.syslng, database_, services_.dialogs, services_.clipboard);
+        search_ = new SearchWindow(syslng_, database_, services_.dialogs, services_.clipboard);
         search_->setAttribute(Qt::WA_DeleteOnClose);
     }
     search_->show();
@@ -377,7 +446,7 @@ void MainWindow::搜索_Click()
 void MainWindow::过滤信息_DblClick()
 {
     if (!filtered_) {
-        filtered_ = new FilteredMessagesWindow(state_);
+        filtered_ = new FilteredMessagesWindow(filtered_copy_);
         filtered_->setAttribute(Qt::WA_DeleteOnClose);
     }
     filtered_->show();
@@ -385,15 +454,15 @@ void MainWindow::过滤信息_DblClick()
     filtered_->activateWindow();
 }
 
+// The database file goes to the cleaner: the receiver has closed the socket,
+// written its queue, stopped the write timer and closed the write path before
+// the cleaner window opens.
 void MainWindow::清理_Click()
 {
-    services_.socket.close();
-    queue_->FlushWriteQueue();
-    writeTimer_->stop();
+    services_.receiver.run([](ReceiverCore& core) { core.handOverDatabase(); });
     RefreshDayList();
-    writer_->close();
     if (!cleaner_) {
-        cleaner_ = new CleanerWindow(state_.syslng, database_, services_.readEngine, services_.dialogs,
+        cleaner_ = new CleanerWindow(syslng_, database_, services_.readEngine, services_.dialogs,
                                      services_.clock, [this] { onCleanerClosed(); });
         cleaner_->setAttribute(Qt::WA_DeleteOnClose);
     }
@@ -406,17 +475,18 @@ void MainWindow::onCleanerClosed()
 {
     if (shutDown_)
         return;
-    state_.DayListRefreshPending = 1;
+    DayListRefreshPending = 1;
     rebindAfterCleaning();
-    writeTimer_->start();
+    services_.receiver.run([](ReceiverCore& core) { core.takeBackDatabase(); });
 }
 
 void MainWindow::rebindAfterCleaning()
 {
     // F2 may have bound the socket again while the cleaner was open.
-    if (services_.socket.isBound())
+    ListeningPort& port = services_.receiver.port();
+    if (port.isBound())
         return;
-    port_->bindAtStartup(QString::number(services_.socket.localPort()));
+    port_->bindAtStartup(QString::number(port.localPort()));
     updateListeningTooltip();
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "AppState.h"
+#include "FilteredMessages.h"
 #include "LogDatabase.h"
+#include "ReceiverCore.h"
 #include "Services.h"
 
 #include <QPointer>
@@ -10,7 +11,6 @@
 
 class CleanerWindow;
 class ClickableLabel;
-class DatagramIntake;
 class ExtentListWidget;
 class FilteredMessagesWindow;
 class QComboBox;
@@ -19,20 +19,17 @@ class QLabel;
 class QPushButton;
 class SearchWindow;
 class ServicePort;
-class SharedWriter;
-class StatusTicker;
-class Timer;
-class WriteQueue;
-struct Datagram;
 
 // The main window: the live list of received messages, the day list, the
-// status line and the commands. It owns the program-wide state and runs the
-// startup and shutdown sequences.
+// status line and the commands. It runs the startup and shutdown sequences
+// and shows what the receiver reports; the receiver itself runs on a thread
+// of its own.
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
     // The address opened by the link label at the bottom right.
     static constexpr const char* kHomePage = "https://github.com/kiv-syslog/kiv-syslog";
+    static constexpr int kMaxListLines = 500;
 
     explicit MainWindow(Services services, QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -41,8 +38,8 @@ public:
     // (another copy is running, or the database cannot be opened; the reason
     // has been shown to the user), or when a close request came meanwhile.
     bool Form_Load();
-    // Stops reception, writes what is queued and closes the database. Runs once;
-    // later calls do nothing.
+    // Stops reception, has everything read stored and closes the database.
+    // Runs once; later calls do nothing.
     void Form_QueryUnload();
 
     // Commands, also reachable from tests.
@@ -55,15 +52,24 @@ public:
     void ChangeServicePort();
     void ToggleMessageFilter();
     void RefreshDayList();
+    // Replaces the main list with the latest records of the day, read off the
+    // window's thread; lines that arrive meanwhile follow them.
     void LoadRecentRecords(const QString& day);
+    // Sets the main list's horizontal scroll range for a line of the given
+    // number of characters; 0 or less does nothing.
+    void SetListHorizontalExtent(qint32 characters);
     // Lays the controls out for an outer window size given in twips.
     void layoutForOuterSize(double outerWidth, double outerHeight);
 
     bool isShutDown() const { return shutDown_; }
-    AppState& state() { return state_; }
-    Timer& writeTimer() { return *writeTimer_; }
-    Timer& secondTimer() { return *secondTimer_; }
-    WriteQueue& writeQueue() { return *queue_; }
+    bool english() const { return syslng_ == QLatin1String("en"); }
+    QString syslng() const { return syslng_; }
+    qint16 filterEnabled() const { return FilterEnabled_; }
+    qint32 widestLine() const { return WidestLine; }
+    bool dayListRefreshPending() const { return DayListRefreshPending != 0; }
+    bool loadPending() const { return loadsPending_ > 0; }
+    // The window's copy of the filtered-message buffer.
+    const FilteredMessageBuffer& filteredMessages() const { return filtered_copy_; }
     SearchWindow* searchWindow() const;
     CleanerWindow* cleanerWindow() const;
     FilteredMessagesWindow* filteredWindow() const;
@@ -85,22 +91,35 @@ private:
     void setEnglishCaptions();
     void connectCommands();
     bool openDatabase();
-    void handleDatagram(const Datagram& datagram);
+    void connectReceiver();
+    void showLine(const QString& line);
+    void replaceLines(const QStringList& lines);
     void Form_KeyDown(QObject* receiver, QKeyEvent* event);
-    void onSecondTick();
+    void onSecond(const IntakeSecond& counters);
+    void onFilteredUpdated(const FilteredBufferUpdate& update);
+    void showLosses(const LossCounts& losses);
     void onCleanerClosed();
     void rebindAfterCleaning();
     void updateListeningTooltip();
     QString dayCountCaption(int days) const;
 
     Services services_;
-    AppState state_;
     LogDatabase database_;
-    std::unique_ptr<SharedWriter> writer_;
-    std::unique_ptr<Timer> writeTimer_;   // 写数据库列队
-    std::unique_ptr<Timer> secondTimer_;  // 计时器
-    std::unique_ptr<WriteQueue> queue_;
     std::unique_ptr<ServicePort> port_;
+
+    // User-interface language, "cn" or "en", fixed at startup.
+    QString syslng_ = QStringLiteral("cn");
+    // Message filter switch: 1 on, 0 off; the receiver holds the same value.
+    qint16 FilterEnabled_ = 1;
+    // Length in characters of the longest line added to the main list since it was last filled.
+    qint32 WidestLine = 0;
+    // 1 while a day-list reload is owed after the cleaner window closed.
+    qint32 DayListRefreshPending = 0;
+    FilteredMessageBuffer filtered_copy_;
+    // Loads of a day still being read, and the live lines that came meanwhile.
+    int loadsPending_ = 0;
+    QStringList heldLines_;
+    bool lossesShown_ = false;
 
     QLabel* 大标题 = nullptr;
     QPushButton* 清理 = nullptr;
@@ -111,8 +130,6 @@ private:
     ClickableLabel* 过滤信息 = nullptr;
     ClickableLabel* 版权说明 = nullptr;
 
-    std::unique_ptr<DatagramIntake> intake_;
-    std::unique_ptr<StatusTicker> ticker_;
     QPointer<SearchWindow> search_;
     QPointer<CleanerWindow> cleaner_;
     QPointer<FilteredMessagesWindow> filtered_;

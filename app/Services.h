@@ -1,22 +1,19 @@
 #pragma once
 
 #include <QString>
-#include <functional>
-#include <memory>
 
 class Clipboard;
 class Clock;
 class DbEngine;
 class Dialogs;
+class Receiver;
 class SettingsStore;
 class Shell;
 class SingleInstance;
 class SystemLocale;
-class Timer;
-class UdpSocket;
 
-// Everything the main window reaches outside the process. main() passes the
-// real implementations; tests pass fakes wherever a real one cannot be driven.
+// Everything the main window reaches outside itself. main() passes the real
+// implementations; tests pass fakes wherever a real one cannot be driven.
 struct Services {
     Clock& clock;
     Dialogs& dialogs;
@@ -25,14 +22,10 @@ struct Services {
     SettingsStore& settings;
     SystemLocale& locale;
     SingleInstance& singleInstance;
-    UdpSocket& socket;
+    // The receiver: socket, intake, write queue and write path.
+    Receiver& receiver;
     // Short-lived connections: day list, loads, search, cleaner.
     DbEngine& readEngine;
-    // The long-lived write path: fails fast when the file is locked, so records
-    // go to the recovery file instead of holding the window.
-    DbEngine& writeEngine;
-    // Makes the window's timers; tests make timers they can fire by hand.
-    std::function<std::unique_ptr<Timer>(int intervalMs)> makeTimer;
     // Where syslog.mdb and syslog_recovery.log live.
     QString programDir;
 };

@@ -1,19 +1,28 @@
 #include "Clock.h"
-#include "Desktop.h"
-#include "Dialogs.h"
 #include "IniSettingsStore.h"
 #include "Locale.h"
 #include "MainWindow.h"
+#include "QtDesktop.h"
+#include "QtDialogs.h"
 #include "QtUdpSocket.h"
+#include "Receiver.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "SqliteEngine.h"
 #include "Timer.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QTextStream>
+#include <tuple>
+
+namespace {
+
+void printLine(const QString& line) { QTextStream(stderr) << "kiv-syslog: " << line << Qt::endl; }
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -30,13 +39,16 @@ int main(int argc, char* argv[])
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     QtSystemLocale locale;
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(programDir));
-    QtUdpSocket socket;
     SqliteEngine readEngine(5000);
     SqliteEngine writeEngine(250);
 
-    Services services{clock, dialogs, clipboard, shell, settings, locale, singleInstance, socket,
-                      readEngine, writeEngine,
-                      [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
+    Receiver receiver(CoreServices{clock, readEngine, writeEngine,
+                                   [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
+                                   [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
+                                   programDir});
+    QObject::connect(receiver.core(), &ReceiverCore::problemReported, &app, printLine);
+
+    Services services{clock, dialogs, clipboard, shell, settings, locale, singleInstance, receiver, readEngine,
                       programDir};
     MainWindow window(services);
     dialogs.setParent(&window);
@@ -45,8 +57,11 @@ int main(int argc, char* argv[])
     // From here on a termination request runs the orderly shutdown, also while
     // the startup is still asking something. The quit is queued so that it
     // takes effect even when it is requested before the event loop runs.
-    QObject::connect(&window, &MainWindow::shutDown, &app,
-                     [] { QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); });
+    QObject::connect(&window, &MainWindow::shutDown, &app, [&receiver] {
+        printLine(QStringLiteral("stopped: ")
+                  + receiver.run([](ReceiverCore& core) { return core.summaryLine(); }));
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
     SignalBridge signals_([&window] {
         window.close();
         window.Form_QueryUnload();
@@ -62,15 +77,14 @@ int main(int argc, char* argv[])
     if (!window.Form_Load())
         return window.isShutDown() ? 0 : 1;
 
-#ifdef Q_OS_LINUX
-    // Linux reports twice the buffer it granted (the rest is its bookkeeping).
-    const int receiveBufferKiB = socket.receiveBufferBytes() / 2 / 1024;
-#else
-    const int receiveBufferKiB = socket.receiveBufferBytes() / 1024;
-#endif
-    QTextStream(stderr) << "kiv-syslog: database " << programDir << "/syslog.mdb; UDP port "
-                        << socket.localPort() << (socket.isBound() ? "" : " (not bound)")
-                        << "; receive buffer " << receiveBufferKiB << " KiB\n";
+    const auto [port, bound, bufferBytes] = receiver.run([](ReceiverCore& core) {
+        return std::tuple{core.port().localPort(), core.port().isBound(), core.receiveBufferBytes()};
+    });
+    printLine(QStringLiteral("database %1; UDP port %2%3; receive buffer %4 KiB")
+                  .arg(QDir::toNativeSeparators(QDir(programDir).filePath(QStringLiteral("syslog.mdb"))))
+                  .arg(port)
+                  .arg(bound ? QString() : QStringLiteral(" (not bound)"))
+                  .arg(bufferBytes / 1024));
     window.show();
     return app.exec();
 }

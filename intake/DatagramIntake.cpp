@@ -1,55 +1,55 @@
 #include "DatagramIntake.h"
 
-#include "Clock.h"
-#include "ExtentListWidget.h"
-#include "FilteredMessages.h"
 #include "LogDatabase.h"
 #include "LogRecord.h"
-#include "RecordTime.h"
 #include "SaturatingCounter.h"
 #include "Timer.h"
 #include "UdpSocket.h"
 #include "WriteQueue.h"
 
-#include <algorithm>
-#include <limits>
-
-DatagramIntake::DatagramIntake(AppState& state, ExtentListWidget& mainList, WriteQueue& queue, Timer& writeTimer,
-                               LogDatabase& database, Dialogs& dialogs, const Clock& clock,
-                               std::function<void()> onDayTableCreated)
-    : state_(state)
-    , mainList_(mainList)
-    , queue_(queue)
-    , writeTimer_(writeTimer)
-    , database_(database)
-    , dialogs_(dialogs)
-    , clock_(clock)
-    , onDayTableCreated_(std::move(onDayTableCreated))
+DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock,
+                               Events events)
+    : queue_(queue), writeTimer_(writeTimer), database_(database), events_(std::move(events)), arrival_(clock)
 {
 }
 
 void DatagramIntake::udpWinscok_DataArrival(const Datagram& datagram)
 {
     try {
-        handle(datagram);
+        handle(decoder_.decode(datagram.bytes), datagram.senderIp);
     } catch (...) {
         // One bad datagram must not stop reception; the next one is handled normally.
     }
 }
 
-void DatagramIntake::handle(const Datagram& datagram)
+void DatagramIntake::handleText(const QString& text, const QString& ip)
 {
-    const QString text = decoder_.decode(datagram.bytes);
-    if (state_.FilterEnabled != 0 && !IsValidMessage(text))
-        reject(text, datagram.senderIp);
+    try {
+        handle(text, ip);
+    } catch (...) {
+    }
+}
+
+qint32 DatagramIntake::startNextSecond()
+{
+    const qint32 received = ReceivedThisSecond_;
+    ReceivedThisSecond_ = 0;
+    return received;
+}
+
+void DatagramIntake::handle(const QString& text, const QString& ip)
+{
+    if (FilterEnabled_ != 0 && !IsValidMessage(text))
+        reject(text, ip);
     else
-        accept(text, datagram.senderIp);
+        accept(text, ip);
 }
 
 void DatagramIntake::reject(const QString& text, const QString& ip)
 {
-    StoreFilteredMessage(state_.filtered, clock_.now(), ip, text);
-    incrementSaturating(state_.FilteredCount);
+    arrival_.update();
+    StoreFilteredMessage(filtered_, arrival_.dateTime(), ip, text);
+    incrementSaturating(FilteredCount_);
 }
 
 void DatagramIntake::accept(const QString& text, const QString& ip)
@@ -57,59 +57,48 @@ void DatagramIntake::accept(const QString& text, const QString& ip)
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message))
         keep(message, ip);
-    incrementSaturating(state_.ReceivedThisSecond);
+    incrementSaturating(ReceivedThisSecond_);
 }
 
 void DatagramIntake::keep(const QString& message, const QString& ip)
 {
-    const QString time = formatRecordTime(clock_.now());
-    if (state_.ReceivedThisSecond < kShownPerSecond)
-        showLine(logLine(time, ip, message));
-    rollOverIfNewDay(time);
-    queue_.EnqueueRecord(time, ip, message);
-}
-
-void DatagramIntake::showLine(const QString& line)
-{
-    while (mainList_.count() >= kMaxListLines)
-        delete mainList_.takeItem(0);
-    mainList_.addItem(line);
-    const auto width = static_cast<qint32>(std::min<qsizetype>(line.size(), std::numeric_limits<qint32>::max()));
-    if (width > state_.WidestLine) {
-        state_.WidestLine = width;
-        SetListHorizontalExtent(width);
-    }
-    mainList_.setCurrentRow(mainList_.count() - 1);
-}
-
-void DatagramIntake::SetListHorizontalExtent(qint32 characters)
-{
-    if (characters <= 0)
+    arrival_.update();
+    const QString& time = arrival_.text();
+    if (ReceivedThisSecond_ < kShownPerSecond && events_.showLine)
+        events_.showLine(logLine(time, ip, message));
+    if (!rollOverIfNewDay(time)) {
+        // The new day has no table yet: the record must not land in the
+        // previous day's table. The next datagram tries the rollover again.
+        queue_.recoverRecord(LogRecord{time, ip, message});
         return;
-    constexpr qint32 widestRepresentable = (std::numeric_limits<int>::max() - horizontalExtentFor(0)) / 7;
-    mainList_.setHorizontalExtent(horizontalExtentFor(std::min(characters, widestRepresentable)));
+    }
+    queue_.EnqueueRecord(time, ip, message, ReceivedThisSecond_);
 }
 
-void DatagramIntake::rollOverIfNewDay(const QString& time)
+// False when the day changed and the new day's table could not be made; the
+// current day then stays the previous one.
+bool DatagramIntake::rollOverIfNewDay(const QString& time)
 {
     const QStringView day = dayOfRecordTime(time);
-    if (day == state_.CurrentDay)
-        return;
+    if (day == CurrentDay_)
+        return true;
+    bool created = false;
     try {
-        rollOverTo(day.toString());
+        queue_.FlushWriteQueue();
+        writeTimer_.stop();
+        created = database_.EnsureTodayTable();
     } catch (...) {
-        // CurrentDay keeps the previous day, so the next datagram tries the
-        // rollover again; this record is still queued by the caller, so it
-        // reaches the database or the recovery file instead of being dropped.
+        return false;
     }
-}
-
-void DatagramIntake::rollOverTo(const QString& day)
-{
-    queue_.FlushWriteQueue();
-    writeTimer_.stop();
-    if (database_.EnsureTodayTable() && onDayTableCreated_)
-        onDayTableCreated_();
-    queue_.RefreshSharedConnection(dialogs_);
-    state_.CurrentDay = day;
+    if (created && events_.dayTableCreated) {
+        try {
+            events_.dayTableCreated(day.toString());
+        } catch (...) {
+            // Telling about the new table is no reason to lose the record.
+        }
+    }
+    if (!queue_.RefreshSharedConnection() && events_.error)
+        events_.error(QStringLiteral("刷新共享数据库连接错误"));
+    CurrentDay_ = day.toString();
+    return true;
 }

@@ -1,59 +1,71 @@
 #pragma once
 
-#include "AppState.h"
+#include "FilteredMessages.h"
 #include "MessageText.h"
+#include "RecordTime.h"
 
 #include <QString>
 #include <functional>
 
 class Clock;
-class Dialogs;
-class ExtentListWidget;
 class LogDatabase;
 class Timer;
 class WriteQueue;
 struct Datagram;
 
-// The receiving end: classifies each datagram, shows accepted ones in the main
-// list (at most ten new lines a second, at most 500 lines), hands them to the
-// write queue and moves the write path on to a new daily table at the first
-// accepted datagram of a new day. Rejected datagrams go to the
-// filtered-message buffer.
+// The receiving end: classifies each datagram, passes accepted ones on to be
+// shown (at most ten new lines a second), hands them to the write queue and
+// moves the write path on to a new daily table at the first accepted datagram
+// of a new day. Rejected datagrams go to the filtered-message buffer.
 class DatagramIntake {
 public:
-    // onDayTableCreated: called when the rollover created the new day's table,
-    // so the day list can show the new day.
-    DatagramIntake(AppState& state, ExtentListWidget& mainList, WriteQueue& queue, Timer& writeTimer,
-                   LogDatabase& database, Dialogs& dialogs, const Clock& clock,
-                   std::function<void()> onDayTableCreated);
+    struct Events {
+        // A log line for the main list; at most ten per one-second interval.
+        std::function<void(const QString& line)> showLine;
+        // The rollover created the table of this day.
+        std::function<void(const QString& day)> dayTableCreated;
+        // A message for the user.
+        std::function<void(const QString& text)> error;
+    };
+
+    static constexpr qint32 kShownPerSecond = 10;
+
+    DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock, Events events);
 
     // Handles one datagram. Never throws: a failure ends the handling of this
     // datagram only, keeping what was already done.
     void udpWinscok_DataArrival(const Datagram& datagram);
+    // The same for a message whose text is already decoded.
+    void handleText(const QString& text, const QString& ip);
 
-    // Sets the main list's horizontal scroll range for a line of the given
-    // number of characters; 0 or less does nothing.
-    void SetListHorizontalExtent(qint32 characters);
-
-    static constexpr int kMaxListLines = 500;
-    static constexpr qint32 kShownPerSecond = 10;
+    QString CurrentDay() const { return CurrentDay_; }
+    void setCurrentDay(const QString& day) { CurrentDay_ = day; }
+    qint16 FilterEnabled() const { return FilterEnabled_; }
+    void setFilterEnabled(qint16 enabled) { FilterEnabled_ = enabled; }
+    qint32 ReceivedThisSecond() const { return ReceivedThisSecond_; }
+    qint32 FilteredCount() const { return FilteredCount_; }
+    FilteredMessageBuffer& filtered() { return filtered_; }
+    // Ends a one-second interval: the accepted datagrams counted in it, after
+    // which the count starts again from 0.
+    qint32 startNextSecond();
 
 private:
-    void handle(const Datagram& datagram);
+    void handle(const QString& text, const QString& ip);
     void reject(const QString& text, const QString& ip);
     void accept(const QString& text, const QString& ip);
     void keep(const QString& message, const QString& ip);
-    void showLine(const QString& line);
-    void rollOverIfNewDay(const QString& time);
-    void rollOverTo(const QString& day);
+    bool rollOverIfNewDay(const QString& time);
 
-    AppState& state_;
-    ExtentListWidget& mainList_;
     WriteQueue& queue_;
     Timer& writeTimer_;
     LogDatabase& database_;
-    Dialogs& dialogs_;
-    const Clock& clock_;
-    std::function<void()> onDayTableCreated_;
+    Events events_;
     DatagramDecoder decoder_;
+    ArrivalTime arrival_;
+
+    QString CurrentDay_;
+    qint16 FilterEnabled_ = 1;
+    qint32 ReceivedThisSecond_ = 0;
+    qint32 FilteredCount_ = 0;
+    FilteredMessageBuffer filtered_;
 };

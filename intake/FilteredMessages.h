@@ -1,12 +1,56 @@
 #pragma once
 
-#include "AppState.h"
-
 #include <QDateTime>
+#include <QList>
+#include <QMetaType>
 #include <QString>
+#include <array>
+
+// The rejected datagrams most recently received, at most 2000. Not a ring:
+// when it is full, the next rejected datagram empties it and starts a new
+// generation without being stored itself.
+struct FilteredMessageBuffer {
+    static constexpr int Capacity = 2000;
+    std::array<QDateTime, Capacity> FilteredTime;
+    std::array<QString, Capacity> FilteredIp;
+    std::array<QString, Capacity> FilteredMessage;
+    // Entries stored since the last reset; also the index of the next store.
+    qint32 FilteredBufferCount = 0;
+    // How many times the buffer was emptied because it was full.
+    qint32 FilteredBufferGeneration = 0;
+    // Set by every store and reset; cleared once the change has been passed on.
+    bool FilteredBufferChanged = false;
+};
+
+// The longest text kept of one rejected datagram, in characters. A longer
+// one is kept as its beginning followed by "…", so that 2000 datagrams of the
+// largest size cannot hold hundreds of megabytes.
+inline constexpr qsizetype kLongestFilteredText = 4096;
 
 // Puts one rejected datagram (arrival time, sender, complete text) into the
 // buffer. A full buffer is emptied instead and starts a new generation; the
 // datagram that found it full is not stored, the next one goes to index 0.
 void StoreFilteredMessage(FilteredMessageBuffer& buffer, const QDateTime& time, const QString& ip,
                           const QString& text);
+
+// What changed in a buffer since the last update was taken from it, so that
+// a copy of it elsewhere (on another thread) can follow it.
+struct FilteredBufferUpdate {
+    struct Entry {
+        QDateTime time;
+        QString ip;
+        QString text;
+    };
+    qint32 generation = 0;
+    // The index in the buffer of the first entry below.
+    qint32 firstIndex = 0;
+    QList<Entry> entries;
+};
+Q_DECLARE_METATYPE(FilteredBufferUpdate)
+
+// Takes what the buffer holds beyond what was already passed on, and clears
+// its changed flag. sentGeneration and sentCount remember what was passed on.
+FilteredBufferUpdate takeFilteredUpdate(FilteredMessageBuffer& buffer, qint32& sentGeneration, qint32& sentCount);
+
+// Brings a copy of the buffer up to date with an update; marks it changed.
+void applyFilteredUpdate(FilteredMessageBuffer& copy, const FilteredBufferUpdate& update);

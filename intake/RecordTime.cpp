@@ -1,5 +1,6 @@
 #include "RecordTime.h"
 
+#include "Clock.h"
 #include "LogRecord.h"
 
 namespace {
@@ -37,4 +38,15 @@ QString formatRecordTime(const QDateTime& time)
     out = putSeparator(putDigits(out, clock.minute(), 2), ':');
     putDigits(out, clock.second(), 2);
     return text;
+}
+
+void ArrivalTime::update()
+{
+    const qint64 ms = clock_.currentMSecsSinceEpoch();
+    const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    if (second == second_)
+        return;
+    second_ = second;
+    dateTime_ = clock_.now();
+    text_ = formatRecordTime(dateTime_);
 }

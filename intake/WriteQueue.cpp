@@ -1,12 +1,12 @@
 #include "WriteQueue.h"
 
+#include "AppendFile.h"
+#include "Clock.h"
 #include "Database.h"
-#include "Dialogs.h"
 #include "RecordWriter.h"
 #include "Timer.h"
 
 #include <QDir>
-#include <QFile>
 #include <QtGlobal>
 
 namespace {
@@ -16,56 +16,74 @@ constexpr qint32 kLightLoadPerSecond = 10;
 
 } // namespace
 
-QString recoveryLogPathIn(const QString& programDir)
+QString recoveryLogPathIn(const QString& dataDir)
 {
-    return QDir(programDir).filePath(QStringLiteral("syslog_recovery.log"));
+    return QDir(dataDir).filePath(QStringLiteral("syslog_recovery.log"));
 }
 
-WriteQueue::WriteQueue(AppState& state, RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath)
-    : state_(state), writer_(writer), writeTimer_(writeTimer), recoveryLogPath_(std::move(recoveryLogPath))
+QString recoveryLogLine(const QString& time, const QString& ip, const QString& message)
+{
+    QString line = logLine(time, ip, message);
+    if (line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n'))) {
+        line.replace(QLatin1Char('\r'), QLatin1String("\\r"));
+        line.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    }
+    return line;
+}
+
+WriteQueue::WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath, const Clock& clock)
+    : writer_(writer), writeTimer_(writeTimer), recoveryLogPath_(std::move(recoveryLogPath)), clock_(clock)
 {
     writeTimer_.setOnTimeout([this] { FlushWriteQueue(); });
 }
 
-bool WriteQueue::EnqueueRecord(const QString& time, const QString& ip, const QString& message)
+bool WriteQueue::EnqueueRecord(const QString& time, const QString& ip, const QString& message,
+                               qint32 receivedThisSecond)
 {
-    WriteQueueSlots& queue = state_.queue;
-    if (queue.QueueCount >= WriteQueueSlots::Capacity)
+    if (QueueCount_ >= Capacity)
         FlushWriteQueue();
 
     bool queued = false;
-    if (queue.QueueCount < WriteQueueSlots::Capacity) {
-        queue.QueueTime[queue.QueueCount] = time;
-        queue.QueueIp[queue.QueueCount] = ip;
-        queue.QueueMessage[queue.QueueCount] = message;
-        ++queue.QueueCount;
+    if (QueueCount_ < Capacity) {
+        QueueTime[QueueCount_] = time;
+        QueueIp[QueueCount_] = ip;
+        QueueMessage[QueueCount_] = message;
+        ++QueueCount_;
+        ++counters_.received;
         queued = true;
     }
 
-    if (shouldFlushNow())
+    if (shouldFlushNow(receivedThisSecond))
         FlushWriteQueue();
-    else if (queue.QueueCount > 0 && !writeTimer_.isActive())
+    else if (QueueCount_ > 0 && !writeTimer_.isActive())
         writeTimer_.start(); // counts from the first record of a batch
     return queued;
 }
 
 // Light load, batching off, or a full queue: write now.
-bool WriteQueue::shouldFlushNow() const
+bool WriteQueue::shouldFlushNow(qint32 receivedThisSecond) const
 {
-    return !state_.BatchWritesEnabled || state_.ReceivedThisSecond < kLightLoadPerSecond
-        || state_.queue.QueueCount >= WriteQueueSlots::Capacity;
+    return !BatchWritesEnabled_ || receivedThisSecond < kLightLoadPerSecond || QueueCount_ >= Capacity;
 }
 
 bool WriteQueue::FlushWriteQueue()
 {
-    if (state_.queue.QueueCount <= 0)
+    if (QueueCount_ <= 0)
         return finishFlush(true);
-    if (writeToDatabase())
-        return finishFlush(true);
-    if (rewriteRecordByRecord())
-        return finishFlush(true);
+    if (!waitingBeforeRetry()) {
+        if (writeToDatabase() || rewriteRecordByRecord()) {
+            retryAtMs_ = 0;
+            return finishFlush(true);
+        }
+        retryAtMs_ = clock_.currentMSecsSinceEpoch() + RetryAfterMs;
+    }
     AppendQueueToRecoveryLog();
     return finishFlush(false);
+}
+
+bool WriteQueue::waitingBeforeRetry() const
+{
+    return retryAtMs_ != 0 && clock_.currentMSecsSinceEpoch() < retryAtMs_;
 }
 
 // Empties the queue and stops the write timer; every flush ends this way.
@@ -76,17 +94,29 @@ bool WriteQueue::finishFlush(bool reachedDatabase)
     return reachedDatabase;
 }
 
+void WriteQueue::noteRefusal(const QString& reason)
+{
+    lastFailure_ = reason.isEmpty() ? QStringLiteral("the database refused the write") : reason;
+}
+
 bool WriteQueue::writeToDatabase()
 {
     try {
-        if (!writer_.isOpen() && !writer_.reopen())
+        if (!writer_.isOpen() && !writer_.reopen()) {
+            noteRefusal(writer_.lastError());
             return false;
-        if (state_.BatchWritesEnabled && state_.queue.QueueCount > 1) {
+        }
+        if (BatchWritesEnabled_ && QueueCount_ - firstUnwritten_ > 1) {
             writeAsOneTransaction();
             return true;
         }
-        return WriteQueuedRecords();
-    } catch (const std::exception&) {
+        if (!WriteQueuedRecords())
+            return false;
+        // The database takes records again one by one: batches may resume.
+        BatchWritesEnabled_ = true;
+        return true;
+    } catch (const std::exception& error) {
+        noteRefusal(QString::fromUtf8(error.what()));
         return false;
     }
 }
@@ -95,14 +125,16 @@ void WriteQueue::writeAsOneTransaction()
 {
     writer_.begin();
     transactionOpen_ = true;
-    for (int slot = 0; slot < state_.queue.QueueCount; ++slot)
-        appendSlot(slot);
+    for (int slot = firstUnwritten_; slot < QueueCount_; ++slot)
+        writer_.append(LogRecord{QueueTime[slot], QueueIp[slot], QueueMessage[slot]});
     writer_.commit();
     transactionOpen_ = false;
+    counters_.stored += QueueCount_ - firstUnwritten_;
+    firstUnwritten_ = QueueCount_;
 }
 
-// After a failed write: undo the half-written batch, give up batching for good,
-// reopen the write path and try the records one by one.
+// After a failed write: undo the half-written batch, stop batching, reopen the
+// write path and try the records one by one.
 bool WriteQueue::rewriteRecordByRecord()
 {
     if (transactionOpen_) {
@@ -113,24 +145,26 @@ bool WriteQueue::rewriteRecordByRecord()
             // Reopening below closes the connection, which discards the transaction anyway.
         }
     }
-    state_.BatchWritesEnabled = false;
+    BatchWritesEnabled_ = false;
     writer_.reopen();
-    try {
-        return WriteQueuedRecords();
-    } catch (const std::exception&) {
-        return false;
-    }
+    return WriteQueuedRecords();
 }
 
-// Rows stored before a failure stay stored.
+// Writes the records not yet stored, one by one. Rows stored before a failure
+// stay stored and are not written again.
 bool WriteQueue::WriteQueuedRecords()
 {
-    if (!writer_.isOpen() && !writer_.reopen())
+    if (!writer_.isOpen() && !writer_.reopen()) {
+        noteRefusal(writer_.lastError());
         return false;
+    }
     try {
-        for (int slot = 0; slot < state_.queue.QueueCount; ++slot)
-            appendSlot(slot);
-    } catch (const DbError&) {
+        for (; firstUnwritten_ < QueueCount_; ++firstUnwritten_) {
+            appendSlot(firstUnwritten_);
+            ++counters_.stored;
+        }
+    } catch (const std::exception& error) {
+        noteRefusal(QString::fromUtf8(error.what()));
         return false;
     }
     return true;
@@ -138,49 +172,55 @@ bool WriteQueue::WriteQueuedRecords()
 
 void WriteQueue::appendSlot(int slot)
 {
-    const WriteQueueSlots& queue = state_.queue;
-    writer_.append(LogRecord{queue.QueueTime[slot], queue.QueueIp[slot], queue.QueueMessage[slot]});
+    writer_.append(LogRecord{QueueTime[slot], QueueIp[slot], QueueMessage[slot]});
 }
 
-// One log line per record, UTF-8, CR LF. A message with line breaks of its own
-// is written unchanged. The file is only ever appended to.
+// One line per record not yet stored, UTF-8, CR LF. The file is only ever
+// appended to.
 void WriteQueue::AppendQueueToRecoveryLog()
 {
-    const WriteQueueSlots& queue = state_.queue;
     QByteArray lines;
-    for (int slot = 0; slot < queue.QueueCount; ++slot)
-        lines += logLine(queue.QueueTime[slot], queue.QueueIp[slot], queue.QueueMessage[slot]).toUtf8() + "\r\n";
+    for (int slot = firstUnwritten_; slot < QueueCount_; ++slot)
+        lines += recoveryLogLine(QueueTime[slot], QueueIp[slot], QueueMessage[slot]).toUtf8() + "\r\n";
+    appendLines(lines, QueueCount_ - firstUnwritten_);
+}
 
-    QFile file(recoveryLogPath_);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(lines) == lines.size()
-                      && file.flush();
-    if (!written) {
-        // The queue is emptied regardless; at least say what was lost and why.
-        lostRecordCount_ += queue.QueueCount;
-        qCritical("%d record(s) lost: neither the database nor %s would take them (%s)", int(queue.QueueCount),
-                  qPrintable(QDir::toNativeSeparators(recoveryLogPath_)), qPrintable(file.errorString()));
+void WriteQueue::recoverRecord(const LogRecord& record)
+{
+    ++counters_.received;
+    appendLines(recoveryLogLine(record.time, record.ip, record.message).toUtf8() + "\r\n", 1);
+}
+
+void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
+{
+    if (records <= 0)
+        return;
+    QString error;
+    if (appendToRegularFile(recoveryLogPath_, lines, &error)) {
+        counters_.recovered += records;
+        return;
     }
+    counters_.lost += records;
+    lastRecoveryFailure_ = QDir::toNativeSeparators(recoveryLogPath_) + QStringLiteral(": ") + error;
 }
 
 void WriteQueue::ClearWriteQueue()
 {
-    WriteQueueSlots& queue = state_.queue;
-    for (int slot = 0; slot < queue.QueueCount; ++slot) {
-        queue.QueueTime[slot].clear();
-        queue.QueueIp[slot].clear();
-        queue.QueueMessage[slot].clear();
+    for (int slot = 0; slot < QueueCount_; ++slot) {
+        QueueTime[slot].clear();
+        QueueIp[slot].clear();
+        QueueMessage[slot].clear();
     }
-    queue.QueueCount = 0;
+    QueueCount_ = 0;
+    firstUnwritten_ = 0;
 }
 
-void WriteQueue::RefreshSharedConnection(Dialogs& dialogs)
+bool WriteQueue::RefreshSharedConnection()
 {
-    try {
-        if (state_.queue.QueueCount > 0)
-            FlushWriteQueue();
-        if (writer_.reopen())
-            return;
-    } catch (const std::exception&) {
-    }
-    dialogs.message(QStringLiteral("刷新共享数据库连接错误"));
+    if (QueueCount_ > 0)
+        FlushWriteQueue();
+    if (writer_.reopen())
+        return true;
+    noteRefusal(writer_.lastError());
+    return false;
 }

@@ -1,58 +1,102 @@
 #pragma once
 
-#include "AppState.h"
 #include "LogRecord.h"
 
 #include <QString>
+#include <array>
 
-class Dialogs;
+class Clock;
 class RecordWriter;
 class Timer;
 
-// The recovery file in a program directory: "syslog_recovery.log".
-QString recoveryLogPathIn(const QString& programDir);
+// The recovery file in a data directory: "syslog_recovery.log".
+QString recoveryLogPathIn(const QString& dataDir);
+
+// One record as a line of the recovery file: the log line, with the line
+// breaks inside it written as the two characters \r and \n, so that every
+// record stays one line.
+QString recoveryLogLine(const QString& time, const QString& ip, const QString& message);
+
+// What became of the records handed to the queue since it was made. Every
+// record is counted once: received = stored + recovered + lost + still queued.
+struct StoreCounters {
+    qint64 received = 0;
+    qint64 stored = 0;
+    qint64 recovered = 0;
+    qint64 lost = 0;
+};
 
 // Carries accepted records to the day's table. Under light load each record is
 // written at once; under load (ten or more accepted datagrams since the last
 // one-second tick) up to ten records are written in one transaction, when ten
 // are queued or when the 100 ms write timer fires, whichever comes first. A
-// failed batch is written again record by record and batching stays off from
-// then on; what the database refuses goes to syslog_recovery.log.
+// failed batch is written again record by record, and batching stays off until
+// a record-by-record write succeeds. What the database refuses goes to
+// syslog_recovery.log; while it keeps refusing, the database is tried again
+// once a second and the records in between go straight to the recovery file,
+// so a locked database never holds up intake.
 class WriteQueue {
 public:
+    static constexpr int Capacity = 10;
+    // How long after a refused write records go straight to the recovery file.
+    static constexpr qint64 RetryAfterMs = 1000;
+
     // writeTimer: the 100 ms write timer; the queue routes its ticks to
     // FlushWriteQueue() itself.
-    WriteQueue(AppState& state, RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath);
+    WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath, const Clock& clock);
 
     // Queues one record and writes the queue when the load calls for it.
+    // receivedThisSecond: accepted datagrams since the last one-second tick.
     // False only when the record could not be queued.
-    bool EnqueueRecord(const QString& time, const QString& ip, const QString& message);
+    bool EnqueueRecord(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond);
     // Writes every queued record; true when they reached the database (or none
-    // were queued), false when they went to the recovery file.
+    // were queued), false when any went to the recovery file.
     bool FlushWriteQueue();
-    // Flushes what is queued, then reopens the write path on today's table;
-    // shows "刷新共享数据库连接错误" when the reopen fails.
-    void RefreshSharedConnection(Dialogs& dialogs);
+    // Flushes what is queued, then reopens the write path on today's table.
+    // False when the reopen fails.
+    bool RefreshSharedConnection();
+    // Writes one record straight to the recovery file (it has no table to go to).
+    void recoverRecord(const LogRecord& record);
 
+    qint32 QueueCount() const { return QueueCount_; }
+    bool BatchWritesEnabled() const { return BatchWritesEnabled_; }
     QString recoveryLogPath() const { return recoveryLogPath_; }
-    // Records that neither the database nor the recovery file would take.
-    qint64 lostRecordCount() const { return lostRecordCount_; }
+    const StoreCounters& counters() const { return counters_; }
+    // Why the last record that missed the database missed it.
+    QString lastFailure() const { return lastFailure_; }
+    // Why the recovery file last refused records ("path: reason").
+    QString lastRecoveryFailure() const { return lastRecoveryFailure_; }
 
 private:
     bool WriteQueuedRecords();
     void AppendQueueToRecoveryLog();
+    void appendLines(const QByteArray& lines, qint64 records);
     void ClearWriteQueue();
     void writeAsOneTransaction();
     bool writeToDatabase();
     bool rewriteRecordByRecord();
     bool finishFlush(bool reachedDatabase);
     void appendSlot(int slot);
-    bool shouldFlushNow() const;
+    bool shouldFlushNow(qint32 receivedThisSecond) const;
+    bool waitingBeforeRetry() const;
+    void noteRefusal(const QString& reason);
 
-    AppState& state_;
     RecordWriter& writer_;
     Timer& writeTimer_;
     QString recoveryLogPath_;
+    const Clock& clock_;
+
+    std::array<QString, Capacity> QueueTime;
+    std::array<QString, Capacity> QueueIp;
+    std::array<QString, Capacity> QueueMessage;
+    qint32 QueueCount_ = 0;
+    // Slots before this one are already in the table.
+    qint32 firstUnwritten_ = 0;
+    bool BatchWritesEnabled_ = true;
     bool transactionOpen_ = false;
-    qint64 lostRecordCount_ = 0;
+    // While set, the database refused a write and is not asked again before this time.
+    qint64 retryAtMs_ = 0;
+    StoreCounters counters_;
+    QString lastFailure_;
+    QString lastRecoveryFailure_;
 };

@@ -16,13 +16,3 @@ public:
     virtual ~Shell() = default;
     virtual bool openUrl(const QString& url) = 0;
 };
-
-class QtClipboard final : public Clipboard {
-public:
-    void setText(const QString& text) override;
-};
-
-class QtShell final : public Shell {
-public:
-    bool openUrl(const QString& url) override;
-};

@@ -1,50 +1,57 @@
 #include "QtUdpSocket.h"
 
-#include <QHostAddress>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSocketNotifier>
+#include <deque>
+#include <vector>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#else
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <QVariant>
-#include <deque>
-#include <optional>
-
-#ifdef Q_OS_LINUX
-#include <sys/socket.h>
 #endif
 
-// Datagrams read by the worker and not yet handed to the receiver, oldest first.
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+// Datagrams read by the worker and not yet handed to the receiver, oldest
+// first, bounded by the bytes they hold.
 class DatagramInbox {
 public:
-    // At most this many datagrams wait for the window (about 60 MB of
-    // typical log lines). Beyond it new datagrams are dropped, as the kernel
-    // drops them when its buffer is full, rather than memory growing without
-    // bound while the window is held up.
-    static constexpr std::size_t Capacity = 250000;
-
     enum class Put { FirstWaiting, Queued, Full };
 
     Put put(Datagram datagram)
     {
+        const qsizetype cost = costOf(datagram);
         QMutexLocker lock(&mutex_);
-        if (queue_.size() >= Capacity)
+        if (bytes_ + cost > QtUdpSocket::InboxCapacityBytes)
             return Put::Full;
         const bool wasEmpty = queue_.empty();
+        bytes_ += cost;
+        peakBytes_ = std::max(peakBytes_, bytes_);
         queue_.push_back(std::move(datagram));
         return wasEmpty ? Put::FirstWaiting : Put::Queued;
     }
 
-    std::optional<Datagram> take()
+    // Moves up to limit datagrams, oldest first, into batch.
+    void take(std::vector<Datagram>& batch, int limit)
     {
         QMutexLocker lock(&mutex_);
-        if (queue_.empty())
-            return std::nullopt;
-        Datagram datagram = std::move(queue_.front());
-        queue_.pop_front();
-        return datagram;
+        while (limit-- > 0 && !queue_.empty()) {
+            bytes_ -= costOf(queue_.front());
+            batch.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+        }
     }
-
-    bool isEmpty() const { return size() == 0; }
 
     qsizetype size() const
     {
@@ -52,27 +59,41 @@ public:
         return qsizetype(queue_.size());
     }
 
+    // The most bytes that waited since the last call, when nothing waits now; 0 otherwise.
+    qsizetype takePeakIfDrained()
+    {
+        QMutexLocker lock(&mutex_);
+        if (!queue_.empty())
+            return 0;
+        const qsizetype peak = peakBytes_;
+        peakBytes_ = 0;
+        if (queue_.empty())
+            std::deque<Datagram>().swap(queue_);
+        return peak;
+    }
+
 private:
+    // The datagram's bytes and what holding it costs besides (its text
+    // headers, the sender's address and the queue's own slot).
+    static qsizetype costOf(const Datagram& datagram) { return datagram.bytes.capacity() + 96; }
+
     mutable QMutex mutex_;
     std::deque<Datagram> queue_;
+    qsizetype bytes_ = 0;
+    qsizetype peakBytes_ = 0;
 };
 
 namespace {
 
 // Datagrams the worker reads per wake-up before it lets other requests in.
 constexpr int WorkerReadSlice = 512;
-// Datagrams handed to the receiver per turn of the user-interface event loop.
+// Datagrams handed to the receiver per turn of the receiving event loop.
 constexpr int DeliverySlice = 256;
 // An upper bound for the final read at close(), so that a flood that never
 // pauses cannot hold close() forever. Far more than a full receive buffer holds.
 constexpr int CloseReadLimit = 200000;
-
-QString dottedIpv4(const QHostAddress& address)
-{
-    bool isIpv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
-    return isIpv4 ? QHostAddress(ipv4).toString() : address.toString();
-}
+// A backlog of this many bytes or more gives its memory back to the system once drained.
+constexpr qsizetype TrimAfterBytes = 4 * 1024 * 1024;
 
 // Clears a flag when the scope ends, however it ends.
 class FlagGuard {
@@ -88,6 +109,190 @@ private:
 
 } // namespace
 
+#ifdef Q_OS_LINUX
+
+// The bound socket on Linux: read many datagrams per call, each with the
+// kernel's running count of the datagrams it dropped for this socket.
+class QtUdpSocket::Reader {
+public:
+    static std::unique_ptr<Reader> open(int port, QString* error)
+    {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            return nullptr;
+        }
+        // No address sharing option: a port that any other socket holds fails.
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            ::close(fd);
+            return nullptr;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+        return std::unique_ptr<Reader>(new Reader(fd));
+    }
+
+    ~Reader() { ::close(fd_); }
+
+    int descriptor() const { return fd_; }
+
+    // Asks for the buffer; the forcing option passes net.core.rmem_max for a
+    // privileged process and fails harmlessly for any other. Returns what
+    // the kernel granted, as it reports it (twice the usable size).
+    int enlargeReceiveBuffer(int bytes)
+    {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        int granted = 0;
+        socklen_t length = sizeof granted;
+        ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+        if (granted < 2 * bytes) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+            ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+        }
+        return granted;
+    }
+
+    // Reads up to limit datagrams, handing each to sink(bytes, sender).
+    // Returns how many were read.
+    template <typename Sink>
+    int read(int limit, Sink&& sink)
+    {
+        int total = 0;
+        while (total < limit) {
+            const int wanted = std::min(limit - total, Batch);
+            prepare(wanted);
+            const int got = ::recvmmsg(fd_, headers_.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
+            if (got <= 0)
+                break;
+            for (int i = 0; i < got; ++i) {
+                noteKernelDrops(headers_[i].msg_hdr);
+                const auto length = std::min<unsigned>(headers_[i].msg_len, unsigned(MaxDatagramBytes));
+                sink(QByteArray(buffers_.data() + std::size_t(i) * SlotBytes, qsizetype(length)),
+                     senderText(addresses_[i]));
+            }
+            total += got;
+            if (got < wanted)
+                break;
+        }
+        return total;
+    }
+
+    // The kernel's running count of datagrams it dropped for this socket.
+    qint64 kernelDrops() const { return kernelDrops_; }
+
+private:
+    static constexpr int Batch = 32;
+    static constexpr std::size_t SlotBytes = 65536;
+    static constexpr std::size_t ControlBytes = CMSG_SPACE(sizeof(quint32));
+
+    explicit Reader(int fd)
+        : fd_(fd), buffers_(Batch * SlotBytes), controls_(Batch * ControlBytes), headers_(Batch), vectors_(Batch),
+          addresses_(Batch)
+    {
+    }
+
+    void prepare(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            vectors_[i] = {buffers_.data() + std::size_t(i) * SlotBytes, SlotBytes};
+            msghdr& header = headers_[i].msg_hdr;
+            header = {};
+            header.msg_name = &addresses_[i];
+            header.msg_namelen = sizeof(sockaddr_in);
+            header.msg_iov = &vectors_[i];
+            header.msg_iovlen = 1;
+            header.msg_control = controls_.data() + std::size_t(i) * ControlBytes;
+            header.msg_controllen = ControlBytes;
+        }
+    }
+
+    void noteKernelDrops(msghdr& header)
+    {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                quint32 count = 0;
+                std::memcpy(&count, CMSG_DATA(c), sizeof count);
+                kernelDrops_ = std::max<qint64>(kernelDrops_, count);
+            }
+        }
+    }
+
+    // Most traffic comes from a few senders: their address text is made once
+    // and shared, instead of once per datagram.
+    const QString& senderText(const sockaddr_in& address)
+    {
+        if (lastSenderText_.isNull() || address.sin_addr.s_addr != lastSender_) {
+            lastSender_ = address.sin_addr.s_addr;
+            char text[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+            lastSenderText_ = QString::fromLatin1(text);
+        }
+        return lastSenderText_;
+    }
+
+    int fd_;
+    std::vector<char> buffers_;
+    std::vector<char> controls_;
+    std::vector<mmsghdr> headers_;
+    std::vector<iovec> vectors_;
+    std::vector<sockaddr_in> addresses_;
+    in_addr_t lastSender_ = 0;
+    QString lastSenderText_;
+    qint64 kernelDrops_ = 0;
+};
+
+#else
+
+// The bound socket elsewhere, on QUdpSocket; the kernel's drops are not known there.
+class QtUdpSocket::Reader {
+public:
+    static std::unique_ptr<Reader> open(int port, QString* error)
+    {
+        auto reader = std::unique_ptr<Reader>(new Reader);
+        if (!reader->socket_.bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress)) {
+            *error = reader->socket_.errorString();
+            return nullptr;
+        }
+        return reader;
+    }
+
+    QUdpSocket& socket() { return socket_; }
+
+    int enlargeReceiveBuffer(int bytes)
+    {
+        socket_.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, bytes);
+        return socket_.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+    }
+
+    template <typename Sink>
+    int read(int limit, Sink&& sink)
+    {
+        int total = 0;
+        for (; total < limit && socket_.hasPendingDatagrams(); ++total) {
+            const qint64 size = qMin<qint64>(socket_.pendingDatagramSize(), MaxDatagramBytes);
+            const QNetworkDatagram received = socket_.receiveDatagram(qMax<qint64>(size, 0));
+            if (!received.isValid())
+                break;
+            bool isIpv4 = false;
+            const quint32 ipv4 = received.senderAddress().toIPv4Address(&isIpv4);
+            sink(received.data(), isIpv4 ? QHostAddress(ipv4).toString() : received.senderAddress().toString());
+        }
+        return total;
+    }
+
+    qint64 kernelDrops() const { return 0; }
+
+private:
+    QUdpSocket socket_;
+};
+
+#endif
+
 QtUdpSocket::QtUdpSocket()
     : inbox_(std::make_unique<DatagramInbox>()), worker_(new QObject), uiContext_(std::make_unique<QObject>())
 {
@@ -101,7 +306,13 @@ QtUdpSocket::~QtUdpSocket()
     // The receiver may already be gone while the socket is destroyed, so
     // nothing is delivered from here; close() first to hand over what is left.
     QMetaObject::invokeMethod(
-        worker_, [this] { delete socket_; socket_ = nullptr; }, Qt::BlockingQueuedConnection);
+        worker_,
+        [this] {
+            delete notifier_;
+            notifier_ = nullptr;
+            reader_.reset();
+        },
+        Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
     delete worker_;
@@ -136,10 +347,21 @@ void QtUdpSocket::close()
     deliverAll();
 }
 
-qsizetype QtUdpSocket::pendingDeliveries() const
+UdpSocket::Losses QtUdpSocket::losses() const
 {
-    return inbox_->size();
+    return {kernelDropped_.load(std::memory_order_relaxed), queueDropped_.load(std::memory_order_relaxed)};
 }
+
+int QtUdpSocket::receiveBufferBytes() const
+{
+#ifdef Q_OS_LINUX
+    return receiveBufferBytes_ / 2;
+#else
+    return receiveBufferBytes_;
+#endif
+}
+
+qsizetype QtUdpSocket::pendingDeliveries() const { return inbox_->size(); }
 
 // Runs on the worker. Leaves *error empty on success.
 void QtUdpSocket::openOnWorker(QString* error)
@@ -148,84 +370,62 @@ void QtUdpSocket::openOnWorker(QString* error)
         *error = QStringLiteral("No port has been set");
         return;
     }
-    auto* socket = new QUdpSocket(worker_);
-    if (!socket->bind(QHostAddress::AnyIPv4, quint16(localPort_), QAbstractSocket::DontShareAddress)) {
-        *error = socket->errorString();
+    reader_ = Reader::open(localPort_, error);
+    if (!reader_) {
         if (error->isEmpty())
             *error = QStringLiteral("The port cannot be bound");
-        delete socket;
         return;
     }
-    socket_ = socket;
-    enlargeReceiveBufferOnWorker();
-    QObject::connect(socket, &QUdpSocket::readyRead, worker_, [this] { readPendingOnWorker(WorkerReadSlice); });
-}
-
-void QtUdpSocket::enlargeReceiveBufferOnWorker()
-{
-    socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, RequestedReceiveBufferBytes);
+    receiveBufferBytes_ = reader_->enlargeReceiveBuffer(RequestedReceiveBufferBytes);
 #ifdef Q_OS_LINUX
-    // Linux caps the request at net.core.rmem_max and reports twice what it
-    // kept. The forcing option passes the cap for a privileged process and
-    // fails harmlessly for any other.
-    const int granted = socket_->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
-    if (granted < 2 * RequestedReceiveBufferBytes) {
-        const int requested = RequestedReceiveBufferBytes;
-        ::setsockopt(int(socket_->socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &requested, sizeof requested);
-    }
+    auto* notifier = new QSocketNotifier(reader_->descriptor(), QSocketNotifier::Read, worker_);
+    QObject::connect(notifier, &QSocketNotifier::activated, worker_, [this] { readPendingOnWorker(WorkerReadSlice); });
+    notifier_ = notifier;
+#else
+    QObject::connect(&reader_->socket(), &QUdpSocket::readyRead, worker_,
+                     [this] { readPendingOnWorker(WorkerReadSlice); });
 #endif
-    receiveBufferBytes_ = socket_->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
 }
 
 // Runs on the worker: reads what the kernel holds and closes the socket.
 void QtUdpSocket::closeOnWorker()
 {
-    if (!socket_)
+    if (!reader_)
         return;
+    delete notifier_;
+    notifier_ = nullptr;
     readPendingOnWorker(CloseReadLimit);
-    socket_->close();
-    delete socket_;
-    socket_ = nullptr;
+    kernelDroppedBefore_ += reader_->kernelDrops();
+    reader_.reset();
 }
 
 // Runs on the worker: moves up to limit waiting datagrams into the inbox.
-// Whatever is left raises readyRead again on the worker's next turn.
+// Whatever is left wakes the worker again on its next turn.
 void QtUdpSocket::readPendingOnWorker(int limit)
 {
-    for (int read = 0; read < limit && socket_->hasPendingDatagrams(); ++read) {
-        const qint64 size = qMin<qint64>(socket_->pendingDatagramSize(), MaxDatagramBytes);
-        const QNetworkDatagram received = socket_->receiveDatagram(qMax<qint64>(size, 0));
-        if (!received.isValid())
-            break;
-        switch (inbox_->put(Datagram{received.data(), senderText(received.senderAddress())})) {
-        case DatagramInbox::Put::FirstWaiting:
-            scheduleDelivery();
-            break;
-        case DatagramInbox::Put::Queued:
-            break;
-        case DatagramInbox::Put::Full:
-            if (droppedWhileFull_++ == 0)
-                qWarning("kiv-syslog: %zu datagrams are waiting for the window; dropping new ones until it catches up",
-                         DatagramInbox::Capacity);
-            continue;
-        }
-        droppedWhileFull_ = 0;
-    }
+    if (!reader_)
+        return;
+    const int got = reader_->read(limit, [this](QByteArray bytes, const QString& sender) { keep(std::move(bytes), sender); });
+    read_.fetch_add(got, std::memory_order_relaxed);
+    kernelDropped_.store(kernelDroppedBefore_ + reader_->kernelDrops(), std::memory_order_relaxed);
 }
 
-// Runs on the worker. Most traffic comes from a few senders: their address
-// text is made once and shared, instead of once per datagram.
-QString QtUdpSocket::senderText(const QHostAddress& address)
+void QtUdpSocket::keep(QByteArray bytes, const QString& sender)
 {
-    if (address != lastSender_) {
-        lastSender_ = address;
-        lastSenderText_ = dottedIpv4(address);
+    switch (inbox_->put(Datagram{std::move(bytes), sender})) {
+    case DatagramInbox::Put::FirstWaiting:
+        scheduleDelivery();
+        break;
+    case DatagramInbox::Put::Queued:
+        break;
+    case DatagramInbox::Put::Full:
+        queueDropped_.fetch_add(1, std::memory_order_relaxed);
+        break;
     }
-    return lastSenderText_;
 }
 
-// Asks the user-interface thread for one delivery turn. Called whenever the
-// inbox turns non-empty, and by a turn that left datagrams behind.
+// Asks the receiving thread for one delivery turn. Called whenever the inbox
+// turns non-empty, and by a turn that left datagrams behind.
 void QtUdpSocket::scheduleDelivery()
 {
     QMetaObject::invokeMethod(uiContext_.get(), [this] { deliverSlice(); }, Qt::QueuedConnection);
@@ -237,28 +437,40 @@ void QtUdpSocket::deliverSlice()
     // entered again; the delivery already running hands over what came in.
     if (delivering_)
         return;
-    for (int delivered = 0; delivered < DeliverySlice; ++delivered) {
-        if (!deliverNext())
-            return;
-    }
-    if (!inbox_->isEmpty())
+    if (deliverBatch(DeliverySlice))
         scheduleDelivery();
+    else
+        giveMemoryBackAfterBacklog();
 }
 
 void QtUdpSocket::deliverAll()
 {
     if (delivering_)
         return;
-    while (deliverNext()) {
+    while (deliverBatch(DeliverySlice)) {
     }
+    giveMemoryBackAfterBacklog();
 }
 
-bool QtUdpSocket::deliverNext()
+// Hands over up to limit datagrams; true when more are waiting.
+bool QtUdpSocket::deliverBatch(int limit)
 {
-    std::optional<Datagram> next = inbox_->take();
-    if (!next)
-        return false;
+    std::vector<Datagram> batch;
+    batch.reserve(std::size_t(limit));
+    inbox_->take(batch, limit);
     FlagGuard inReceiver(delivering_);
-    deliver(*next);
-    return true;
+    for (const Datagram& datagram : batch)
+        deliver(datagram);
+    return inbox_->size() > 0;
+}
+
+// A drained backlog leaves the allocator holding its peak; hand it back so a
+// flood that has passed does not keep the process large.
+void QtUdpSocket::giveMemoryBackAfterBacklog()
+{
+    if (inbox_->takePeakIfDrained() < TrimAfterBytes)
+        return;
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }

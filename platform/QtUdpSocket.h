@@ -4,24 +4,32 @@
 
 #include <QHostAddress>
 #include <QThread>
+#include <atomic>
 #include <memory>
 
 class QObject;
+class QSocketNotifier;
 class QUdpSocket;
 class DatagramInbox;
 
-// The UDP socket on Qt. A worker thread owns the QUdpSocket and reads every
+// The UDP socket on Qt. A worker thread owns the socket and reads every
 // datagram as soon as it arrives, so the kernel's buffer keeps draining while
-// the user-interface thread is busy. The datagrams wait in an inbox and are
+// the thread that handles them is busy. The datagrams wait in an inbox and are
 // handed to the receiver on the thread that created this object, in arrival
 // order, a few hundred per turn of its event loop so that a flood never
-// starves the user interface.
+// starves that thread.
+//
+// What waits in the inbox is bounded by its bytes: beyond the bound new
+// datagrams are dropped and counted, as the kernel drops them when its buffer
+// is full, so no flood and no datagram size can exhaust memory.
 class QtUdpSocket final : public UdpSocket {
 public:
     // The receive buffer asked of the kernel for the socket.
     static constexpr int RequestedReceiveBufferBytes = 8 * 1024 * 1024;
     // The largest datagram read; anything longer is cut to this size.
     static constexpr int MaxDatagramBytes = 65535;
+    // At most this many bytes (datagrams and their bookkeeping) wait to be handled.
+    static constexpr qsizetype InboxCapacityBytes = 16 * 1024 * 1024;
 
     QtUdpSocket();
     ~QtUdpSocket() override;
@@ -38,23 +46,28 @@ public:
     void close() override;
     bool isBound() const override { return bound_; }
 
-    // The receive buffer the kernel granted at the last successful bind, in
-    // bytes as the kernel reports it (Linux counts its bookkeeping in and
-    // reports twice the requested size); 0 before the first bind.
-    int receiveBufferBytes() const { return receiveBufferBytes_; }
+    Losses losses() const override;
+    qint64 datagramsRead() const override { return read_.load(std::memory_order_relaxed); }
+
+    // The usable receive buffer the kernel granted at the last successful
+    // bind, in bytes (Linux reports twice that, counting its bookkeeping
+    // in); 0 before the first bind.
+    int receiveBufferBytes() const override;
     // Datagrams already read from the network and not yet handed to the receiver.
     qsizetype pendingDeliveries() const;
 
 private:
+    class Reader;
+
     void openOnWorker(QString* error);
     void closeOnWorker();
     void readPendingOnWorker(int limit);
-    void enlargeReceiveBufferOnWorker();
+    void keep(QByteArray bytes, const QString& sender);
     void scheduleDelivery();
-    QString senderText(const QHostAddress& address);
     void deliverSlice();
     void deliverAll();
-    bool deliverNext();
+    bool deliverBatch(int limit);
+    void giveMemoryBackAfterBacklog();
 
     int localPort_ = 0;
     bool bound_ = false;
@@ -68,10 +81,12 @@ private:
     // Lives in the creating thread; context of the deliveries.
     std::unique_ptr<QObject> uiContext_;
     // Owned by the worker thread while bound.
-    QUdpSocket* socket_ = nullptr;
-    // Worker-only: the last sender's address and its text, and how many
-    // datagrams were dropped since the inbox last had room.
-    QHostAddress lastSender_;
-    QString lastSenderText_;
-    qint64 droppedWhileFull_ = 0;
+    std::unique_ptr<Reader> reader_;
+    QSocketNotifier* notifier_ = nullptr;
+
+    std::atomic<qint64> read_{0};
+    std::atomic<qint64> kernelDropped_{0};
+    std::atomic<qint64> queueDropped_{0};
+    // Kernel drops already counted for the sockets closed before the current one.
+    qint64 kernelDroppedBefore_ = 0;
 };

@@ -3,7 +3,7 @@
 #include "NumericText.h"
 #include "SettingsTexts.h"
 
-ServicePort::ServicePort(UdpSocket& socket, SettingsStore& store, Dialogs& dialogs)
+ServicePort::ServicePort(ListeningPort& socket, SettingsStore& store, Dialogs& dialogs)
     : socket_(socket), store_(store), dialogs_(dialogs)
 {
 }

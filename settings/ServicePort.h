@@ -11,7 +11,7 @@
 // the user's request (F2). All texts are Chinese in both language modes.
 class ServicePort {
 public:
-    ServicePort(UdpSocket& socket, SettingsStore& store, Dialogs& dialogs);
+    ServicePort(ListeningPort& socket, SettingsStore& store, Dialogs& dialogs);
 
     // Binds the socket to the stored port text. When the text is no port or the
     // port cannot be bound, says so (the port text in front of the message) and
@@ -34,7 +34,7 @@ private:
     bool bindTo(int port);
     void reportBusy(const QString& portText);
 
-    UdpSocket& socket_;
+    ListeningPort& socket_;
     SettingsStore& store_;
     Dialogs& dialogs_;
 };

@@ -21,6 +21,7 @@
 #include "Locale.h"
 #include "MainWindow.h"
 #include "QtUdpSocket.h"
+#include "Receiver.h"
 #include "SearchWindow.h"
 #include "SettingsStore.h"
 #include "SingleInstance.h"
@@ -146,18 +147,19 @@ int main(int argc, char** argv)
     PortSetting settings(port);
     EnglishLocale locale;
     AlwaysFirst instance;
-    QtUdpSocket socket;
     const QString today = clock.now().toString(QStringLiteral("yyyy-MM-dd"));
     const QString dbPath = QDir(dir).filePath(QStringLiteral("syslog.mdb"));
     long long sent = 0;
     long long stored = 0;
     double searchSeconds = 0;
     {
-        MainWindow window(Services{clock, dialogs, clipboard, shell, settings, locale, instance, socket, readEngine,
-                                   writeEngine,
-                                   [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                   dir});
-        if (!window.Form_Load() || !socket.isBound()) {
+        Receiver receiver(CoreServices{clock, readEngine, writeEngine,
+                                       [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
+                                       [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
+                                       dir});
+        MainWindow window(
+            Services{clock, dialogs, clipboard, shell, settings, locale, instance, receiver, readEngine, dir});
+        if (!window.Form_Load() || !receiver.port().isBound()) {
             std::fprintf(stderr, "the window did not start listening\n");
             return 1;
         }

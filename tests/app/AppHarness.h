@@ -3,34 +3,58 @@
 #include "Fakes.h"
 #include "FakeUdpSocket.h"
 #include "MainWindow.h"
+#include "QtUdpSocket.h"
+#include "Receiver.h"
 #include "SingleInstance.h"
 #include "SqliteEngine.h"
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTest>
 #include <memory>
-#include <vector>
 
 // A main window in a temporary program directory with scripted dialogs, a
-// stopped clock and timers that tick only when told. The database is the real
-// SQLite file; the socket is the fake unless a test passes a real one.
+// stopped clock and timers that tick only when told. The receiver runs on the
+// test's own thread, so everything happens in the order the test drives it.
+// The database is the real SQLite file; the socket is the fake unless the
+// test asks for a real one.
 struct AppHarness {
-    explicit AppHarness(int localeId = 2052, UdpSocket* realSocket = nullptr)
+    explicit AppHarness(int localeId = 2052, bool realSocket = false)
         : locale(localeId)
         , instance(LockFileSingleInstance::defaultLockPath(dir.path()))
     {
         settings.values[QStringLiteral("port")] = QStringLiteral("5514");
-        UdpSocket& socketInUse = realSocket ? *realSocket : static_cast<UdpSocket&>(socket);
-        window = std::make_unique<MainWindow>(Services{
-            clock, dialogs, clipboard, shell, settings, locale, instance, socketInUse, readEngine, writeEngine,
-            [this](int intervalMs) {
-                auto timer = std::make_unique<FakeTimer>();
-                (intervalMs == 100 ? writeTimer : secondTimer) = timer.get();
-                return std::unique_ptr<Timer>(std::move(timer));
-            },
-            dir.path()});
+        receiver = std::make_unique<Receiver>(
+            CoreServices{clock, readEngine, writeEngine,
+                         [this, realSocket]() -> std::unique_ptr<UdpSocket> {
+                             if (!realSocket)
+                                 return std::make_unique<FakeSocketView>(socket);
+                             auto real = std::make_unique<QtUdpSocket>();
+                             this->realSocket = real.get();
+                             return real;
+                         },
+                         [this](int intervalMs) {
+                             auto timer = std::make_unique<FakeTimer>();
+                             (intervalMs == 100 ? writeTimer : secondTimer) = timer.get();
+                             return std::unique_ptr<Timer>(std::move(timer));
+                         },
+                         dir.path()},
+            Receiver::Threading::CallerThread);
+        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, shell, settings, locale, instance,
+                                                       *receiver, readEngine, dir.path()});
     }
 
+    // Runs the startup and waits until the day's records have been read.
+    bool start()
+    {
+        const bool started = window->Form_Load();
+        settle();
+        return started;
+    }
+    // Waits until no load of a day is still being read.
+    bool settle() { return QTest::qWaitFor([this] { return !window->loadPending(); }, 10000); }
+
+    ReceiverCore& core() { return *receiver->core(); }
     QString dbPath() const { return QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")); }
     QString today() const { return clock.now().toString(QStringLiteral("yyyy-MM-dd")); }
 
@@ -43,9 +67,11 @@ struct AppHarness {
     FakeLocale locale;
     LockFileSingleInstance instance;
     FakeUdpSocket socket;
+    QtUdpSocket* realSocket = nullptr;
     SqliteEngine readEngine{2000};
     SqliteEngine writeEngine{250};
     FakeTimer* writeTimer = nullptr;
     FakeTimer* secondTimer = nullptr;
+    std::unique_ptr<Receiver> receiver;
     std::unique_ptr<MainWindow> window;
 };

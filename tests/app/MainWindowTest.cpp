@@ -53,7 +53,7 @@ int rowCount(DbEngine& engine, const QString& path, const QString& day)
 TEST(Startup, FirstStartCreatesDatabaseListsTodayAndShowsVersion)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join('|').toStdString();
     EXPECT_TRUE(QFile::exists(app.dbPath()));
     auto* days = control<QComboBox>(*app.window, "日志日期");
@@ -71,14 +71,14 @@ TEST(Startup, FirstStartCreatesDatabaseListsTodayAndShowsVersion)
 TEST(Startup, EnglishLocaleSetsEnglishCaptions)
 {
     AppHarness app(1033);
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     EXPECT_EQ(app.window->windowTitle(), QStringLiteral("KIV Syslog Server"));
     EXPECT_TRUE(control<QLabel>(*app.window, "大标题")->text().startsWith(QStringLiteral("KIV Syslog Server1.")));
     EXPECT_EQ(control<QPushButton>(*app.window, "清理")->text(), QStringLiteral("Cleaner"));
     EXPECT_EQ(control<QPushButton>(*app.window, "搜索")->text(), QStringLiteral("Search"));
     EXPECT_EQ(control<QLabel>(*app.window, "版权说明")->text(), QStringLiteral("Developer blog"));
     EXPECT_EQ(control<QLabel>(*app.window, "记录数")->text(), QStringLiteral("log 1 days"));
-    EXPECT_EQ(app.window->state().syslng, QStringLiteral("en"));
+    EXPECT_EQ(app.window->syslng(), QStringLiteral("en"));
 }
 
 TEST(Startup, SecondCopyIsRefusedBeforeTouchingSocketOrDatabase)
@@ -97,7 +97,7 @@ TEST(Startup, BusyPortShowsPortMessageThenPrompt)
     AppHarness app;
     app.settings.values[QStringLiteral("port")] = QStringLiteral("514");
     app.socket.busyPorts.insert(514);
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     ASSERT_GE(app.dialogs.messages.size(), 2);
     EXPECT_EQ(app.dialogs.messages[0], QStringLiteral("514端口已被占用，请按F2修改服务端口！"));
     EXPECT_EQ(app.dialogs.prompts, QStringList{QStringLiteral("修改服务端口")});
@@ -141,7 +141,7 @@ TEST(DayList, ListsDaysAscendingSelectsNewestAndLoadsAChosenDay)
     app.clock.set(QDateTime(QDate(2026, 12, 4), QTime(9, 0)));
     createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-12-03"), 1234);
     createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-12-01"), 3);
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     auto* days = control<QComboBox>(*app.window, "日志日期");
     ASSERT_EQ(days->count(), 3);
     EXPECT_EQ(days->itemText(0), QStringLiteral("2026-12-01"));
@@ -152,14 +152,16 @@ TEST(DayList, ListsDaysAscendingSelectsNewestAndLoadsAChosenDay)
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     days->setCurrentIndex(1);
     app.window->日志日期_Click();
+    ASSERT_TRUE(app.settle());
     ASSERT_EQ(list->count(), 500);
     EXPECT_EQ(list->item(0)->text(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 row 735"));
     EXPECT_EQ(list->item(499)->text(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 row 1234"));
-    EXPECT_EQ(app.window->state().WidestLine, list->item(499)->text().size());
-    EXPECT_EQ(list->horizontalExtent(), horizontalExtentFor(app.window->state().WidestLine));
+    EXPECT_EQ(app.window->widestLine(), list->item(499)->text().size());
+    EXPECT_EQ(list->horizontalExtent(), horizontalExtentFor(app.window->widestLine()));
 
     days->setCurrentIndex(0);
     app.window->日志日期_Click();
+    ASSERT_TRUE(app.settle());
     ASSERT_EQ(list->count(), 3);
     EXPECT_EQ(list->item(2)->text(), QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 row 3"));
 }
@@ -168,14 +170,16 @@ TEST(DayList, DayWhoseTableWasDroppedIsIgnoredSilently)
 {
     AppHarness app;
     createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-11-30"), 2);
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     auto* days = control<QComboBox>(*app.window, "日志日期");
     days->setCurrentIndex(0);
     app.window->日志日期_Click();
+    ASSERT_TRUE(app.settle());
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     ASSERT_EQ(list->count(), 2);
     app.readEngine.open(app.dbPath())->execute(QStringLiteral("DROP TABLE \"syslog-2026-11-30\""));
     app.window->日志日期_Click();
+    ASSERT_TRUE(app.settle());
     EXPECT_EQ(list->count(), 2);
     EXPECT_TRUE(app.dialogs.messages.isEmpty());
 }
@@ -183,7 +187,7 @@ TEST(DayList, DayWhoseTableWasDroppedIsIgnoredSilently)
 TEST(Layout, ResizeRuleMovesRightAnchoredControls)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     app.window->layoutForOuterSize(5000, 4000);
     EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "清理")), 2285);
     EXPECT_DOUBLE_EQ(twips::left(control<QWidget>(*app.window, "搜索")), 2285);
@@ -203,7 +207,7 @@ TEST(Layout, ResizeRuleMovesRightAnchoredControls)
 TEST(Layout, DayListShowsAWholeDate)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     auto* days = control<QComboBox>(*app.window, "日志日期");
     QStyleOptionComboBox option;
     option.initFrom(days);
@@ -215,7 +219,7 @@ TEST(Layout, DayListShowsAWholeDate)
 TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     app.window->txtoutput_DblClick();
     EXPECT_EQ(app.clipboard.texts, QStringList{QString()});
     EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
@@ -232,7 +236,7 @@ TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)
 TEST(Commands, SearchOpensOneWindowAndLinkOpensHomePage)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     app.window->搜索_Click();
     QWidget* first = reinterpret_cast<QWidget*>(app.window->searchWindow());
     ASSERT_NE(first, nullptr);
@@ -247,7 +251,7 @@ TEST(Commands, SearchOpensOneWindowAndLinkOpensHomePage)
 TEST(Commands, FunctionKeysWorkWhicheverControlHasFocus)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     app.window->show();
     app.window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(app.window.get()));
@@ -258,23 +262,24 @@ TEST(Commands, FunctionKeysWorkWhicheverControlHasFocus)
     auto* days = control<QComboBox>(*app.window, "日志日期");
     days->setFocus();
     QTest::keyClick(days, Qt::Key_F3);
-    EXPECT_EQ(app.window->state().FilterEnabled, 0);
+    EXPECT_EQ(app.window->filterEnabled(), 0);
+    EXPECT_EQ(app.core().filterEnabled(), 0);
     EXPECT_EQ(app.settings.values.value(QStringLiteral("msgfilter")), QStringLiteral("0"));
     // The shift state does not matter, and each press counts once.
     QTest::keyClick(days, Qt::Key_F3, Qt::ShiftModifier);
-    EXPECT_EQ(app.window->state().FilterEnabled, 1);
+    EXPECT_EQ(app.window->filterEnabled(), 1);
+    EXPECT_EQ(app.core().filterEnabled(), 1);
     QTest::keyClick(days, Qt::Key_F2, Qt::ControlModifier);
     EXPECT_EQ(app.dialogs.prompts.size(), 2);
 }
 
 TEST(Receiving, RealDatagramReachesTheListAndTheDatabase)
 {
-    QtUdpSocket socket;
-    AppHarness app(2052, &socket);
+    AppHarness app(2052, true);
     const quint16 port = unusedUdpPort();
     app.settings.values[QStringLiteral("port")] = QString::number(port);
-    ASSERT_TRUE(app.window->Form_Load());
-    ASSERT_TRUE(socket.isBound()) << app.dialogs.messages.join(QLatin1Char('|')).toStdString();
+    ASSERT_TRUE(app.start());
+    ASSERT_TRUE(app.realSocket->isBound()) << app.dialogs.messages.join(QLatin1Char('|')).toStdString();
 
     QUdpSocket sender;
     sender.writeDatagram(QByteArray("<14>host: info: link up"), QHostAddress::LocalHost, port);
@@ -283,14 +288,14 @@ TEST(Receiving, RealDatagramReachesTheListAndTheDatabase)
     EXPECT_TRUE(list->item(0)->text().endsWith(QStringLiteral(" IP:127.0.0.1 info: link up")))
         << list->item(0)->text().toStdString();
     app.window->Form_QueryUnload();
-    EXPECT_FALSE(socket.isBound());
+    EXPECT_FALSE(app.realSocket->isBound());
     EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 1);
 }
 
 TEST(Cleaning, HandsTheDatabaseOverAndTakesItBack)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     app.window->清理_Click();
     EXPECT_FALSE(app.socket.isBound());
     EXPECT_FALSE(app.writeTimer->isActive());
@@ -302,10 +307,9 @@ TEST(Cleaning, HandsTheDatabaseOverAndTakesItBack)
     reinterpret_cast<QWidget*>(app.window->cleanerWindow())->close();
     EXPECT_TRUE(app.socket.isBound());
     EXPECT_EQ(app.socket.localPort(), 5514);
-    EXPECT_EQ(app.window->state().DayListRefreshPending, 1);
+    EXPECT_TRUE(app.window->dayListRefreshPending());
     app.secondTimer->tick();
-    EXPECT_EQ(app.window->state().DayListRefreshPending, 0);
-    EXPECT_FALSE(app.writeTimer->isActive());
+    EXPECT_FALSE(app.window->dayListRefreshPending());
 
     app.socket.arrive("<13>info: after cleaning");
     EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 1);
@@ -314,23 +318,60 @@ TEST(Cleaning, HandsTheDatabaseOverAndTakesItBack)
 TEST(Shutdown, DatagramStillOnItsWayAfterShutdownIsNotQueuedToBeLost)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.start());
     app.window->Form_QueryUnload();
-    app.window->state().ReceivedThisSecond = 10;
     app.socket.arriveLate("<13>info: too late");
-    EXPECT_EQ(app.window->state().queue.QueueCount, 0);
+    EXPECT_EQ(app.core().storeCounters().received, 0);
     EXPECT_EQ(control<ExtentListWidget>(*app.window, "txtoutput")->count(), 0);
 }
 
 TEST(Shutdown, QueuedRecordsAreWrittenBeforeTheEnd)
 {
     AppHarness app;
-    ASSERT_TRUE(app.window->Form_Load());
-    app.window->state().ReceivedThisSecond = 10; // under load: records wait for a batch
+    ASSERT_TRUE(app.start());
+    for (int i = 0; i < 10; ++i) // under load: records wait for a batch
+        app.socket.arrive("<13>info ab");
     for (int i = 0; i < 3; ++i)
         app.socket.arrive(QByteArray("<13>info: queued ") + QByteArray::number(i));
-    EXPECT_EQ(app.window->state().queue.QueueCount, 3);
+    EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 0);
     app.window->close();
     EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 3);
     EXPECT_FALSE(app.socket.isBound());
+}
+
+TEST(Receiving, FullListDropsItsOldestLineAndTheScrollRangeFollowsTheWidestLine)
+{
+    AppHarness app;
+    createDay(app.readEngine, app.dbPath(), app.today(), 600);
+    ASSERT_TRUE(app.start());
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    ASSERT_EQ(list->count(), 500);
+    const qint32 loadedWidest = app.window->widestLine();
+
+    app.socket.arrive("<13>info a-much-longer-message-than-any-loaded-row");
+    ASSERT_EQ(list->count(), 500);
+    EXPECT_EQ(list->item(0)->text(), QStringLiteral("%1 10:00:00 IP:10.0.0.1 row 102").arg(app.today()));
+    EXPECT_TRUE(list->item(499)->text().endsWith(QStringLiteral("a-much-longer-message-than-any-loaded-row")));
+    EXPECT_EQ(list->currentRow(), 499);
+    EXPECT_GT(app.window->widestLine(), loadedWidest);
+    EXPECT_EQ(list->horizontalExtent(), horizontalExtentFor(app.window->widestLine()));
+
+    app.socket.arrive("<13>info short");
+    EXPECT_EQ(list->horizontalExtent(), horizontalExtentFor(app.window->widestLine()));
+}
+
+TEST(Receiving, TheStatusLineTurnsRedWithEveryCountOnceSomethingIsLost)
+{
+    AppHarness app(1033);
+    ASSERT_TRUE(app.start());
+    auto* status = control<QLabel>(*app.window, "过滤信息");
+    app.secondTimer->tick();
+    EXPECT_EQ(status->text(), QStringLiteral("Filtering info: 0 invalid info has been filtered. Recv rate 0 per sec"));
+    EXPECT_TRUE(status->styleSheet().isEmpty());
+    EXPECT_EQ(status->toolTip(), QStringLiteral("当前正在监听UDP 5514端口信息"));
+
+    app.socket.reportedLosses.kernelDropped = 42;
+    app.secondTimer->tick();
+    EXPECT_TRUE(status->styleSheet().contains(QStringLiteral("color")));
+    EXPECT_TRUE(status->toolTip().contains(QStringLiteral("42 datagrams dropped by the system")));
 }

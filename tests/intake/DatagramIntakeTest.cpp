@@ -1,11 +1,13 @@
 #include "DatagramIntake.h"
-#include "ExtentListWidget.h"
 #include "Fakes.h"
 #include "LogDatabase.h"
 #include "RecordingWriter.h"
 #include "SqliteEngine.h"
 #include "UdpSocket.h"
+#include "SaturatingCounter.h"
 #include "WriteQueue.h"
+
+#include <QFile>
 
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -23,7 +25,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         database.EnsureLogDatabase();
-        state.CurrentDay = QStringLiteral("2026-12-06");
+        intake.setCurrentDay(QStringLiteral("2026-12-06"));
         writer.reopen();
         writeTimer.setOnTimeout([this] { queue.FlushWriteQueue(); });
     }
@@ -31,28 +33,34 @@ protected:
     void receive(const QByteArray& bytes, const QString& ip = kSender) { intake.udpWinscok_DataArrival({bytes, ip}); }
     void receive(const QString& text, const QString& ip = kSender) { receive(text.toUtf8(), ip); }
 
-    QStringList shownLines() const
+    QStringList shownLines() const { return shown; }
+
+    QString recoveryFile() const
     {
-        QStringList lines;
-        for (int row = 0; row < mainList.count(); ++row)
-            lines << mainList.item(row)->text();
-        return lines;
+        QFile file(dir.filePath(QStringLiteral("syslog_recovery.log")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    DatagramIntake::Events events()
+    {
+        DatagramIntake::Events events;
+        events.showLine = [this](const QString& line) { shown << line; };
+        events.dayTableCreated = [this](const QString&) { onDayTableCreated(); };
+        return events;
     }
 
     QTemporaryDir dir;
     FakeClock clock; // 2026-12-06 13:45:10
-    AppState state;
     SqliteEngine sqlite;
     SwitchableEngine engine{sqlite};
     LogDatabase database{engine, dir.path(), clock};
     RecordingWriter writer{clock};
     FakeTimer writeTimer;
-    WriteQueue queue{state, writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log"))};
-    ExtentListWidget mainList;
-    FakeDialogs dialogs;
+    WriteQueue queue{writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log")), clock};
+    QStringList shown;
     int dayTablesCreated = 0;
     std::function<void()> onDayTableCreated = [this] { ++dayTablesCreated; };
-    DatagramIntake intake{state, mainList, queue, writeTimer, database, dialogs, clock, [this] { onDayTableCreated(); }};
+    DatagramIntake intake{queue, writeTimer, database, clock, events()};
 };
 
 } // namespace
@@ -61,13 +69,13 @@ TEST_F(DatagramIntakeTest, RejectedDatagramGoesToTheFilteredBufferOnly)
 {
     receive(QStringLiteral("<13>INFO link up"), QStringLiteral("10.1.1.1"));
 
-    EXPECT_EQ(state.FilteredCount, 1);
-    EXPECT_EQ(state.ReceivedThisSecond, 0);
-    ASSERT_EQ(state.filtered.FilteredBufferCount, 1);
-    EXPECT_EQ(state.filtered.FilteredMessage[0], QStringLiteral("<13>INFO link up"));
-    EXPECT_EQ(state.filtered.FilteredIp[0], QStringLiteral("10.1.1.1"));
-    EXPECT_EQ(state.filtered.FilteredTime[0], clock.now());
-    EXPECT_EQ(mainList.count(), 0);
+    EXPECT_EQ(intake.FilteredCount(), 1);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 0);
+    ASSERT_EQ(intake.filtered().FilteredBufferCount, 1);
+    EXPECT_EQ(intake.filtered().FilteredMessage[0], QStringLiteral("<13>INFO link up"));
+    EXPECT_EQ(intake.filtered().FilteredIp[0], QStringLiteral("10.1.1.1"));
+    EXPECT_EQ(intake.filtered().FilteredTime[0], clock.now());
+    EXPECT_EQ(shown.size(), 0);
     EXPECT_TRUE(writer.rows.isEmpty());
 }
 
@@ -76,13 +84,12 @@ TEST_F(DatagramIntakeTest, AcceptedDatagramIsTrimmedShownAndStored)
     receive(QStringLiteral("<13>info service started"));
 
     EXPECT_EQ(shownLines(), QStringList{QStringLiteral("2026-12-06 13:45:10 IP:192.168.1.20 service started")});
-    EXPECT_EQ(mainList.currentRow(), 0);
     ASSERT_EQ(writer.rows.size(), 1);
     EXPECT_EQ(writer.rows[0].record.time, QStringLiteral("2026-12-06 13:45:10"));
     EXPECT_EQ(writer.rows[0].record.ip, kSender);
     EXPECT_EQ(writer.rows[0].record.message, QStringLiteral("service started"));
-    EXPECT_EQ(state.ReceivedThisSecond, 1);
-    EXPECT_EQ(state.FilteredCount, 0);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 1);
+    EXPECT_EQ(intake.FilteredCount(), 0);
 }
 
 TEST_F(DatagramIntakeTest, TextWithoutBlankIsStoredWholeAndShortMessagesAreOnlyCounted)
@@ -92,30 +99,30 @@ TEST_F(DatagramIntakeTest, TextWithoutBlankIsStoredWholeAndShortMessagesAreOnlyC
     receive(QStringLiteral("info "));
 
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("<13>info:ok")});
-    EXPECT_EQ(mainList.count(), 1);
-    EXPECT_EQ(state.ReceivedThisSecond, 3);
+    EXPECT_EQ(shown.size(), 1);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 3);
 }
 
 TEST_F(DatagramIntakeTest, FilterOffAcceptsEverythingAndDropsAnEmptyDatagram)
 {
-    state.FilterEnabled = 0;
+    intake.setFilterEnabled(0);
     receive(QStringLiteral("<13>INFO link up"));
     receive(QByteArray());
 
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("link up")});
-    EXPECT_EQ(state.FilteredCount, 0);
-    EXPECT_EQ(state.filtered.FilteredBufferCount, 0);
-    EXPECT_EQ(state.ReceivedThisSecond, 2);
+    EXPECT_EQ(intake.FilteredCount(), 0);
+    EXPECT_EQ(intake.filtered().FilteredBufferCount, 0);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 2);
 }
 
 TEST_F(DatagramIntakeTest, EmptyDatagramIsRejectedWhileTheFilterIsOn)
 {
     receive(QByteArray());
 
-    EXPECT_EQ(state.FilteredCount, 1);
-    ASSERT_EQ(state.filtered.FilteredBufferCount, 1);
-    EXPECT_TRUE(state.filtered.FilteredMessage[0].isEmpty());
-    EXPECT_EQ(state.ReceivedThisSecond, 0);
+    EXPECT_EQ(intake.FilteredCount(), 1);
+    ASSERT_EQ(intake.filtered().FilteredBufferCount, 1);
+    EXPECT_TRUE(intake.filtered().FilteredMessage[0].isEmpty());
+    EXPECT_EQ(intake.ReceivedThisSecond(), 0);
 }
 
 TEST_F(DatagramIntakeTest, Gb18030AndBrokenBytesAreStoredReadable)
@@ -136,81 +143,23 @@ TEST_F(DatagramIntakeTest, OnlyTenLinesASecondAreShownButAllAreStored)
         receive(QStringLiteral("info message %1").arg(i));
     writeTimer.tick();
 
-    EXPECT_EQ(mainList.count(), 10);
-    EXPECT_TRUE(mainList.item(9)->text().endsWith(QStringLiteral("message 10")));
+    EXPECT_EQ(shown.size(), 10);
+    EXPECT_TRUE(shown[9].endsWith(QStringLiteral("message 10")));
     EXPECT_EQ(writer.rows.size(), 11);
     EXPECT_EQ(writer.rows.last().record.message, QStringLiteral("message 11"));
-    EXPECT_EQ(state.ReceivedThisSecond, 11);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 11);
 
-    state.ReceivedThisSecond = 0; // the one-second tick
+    intake.startNextSecond();
     receive(QStringLiteral("info message 12"));
-    EXPECT_EQ(mainList.count(), 11);
-    EXPECT_EQ(mainList.currentRow(), 10);
+    EXPECT_EQ(shown.size(), 11);
 }
 
-TEST_F(DatagramIntakeTest, FullListDropsItsOldestLine)
+TEST(SaturatingCounter, StopsAtItsLargestValue)
 {
-    for (int i = 0; i < DatagramIntake::kMaxListLines; ++i)
-        mainList.addItem(QStringLiteral("old %1").arg(i));
-
-    receive(QStringLiteral("info newest"));
-
-    ASSERT_EQ(mainList.count(), 500);
-    EXPECT_EQ(mainList.item(0)->text(), QStringLiteral("old 1"));
-    EXPECT_TRUE(mainList.item(499)->text().endsWith(QStringLiteral("newest")));
-    EXPECT_EQ(mainList.currentRow(), 499);
-}
-
-TEST_F(DatagramIntakeTest, ScrollRangeFollowsTheWidestShownLine)
-{
-    receive(QStringLiteral("info a-long-message-text"));
-    const QString firstLine = mainList.item(0)->text();
-    EXPECT_EQ(state.WidestLine, firstLine.size());
-    EXPECT_EQ(mainList.horizontalExtent(), firstLine.size() * 7 + 20);
-    EXPECT_TRUE(mainList.hasHorizontalScrollBar());
-
-    receive(QStringLiteral("info short"));
-    EXPECT_EQ(state.WidestLine, firstLine.size());
-    EXPECT_EQ(mainList.horizontalExtent(), firstLine.size() * 7 + 20);
-}
-
-TEST(ListHorizontalExtent, IgnoresNothingToShowAndNeverOverflows)
-{
-    AppState state;
-    ExtentListWidget list;
-    FakeClock clock;
-    RecordingWriter writer(clock);
-    FakeTimer timer;
-    WriteQueue queue(state, writer, timer, QString());
-    SqliteEngine engine;
-    LogDatabase database(engine, QString(), clock);
-    FakeDialogs dialogs;
-    DatagramIntake intake(state, list, queue, timer, database, dialogs, clock, {});
-
-    intake.SetListHorizontalExtent(0);
-    intake.SetListHorizontalExtent(-5);
-    EXPECT_EQ(list.horizontalExtent(), 0);
-    EXPECT_FALSE(list.hasHorizontalScrollBar());
-
-    intake.SetListHorizontalExtent(40);
-    EXPECT_EQ(list.horizontalExtent(), 300);
-    intake.SetListHorizontalExtent(std::numeric_limits<qint32>::max());
-    EXPECT_GT(list.horizontalExtent(), 300);
-}
-
-TEST_F(DatagramIntakeTest, CountersStopAtTheirLargestValue)
-{
-    constexpr qint32 largest = std::numeric_limits<qint32>::max();
-    state.FilteredCount = largest;
-    state.ReceivedThisSecond = largest;
-    receive(QStringLiteral("link up"));
-    receive(QStringLiteral("info kept anyway"));
-
-    EXPECT_EQ(state.FilteredCount, largest);
-    EXPECT_EQ(state.ReceivedThisSecond, largest);
-    EXPECT_EQ(state.filtered.FilteredBufferCount, 1);
-    writeTimer.tick();
-    EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("kept anyway")});
+    qint32 counter = std::numeric_limits<qint32>::max() - 1;
+    incrementSaturating(counter);
+    incrementSaturating(counter);
+    EXPECT_EQ(counter, std::numeric_limits<qint32>::max());
 }
 
 TEST_F(DatagramIntakeTest, SameDayNeedsNoRollover)
@@ -219,23 +168,27 @@ TEST_F(DatagramIntakeTest, SameDayNeedsNoRollover)
     receive(QStringLiteral("info same day"));
     EXPECT_EQ(dayTablesCreated, 0);
     EXPECT_EQ(writer.reopens, reopensBefore);
-    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-06"));
+    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-06"));
 }
 
-TEST_F(DatagramIntakeTest, FailedDayTableCreationKeepsTheRecordAndRetriesLater)
+TEST_F(DatagramIntakeTest, FailedDayTableCreationRecoversTheRecordAndRetriesLater)
 {
+    receive(QStringLiteral("info before midnight"));
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
     engine.failing = true;
     receive(QStringLiteral("info after midnight"));
 
-    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-06"));
+    // Not filed under the previous day: it waits in the recovery file.
+    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-06"));
     EXPECT_EQ(dayTablesCreated, 0);
-    EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("after midnight")});
-    EXPECT_EQ(state.ReceivedThisSecond, 1);
+    EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("before midnight")});
+    EXPECT_EQ(recoveryFile(), QStringLiteral("2026-12-07 00:00:01 IP:192.168.1.20 after midnight\r\n"));
+    EXPECT_EQ(queue.counters().recovered, 1);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 2);
 
     engine.failing = false;
     receive(QStringLiteral("info retried"));
-    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
     EXPECT_EQ(dayTablesCreated, 1);
     EXPECT_TRUE(database.TableExists(QStringLiteral("syslog-2026-12-07")));
     EXPECT_EQ(writer.rows.last().tableDay, QStringLiteral("2026-12-07"));
@@ -248,10 +201,10 @@ TEST_F(DatagramIntakeTest, FailingDayListRefreshDoesNotCostTheRecord)
     receive(QStringLiteral("info after midnight"));
 
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("after midnight")});
-    EXPECT_EQ(state.ReceivedThisSecond, 1);
+    EXPECT_EQ(intake.ReceivedThisSecond(), 1);
 
     onDayTableCreated = [this] { ++dayTablesCreated; };
     receive(QStringLiteral("info next"));
-    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
     EXPECT_EQ(writer.rows.last().tableDay, QStringLiteral("2026-12-07"));
 }

@@ -49,3 +49,36 @@ TEST(FilteredMessageBuffer, FullBufferStartsANewGenerationWithoutStoringTheOverf
     EXPECT_EQ(buffer.FilteredMessage[0], QStringLiteral("2002"));
     EXPECT_EQ(buffer.FilteredTime[0], kArrival.addSecs(2002));
 }
+
+TEST(FilteredMessageBuffer, CopyFollowsTheBufferThroughUpdatesAcrossAGeneration)
+{
+    FilteredMessageBuffer buffer;
+    FilteredMessageBuffer copy;
+    qint32 sentGeneration = 0;
+    qint32 sentCount = 0;
+    auto follow = [&] { applyFilteredUpdate(copy, takeFilteredUpdate(buffer, sentGeneration, sentCount)); };
+
+    storeNumbered(buffer, 1, 3);
+    follow();
+    storeNumbered(buffer, 4, 5);
+    const FilteredBufferUpdate onlyNew = takeFilteredUpdate(buffer, sentGeneration, sentCount);
+    EXPECT_EQ(onlyNew.firstIndex, 3);
+    EXPECT_EQ(onlyNew.entries.size(), 2);
+    applyFilteredUpdate(copy, onlyNew);
+    EXPECT_FALSE(buffer.FilteredBufferChanged);
+    EXPECT_TRUE(copy.FilteredBufferChanged);
+
+    storeNumbered(buffer, 6, 2002); // full at 2000, the next starts generation 1, then two more
+    follow();
+    EXPECT_EQ(copy.FilteredBufferGeneration, 1);
+    ASSERT_EQ(copy.FilteredBufferCount, 1);
+    EXPECT_EQ(copy.FilteredMessage[0], QStringLiteral("2002"));
+    EXPECT_EQ(copy.FilteredTime[0], buffer.FilteredTime[0]);
+}
+
+TEST(FilteredMessageBuffer, AHugeDatagramIsKeptAsItsBeginning)
+{
+    FilteredMessageBuffer buffer;
+    StoreFilteredMessage(buffer, kArrival, QStringLiteral("10.0.0.1"), QString(60000, QLatin1Char('x')));
+    EXPECT_EQ(buffer.FilteredMessage[0], QString(kLongestFilteredText, QLatin1Char('x')) + QChar(0x2026));
+}

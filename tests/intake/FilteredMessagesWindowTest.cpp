@@ -18,19 +18,19 @@ protected:
     {
         for (int i = 0; i < count; ++i) {
             ++rejected;
-            StoreFilteredMessage(state.filtered, kArrival.addSecs(rejected), QStringLiteral("10.0.0.7"),
+            StoreFilteredMessage(buffer, kArrival.addSecs(rejected), QStringLiteral("10.0.0.7"),
                                  QStringLiteral("<13>link %1").arg(rejected));
         }
     }
 
     std::unique_ptr<FilteredMessagesWindow> openWindow()
     {
-        auto window = std::make_unique<FilteredMessagesWindow>(state);
+        auto window = std::make_unique<FilteredMessagesWindow>(buffer);
         window->show();
         return window;
     }
 
-    AppState state;
+    FilteredMessageBuffer buffer;
     int rejected = 0;
 };
 
@@ -38,7 +38,7 @@ protected:
 
 TEST_F(FilteredMessagesWindowTest, IsBuiltWithItsNamesCaptionAndDesignSize)
 {
-    FilteredMessagesWindow window(state);
+    FilteredMessagesWindow window(buffer);
     EXPECT_EQ(window.windowTitle(), QStringLiteral("被过滤的信息"));
     EXPECT_TRUE(window.isWindow());
     EXPECT_EQ(window.size(), QSize(520, 297));
@@ -46,17 +46,17 @@ TEST_F(FilteredMessagesWindowTest, IsBuiltWithItsNamesCaptionAndDesignSize)
     EXPECT_EQ(window.list().pos(), QPoint(0, 0));
     EXPECT_DOUBLE_EQ(window.list().font().pointSizeF(), 10.5);
     EXPECT_TRUE(window.list().font().families().contains(QStringLiteral("SimSun")));
-    EXPECT_FALSE(state.FilteredViewOpen);
+    EXPECT_FALSE(window.isOpen());
 }
 
 TEST_F(FilteredMessagesWindowTest, OpeningListsTheBufferAndRefreshAppendsOnlyWhatIsNew)
 {
     reject(5);
     auto window = openWindow();
-    EXPECT_TRUE(state.FilteredViewOpen);
+    EXPECT_TRUE(window->isOpen());
     ASSERT_EQ(window->list().count(), 5);
     EXPECT_EQ(window->list().item(0)->text(), QStringLiteral("2026-12-06 13:45:11 IP:10.0.0.7 <13>link 1"));
-    EXPECT_FALSE(state.filtered.FilteredBufferChanged);
+    EXPECT_FALSE(buffer.FilteredBufferChanged);
 
     const QListWidgetItem* firstLine = window->list().item(0);
     reject(3);
@@ -91,27 +91,26 @@ TEST_F(FilteredMessagesWindowTest, ClosingMarksItClosedAndReopeningRebuilds)
     reject(4);
     auto window = openWindow();
     window->close();
-    EXPECT_FALSE(state.FilteredViewOpen);
+    EXPECT_FALSE(window->isOpen());
 
     reject(2);
     window->show();
-    EXPECT_TRUE(state.FilteredViewOpen);
+    EXPECT_TRUE(window->isOpen());
     EXPECT_EQ(window->list().count(), 6);
 
     window->close();
     auto fresh = openWindow();
     EXPECT_EQ(fresh->list().count(), 6);
-    EXPECT_TRUE(state.FilteredViewOpen);
+    EXPECT_TRUE(fresh->isOpen());
 }
 
 TEST_F(FilteredMessagesWindowTest, DeletedOnCloseLeavesTheViewMarkedClosed)
 {
-    QPointer<FilteredMessagesWindow> window = new FilteredMessagesWindow(state);
+    QPointer<FilteredMessagesWindow> window = new FilteredMessagesWindow(buffer);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->show();
-    EXPECT_TRUE(state.FilteredViewOpen);
+    EXPECT_TRUE(window->isOpen());
     window->close();
-    EXPECT_FALSE(state.FilteredViewOpen);
     QTRY_VERIFY(window.isNull());
 }
 

@@ -1,5 +1,4 @@
 #include "DatagramIntake.h"
-#include "ExtentListWidget.h"
 #include "Fakes.h"
 #include "LogDatabase.h"
 #include "SharedWriter.h"
@@ -24,8 +23,8 @@ protected:
         ASSERT_TRUE(dir.isValid());
         clock.set(QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58)));
         database.EnsureLogDatabase();
-        state.CurrentDay = QStringLiteral("2026-12-06");
-        queue.RefreshSharedConnection(dialogs);
+        intake.setCurrentDay(QStringLiteral("2026-12-06"));
+        queue.RefreshSharedConnection();
         writeTimer.setOnTimeout([this] { queue.FlushWriteQueue(); });
     }
 
@@ -33,26 +32,25 @@ protected:
 
     QTemporaryDir dir;
     FakeClock clock;
-    AppState state;
     SqliteEngine engine;
     LogDatabase database{engine, dir.path(), clock};
     SharedWriter writer{engine, database.path(), clock};
     FakeTimer writeTimer;
-    WriteQueue queue{state, writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log"))};
-    ExtentListWidget mainList;
-    FakeDialogs dialogs;
+    WriteQueue queue{writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log")), clock};
     int dayTablesCreated = 0;
-    DatagramIntake intake{state, mainList, queue, writeTimer, database, dialogs, clock, [this] { ++dayTablesCreated; }};
+    DatagramIntake intake{queue, writeTimer, database, clock,
+                          DatagramIntake::Events{{}, [this](const QString&) { ++dayTablesCreated; }, {}}};
 };
 
 } // namespace
 
 TEST_F(MidnightRolloverTest, QueuedRecordsLandInThePreviousDayAndTheNewDayGetsItsTable)
 {
-    state.ReceivedThisSecond = 10; // under load, so records wait in the queue
+    for (int i = 0; i < 10; ++i) // under load, so records wait in the queue
+        receive(QStringLiteral("info ab")); // too short to keep, but counted
     receive(QStringLiteral("<13>info before midnight 1"));
     receive(QStringLiteral("<13>info before midnight 2"));
-    ASSERT_EQ(state.queue.QueueCount, 2);
+    ASSERT_EQ(queue.QueueCount(), 2);
     ASSERT_TRUE(database.loadRecentRecords(QStringLiteral("2026-12-06")).isEmpty());
 
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
@@ -65,8 +63,7 @@ TEST_F(MidnightRolloverTest, QueuedRecordsLandInThePreviousDayAndTheNewDayGetsIt
     EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")),
               QStringList{QStringLiteral("2026-12-07 00:00:01 IP:192.168.1.20 after midnight")});
     EXPECT_EQ(dayTablesCreated, 1);
-    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-07"));
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
     EXPECT_FALSE(QFile::exists(queue.recoveryLogPath()));
 }
 
@@ -77,6 +74,6 @@ TEST_F(MidnightRolloverTest, ExistingDayTableIsUsedWithoutRefreshingTheDayList)
     receive(QStringLiteral("<13>info after midnight"));
 
     EXPECT_EQ(dayTablesCreated, 0);
-    EXPECT_EQ(state.CurrentDay, QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
     EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")).size(), 1);
 }

@@ -52,6 +52,23 @@ private:
     int inTransaction_ = 0;
 };
 
+// Passes everything to another writer; tests override what should fail.
+class ForwardingWriter : public RecordWriter {
+public:
+    explicit ForwardingWriter(RecordWriter& inner) : inner_(inner) {}
+    bool isOpen() const override { return inner_.isOpen(); }
+    bool reopen() override { return inner_.reopen(); }
+    void close() override { inner_.close(); }
+    void begin() override { inner_.begin(); }
+    void commit() override { inner_.commit(); }
+    void rollback() override { inner_.rollback(); }
+    void append(const LogRecord& record) override { inner_.append(record); }
+    QString lastError() const override { return inner_.lastError(); }
+
+private:
+    RecordWriter& inner_;
+};
+
 // Counts the connections the engine has handed out that are still open.
 class CountingEngine final : public DbEngine {
 public:
@@ -95,8 +112,8 @@ protected:
     {
         for (int i = 0; i < count; ++i) {
             queue.EnqueueRecord(clock.now().toString(kTimeFormat), QStringLiteral("192.168.0.%1").arg(i % 250),
-                                QStringLiteral("%1 %2").arg(message).arg(received_++));
-            ++state.ReceivedThisSecond;
+                                QStringLiteral("%1 %2").arg(message).arg(received_++), receivedThisSecond);
+            ++receivedThisSecond;
         }
     }
 
@@ -135,9 +152,8 @@ protected:
     SharedWriter sharedWriter{writerEngine, database.path(), clock};
     CountingWriter writer{sharedWriter};
     FakeTimer timer;
-    AppState state;
-    WriteQueue queue{state, writer, timer, recoveryLog()};
-    FakeDialogs dialogs;
+    qint32 receivedThisSecond = 0;
+    WriteQueue queue{writer, timer, recoveryLog(), clock};
 
 private:
     int received_ = 0;
@@ -151,7 +167,7 @@ TEST_F(WriteQueueTest, ASingleRecordOnAnIdleSystemIsWrittenAtOnceWithoutATransac
     EXPECT_EQ(rows(), 1);
     EXPECT_EQ(writer.singleWrites, 1);
     EXPECT_TRUE(writer.transactions.empty());
-    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_EQ(queue.QueueCount(), 0);
     EXPECT_FALSE(timer.isActive());
 }
 
@@ -161,14 +177,14 @@ TEST_F(WriteQueueTest, FifteenInOneSecondTenAtOnceThenFiveByTheTimer)
     EXPECT_EQ(writer.singleWrites, 10);
     EXPECT_TRUE(writer.transactions.empty());
     EXPECT_EQ(rows(), 10);
-    EXPECT_EQ(state.queue.QueueCount, 5);
+    EXPECT_EQ(queue.QueueCount(), 5);
     EXPECT_TRUE(timer.isActive());
     EXPECT_EQ(timer.starts, 1);
 
     timer.tick();
     EXPECT_EQ(writer.transactions, std::vector<int>{5});
     EXPECT_EQ(storedMessages(), numbered("msg", 0, 14));
-    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_EQ(queue.QueueCount(), 0);
     EXPECT_FALSE(timer.isActive());
 }
 
@@ -178,7 +194,7 @@ TEST_F(WriteQueueTest, ThirtyFiveInOneSecondTenSinglesTwoFullBatchesAndTheRestBy
     EXPECT_EQ(writer.singleWrites, 10);
     EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10}));
     EXPECT_EQ(rows(), 30);
-    EXPECT_EQ(state.queue.QueueCount, 5);
+    EXPECT_EQ(queue.QueueCount(), 5);
     // Started by the first record of each batch, never restarted by later ones.
     EXPECT_EQ(timer.starts, 3);
 
@@ -191,7 +207,7 @@ TEST_F(WriteQueueTest, ThirtyFiveInOneSecondTenSinglesTwoFullBatchesAndTheRestBy
 
 TEST_F(WriteQueueTest, ShutdownFlushWritesThreeQueuedRecords)
 {
-    state.ReceivedThisSecond = 10;
+    receivedThisSecond = 10;
     receive(3);
     ASSERT_EQ(rows(), 0);
     ASSERT_TRUE(timer.isActive());
@@ -200,31 +216,29 @@ TEST_F(WriteQueueTest, ShutdownFlushWritesThreeQueuedRecords)
     EXPECT_EQ(storedMessages(), numbered("msg", 0, 2));
     EXPECT_EQ(writer.transactions, std::vector<int>{3});
     EXPECT_FALSE(timer.isActive());
-    EXPECT_EQ(state.queue.QueueCount, 0);
-    EXPECT_TRUE(state.queue.QueueTime[0].isEmpty());
-    EXPECT_TRUE(state.queue.QueueMessage[2].isEmpty());
+    EXPECT_EQ(queue.QueueCount(), 0);
     EXPECT_TRUE(queue.FlushWriteQueue()); // nothing queued is success too
 }
 
 // --- failures ------------------------------------------------------------
 
-TEST_F(WriteQueueTest, AFailedBatchIsRolledBackAndRewrittenRecordByRecordThenBatchingStaysOff)
+TEST_F(WriteQueueTest, AFailedBatchIsRolledBackRewrittenRecordByRecordAndBatchingResumesAfterASingleWrite)
 {
-    state.ReceivedThisSecond = 10;
+    receivedThisSecond = 10;
     receive(3);
     writer.failNextCommit = true;
 
     EXPECT_TRUE(queue.FlushWriteQueue());
     EXPECT_EQ(writer.rollbacks, 1);
     EXPECT_EQ(storedMessages(), numbered("msg", 0, 2)); // each once: the batch left nothing behind
-    EXPECT_FALSE(state.BatchWritesEnabled);
+    EXPECT_FALSE(queue.BatchWritesEnabled());
     EXPECT_FALSE(QFile::exists(recoveryLog()));
 
-    receive(2); // still under load, but written at once now
-    EXPECT_EQ(rows(), 5);
-    EXPECT_FALSE(timer.isActive());
-    EXPECT_EQ(writer.transactions.size(), 0u);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    receive(2); // still under load: the first is written at once and brings batching back
+    EXPECT_EQ(rows(), 4);
+    EXPECT_TRUE(queue.BatchWritesEnabled());
+    EXPECT_EQ(queue.QueueCount(), 1);
+    EXPECT_TRUE(timer.isActive());
 }
 
 TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedAcrossFlushes)
@@ -237,26 +251,31 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
     auto holder = database.openConnection();
     holder->execute("BEGIN EXCLUSIVE");
 
-    state.ReceivedThisSecond = 10;
-    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.1", "first");
-    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.2", "两行\r\nsecond line");
+    receivedThisSecond = 10;
+    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.1", "first", receivedThisSecond);
+    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.2", "两行\r\nsecond line", receivedThisSecond);
     EXPECT_FALSE(queue.FlushWriteQueue());
-    EXPECT_FALSE(state.BatchWritesEnabled);
-    EXPECT_EQ(state.queue.QueueCount, 0);
+    EXPECT_FALSE(queue.BatchWritesEnabled());
+    EXPECT_EQ(queue.QueueCount(), 0);
     EXPECT_FALSE(timer.isActive());
 
-    queue.EnqueueRecord("2026-12-06 13:45:11", "10.0.0.3", "third");
+    queue.EnqueueRecord("2026-12-06 13:45:11", "10.0.0.3", "third", receivedThisSecond);
     EXPECT_EQ(readAll(recoveryLog()),
               QStringLiteral("earlier line\r\n"
                              "2026-12-06 13:45:10 IP:10.0.0.1 first\r\n"
-                             "2026-12-06 13:45:10 IP:10.0.0.2 两行\r\nsecond line\r\n"
+                             "2026-12-06 13:45:10 IP:10.0.0.2 两行\\r\\nsecond line\r\n"
                              "2026-12-06 13:45:11 IP:10.0.0.3 third\r\n")
                   .toUtf8());
 
     holder->execute("COMMIT");
-    queue.EnqueueRecord("2026-12-06 13:45:12", "10.0.0.4", "fourth");
+    // The database is asked again a second after it refused.
+    clock.advanceSeconds(1);
+    queue.EnqueueRecord("2026-12-06 13:45:12", "10.0.0.4", "fourth", receivedThisSecond);
     EXPECT_EQ(storedMessages(), QStringList{"fourth"});
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    const StoreCounters& counted = queue.counters();
+    EXPECT_EQ(counted.received, 4);
+    EXPECT_EQ(counted.stored, 1);
+    EXPECT_EQ(counted.recovered, 3);
 }
 
 TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCountsTheLoss)
@@ -266,54 +285,79 @@ TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCo
     holder->execute("BEGIN EXCLUSIVE");
 
     receive(1);
-    EXPECT_EQ(state.queue.QueueCount, 0);
-    EXPECT_EQ(queue.lostRecordCount(), 1);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(queue.QueueCount(), 0);
+    EXPECT_EQ(queue.counters().lost, 1);
+    EXPECT_FALSE(queue.lastRecoveryFailure().isEmpty());
 }
 
 // --- reopening the write path --------------------------------------------
 
 TEST_F(WriteQueueTest, RefreshingTwiceLeavesExactlyOneOpenWriter)
 {
-    queue.RefreshSharedConnection(dialogs);
-    queue.RefreshSharedConnection(dialogs);
+    EXPECT_TRUE(queue.RefreshSharedConnection());
+    EXPECT_TRUE(queue.RefreshSharedConnection());
     EXPECT_TRUE(sharedWriter.isOpen());
     EXPECT_EQ(writerEngine.live, 1);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
 TEST_F(WriteQueueTest, RefreshFlushesIntoTheOldDayBeforeMovingToTheNewOne)
 {
-    queue.RefreshSharedConnection(dialogs);
-    state.ReceivedThisSecond = 10;
+    queue.RefreshSharedConnection();
+    receivedThisSecond = 10;
     receive(3);
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
     ASSERT_TRUE(database.EnsureTodayTable());
 
-    queue.RefreshSharedConnection(dialogs);
+    EXPECT_TRUE(queue.RefreshSharedConnection());
     EXPECT_EQ(rows("2026-12-06"), 3);
-    state.ReceivedThisSecond = 0; // a quiet new second: written at once
-    queue.EnqueueRecord("2026-12-07 00:00:01", "10.0.0.9", "new day");
+    receivedThisSecond = 0; // a quiet new second: written at once
+    queue.EnqueueRecord("2026-12-07 00:00:01", "10.0.0.9", "new day", receivedThisSecond);
     EXPECT_EQ(rows("2026-12-06"), 3);
     EXPECT_EQ(rows("2026-12-07"), 1);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
-TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshWithItsMessageAndTheNextWriteTriesAgain)
+TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshAndTheDatabaseIsTriedAgainASecondLater)
 {
-    queue.RefreshSharedConnection(dialogs);
+    queue.RefreshSharedConnection();
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
 
-    queue.RefreshSharedConnection(dialogs);
-    EXPECT_EQ(dialogs.messages, QStringList{"刷新共享数据库连接错误"});
+    EXPECT_FALSE(queue.RefreshSharedConnection());
     EXPECT_FALSE(sharedWriter.isOpen());
     EXPECT_EQ(writerEngine.live, 0);
 
-    queue.EnqueueRecord("2026-12-07 00:00:02", "10.0.0.1", "no table yet");
+    queue.EnqueueRecord("2026-12-07 00:00:02", "10.0.0.1", "no table yet", receivedThisSecond);
     EXPECT_EQ(readAll(recoveryLog()), "2026-12-07 00:00:02 IP:10.0.0.1 no table yet\r\n");
 
     ASSERT_TRUE(database.EnsureTodayTable());
-    queue.EnqueueRecord("2026-12-07 00:00:03", "10.0.0.1", "table is back");
+    clock.advanceSeconds(1);
+    queue.EnqueueRecord("2026-12-07 00:00:03", "10.0.0.1", "table is back", receivedThisSecond);
     EXPECT_EQ(rows("2026-12-07"), 1);
-    EXPECT_EQ(dialogs.messages.size(), 1);
+}
+
+TEST_F(WriteQueueTest, RecordsStoredBeforeAFailureAreNotWrittenToTheRecoveryFileAgain)
+{
+    // A batch fails, and the record-by-record rewrite fails after two rows.
+    class FailingThirdAppend final : public ForwardingWriter {
+    public:
+        using ForwardingWriter::ForwardingWriter;
+        void begin() override { throw DbError("database is locked"); }
+        void append(const LogRecord& record) override
+        {
+            if (record.message.endsWith(QLatin1String(" 2")))
+                throw DbError("disk I/O error");
+            ForwardingWriter::append(record);
+        }
+    };
+    FailingThirdAppend failing(sharedWriter);
+    WriteQueue faulty(failing, timer, recoveryLog(), clock);
+    for (int i = 0; i < 4; ++i)
+        faulty.EnqueueRecord(clock.now().toString(kTimeFormat), "10.0.0.1", QStringLiteral("msg %1").arg(i), 10);
+    EXPECT_FALSE(faulty.FlushWriteQueue());
+
+    EXPECT_EQ(storedMessages(), numbered("msg", 0, 1));
+    EXPECT_EQ(readAll(recoveryLog()), "2026-12-06 13:45:10 IP:10.0.0.1 msg 2\r\n"
+                                      "2026-12-06 13:45:10 IP:10.0.0.1 msg 3\r\n");
+    EXPECT_EQ(faulty.counters().stored, 2);
+    EXPECT_EQ(faulty.counters().recovered, 2);
+    EXPECT_EQ(faulty.lastFailure(), QStringLiteral("disk I/O error"));
 }

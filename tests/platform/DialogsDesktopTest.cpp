@@ -1,5 +1,5 @@
-#include "Desktop.h"
-#include "Dialogs.h"
+#include "QtDesktop.h"
+#include "QtDialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -43,8 +43,30 @@ public:
 
     QSet<int> busyPorts;
     int bindAttempts = 0;
+    // What the socket reports as lost.
+    Losses reportedLosses;
 
 private:
     int port_ = 0;
     bool bound_ = false;
+};
+
+// Hands a test's FakeUdpSocket to an owner that wants to own its socket (the
+// receiver), while the test keeps driving the fake itself.
+class FakeSocketView final : public UdpSocket {
+public:
+    explicit FakeSocketView(FakeUdpSocket& fake) : fake_(fake)
+    {
+        fake_.setReceiver([this](const Datagram& datagram) { deliver(datagram); });
+    }
+    ~FakeSocketView() override { fake_.setReceiver({}); }
+    bool setLocalPort(int port) override { return fake_.setLocalPort(port); }
+    int localPort() const override { return fake_.localPort(); }
+    bool bind(QString* error = nullptr) override { return fake_.bind(error); }
+    void close() override { fake_.close(); }
+    bool isBound() const override { return fake_.isBound(); }
+    Losses losses() const override { return fake_.reportedLosses; }
+
+private:
+    FakeUdpSocket& fake_;
 };

@@ -20,9 +20,9 @@ QFont songTi() { return songtiFont(10.5); }
 
 } // namespace
 
-FilteredMessagesWindow::FilteredMessagesWindow(AppState& state, QWidget* parent)
+FilteredMessagesWindow::FilteredMessagesWindow(FilteredMessageBuffer& buffer, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , state_(state)
+    , buffer_(buffer)
     , txtoutput_(new ExtentListWidget(this))
 {
     setObjectName(QStringLiteral("Form3"));
@@ -55,7 +55,6 @@ void FilteredMessagesWindow::resizeEvent(QResizeEvent* event)
 void FilteredMessagesWindow::Form_Load()
 {
     loaded_ = true;
-    state_.FilteredViewOpen = true;
     ShownCount = 0;
     ShownGeneration = -1;
     RefreshFilteredView();
@@ -64,7 +63,6 @@ void FilteredMessagesWindow::Form_Load()
 void FilteredMessagesWindow::Form_Unload()
 {
     loaded_ = false;
-    state_.FilteredViewOpen = false;
 }
 
 void FilteredMessagesWindow::moveEvent(QMoveEvent* event)
@@ -90,29 +88,29 @@ void FilteredMessagesWindow::RefreshFilteredView()
     if (needsRefill()) {
         txtoutput_->clear();
         ShownCount = 0;
-        ShownGeneration = state_.filtered.FilteredBufferGeneration;
+        ShownGeneration = buffer_.FilteredBufferGeneration;
     }
     appendNewEntries();
-    state_.filtered.FilteredBufferChanged = false;
+    buffer_.FilteredBufferChanged = false;
     txtoutput_->setRedraw(true);
 }
 
 bool FilteredMessagesWindow::hasNothingNew() const
 {
-    const FilteredMessageBuffer& buffer = state_.filtered;
+    const FilteredMessageBuffer& buffer = buffer_;
     return ShownGeneration == buffer.FilteredBufferGeneration && ShownCount == buffer.FilteredBufferCount
         && !buffer.FilteredBufferChanged;
 }
 
 bool FilteredMessagesWindow::needsRefill() const
 {
-    const FilteredMessageBuffer& buffer = state_.filtered;
+    const FilteredMessageBuffer& buffer = buffer_;
     return ShownGeneration != buffer.FilteredBufferGeneration || ShownCount > buffer.FilteredBufferCount;
 }
 
 void FilteredMessagesWindow::appendNewEntries()
 {
-    const FilteredMessageBuffer& buffer = state_.filtered;
+    const FilteredMessageBuffer& buffer = buffer_;
     const qint32 stored = std::clamp(buffer.FilteredBufferCount, 0, FilteredMessageBuffer::Capacity);
     for (qint32 i = ShownCount; i < stored; ++i) {
         const auto slot = static_cast<std::size_t>(i);

@@ -1,20 +1,20 @@
 #pragma once
 
-#include "AppState.h"
+#include "FilteredMessages.h"
 
 #include <QWidget>
 
 class ExtentListWidget;
 
 // The window "被过滤的信息": the rejected datagrams of the filtered-message
-// buffer's current generation, oldest first, one log line each. It marks
-// itself open in the shared state while it is shown, so the one-second tick
-// keeps it current through RefreshFilteredView(). It may be deleted on close;
-// a window that is only hidden rebuilds its list when it is shown again.
+// buffer's current generation, oldest first, one log line each. While it is
+// open (isOpen()), its owner keeps it current through RefreshFilteredView().
+// It may be deleted on close; a window that is only hidden rebuilds its list
+// when it is shown again.
 class FilteredMessagesWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit FilteredMessagesWindow(AppState& state, QWidget* parent = nullptr);
+    explicit FilteredMessagesWindow(FilteredMessageBuffer& buffer, QWidget* parent = nullptr);
 
     // Appends what the buffer holds beyond what is listed; empties and
     // refills the list when the buffer has started a new generation.
@@ -23,6 +23,7 @@ public:
     ExtentListWidget& list() { return *txtoutput_; }
     qint32 shownCount() const { return ShownCount; }
     qint32 shownGeneration() const { return ShownGeneration; }
+    bool isOpen() const { return loaded_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -39,7 +40,7 @@ private:
     bool needsRefill() const;
     void appendNewEntries();
 
-    AppState& state_;
+    FilteredMessageBuffer& buffer_;
     ExtentListWidget* txtoutput_;
     bool loaded_ = false;
     qint32 ShownCount = 0;

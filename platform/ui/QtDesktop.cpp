@@ -1,4 +1,4 @@
-#include "Desktop.h"
+#include "QtDesktop.h"
 
 #include <QClipboard>
 #include <QDesktopServices>

@@ -1,0 +1,141 @@
+#pragma once
+
+#include "FilteredMessages.h"
+#include "WriteQueue.h"
+
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class Clock;
+class DatagramIntake;
+class DbEngine;
+class ListeningPort;
+class LogDatabase;
+class SharedWriter;
+class Timer;
+class UdpSocket;
+
+// What never reached the database, counted since the start.
+struct LossCounts {
+    // Datagrams the kernel dropped because the socket's buffer was full.
+    qint64 kernelDropped = 0;
+    // Datagrams dropped because too much was waiting to be handled.
+    qint64 queueDropped = 0;
+    // Records that reached neither the database nor the recovery file.
+    qint64 recordsLost = 0;
+
+    bool any() const { return kernelDropped > 0 || queueDropped > 0 || recordsLost > 0; }
+    bool operator==(const LossCounts&) const = default;
+};
+
+// The counters of one one-second interval, as the status line shows them.
+struct IntakeSecond {
+    qint32 FilteredCount = 0;
+    qint32 ReceivedThisSecond = 0;
+    qint16 FilterEnabled = 1;
+    LossCounts losses;
+};
+Q_DECLARE_METATYPE(IntakeSecond)
+
+// What the receiver needs from outside. The factories are called on the
+// receiver's own thread, so what they make belongs to it.
+struct CoreServices {
+    const Clock& clock;
+    // Short-lived connections: day tables.
+    DbEngine& readEngine;
+    // The long-lived write path: fails fast when the file is locked, so records
+    // go to the recovery file instead of holding up intake.
+    DbEngine& writeEngine;
+    std::function<std::unique_ptr<UdpSocket>()> makeSocket;
+    std::function<std::unique_ptr<Timer>(int intervalMs)> makeTimer;
+    // Where syslog.mdb and syslog_recovery.log live.
+    QString dataDir;
+};
+
+// The receiver: the socket, datagram intake, the write queue and its write
+// path, the midnight rollover and the one-second counters. One thread owns
+// all of it; nothing here touches a window. It reports by signals, and the
+// windows (or the headless service) decide what to show.
+class ReceiverCore : public QObject {
+    Q_OBJECT
+public:
+    explicit ReceiverCore(CoreServices services, QObject* parent = nullptr);
+    ~ReceiverCore() override;
+
+    // Makes sure the database file and today's table exist and can be
+    // written, then opens the write path (telling errorRaised when that fails).
+    // Throws DbError, with the store's text, when the file cannot be opened,
+    // created or written.
+    void openDatabase();
+    // Starts the one-second interval.
+    void startCounting();
+
+    ListeningPort& port();
+    void setFilterEnabled(qint16 enabled);
+    qint16 filterEnabled() const;
+
+    // Gives the database file up for cleaning: the socket is closed (what it
+    // had read is handled), the queue written, the write timer stopped and
+    // the write path closed.
+    void handOverDatabase();
+    // Takes it back after cleaning (the write path reopens when it next writes).
+    void takeBackDatabase();
+    // Stops receiving, handles and stores everything read, closes the write
+    // path. Later calls do nothing.
+    void shutdown();
+    bool isShutDown() const { return shutDown_; }
+
+    const StoreCounters& storeCounters() const;
+    LossCounts losses() const;
+    qint64 datagramsRead() const;
+    // The usable receive buffer the socket got at its last bind, in bytes.
+    int receiveBufferBytes() const;
+    // A line for the log that tells what became of everything received.
+    QString summaryLine() const;
+    QString dataDir() const { return services_.dataDir; }
+    QString databasePath() const;
+    QString recoveryLogPath() const;
+
+    // The intake itself, for callers on the receiver's thread that hand in
+    // messages of their own.
+    DatagramIntake& intake() { return *intake_; }
+    // One tick of the one-second interval, as the timer gives it.
+    void tick();
+
+signals:
+    // A log line for the main list (at most ten a second).
+    void lineToShow(const QString& line);
+    // Every second: the interval's counters.
+    void secondElapsed(const IntakeSecond& counters);
+    // The filtered-message buffer changed since the last update.
+    void filteredUpdated(const FilteredBufferUpdate& update);
+    // The rollover created the table of a new day.
+    void dayTableCreated(const QString& day);
+    // A message for the user.
+    void errorRaised(const QString& text);
+    // A line for the log (standard error, the system journal): a failure that
+    // lasts, told at most once a second with exact counts.
+    void problemReported(const QString& line);
+
+private:
+    void reportProblems();
+
+    CoreServices services_;
+    std::unique_ptr<LogDatabase> database_;
+    std::unique_ptr<SharedWriter> writer_;
+    std::unique_ptr<Timer> writeTimer_;
+    std::unique_ptr<Timer> secondTimer_;
+    std::unique_ptr<WriteQueue> queue_;
+    std::unique_ptr<DatagramIntake> intake_;
+    std::unique_ptr<UdpSocket> socket_;
+    qint32 sentGeneration_ = 0;
+    qint32 sentCount_ = 0;
+    bool shutDown_ = false;
+
+    StoreCounters reportedStore_;
+    qint64 reportedDrops_ = 0;
+    qint64 lastDropReportMs_ = 0;
+};

@@ -1,0 +1,48 @@
+#include "StatusCaption.h"
+
+namespace {
+
+QString chineseCaption(const IntakeSecond& counters)
+{
+    if (counters.FilterEnabled != 1)
+        return QStringLiteral("过滤信息:消息过滤功能已关闭");
+    return QStringLiteral("过滤信息:已过滤无效信息") + QString::number(counters.FilteredCount) + QStringLiteral("条")
+        + QStringLiteral(",接收速率") + QString::number(counters.ReceivedThisSecond) + QStringLiteral("条/秒");
+}
+
+QString englishCaption(const IntakeSecond& counters)
+{
+    const QString rejected = QStringLiteral("Filtering info: ") + QString::number(counters.FilteredCount);
+    if (counters.FilterEnabled != 1)
+        return rejected + QStringLiteral(" Filter is disabled ");
+    return rejected + QStringLiteral(" invalid info has been filtered. Recv rate ")
+        + QString::number(counters.ReceivedThisSecond) + QStringLiteral(" per sec");
+}
+
+} // namespace
+
+QString statusCaption(const IntakeSecond& counters, bool english)
+{
+    return english ? englishCaption(counters) : chineseCaption(counters);
+}
+
+QString lossTooltip(const LossCounts& losses, bool english)
+{
+    if (!losses.any())
+        return QString();
+    if (english)
+        return QStringLiteral("Lost since start:\n"
+                              "%1 datagrams dropped by the system (receive buffer full)\n"
+                              "%2 datagrams dropped (too many waiting to be handled)\n"
+                              "%3 records stored neither in the database nor in the recovery file")
+            .arg(losses.kernelDropped)
+            .arg(losses.queueDropped)
+            .arg(losses.recordsLost);
+    return QStringLiteral("启动以来丢失：\n"
+                          "系统丢弃的数据包（接收缓冲区已满）%1个\n"
+                          "丢弃的数据包（等待处理的过多）%2个\n"
+                          "既未存入数据库也未写入恢复文件的记录%3条")
+        .arg(losses.kernelDropped)
+        .arg(losses.queueDropped)
+        .arg(losses.recordsLost);
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "ReceiverCore.h"
+
+#include <QString>
+
+// The status line's text: how many datagrams the filter rejected and how many
+// were accepted during the last second, or that the filter is off.
+QString statusCaption(const IntakeSecond& counters, bool english);
+
+// The status line's tooltip while something was lost: each count since the
+// start, one a line. Empty while nothing was lost.
+QString lossTooltip(const LossCounts& losses, bool english);

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "Desktop.h"
+
+class QtClipboard final : public Clipboard {
+public:
+    void setText(const QString& text) override;
+};
+
+class QtShell final : public Shell {
+public:
+    bool openUrl(const QString& url) override;
+};

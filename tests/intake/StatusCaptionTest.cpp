@@ -1,0 +1,39 @@
+#include "StatusCaption.h"
+
+#include <gtest/gtest.h>
+
+TEST(StatusCaption, ChineseShowsCountAndRateOrFilterOff)
+{
+    IntakeSecond counters;
+    counters.FilteredCount = 3;
+    counters.ReceivedThisSecond = 12;
+    EXPECT_EQ(statusCaption(counters, false), QStringLiteral("过滤信息:已过滤无效信息3条,接收速率12条/秒"));
+    counters.FilterEnabled = 0;
+    EXPECT_EQ(statusCaption(counters, false), QStringLiteral("过滤信息:消息过滤功能已关闭"));
+    counters.FilterEnabled = 2;
+    EXPECT_EQ(statusCaption(counters, false), QStringLiteral("过滤信息:消息过滤功能已关闭"));
+}
+
+TEST(StatusCaption, EnglishKeepsTheCountWhenFilterIsOff)
+{
+    IntakeSecond counters;
+    counters.FilteredCount = 3;
+    counters.ReceivedThisSecond = 12;
+    EXPECT_EQ(statusCaption(counters, true),
+              QStringLiteral("Filtering info: 3 invalid info has been filtered. Recv rate 12 per sec"));
+    counters.FilterEnabled = 0;
+    EXPECT_EQ(statusCaption(counters, true), QStringLiteral("Filtering info: 3 Filter is disabled "));
+}
+
+TEST(StatusCaption, LossTooltipListsEveryCountOnlyOnceSomethingWasLost)
+{
+    LossCounts losses;
+    EXPECT_TRUE(lossTooltip(losses, false).isEmpty());
+    losses.kernelDropped = 17;
+    losses.recordsLost = 2;
+    const QString english = lossTooltip(losses, true);
+    EXPECT_TRUE(english.contains(QStringLiteral("17 datagrams dropped by the system")));
+    EXPECT_TRUE(english.contains(QStringLiteral("0 datagrams dropped (too many")));
+    EXPECT_TRUE(english.contains(QStringLiteral("2 records stored neither")));
+    EXPECT_TRUE(lossTooltip(losses, false).contains(QStringLiteral("系统丢弃的数据包（接收缓冲区已满）17个")));
+}
