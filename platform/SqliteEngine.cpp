@@ -85,12 +85,16 @@ public:
     }
 
 private:
-    // The text stays where it is until stepToEnd() clears the bindings.
+    // Bound as UTF-8, the database's own encoding, so the engine need not
+    // convert it; the bytes stay alive until stepToEnd() clears the bindings.
     void bindText(int position, QStringView text)
     {
-        static const char16_t empty[] = u"";
-        const char16_t* data = text.isNull() ? empty : text.utf16();
-        if (sqlite3_bind_text16(statement_, position, data, int(text.size() * sizeof(char16_t)), SQLITE_STATIC)
+        if (int(utf8_.size()) < position)
+            utf8_.resize(std::size_t(position));
+        QByteArray& bytes = utf8_[std::size_t(position - 1)];
+        bytes = text.toUtf8();
+        if (sqlite3_bind_text(statement_, position, bytes.isNull() ? "" : bytes.constData(), int(bytes.size()),
+                              SQLITE_STATIC)
             != SQLITE_OK)
             failAndReset();
     }
@@ -115,6 +119,7 @@ private:
     SharedDatabase owner_;
     sqlite3* db_;
     sqlite3_stmt* statement_ = nullptr;
+    std::vector<QByteArray> utf8_;
 };
 
 class SqliteConnection final : public DbConnection {
@@ -179,7 +184,10 @@ std::unique_ptr<DbConnection> SqliteEngine::open(const QString& path, OpenMode m
 {
     if (mode == OpenMode::ExistingOnly && !QFileInfo(path).isFile())
         throw DbError(QStringLiteral("unable to open database file: %1 does not exist").arg(path));
-    const int flags = mode == OpenMode::CreateIfMissing ? SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE
-                                                        : SQLite::OPEN_READWRITE;
+    // A connection is used by one thread at a time, so the engine's own
+    // locking around every call is not needed.
+    const int flags = (mode == OpenMode::CreateIfMissing ? SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE
+                                                         : SQLite::OPEN_READWRITE)
+                    | SQLITE_OPEN_NOMUTEX;
     return guarded([&] { return std::unique_ptr<DbConnection>(new SqliteConnection(path, flags, busyTimeoutMs_)); });
 }
