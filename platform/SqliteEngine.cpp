@@ -53,8 +53,8 @@ private:
     mutable SQLite::Statement statement_;
 };
 
-// A prepared statement on the engine's own interface, so texts can be bound in
-// place (UTF-16, no conversion copy on our side) on the per-record write path.
+// A prepared statement on the engine's own interface, so the per-record write
+// path binds its texts without going through copies of std::string.
 class SqliteStatement final : public DbStatement {
 public:
     SqliteStatement(SharedDatabase owner, const QString& sql) : owner_(std::move(owner)), db_(owner_->getHandle())
