@@ -51,6 +51,7 @@ MainWindow::~MainWindow()
     delete search_.data();
     delete cleaner_.data();
     delete filtered_.data();
+    loads_.waitForDone();
 }
 
 void MainWindow::connectReceiver()
@@ -355,7 +356,7 @@ void MainWindow::LoadRecentRecords(const QString& day)
     ++loadsPending_;
     LogDatabase* database = &database_;
     runInBackground(
-        this,
+        loads_, this,
         [database, day]() -> std::optional<QStringList> {
             try {
                 return database->loadRecentRecords(day);

@@ -6,6 +6,7 @@
 #include "Services.h"
 
 #include <QPointer>
+#include <QThreadPool>
 #include <QWidget>
 #include <memory>
 
@@ -119,6 +120,7 @@ private:
     // Loads of a day still being read, and the live lines that came meanwhile.
     int loadsPending_ = 0;
     QStringList heldLines_;
+    QThreadPool loads_;
     bool lossesShown_ = false;
 
     QLabel* 大标题 = nullptr;

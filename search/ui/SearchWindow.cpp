@@ -7,12 +7,17 @@
 #include "Twips.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThreadPool>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <exception>
+#include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -196,7 +201,72 @@ void SearchWindow::给我搜_Click()
 
     txtoutput->clear();
     SearchWidestLine = 0;
-    const std::optional<QString> failure = fillResults(keyword, ipFragment);
+    startSearch(keyword, ipFragment);
+}
+
+namespace {
+
+// Lines found are handed to the window in pieces of about this many, so that
+// neither the search waits for the window nor the window for the search.
+constexpr int kLinesPerHandOver = 2000;
+
+} // namespace
+
+void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment)
+{
+    if (running_)
+        running_->store(true);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    running_ = stop;
+    QPointer<SearchWindow> window(this);
+    // Runs on the main thread, only while this window and this search last.
+    auto post = [window, stop](auto action) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [window, stop, action = std::move(action)]() mutable {
+                if (window && window->running_ == stop)
+                    action(*window);
+            },
+            Qt::QueuedConnection);
+    };
+    LogSearch search = search_;
+    const QStringList days = daysToSearch();
+    pool_.start([search, days, keyword, ipFragment, stop, post]() mutable {
+        QStringList lines;
+        std::optional<QString> failure;
+        try {
+            search.run(days, keyword, ipFragment, [&](const QString& line) {
+                if (stop->load())
+                    throw std::runtime_error("stopped");
+                lines << line;
+                if (lines.size() >= kLinesPerHandOver)
+                    post([batch = std::exchange(lines, {})](SearchWindow& w) { w.addResults(batch); });
+            });
+        } catch (const std::exception& e) {
+            failure = QString::fromStdString(e.what());
+        }
+        if (stop->load())
+            return;
+        post([batch = std::move(lines), failure](SearchWindow& w) {
+            w.addResults(batch);
+            w.finishSearch(failure);
+        });
+    });
+}
+
+void SearchWindow::addResults(const QStringList& lines)
+{
+    if (lines.isEmpty())
+        return;
+    for (const QString& line : lines)
+        SearchWidestLine = qMax<qint32>(SearchWidestLine, line.size());
+    txtoutput->addItems(lines);
+}
+
+// The lines found before a failure stay listed; the failure's text is shown.
+void SearchWindow::finishSearch(const std::optional<QString>& failure)
+{
+    running_.reset();
     ApplyHorizontalExtent();
     txtoutput->viewport()->update();
     if (failure)
@@ -204,24 +274,13 @@ void SearchWindow::给我搜_Click()
                                        : QStringLiteral("Search logs error: ") + *failure);
 }
 
-// Lists every match with repainting suspended. The lines found before a
-// failure are listed too; the failure's text is returned.
-std::optional<QString> SearchWindow::fillResults(const QString& keyword, const QString& ipFragment)
+// A search still running is asked to stop and waited for: it reads through
+// objects that go with the window.
+SearchWindow::~SearchWindow()
 {
-    QStringList lines;
-    std::optional<QString> failure;
-    txtoutput->setRedraw(false);
-    try {
-        search_.run(daysToSearch(), keyword, ipFragment, [&](const QString& line) {
-            lines << line;
-            SearchWidestLine = qMax<qint32>(SearchWidestLine, line.size());
-        });
-    } catch (const std::exception& e) {
-        failure = QString::fromStdString(e.what());
-    }
-    txtoutput->addItems(lines);
-    txtoutput->setRedraw(true);
-    return failure;
+    if (running_)
+        running_->store(true);
+    pool_.waitForDone();
 }
 
 QStringList SearchWindow::daysToSearch() const

@@ -4,7 +4,10 @@
 
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QWidget>
+#include <atomic>
+#include <memory>
 #include <optional>
 
 class Clipboard;
@@ -34,13 +37,18 @@ class SearchWindow : public QWidget {
 public:
     SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                  QWidget* parent = nullptr);
+    ~SearchWindow() override;
 
     // Fills the day list: the all-days entry, then the day of every ordinary
     // table, ascending. When the database cannot be read the user is told
     // why and the all-days entry stays alone.
     void LoadSearchDays();
     // Searches the chosen day, or every listed day, and lists the matches.
+    // The search runs off the window's thread; its lines appear day by day as
+    // they are found. A new search ends the one still running.
     void 给我搜_Click();
+    // Whether a search is still running.
+    bool searching() const { return running_ != nullptr; }
     // Copies the current result line (empty text without one) to the clipboard.
     void txtoutput_DblClick();
     // A click into an input box takes its placeholder away.
@@ -74,7 +82,9 @@ private:
     void applyEnglishCaptions();
     void clearPlaceholder(QLineEdit* box, const QString& placeholder);
     QStringList daysToSearch() const;
-    std::optional<QString> fillResults(const QString& keyword, const QString& ipFragment);
+    void startSearch(const QString& keyword, const QString& ipFragment);
+    void addResults(const QStringList& lines);
+    void finishSearch(const std::optional<QString>& failure);
     QSize outerSizeInTwips(const QSize& clientPixels) const;
     bool chineseMode() const;
     bool englishMode() const;
@@ -95,4 +105,7 @@ private:
     QLabel* Label3 = nullptr;
 
     qint32 SearchWidestLine = 0;
+    // Set to ask the running search to stop; shared with its thread.
+    std::shared_ptr<std::atomic<bool>> running_;
+    QThreadPool pool_;
 };

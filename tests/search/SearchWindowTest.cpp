@@ -66,6 +66,7 @@ protected:
         keyword()->setText(keywordText);
         ip()->setText(ipText);
         QTest::mouseClick(searchButton(), Qt::LeftButton);
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !window->searching(); }, 10000));
     }
     void addHits(const QString& day, const QStringList& messages)
     {
@@ -221,6 +222,7 @@ TEST_F(SearchWindowTest, SearchRemovesPlaceholdersAndRefusesTwoEmptyBoxes)
     ip()->setText(QStringLiteral("输入查询IP"));
     QTest::mouseClick(searchButton(), Qt::LeftButton);
     EXPECT_TRUE(ip()->text().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->searching(); }, 10000));
     EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 old line")});
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
@@ -346,3 +348,20 @@ TEST_F(SearchWindowTest, CopyMessageIsChineseInEnglishModeToo)
 }
 
 } // namespace
+
+TEST_F(SearchWindowTest, ANewSearchEndsTheOneStillRunningAndOnlyItsLinesAreListed)
+{
+    QStringList many;
+    for (int i = 0; i < 4000; ++i)
+        many << QStringLiteral("first %1").arg(i);
+    addHits(kDay1, many);
+    addHits(kDay2, {QStringLiteral("second hit")});
+    openShown();
+    keyword()->setText(QStringLiteral("first"));
+    QTest::mouseClick(searchButton(), Qt::LeftButton);
+    search(QStringLiteral("second"));
+    EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-02 10:00:00 IP:10.0.0.1 second hit")});
+    // Nothing of the first search arrives later.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(results()->count(), 1);
+}
