@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,8 +112,8 @@ private:
 
 #ifdef Q_OS_LINUX
 
-// The bound socket on Linux: read many datagrams per call, each with the
-// kernel's running count of the datagrams it dropped for this socket.
+// The bound socket on Linux: reads many datagrams per call and asks the
+// kernel how many it dropped for this socket because its buffer was full.
 class QtUdpSocket::Reader {
 public:
     static std::unique_ptr<Reader> open(int port, QString* error)
@@ -132,8 +133,6 @@ public:
             ::close(fd);
             return nullptr;
         }
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
         return std::unique_ptr<Reader>(new Reader(fd));
     }
 
@@ -170,7 +169,6 @@ public:
             if (got <= 0)
                 break;
             for (int i = 0; i < got; ++i) {
-                noteKernelDrops(headers_[i].msg_hdr);
                 const auto length = std::min<unsigned>(headers_[i].msg_len, unsigned(MaxDatagramBytes));
                 sink(QByteArray(buffers_.data() + std::size_t(i) * SlotBytes, qsizetype(length)),
                      senderText(addresses_[i]));
@@ -183,16 +181,21 @@ public:
     }
 
     // The kernel's running count of datagrams it dropped for this socket.
-    qint64 kernelDrops() const { return kernelDrops_; }
+    qint64 kernelDrops()
+    {
+        quint32 info[SK_MEMINFO_VARS] = {};
+        socklen_t length = sizeof info;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, info, &length) == 0 && length > SK_MEMINFO_DROPS * sizeof(quint32))
+            kernelDrops_ = info[SK_MEMINFO_DROPS];
+        return kernelDrops_;
+    }
 
 private:
     static constexpr int Batch = 32;
     static constexpr std::size_t SlotBytes = 65536;
-    static constexpr std::size_t ControlBytes = CMSG_SPACE(sizeof(quint32));
 
     explicit Reader(int fd)
-        : fd_(fd), buffers_(Batch * SlotBytes), controls_(Batch * ControlBytes), headers_(Batch), vectors_(Batch),
-          addresses_(Batch)
+        : fd_(fd), buffers_(Batch * SlotBytes), headers_(Batch), vectors_(Batch), addresses_(Batch)
     {
     }
 
@@ -206,19 +209,6 @@ private:
             header.msg_namelen = sizeof(sockaddr_in);
             header.msg_iov = &vectors_[i];
             header.msg_iovlen = 1;
-            header.msg_control = controls_.data() + std::size_t(i) * ControlBytes;
-            header.msg_controllen = ControlBytes;
-        }
-    }
-
-    void noteKernelDrops(msghdr& header)
-    {
-        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                quint32 count = 0;
-                std::memcpy(&count, CMSG_DATA(c), sizeof count);
-                kernelDrops_ = std::max<qint64>(kernelDrops_, count);
-            }
         }
     }
 
@@ -237,7 +227,6 @@ private:
 
     int fd_;
     std::vector<char> buffers_;
-    std::vector<char> controls_;
     std::vector<mmsghdr> headers_;
     std::vector<iovec> vectors_;
     std::vector<sockaddr_in> addresses_;
@@ -285,7 +274,7 @@ public:
         return total;
     }
 
-    qint64 kernelDrops() const { return 0; }
+    qint64 kernelDrops() { return 0; }
 
 private:
     QUdpSocket socket_;

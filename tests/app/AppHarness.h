@@ -69,7 +69,9 @@ struct AppHarness {
     FakeUdpSocket socket;
     QtUdpSocket* realSocket = nullptr;
     SqliteEngine readEngine{2000};
-    SqliteEngine writeEngine{250};
+    SqliteEngine writeSqlite{250};
+    // The write path's engine; a test can make it fail.
+    SwitchableEngine writeEngine{writeSqlite};
     FakeTimer* writeTimer = nullptr;
     FakeTimer* secondTimer = nullptr;
     std::unique_ptr<Receiver> receiver;

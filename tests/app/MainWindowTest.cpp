@@ -375,3 +375,15 @@ TEST(Receiving, TheStatusLineTurnsRedWithEveryCountOnceSomethingIsLost)
     EXPECT_TRUE(status->styleSheet().contains(QStringLiteral("color")));
     EXPECT_TRUE(status->toolTip().contains(QStringLiteral("42 datagrams dropped by the system")));
 }
+
+TEST(Receiving, AnErrorOfTheReceiverReachesTheMessageBoxWithItsText)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.start());
+    app.writeEngine.failing = true;
+    app.clock.set(app.clock.now().addDays(1));
+    app.socket.arrive("<13>info: first of a new day");
+    EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("刷新共享数据库连接错误")});
+    // The day list shows the new day's table at once.
+    EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 2);
+}

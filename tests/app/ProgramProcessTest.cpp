@@ -9,6 +9,14 @@
 #include "UdpPorts.h"
 
 #include <map>
+#include <atomic>
+#include <thread>
+
+#include <QRegularExpression>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -61,6 +69,12 @@ public:
     }
 
     int port() const { return port_; }
+    QString recoveryPath() const { return QDir(programDir_.path()).filePath(QStringLiteral("syslog_recovery.log")); }
+    static QByteArray output(QProcess* process)
+    {
+        output_[process] += process->readAllStandardError();
+        return output_[process];
+    }
     QString dbPath() const { return QDir(programDir_.path()).filePath(QStringLiteral("syslog.mdb")); }
 
     ~ProgramProcess()
@@ -127,4 +141,145 @@ TEST(Program, SecondCopyIsRefusedAndTheFirstKeepsItsPort)
     first->terminate();
     ASSERT_TRUE(first->waitForFinished(20000));
     EXPECT_EQ(first->exitCode(), 0);
+}
+
+namespace {
+
+// What the program's closing line says became of everything it received.
+struct Summary {
+    qint64 read = -1, received = -1, stored = -1, recovered = -1, lost = -1, kernelDropped = -1, waitingDropped = -1;
+};
+
+Summary closingSummary(const QByteArray& output)
+{
+    static const QRegularExpression line(QStringLiteral(
+        R"(stopped: (\d+) datagrams read; (\d+) records received, (\d+) stored, (\d+) in .*, (\d+) lost; )"
+        R"(\d+ datagrams dropped \((\d+) by the kernel, (\d+) waiting\))"));
+    const QRegularExpressionMatch m = line.match(QString::fromUtf8(output));
+    if (!m.hasMatch())
+        return {};
+    return {m.captured(1).toLongLong(), m.captured(2).toLongLong(), m.captured(3).toLongLong(),
+            m.captured(4).toLongLong(), m.captured(5).toLongLong(), m.captured(6).toLongLong(),
+            m.captured(7).toLongLong()};
+}
+
+qint64 storedRows(const QString& dbPath)
+{
+    SQLite::Database db(dbPath.toStdString());
+    SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+    qint64 rows = 0;
+    while (tables.executeStep()) {
+        SQLite::Statement count(db, "SELECT count(*) FROM \"" + tables.getColumn(0).getString() + "\"");
+        if (count.executeStep())
+            rows += count.getColumn(0).getInt64();
+    }
+    return rows;
+}
+
+qint64 lineCount(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().count("\r\n") : 0;
+}
+
+qint64 peakResidentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& entry : status.readAll().split('\n'))
+        if (entry.startsWith("VmHWM:"))
+            return entry.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// Sends datagrams to 127.0.0.1:port as fast as it can until stopped or count is reached.
+class FloodSender {
+public:
+    FloodSender(int port, qint64 count, QByteArray (*make)(qint64)) : thread_([=, this] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(quint16(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (qint64 i = 0; i < count && !stop_; ++i) {
+            const QByteArray datagram = make(i);
+            if (::sendto(fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof to) == datagram.size())
+                ++sent_;
+        }
+        ::close(fd);
+        done_ = true;
+    })
+    {
+    }
+    ~FloodSender() { finish(); }
+    void finish()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    qint64 sent() const { return sent_; }
+    bool done() const { return done_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    std::atomic<qint64> sent_{0};
+    std::thread thread_;
+};
+
+} // namespace
+
+TEST(Program, SigtermInTheMiddleOfABurstStoresEveryDatagramItRead)
+{
+    ProgramProcess program;
+    QProcess* server = program.start();
+    ASSERT_TRUE(ProgramProcess::waitUntilListening(server));
+
+    FloodSender flood(program.port(), 300000, [](qint64 i) {
+        return QByteArrayLiteral("<13>host info: burst message number ") + QByteArray::number(i);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return flood.sent() >= 50000 || flood.done(); }, 20000));
+    server->terminate(); // SIGTERM while the burst goes on
+    ASSERT_TRUE(server->waitForFinished(60000));
+    flood.finish();
+    EXPECT_EQ(server->exitCode(), 0);
+
+    const Summary summary = closingSummary(ProgramProcess::output(server));
+    ASSERT_GT(summary.read, 0) << ProgramProcess::output(server).toStdString();
+    EXPECT_EQ(summary.waitingDropped, 0);
+    // Every datagram read was handled, and each record went somewhere, once.
+    EXPECT_EQ(summary.received, summary.read);
+    EXPECT_EQ(summary.lost, 0);
+    EXPECT_EQ(storedRows(program.dbPath()), summary.stored);
+    EXPECT_EQ(lineCount(program.recoveryPath()), summary.recovered);
+    EXPECT_EQ(summary.stored + summary.recovered, summary.read);
+}
+
+TEST(Program, AFloodOfTheLargestDatagramsKeepsMemoryBoundedAndCountsEveryDrop)
+{
+    ProgramProcess program;
+    QProcess* server = program.start();
+    ASSERT_TRUE(ProgramProcess::waitUntilListening(server));
+
+    constexpr qint64 count = 4000; // 256 MB
+    FloodSender flood(program.port(), count, [](qint64 i) {
+        QByteArray datagram = QByteArrayLiteral("<13>host info: large ") + QByteArray::number(i) + ' ';
+        datagram.append(64000 - datagram.size(), 'x');
+        return datagram;
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return flood.done(); }, 60000));
+    flood.finish();
+    const qint64 peakKiB = peakResidentKiB(server->processId());
+    server->terminate();
+    ASSERT_TRUE(server->waitForFinished(60000));
+
+    EXPECT_LT(peakKiB, 150 * 1024);
+    const Summary summary = closingSummary(ProgramProcess::output(server));
+    ASSERT_GT(summary.read, 0) << ProgramProcess::output(server).toStdString();
+    EXPECT_EQ(summary.read + summary.kernelDropped, flood.sent()) << ProgramProcess::output(server).toStdString();
+    EXPECT_EQ(summary.received + summary.waitingDropped, summary.read);
+    EXPECT_EQ(summary.stored + summary.recovered, summary.received);
 }

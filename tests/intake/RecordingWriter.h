@@ -62,20 +62,3 @@ private:
     bool open_ = false;
     QString openDay_;
 };
-
-// A database engine that can be made to fail every open, as when the file is
-// locked or the disk is gone.
-class SwitchableEngine final : public DbEngine {
-public:
-    explicit SwitchableEngine(DbEngine& real) : real_(real) {}
-    std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode = OpenMode::ExistingOnly) override
-    {
-        if (failing)
-            throw DbError(QStringLiteral("unable to open database file"));
-        return real_.open(path, mode);
-    }
-    bool failing = false;
-
-private:
-    DbEngine& real_;
-};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "Database.h"
 #include "Desktop.h"
 #include "Dialogs.h"
 #include "Locale.h"
@@ -99,4 +100,21 @@ public:
 
 private:
     int id_;
+};
+
+// A database engine that can be made to fail every open, as when the file is
+// locked or the disk is gone.
+class SwitchableEngine final : public DbEngine {
+public:
+    explicit SwitchableEngine(DbEngine& real) : real_(real) {}
+    std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode = OpenMode::ExistingOnly) override
+    {
+        if (failing)
+            throw DbError(QStringLiteral("unable to open database file"));
+        return real_.open(path, mode);
+    }
+    bool failing = false;
+
+private:
+    DbEngine& real_;
 };

@@ -1,0 +1,205 @@
+// The receiver without any window, on a QCoreApplication: real UDP into a
+// real database file.
+#include "FakeUdpSocket.h"
+#include "Fakes.h"
+#include "LogDatabase.h"
+#include "QtUdpSocket.h"
+#include "Receiver.h"
+#include "SqliteEngine.h"
+#include "UdpPorts.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+namespace {
+
+std::unique_ptr<Timer> qtTimer(int intervalMs) { return std::make_unique<QtTimer>(intervalMs); }
+
+// Messages of a day's table in ID order.
+QStringList storedMessages(DbEngine& engine, const QString& dbPath, const QString& day)
+{
+    auto cursor = engine.open(dbPath)->query(
+        QStringLiteral("SELECT \"信息\" FROM %1 ORDER BY \"ID\"").arg(quoteName(dayTableName(day))));
+    QStringList messages;
+    while (cursor->next())
+        messages << cursor->text(QStringLiteral("信息")).value_or(QString());
+    return messages;
+}
+
+QStringList recoveredLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"));
+    lines.removeAll(QString());
+    return lines;
+}
+
+// A receiver on a thread of its own with the real socket and store.
+class ThreadedReceiver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        receiver.run([](ReceiverCore& core) { core.openDatabase(); });
+        port = unusedUdpPort();
+        ASSERT_TRUE(receiver.port().setLocalPort(port));
+        QString error;
+        ASSERT_TRUE(receiver.port().bind(&error)) << error.toStdString();
+    }
+
+    void send(const QByteArray& bytes)
+    {
+        ASSERT_EQ(sender.writeDatagram(bytes, QHostAddress::LocalHost, quint16(port)), bytes.size());
+    }
+    QString today() const { return clock.now().toString(QStringLiteral("yyyy-MM-dd")); }
+    QString dbPath() const { return QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")); }
+
+    QTemporaryDir dir;
+    SystemClock clock;
+    SqliteEngine readEngine{2000};
+    SqliteEngine writeEngine{250};
+    Receiver receiver{CoreServices{clock, readEngine, writeEngine, [] { return std::make_unique<QtUdpSocket>(); },
+                                   qtTimer, dir.path()}};
+    QUdpSocket sender;
+    int port = 0;
+};
+
+} // namespace
+
+TEST_F(ThreadedReceiver, ABurstIsStoredWholeInTheOrderSent)
+{
+    constexpr int burst = 20000;
+    for (int i = 0; i < burst; ++i)
+        send(QByteArrayLiteral("<14>host info: burst ") + QByteArray::number(i));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return receiver.run([](ReceiverCore& core) { return core.datagramsRead(); }) >= burst; }, 20000));
+    receiver.run([](ReceiverCore& core) { core.shutdown(); });
+
+    const QStringList stored = storedMessages(readEngine, dbPath(), today());
+    ASSERT_EQ(stored.size(), burst);
+    for (int i = 0; i < burst; ++i)
+        ASSERT_EQ(stored[i], QStringLiteral("info: burst %1").arg(i));
+    const StoreCounters counted = receiver.run([](ReceiverCore& core) { return core.storeCounters(); });
+    EXPECT_EQ(counted.received, burst);
+    EXPECT_EQ(counted.stored, burst);
+}
+
+TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTakenBack)
+{
+    QSignalSpy shown(receiver.core(), &ReceiverCore::lineToShow);
+    send("<14>host info: before");
+    ASSERT_TRUE(shown.wait(10000));
+
+    receiver.run([](ReceiverCore& core) { core.handOverDatabase(); });
+    EXPECT_FALSE(receiver.port().isBound());
+    // Nobody holds the file: another program could lock it at once.
+    auto other = readEngine.open(dbPath());
+    other->execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    other->execute(QStringLiteral("COMMIT"));
+    send("<14>host info: while cleaning");
+
+    receiver.run([](ReceiverCore& core) { core.takeBackDatabase(); });
+    ASSERT_TRUE(receiver.port().bind());
+    send("<14>host info: after");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 2; }, 10000));
+    receiver.run([](ReceiverCore& core) { core.shutdown(); });
+    EXPECT_EQ(storedMessages(readEngine, dbPath(), today()), (QStringList{"info: before", "info: after"}));
+}
+
+// The write path over a fake socket on the test's thread, so the clock and
+// the timers are stepped by hand.
+class SteppedReceiver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        receiver.run([](ReceiverCore& core) { core.openDatabase(); });
+        socket.setLocalPort(514);
+        ASSERT_TRUE(socket.bind());
+    }
+    QString dbPath() const { return QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")); }
+    ReceiverCore& core() { return *receiver.core(); }
+
+    QTemporaryDir dir;
+    FakeClock clock;
+    FakeUdpSocket socket;
+    SqliteEngine readEngine{2000};
+    SqliteEngine writeEngine{50};
+    FakeTimer* writeTimer = nullptr;
+    FakeTimer* secondTimer = nullptr;
+    Receiver receiver{CoreServices{clock, readEngine, writeEngine,
+                                   [this] { return std::make_unique<FakeSocketView>(socket); },
+                                   [this](int intervalMs) {
+                                       auto timer = std::make_unique<FakeTimer>();
+                                       (intervalMs == 100 ? writeTimer : secondTimer) = timer.get();
+                                       return std::unique_ptr<Timer>(std::move(timer));
+                                   },
+                                   dir.path()},
+                      Receiver::Threading::CallerThread};
+};
+
+TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItWent)
+{
+    QSignalSpy problems(&core(), &ReceiverCore::problemReported);
+    auto holder = readEngine.open(dbPath());
+    holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    int sent = 0;
+    for (int second = 0; second < 3; ++second, clock.advanceSeconds(1)) {
+        for (int i = 0; i < 40; ++i)
+            socket.arrive(QByteArrayLiteral("<14>host info: n") + QByteArray::number(sent++));
+        writeTimer->tick();
+        secondTimer->tick();
+    }
+    holder->execute(QStringLiteral("COMMIT"));
+    clock.advanceSeconds(1);
+    for (int i = 0; i < 40; ++i)
+        socket.arrive(QByteArrayLiteral("<14>host info: n") + QByteArray::number(sent++));
+    core().shutdown();
+
+    QStringList everywhere = storedMessages(readEngine, dbPath(), clock.now().toString(QStringLiteral("yyyy-MM-dd")));
+    const int inDatabase = int(everywhere.size());
+    for (const QString& line : recoveredLines(core().recoveryLogPath()))
+        everywhere << line.section(QLatin1Char(' '), 3);  // after the time and address
+    std::sort(everywhere.begin(), everywhere.end());
+    QStringList expected;
+    for (int i = 0; i < sent; ++i)
+        expected << QStringLiteral("info: n%1").arg(i);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(everywhere, expected); // each exactly once
+    EXPECT_GE(inDatabase, 40);       // the database took records again after the lock
+
+    const StoreCounters counted = core().storeCounters();
+    EXPECT_EQ(counted.received, sent);
+    EXPECT_EQ(counted.stored, inDatabase);
+    EXPECT_EQ(counted.recovered, sent - inDatabase);
+    // Told once a second while it lasted, not once a record.
+    EXPECT_GE(problems.size(), 1);
+    EXPECT_LE(problems.size(), 4);
+    EXPECT_TRUE(problems.first().first().toString().contains(QStringLiteral("database is locked")));
+}
+
+TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
+{
+    QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
+    QSignalSpy updates(&core(), &ReceiverCore::filteredUpdated);
+    socket.arrive("<14>host info: kept");
+    socket.arrive("<14>host nothing to see");
+    secondTimer->tick();
+    secondTimer->tick();
+
+    ASSERT_EQ(seconds.size(), 2);
+    const auto first = seconds[0][0].value<IntakeSecond>();
+    EXPECT_EQ(first.ReceivedThisSecond, 1);
+    EXPECT_EQ(first.FilteredCount, 1);
+    EXPECT_EQ(seconds[1][0].value<IntakeSecond>().ReceivedThisSecond, 0);
+    ASSERT_EQ(updates.size(), 1);
+    const auto update = updates[0][0].value<FilteredBufferUpdate>();
+    ASSERT_EQ(update.entries.size(), 1);
+    EXPECT_EQ(update.entries[0].text, QStringLiteral("<14>host nothing to see"));
+}
