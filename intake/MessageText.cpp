@@ -40,8 +40,15 @@ QString DatagramDecoder::decodeFallback(const QByteArray& bytes)
 {
     if (!fallback_.isValid())
         return QString::fromLatin1(bytes);
+    // The converter silently drops a multi-byte sequence cut off at the end of
+    // its input, and with it the end of the datagram. A blank after the
+    // datagram (a byte no sequence can take) turns such a sequence into an
+    // invalid one, shown as U+FFFD like any other; the blank is then removed.
     fallback_.resetState();
-    return fallback_.decode(bytes);
+    QString text = fallback_.decode(bytes + ' ');
+    if (text.endsWith(QLatin1Char(' ')))
+        text.chop(1);
+    return text;
 }
 
 QString decodeDatagram(const QByteArray& bytes)

@@ -82,6 +82,16 @@ TEST(DatagramDecoding, NulBytesBecomeVisibleSymbolsAndTheRestStaysSearchable)
     EXPECT_TRUE(fallback.endsWith(QStringLiteral(" error")));
 }
 
+TEST(DatagramDecoding, ASequenceCutOffAtTheEndIsShownNotDropped)
+{
+    DatagramDecoder decoder;
+    EXPECT_EQ(decoder.decode("info \x81"), QStringLiteral("info \uFFFD"));
+    EXPECT_EQ(decoder.decode("\xCC\x32\xA5"), QStringLiteral("\uFFFD2\uFFFD"));
+    const QString cut = decoder.decode(QByteArray("warning ") + QStringLiteral("接").toUtf8().left(2));
+    EXPECT_EQ(cut.size(), 9);
+    EXPECT_NE(cut.back(), QLatin1Char(' '));
+}
+
 TEST(RecordTime, MatchesTheStoredTimeFormat)
 {
     const QDateTime times[] = {
