@@ -1,8 +1,23 @@
 #include "MessageText.h"
 
+#include <utility>
+
 namespace {
 
 constexpr auto kStateless = QStringConverter::Flag::Stateless;
+
+// Text after a NUL can neither be seen in the lists nor found by a search, so
+// every NUL becomes the visible symbol for NUL. The check is one fast scan
+// that finds nothing in ordinary datagrams; only a text holding a NUL is
+// rewritten (in place: the decoded text is not shared).
+QString withVisibleNuls(QString text)
+{
+    constexpr QChar nul(u'\0');
+    constexpr QChar nulSymbol(u'\u2400');
+    if (text.contains(nul))
+        text.replace(nul, nulSymbol);
+    return text;
+}
 
 } // namespace
 
@@ -17,16 +32,23 @@ QString DatagramDecoder::decode(const QByteArray& bytes)
     utf8_.resetState();
     QString text = utf8_.decode(bytes);
     if (!utf8_.hasError())
-        return text;
-    return decodeFallback(bytes);
+        return withVisibleNuls(std::move(text));
+    return withVisibleNuls(decodeFallback(bytes));
 }
 
 QString DatagramDecoder::decodeFallback(const QByteArray& bytes)
 {
     if (!fallback_.isValid())
         return QString::fromLatin1(bytes);
+    // The converter silently drops a multi-byte sequence cut off at the end of
+    // its input, and with it the end of the datagram. A blank after the
+    // datagram (a byte no sequence can take) turns such a sequence into an
+    // invalid one, shown as U+FFFD like any other; the blank is then removed.
     fallback_.resetState();
-    return fallback_.decode(bytes);
+    QString text = fallback_.decode(bytes + ' ');
+    if (text.endsWith(QLatin1Char(' ')))
+        text.chop(1);
+    return text;
 }
 
 QString decodeDatagram(const QByteArray& bytes)

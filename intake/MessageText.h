@@ -9,6 +9,9 @@
 // commonly send (Latin-1 where no GB18030 converter is available), so every
 // datagram becomes readable text and none is lost.
 //
+// A NUL character is replaced by U+2400 (the symbol for NUL), so the text
+// after it stays visible and searchable.
+//
 // Keeps its converters between datagrams, so the costly fallback converter is
 // opened only once.
 class DatagramDecoder {

@@ -1,13 +1,123 @@
 #include "AppendFile.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <system_error>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool fail(QString* error, const QString& reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+#ifdef Q_OS_UNIX
+
+QString systemReason(int errorNumber)
+{
+    return QString::fromStdString(std::generic_category().message(errorNumber));
+}
+
+QString notRegularReason(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return QStringLiteral("not a regular file: a symbolic link");
+    if (S_ISDIR(mode))
+        return QStringLiteral("not a regular file: a directory");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("not a regular file: a FIFO");
+    return QStringLiteral("not a regular file");
+}
+
+// Why open() failed: what is at the path when it is not a regular file (the
+// system's text for ELOOP or ENXIO would only puzzle the reader), else the
+// system's reason.
+QString openFailureReason(const QByteArray& path, int errorNumber)
+{
+    struct stat info {};
+    if (::lstat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode))
+        return notRegularReason(info.st_mode);
+    return systemReason(errorNumber);
+}
+
+bool writeAll(int fd, const QByteArray& bytes, QString* error)
+{
+    const char* next = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, next, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(error, systemReason(errno));
+        }
+        next += written;
+        left -= written;
+    }
+    return true;
+}
+
+#endif
+
+} // namespace
+
+#ifdef Q_OS_UNIX
 
 bool appendToRegularFile(const QString& path, const QByteArray& bytes, QString* error)
 {
-    QFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(bytes) == bytes.size()
-                      && file.flush();
-    if (!written && error)
-        *error = file.errorString();
-    return written;
+    const QByteArray nativePath = QFile::encodeName(path);
+    // O_NONBLOCK only so that opening a FIFO cannot wait for a reader; it is
+    // cleared again once the file is known to be a regular one.
+    int fd;
+    do
+        fd = ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return fail(error, openFailureReason(nativePath, errno));
+
+    struct stat info {};
+    bool ok;
+    if (::fstat(fd, &info) != 0)
+        ok = fail(error, systemReason(errno));
+    else if (!S_ISREG(info.st_mode))
+        ok = fail(error, notRegularReason(info.st_mode));
+    else {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+            ok = fail(error, systemReason(errno));
+        else
+            ok = writeAll(fd, bytes, error);
+    }
+    // A failed close can be the first report of a failed write (on a network
+    // file system, for example); EINTR leaves the descriptor closed on Linux.
+    if (::close(fd) != 0 && errno != EINTR && ok)
+        ok = fail(error, systemReason(errno));
+    return ok;
 }
+
+#else
+
+bool appendToRegularFile(const QString& path, const QByteArray& bytes, QString* error)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        return fail(error, QStringLiteral("not a regular file"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return fail(error, file.errorString());
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return fail(error, file.errorString());
+    file.close();
+    return true;
+}
+
+#endif

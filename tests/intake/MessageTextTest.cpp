@@ -67,6 +67,31 @@ TEST(DatagramDecoding, AnyBytesGiveTextAndDoNotSpoilTheNextDatagram)
     EXPECT_EQ(decoder.decode(clean.toUtf8()), clean);
 }
 
+TEST(DatagramDecoding, NulBytesBecomeVisibleSymbolsAndTheRestStaysSearchable)
+{
+    DatagramDecoder decoder;
+    const QString text = decoder.decode(QByteArray("host a\0b info", 13));
+    EXPECT_EQ(text, QStringLiteral("host a\u2400b info"));
+    EXPECT_TRUE(IsValidMessage(text));
+    EXPECT_EQ(trimmedMessage(text), QStringLiteral("a\u2400b info"));
+
+    // The same in a datagram that is read through the fallback converter.
+    const QString fallback = decoder.decode(QByteArray("\xff\0\0 error", 9));
+    EXPECT_FALSE(fallback.contains(QChar(u'\0')));
+    EXPECT_EQ(fallback.count(QChar(u'\u2400')), 2);
+    EXPECT_TRUE(fallback.endsWith(QStringLiteral(" error")));
+}
+
+TEST(DatagramDecoding, ASequenceCutOffAtTheEndIsShownNotDropped)
+{
+    DatagramDecoder decoder;
+    EXPECT_EQ(decoder.decode("info \x81"), QStringLiteral("info \uFFFD"));
+    EXPECT_EQ(decoder.decode("\xCC\x32\xA5"), QStringLiteral("\uFFFD2\uFFFD"));
+    const QString cut = decoder.decode(QByteArray("warning ") + QStringLiteral("接").toUtf8().left(2));
+    EXPECT_EQ(cut.size(), 9);
+    EXPECT_NE(cut.back(), QLatin1Char(' '));
+}
+
 TEST(RecordTime, MatchesTheStoredTimeFormat)
 {
     const QDateTime times[] = {

@@ -65,3 +65,51 @@ TEST(SingleInstanceTest, LockLeftByACrashedCopyDoesNotBlock)
     LockFileSingleInstance instance(path);
     EXPECT_TRUE(instance.tryAcquire());
 }
+
+TEST(SingleInstanceTest, LockFileWithAnyLeftoverContentDoesNotBlock)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("kiv-syslog.lock"));
+    for (const QByteArray& leftover : {QByteArray(), QByteArray("garbage\xff\x00 not a pid\n", 20)}) {
+        QFile stale(path);
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(stale.write(leftover), leftover.size());
+        stale.close();
+
+        LockFileSingleInstance instance(path);
+        EXPECT_TRUE(instance.tryAcquire()) << leftover.toHex().constData();
+        LockFileSingleInstance second(path);
+        EXPECT_FALSE(second.tryAcquire());
+    }
+}
+
+#ifdef Q_OS_UNIX
+TEST(SingleInstanceTest, SymbolicLinkAtTheLockPathIsNeverWrittenThrough)
+{
+    QTemporaryDir dir;
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("precious.txt"));
+    const QByteArray content("precious content\n");
+    QFile precious(target);
+    ASSERT_TRUE(precious.open(QIODevice::WriteOnly));
+    precious.write(content);
+    precious.close();
+    const QString path = dir.filePath(QStringLiteral("kiv-syslog.lock"));
+    ASSERT_TRUE(QFile::link(target, path));
+
+    // The check is skipped (with a warning) rather than locking the user out.
+    LockFileSingleInstance instance(path);
+    EXPECT_TRUE(instance.tryAcquire());
+    ASSERT_TRUE(precious.open(QIODevice::ReadOnly));
+    EXPECT_EQ(precious.readAll(), content);
+    precious.close();
+
+    // A dangling link does not get its target created either.
+    const QString missing = elsewhere.filePath(QStringLiteral("created-through-link"));
+    const QString danglingPath = dir.filePath(QStringLiteral("dangling.lock"));
+    ASSERT_TRUE(QFile::link(missing, danglingPath));
+    LockFileSingleInstance dangling(danglingPath);
+    EXPECT_TRUE(dangling.tryAcquire());
+    EXPECT_FALSE(QFileInfo::exists(missing));
+}
+#endif
