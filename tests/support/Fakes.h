@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Desktop.h"
 #include "Dialogs.h"
+#include "FileChooser.h"
 #include "Locale.h"
 #include "SettingsStore.h"
 #include "Timer.h"
@@ -99,4 +100,25 @@ public:
 
 private:
     int id_;
+};
+
+// Answers file-name questions from a script (Cancel when the script runs out)
+// and records what was asked.
+class FakeFileChooser final : public FileChooser {
+public:
+    QString saveFileName(QWidget*, const QString& caption, const QString& suggestedName, const QString& filter) override
+    {
+        captions << caption;
+        suggestedNames << suggestedName;
+        filters << filter;
+        if (answers.empty())
+            return QString();
+        const QString answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::deque<QString> answers;
+    QStringList captions;
+    QStringList suggestedNames;
+    QStringList filters;
 };
