@@ -102,15 +102,12 @@ private:
     int id_;
 };
 
-// Answers file-name questions from a script (Cancel when the script runs out)
-// and records what was asked.
+// Answers file-name questions from a script (Cancel when the script runs out).
 class FakeFileChooser final : public FileChooser {
 public:
-    QString saveFileName(QWidget*, const QString& caption, const QString& suggestedName, const QString& filter) override
+    QString saveFileName(QWidget*, const QString&, const QString&, const QString&) override
     {
-        captions << caption;
-        suggestedNames << suggestedName;
-        filters << filter;
+        ++asked;
         if (answers.empty())
             return QString();
         const QString answer = answers.front();
@@ -118,7 +115,5 @@ public:
         return answer;
     }
     std::deque<QString> answers;
-    QStringList captions;
-    QStringList suggestedNames;
-    QStringList filters;
+    int asked = 0;
 };
