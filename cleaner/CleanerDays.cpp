@@ -20,9 +20,3 @@ QStringList cleanerDays(QStringList days, const QDate& today)
     days.removeAll(today.toString(QStringLiteral("yyyy-MM-dd")));
     return days;
 }
-
-bool isMoreDaysAgoThan(const QString& day, const QDate& today, int days)
-{
-    const QDate date = dateOf(day);
-    return date.isValid() && date.daysTo(today) > days;
-}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DayRetention.h"
+
 #include <QDate>
 #include <QStringList>
 
@@ -11,7 +13,5 @@
 // now, even when a foreign table's name ends in a later date.
 QStringList cleanerDays(QStringList days, const QDate& today);
 
-// Whether `day` ("yyyy-MM-dd") lies more than `days` calendar days before
-// `today`, that is at least days + 1 days back. An entry that is not a valid
-// date is never that old.
-bool isMoreDaysAgoThan(const QString& day, const QDate& today, int days);
+// The age test of the day buttons is isMoreDaysAgoThan (DayRetention.h),
+// shared with keeping days for a set time.

@@ -149,29 +149,10 @@ void CleanerWindow::deleteMarked()
     setBusy(false);
 }
 
+// Each table goes whole or stays whole; a failing day does not stop the others.
 QStringList CleanerWindow::dropDayTables(const QStringList& days)
 {
-    QStringList failures;
-    if (days.isEmpty())
-        return failures;
-    std::unique_ptr<DbConnection> connection;
-    try {
-        connection = database_.openConnection();
-    } catch (const DbError& error) {
-        for (const QString& day : days)
-            failures << day + QStringLiteral(": ") + error.text();
-        return failures;
-    }
-    // Each statement drops one table whole or leaves it whole; a failing day
-    // does not stop the others.
-    for (const QString& day : days) {
-        try {
-            connection->execute(QStringLiteral("drop table ") + quoteName(dayTableName(day)));
-        } catch (const DbError& error) {
-            failures << day + QStringLiteral(": ") + error.text();
-        }
-    }
-    return failures;
+    return ::dropDayTables(database_, days).failures;
 }
 
 void CleanerWindow::reportDropFailures(const QStringList& failures)

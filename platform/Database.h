@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -35,6 +36,11 @@ public:
     virtual bool next() = 0;
     // The text of a column of the current row by name; nullopt for NULL.
     virtual std::optional<QString> text(const QString& column) const = 0;
+    // The text of a column of the current row by position (0 for the first
+    // column of the query), as the engine's own UTF-8 bytes, without any
+    // conversion; empty for NULL. Valid until the next call of next(). Meant
+    // for passes over very many rows.
+    virtual QByteArrayView utf8(int column) const = 0;
 };
 
 // A statement prepared once and run many times with text parameters.
@@ -71,6 +77,7 @@ public:
     enum class OpenMode {
         ExistingOnly,     // fail when the file does not exist
         CreateIfMissing,  // create an empty database when the file does not exist
+        ReadOnly,         // fail when the file does not exist; never write to the file
     };
     virtual ~DbEngine() = default;
     virtual std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode = OpenMode::ExistingOnly) = 0;

@@ -7,7 +7,7 @@
 
 namespace {
 
-std::string utf8(const QString& text) { return text.toStdString(); }
+std::string engineText(const QString& text) { return text.toStdString(); }
 
 // Runs an engine call and turns the engine's exceptions into DbError with its own text.
 template <typename Call>
@@ -29,10 +29,10 @@ using SharedDatabase = std::shared_ptr<SQLite::Database>;
 class SqliteCursor final : public DbCursor {
 public:
     SqliteCursor(SharedDatabase db, const QString& sql, const QStringList& params)
-        : db_(std::move(db)), statement_(*db_, utf8(sql))
+        : db_(std::move(db)), statement_(*db_, engineText(sql))
     {
         for (int i = 0; i < params.size(); ++i)
-            statement_.bind(i + 1, utf8(params[i]));
+            statement_.bind(i + 1, engineText(params[i]));
     }
     bool next() override
     {
@@ -41,10 +41,19 @@ public:
     std::optional<QString> text(const QString& column) const override
     {
         return guarded([&]() -> std::optional<QString> {
-            const SQLite::Column value = statement_.getColumn(utf8(column).c_str());
+            const SQLite::Column value = statement_.getColumn(engineText(column).c_str());
             if (value.isNull())
                 return std::nullopt;
             return QString::fromUtf8(value.getText());
+        });
+    }
+    QByteArrayView utf8(int column) const override
+    {
+        return guarded([&] {
+            const SQLite::Column value = statement_.getColumn(column);
+            // The engine's rule: the text first, then its length.
+            const char* text = value.getText();
+            return QByteArrayView(text, value.getBytes());
         });
     }
 
@@ -125,19 +134,25 @@ private:
 class SqliteConnection final : public DbConnection {
 public:
     SqliteConnection(const QString& path, int flags, int busyTimeoutMs)
-        : db_(std::make_shared<SQLite::Database>(utf8(path), flags, busyTimeoutMs))
+        : db_(std::make_shared<SQLite::Database>(engineText(path), flags, busyTimeoutMs))
     {
         // A double-quoted name that matches no column must be an error, not
         // silently read as a text constant ("ID" on a table without ID).
         sqlite3_db_config(db_->getHandle(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
         sqlite3_db_config(db_->getHandle(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+        if (flags & SQLite::OPEN_READONLY) {
+            // A reader leaves the file's journal mode alone (a writer has set
+            // WAL); this read fails when the file is not a database.
+            db_->exec("SELECT count(*) FROM sqlite_master");
+            return;
+        }
         // Fails here, before anything is written, when the file is not a database.
         db_->exec("PRAGMA journal_mode=WAL");
         db_->exec("PRAGMA synchronous=NORMAL");
     }
     void execute(const QString& sql) override
     {
-        guarded([&] { db_->exec(utf8(sql)); });
+        guarded([&] { db_->exec(engineText(sql)); });
     }
     std::vector<TableInfo> tables() override
     {
@@ -182,11 +197,12 @@ private:
 
 std::unique_ptr<DbConnection> SqliteEngine::open(const QString& path, OpenMode mode)
 {
-    if (mode == OpenMode::ExistingOnly && !QFileInfo(path).isFile())
+    if (mode != OpenMode::CreateIfMissing && !QFileInfo(path).isFile())
         throw DbError(QStringLiteral("unable to open database file: %1 does not exist").arg(path));
     // A connection is used by one thread at a time, so the engine's own
     // locking around every call is not needed.
     const int flags = (mode == OpenMode::CreateIfMissing ? SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE
+                       : mode == OpenMode::ReadOnly      ? SQLite::OPEN_READONLY
                                                          : SQLite::OPEN_READWRITE)
                     | SQLITE_OPEN_NOMUTEX;
     return guarded([&] { return std::unique_ptr<DbConnection>(new SqliteConnection(path, flags, busyTimeoutMs_)); });

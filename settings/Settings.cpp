@@ -29,6 +29,13 @@ StartupSettings loadSettings(const SettingsStore& store)
     return StartupSettings{storedPortText(store), storedFilterSwitch(store)};
 }
 
+qint32 loadKeepDays(const SettingsStore& store)
+{
+    constexpr qint32 KeepEverything = 0;
+    const std::optional<qint32> days = toInt32(store.read(SettingsTexts::keepDaysValueName()));
+    return days && *days > 0 ? *days : KeepEverything;
+}
+
 void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs)
 {
     FilterEnabled = FilterEnabled != 0 ? FilterOff : FilterOn;

@@ -20,6 +20,13 @@ struct StartupSettings {
 // Nothing is written back.
 StartupSettings loadSettings(const SettingsStore& store);
 
+// How many days of records to keep: the "keepdays" value as a whole number
+// of days, read as the other numeric settings are (rounded half to even,
+// "7.5" gives 8). 0 means keep everything, and so do a missing value, a text
+// that is not a number, a negative number and one beyond the 32-bit range.
+// Nothing is written back.
+qint32 loadKeepDays(const SettingsStore& store);
+
 // Switches the message filter (F3): a nonzero flag becomes 0 and "0" is stored
 // as "msgfilter", a zero flag becomes 1 and "1" is stored. The flag changes
 // first and stays changed when the store cannot be written; that failure is

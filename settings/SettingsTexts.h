@@ -8,6 +8,7 @@ namespace SettingsTexts {
 
 inline QString portValueName() { return QStringLiteral("port"); }
 inline QString filterValueName() { return QStringLiteral("msgfilter"); }
+inline QString keepDaysValueName() { return QStringLiteral("keepdays"); }
 
 inline QString defaultPortText() { return QStringLiteral("514"); }
 

@@ -61,6 +61,21 @@ QString dayTableName(const QString& day) { return kTablePrefix + day; }
 
 QString dayOfTable(const QString& tableName) { return tableName.right(10); }
 
+QDate dateOfDayTable(const QString& tableName)
+{
+    constexpr qsizetype kDayLength = 10;
+    if (tableName.size() != kTablePrefix.size() + kDayLength || !tableName.startsWith(kTablePrefix))
+        return QDate();
+    const QString day = tableName.right(kDayLength);
+    // Digits and dashes exactly where the format puts them ("2026-1-5x" is no day).
+    for (qsizetype i = 0; i < kDayLength; ++i) {
+        const bool dash = i == 4 || i == 7;
+        if (dash ? day[i] != QLatin1Char('-') : !(day[i] >= QLatin1Char('0') && day[i] <= QLatin1Char('9')))
+            return QDate();
+    }
+    return QDate::fromString(day, QLatin1String(kDayFormat));
+}
+
 QString quoteName(const QString& name)
 {
     QString quoted = name;

@@ -2,6 +2,7 @@
 
 #include "Database.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -12,6 +13,9 @@ class Clock;
 QString dayTableName(const QString& day);
 // The day of a table name: its last ten characters (the whole name when shorter).
 QString dayOfTable(const QString& tableName);
+// The date of a daily table: valid only for a name that is exactly
+// "syslog-yyyy-MM-dd" with a real date.
+QDate dateOfDayTable(const QString& tableName);
 // A table or column name quoted for SQL; quotes inside it are doubled, so no
 // name can change the statement around it.
 QString quoteName(const QString& name);

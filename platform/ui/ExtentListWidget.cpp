@@ -1,20 +1,22 @@
 #include "ExtentListWidget.h"
 
+#include "LogLineDelegate.h"
+
 #include <QScrollBar>
-#include <QStyledItemDelegate>
 
 namespace {
 
 // Every line is one text row of the same height, as wide as any line can be
 // shown. With uniform sizes the list measures one line instead of each of
-// thousands, and the scroll range is set by the program anyway.
-class SingleRowDelegate final : public QStyledItemDelegate {
+// thousands, and the scroll range is set by the program anyway. Lines are
+// coloured by their severity.
+class SingleRowDelegate final : public LogLineDelegate {
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    using LogLineDelegate::LogLineDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
         constexpr int kWidestLinePixels = 1 << 20;
-        return {kWidestLinePixels, QStyledItemDelegate::sizeHint(option, index).height()};
+        return {kWidestLinePixels, LogLineDelegate::sizeHint(option, index).height()};
     }
 };
 

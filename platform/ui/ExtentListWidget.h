@@ -4,7 +4,8 @@
 
 // A list box whose horizontal scroll range is set by the program, in pixels,
 // rather than measured from its lines. The horizontal scroll bar appears the
-// first time a range is set and stays from then on.
+// first time a range is set and stays from then on. Lines holding "error" or
+// "warning" are drawn in their own colour (see LogLineDelegate).
 class ExtentListWidget : public QListWidget {
     Q_OBJECT
 public:

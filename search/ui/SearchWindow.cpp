@@ -3,6 +3,8 @@
 #include "Desktop.h"
 #include "Dialogs.h"
 #include "ExtentListWidget.h"
+#include "QtFileChooser.h"
+#include "ListExport.h"
 #include "LogDatabase.h"
 #include "Twips.h"
 
@@ -61,11 +63,25 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips)
 
 SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                            QWidget* parent)
+    : SearchWindow(syslng, database, dialogs, clipboard, std::make_unique<QtFileChooser>(), nullptr, parent)
+{
+}
+
+SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+                           FileChooser& chooser, QWidget* parent)
+    : SearchWindow(syslng, database, dialogs, clipboard, nullptr, &chooser, parent)
+{
+}
+
+SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+                           std::unique_ptr<FileChooser> ownedChooser, FileChooser* chooser, QWidget* parent)
     : QWidget(parent, Qt::Window),
       syslng_(syslng),
       database_(database),
       dialogs_(dialogs),
       clipboard_(clipboard),
+      ownedChooser_(std::move(ownedChooser)),
+      chooser_(chooser ? *chooser : *ownedChooser_),
       search_(database)
 {
     setObjectName(QStringLiteral("Form2"));
@@ -105,6 +121,7 @@ void SearchWindow::createControls()
     white.setColor(QPalette::Base, Qt::white);
     txtoutput->setPalette(white);
     txtoutput->viewport()->installEventFilter(this);
+    attachCsvExport(*txtoutput, syslng_, chooser_, dialogs_);
 
     查询IP = new QLineEdit(kIpPlaceholder, this);
     查询IP->setObjectName(QStringLiteral("查询IP"));

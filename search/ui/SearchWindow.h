@@ -13,6 +13,7 @@
 class Clipboard;
 class Dialogs;
 class ExtentListWidget;
+class FileChooser;
 class LogDatabase;
 class QComboBox;
 class QLabel;
@@ -31,12 +32,16 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips);
 //
 // Every opening builds a new window: the captions follow the language mode,
 // the day list is read from the database with the all-days entry first and
-// selected, and the result list starts empty.
+// selected, and the result list starts empty. The result list's context menu
+// exports the listed lines to a CSV file (see ListExport.h), asking for the
+// file name through the file dialog or through the chooser given.
 class SearchWindow : public QWidget {
     Q_OBJECT
 public:
     SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                  QWidget* parent = nullptr);
+    SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+                 FileChooser& chooser, QWidget* parent = nullptr);
     ~SearchWindow() override;
 
     // Fills the day list: the all-days entry, then the day of every ordinary
@@ -75,6 +80,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+                 std::unique_ptr<FileChooser> ownedChooser, FileChooser* chooser, QWidget* parent);
     void createControls();
     void placeControls();
     void chainTabOrder();
@@ -93,6 +100,8 @@ private:
     LogDatabase& database_;
     Dialogs& dialogs_;
     Clipboard& clipboard_;
+    std::unique_ptr<FileChooser> ownedChooser_;
+    FileChooser& chooser_;
     LogSearch search_;
 
     QLabel* Label1 = nullptr;

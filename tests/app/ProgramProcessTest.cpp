@@ -79,6 +79,8 @@ public:
 
     ~ProgramProcess()
     {
+        for (auto& process : processes_)
+            output_.erase(process.get());
         for (auto& process : processes_) {
             if (process->state() != QProcess::NotRunning) {
                 process->kill();

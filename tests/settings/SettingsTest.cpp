@@ -59,3 +59,18 @@ TEST(ToggleMessageFilterTest, StoreFailureIsReportedAndTheFlagStaysFlipped)
     EXPECT_EQ(dialogs.messages, QStringList{WriteFailed});
     EXPECT_TRUE(store.values.isEmpty());
 }
+
+TEST(LoadKeepDaysTest, WholeDaysOrZeroForKeepEverything)
+{
+    FakeSettingsStore store;
+    EXPECT_EQ(loadKeepDays(store), 0);
+    const std::pair<const char*, qint32> values[] = {
+        {"30", 30}, {" 7 ", 7}, {"7.5", 8}, {"1e2", 100}, {"0", 0}, {"-5", 0},
+        {"abc", 0}, {"", 0}, {"30 days", 0}, {"99999999999", 0},
+    };
+    for (const auto& [stored, expected] : values) {
+        store.values[QStringLiteral("keepdays")] = QString::fromLatin1(stored);
+        EXPECT_EQ(loadKeepDays(store), expected) << stored;
+    }
+    EXPECT_EQ(store.values.size(), 1);
+}

@@ -4,6 +4,7 @@
 #include "Database.h"
 #include "Desktop.h"
 #include "Dialogs.h"
+#include "FileChooser.h"
 #include "Locale.h"
 #include "SettingsStore.h"
 #include "Timer.h"
@@ -117,4 +118,20 @@ public:
 
 private:
     DbEngine& real_;
+};
+
+// Answers file-name questions from a script (Cancel when the script runs out).
+class FakeFileChooser final : public FileChooser {
+public:
+    QString saveFileName(QWidget*, const QString&, const QString&, const QString&) override
+    {
+        ++asked;
+        if (answers.empty())
+            return QString();
+        const QString answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::deque<QString> answers;
+    int asked = 0;
 };

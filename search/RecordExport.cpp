@@ -1,0 +1,104 @@
+#include "RecordExport.h"
+
+#include "Clock.h"
+#include "CsvExport.h"
+#include "LogDatabase.h"
+#include "LogRecord.h"
+#include "LogSearch.h"
+#include "SqliteEngine.h"
+
+#include <QDate>
+#include <QFileInfo>
+#include <QIODevice>
+#include <algorithm>
+
+namespace {
+
+constexpr int kFailed = 2;
+const QString kAllDays = QStringLiteral("all");
+
+bool isDayText(const QString& text) { return dateOfDayTable(dayTableName(text)).isValid(); }
+
+// The days of the tables named syslog-yyyy-MM-dd with a valid date, ascending.
+QStringList storedDays(DbConnection& connection)
+{
+    QStringList days;
+    for (const TableInfo& table : connection.tables()) {
+        if (table.type == QLatin1String("TABLE") && dateOfDayTable(table.name).isValid())
+            days << dayOfTable(table.name);
+    }
+    days.sort();
+    return days;
+}
+
+QString dayExportSql(const QString& day, const QString& conditionText)
+{
+    QString sql = QStringLiteral("SELECT [时间],[IP地址],[信息] FROM ") + quoteName(dayTableName(day));
+    if (!conditionText.isEmpty())
+        sql += QStringLiteral(" WHERE ") + conditionText;
+    return sql + QStringLiteral(" ORDER BY [ID]");
+}
+
+struct Failure {
+    QString reason;
+};
+
+// Streams the records of the days; throws Failure or DbError.
+void writeDays(DbConnection& connection, const QStringList& days, const SearchCondition& condition, QIODevice& out)
+{
+    CsvWriter writer(out);
+    const auto refused = [&] { return Failure{QStringLiteral("cannot write the output: ") + writer.errorString()}; };
+    if (!writer.writeHeader())
+        throw refused();
+    for (const QString& day : days) {
+        try {
+            const std::unique_ptr<DbCursor> rows = connection.query(dayExportSql(day, condition.text), condition.params);
+            while (rows->next()) {
+                if (!writer.writeRecord(rows->utf8(0), rows->utf8(1), rows->utf8(2)))
+                    throw refused();
+            }
+        } catch (const DbError& error) {
+            throw Failure{QStringLiteral("cannot read the records of %1: %2").arg(day, error.text())};
+        }
+    }
+    if (!writer.finish())
+        throw refused();
+}
+
+int fail(QString* error, QString reason)
+{
+    if (error)
+        *error = reason.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return kFailed;
+}
+
+} // namespace
+
+int exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
+                  QIODevice& out, QString* error)
+{
+    if (day != kAllDays && !isDayText(day))
+        return fail(error, QStringLiteral("bad day \"%1\": give yyyy-MM-dd or all").arg(day));
+
+    SystemClock clock;
+    SqliteEngine engine;
+    const QString path = LogDatabase(engine, dataDir, clock).path();
+    if (!QFileInfo(path).isFile())
+        return fail(error, QStringLiteral("no database: %1 does not exist").arg(path));
+    try {
+        const std::unique_ptr<DbConnection> connection = engine.open(path, DbEngine::OpenMode::ReadOnly);
+        // One read transaction: every day is read as of the same moment,
+        // whatever a running writer adds meanwhile.
+        connection->begin();
+        const QStringList known = storedDays(*connection);
+        if (day != kAllDays && !known.contains(day))
+            return fail(error, QStringLiteral("no records table for %1 in %2").arg(day, path));
+        writeDays(*connection, day == kAllDays ? known : QStringList{day}, buildSearchCondition(keyword, ip), out);
+        connection->commit();
+    } catch (const Failure& failure) {
+        return fail(error, failure.reason);
+    } catch (const DbError& dbError) {
+        return fail(error, QStringLiteral("cannot read %1: %2").arg(path, dbError.text()));
+    }
+    return 0;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+class QIODevice;
+
+// Exports stored records as CSV (see CsvExport.h), for the command line.
+//
+// dataDir holds syslog.mdb. day is "yyyy-MM-dd" for that day's table or
+// "all" for every table named syslog-yyyy-MM-dd (a valid date), days
+// ascending. Within a day the records come in ID order, all of them (no
+// per-day limit). keyword is matched inside the message and ip inside the
+// sender's address as the search window does (LIKE '%…%', where '%' and '_'
+// are wildcards); an empty one adds no test.
+//
+// The database is only read, never created or changed, and a writer may be
+// running beside the export. Returns 0 when everything was written, or 2 with
+// a one-line reason in *error (when error is given) for a day text of another
+// form, a day without a table, a missing or unreadable database, a failed
+// read, or an output that refuses to be written. Nothing is written when the
+// day or the database is at fault; after a failed read or write the output
+// holds what was written before it.
+int exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
+                  QIODevice& out, QString* error);

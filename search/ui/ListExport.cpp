@@ -1,0 +1,85 @@
+#include "ListExport.h"
+
+#include "CsvExport.h"
+#include "Dialogs.h"
+#include "ExportTexts.h"
+#include "ExtentListWidget.h"
+#include "QtFileChooser.h"
+
+#include <QAction>
+#include <QSaveFile>
+#include <memory>
+
+namespace {
+
+const QString kActionName = QStringLiteral("exportAction");
+
+void exportList(ExtentListWidget& list, bool english, FileChooser& chooser, Dialogs& dialogs)
+{
+    const QString path = chooser.saveFileName(list.window(), ExportTexts::chooserCaption(english),
+                                              ExportTexts::suggestedFileName(), ExportTexts::fileFilter(english));
+    if (path.isEmpty())
+        return;
+    QString reason;
+    if (!writeListAsCsv(list, path, &reason))
+        dialogs.warning(ExportTexts::writeFailed(english, path, reason));
+}
+
+void removeEarlierAction(ExtentListWidget& list)
+{
+    for (QAction* action : list.actions()) {
+        if (action->objectName() == kActionName) {
+            list.removeAction(action);
+            delete action;
+        }
+    }
+}
+
+// ownedChooser, when given, is the chooser itself, kept alive by the command.
+void attach(ExtentListWidget& list, const QString& syslng, FileChooser& chooser,
+            std::shared_ptr<FileChooser> ownedChooser, Dialogs& dialogs)
+{
+    const bool english = syslng == QLatin1String("en");
+    removeEarlierAction(list);
+    auto* action = new QAction(ExportTexts::menuCaption(english), &list);
+    action->setObjectName(kActionName);
+    QObject::connect(action, &QAction::triggered, &list, [&list, english, &chooser, ownedChooser, &dialogs] {
+        exportList(list, english, chooser, dialogs);
+    });
+    list.addAction(action);
+    list.setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+} // namespace
+
+void attachCsvExport(ExtentListWidget& list, const QString& syslng, FileChooser& chooser, Dialogs& dialogs)
+{
+    attach(list, syslng, chooser, nullptr, dialogs);
+}
+
+void attachCsvExport(ExtentListWidget& list, const QString& syslng, Dialogs& dialogs)
+{
+    auto chooser = std::make_shared<QtFileChooser>();
+    attach(list, syslng, *chooser, chooser, dialogs);
+}
+
+bool writeListAsCsv(const QListWidget& list, const QString& path, QString* reason)
+{
+    QSaveFile file(path);
+    const auto fail = [&](const QString& why) {
+        if (reason)
+            *reason = why;
+        return false;
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString());
+    CsvWriter writer(file);
+    bool written = writer.writeHeader();
+    for (int row = 0; written && row < list.count(); ++row)
+        written = writer.writeRecord(splitLogLine(list.item(row)->text()));
+    if (!written || !writer.finish())
+        return fail(writer.errorString());
+    if (!file.commit())
+        return fail(file.errorString());
+    return true;
+}
