@@ -13,7 +13,7 @@
 #include "SearchWindow.h"
 #include "ServicePort.h"
 #include "SettingsStore.h"
-#include "Receiver.h"
+#include "ReceiverHandle.h"
 #include "Settings.h"
 #include "SingleInstance.h"
 #include "StatusCaption.h"
@@ -56,13 +56,13 @@ MainWindow::~MainWindow()
 
 void MainWindow::connectReceiver()
 {
-    ReceiverCore* core = services_.receiver.core();
-    connect(core, &ReceiverCore::lineToShow, this, [this](const QString& line) { showLine(line); });
-    connect(core, &ReceiverCore::secondElapsed, this, [this](const IntakeSecond& counters) { onSecond(counters); });
-    connect(core, &ReceiverCore::filteredUpdated, this,
+    ReceiverHandle* core = &services_.receiver;
+    connect(core, &ReceiverHandle::lineToShow, this, [this](const QString& line) { showLine(line); });
+    connect(core, &ReceiverHandle::secondElapsed, this, [this](const IntakeSecond& counters) { onSecond(counters); });
+    connect(core, &ReceiverHandle::filteredUpdated, this,
             [this](const FilteredBufferUpdate& update) { onFilteredUpdated(update); });
-    connect(core, &ReceiverCore::dayTableCreated, this, [this] { RefreshDayList(); });
-    connect(core, &ReceiverCore::errorRaised, this, [this](const QString& text) {
+    connect(core, &ReceiverHandle::dayTableCreated, this, [this] { RefreshDayList(); });
+    connect(core, &ReceiverHandle::errorRaised, this, [this](const QString& text) {
         if (!shutDown_)
             services_.dialogs.message(text);
     });
@@ -175,7 +175,7 @@ bool MainWindow::Form_Load()
 
     const StartupSettings settings = loadSettings(services_.settings);
     FilterEnabled_ = settings.FilterEnabled;
-    services_.receiver.run([filter = FilterEnabled_](ReceiverCore& core) { core.setFilterEnabled(filter); });
+    services_.receiver.setFilterEnabled(FilterEnabled_);
     port_->bindAtStartup(settings.portText);
     updateListeningTooltip();
     if (shutDown_)
@@ -184,7 +184,7 @@ bool MainWindow::Form_Load()
     if (database_.fileExists())
         LoadRecentRecords(services_.clock.now().toString(QLatin1String(kDayFormat)));
     RefreshDayList();
-    services_.receiver.run([](ReceiverCore& core) { core.startCounting(); });
+    services_.receiver.startCounting();
     return true;
 }
 
@@ -192,7 +192,7 @@ bool MainWindow::Form_Load()
 bool MainWindow::openDatabase()
 {
     try {
-        services_.receiver.run([](ReceiverCore& core) { core.openDatabase(); });
+        services_.receiver.openDatabase();
         return true;
     } catch (const DbError& error) {
         const QString path = QDir::toNativeSeparators(database_.path());
@@ -212,7 +212,7 @@ void MainWindow::Form_QueryUnload()
     if (shutDown_)
         return;
     shutDown_ = true;
-    services_.receiver.run([](ReceiverCore& core) { core.shutdown(); });
+    services_.receiver.shutdown();
     emit shutDown();
 }
 
@@ -311,7 +311,7 @@ void MainWindow::ChangeServicePort()
 void MainWindow::ToggleMessageFilter()
 {
     ::ToggleMessageFilter(FilterEnabled_, services_.settings, services_.dialogs);
-    services_.receiver.run([filter = FilterEnabled_](ReceiverCore& core) { core.setFilterEnabled(filter); });
+    services_.receiver.setFilterEnabled(FilterEnabled_);
 }
 
 // ---------------------------------------------------------------- day list --
@@ -460,7 +460,7 @@ void MainWindow::过滤信息_DblClick()
 // the cleaner window opens.
 void MainWindow::清理_Click()
 {
-    services_.receiver.run([](ReceiverCore& core) { core.handOverDatabase(); });
+    services_.receiver.handOverDatabase();
     RefreshDayList();
     if (!cleaner_) {
         cleaner_ = new CleanerWindow(syslng_, database_, services_.readEngine, services_.dialogs,
@@ -478,7 +478,7 @@ void MainWindow::onCleanerClosed()
         return;
     DayListRefreshPending = 1;
     rebindAfterCleaning();
-    services_.receiver.run([](ReceiverCore& core) { core.takeBackDatabase(); });
+    services_.receiver.takeBackDatabase();
 }
 
 void MainWindow::rebindAfterCleaning()

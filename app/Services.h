@@ -6,7 +6,7 @@ class Clipboard;
 class Clock;
 class DbEngine;
 class Dialogs;
-class Receiver;
+class ReceiverHandle;
 class SettingsStore;
 class Shell;
 class SingleInstance;
@@ -22,8 +22,9 @@ struct Services {
     SettingsStore& settings;
     SystemLocale& locale;
     SingleInstance& singleInstance;
-    // The receiver: socket, intake, write queue and write path.
-    Receiver& receiver;
+    // The receiver: socket, intake, write queue and write path, in this
+    // process or in a service.
+    ReceiverHandle& receiver;
     // Short-lived connections: day list, loads, search, cleaner.
     DbEngine& readEngine;
     // Where syslog.mdb and syslog_recovery.log live.

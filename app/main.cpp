@@ -46,7 +46,7 @@ int main(int argc, char* argv[])
                                    [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
                                    [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
                                    programDir});
-    QObject::connect(receiver.core(), &ReceiverCore::problemReported, &app, printLine);
+    QObject::connect(&receiver, &ReceiverHandle::problemReported, &app, printLine);
 
     Services services{clock, dialogs, clipboard, shell, settings, locale, singleInstance, receiver, readEngine,
                       programDir};
@@ -58,8 +58,7 @@ int main(int argc, char* argv[])
     // the startup is still asking something. The quit is queued so that it
     // takes effect even when it is requested before the event loop runs.
     QObject::connect(&window, &MainWindow::shutDown, &app, [&receiver] {
-        printLine(QStringLiteral("stopped: ")
-                  + receiver.run([](ReceiverCore& core) { return core.summaryLine(); }));
+        printLine(QStringLiteral("stopped: ") + receiver.summaryLine());
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
     SignalBridge signals_([&window] {

@@ -2,10 +2,27 @@
 
 #include <QMetaObject>
 
+namespace {
+
+// The core's signals, passed on from this object (queued when the core has a
+// thread of its own).
+void relaySignals(ReceiverCore* core, Receiver* receiver)
+{
+    QObject::connect(core, &ReceiverCore::lineToShow, receiver, &ReceiverHandle::lineToShow);
+    QObject::connect(core, &ReceiverCore::secondElapsed, receiver, &ReceiverHandle::secondElapsed);
+    QObject::connect(core, &ReceiverCore::filteredUpdated, receiver, &ReceiverHandle::filteredUpdated);
+    QObject::connect(core, &ReceiverCore::dayTableCreated, receiver, &ReceiverHandle::dayTableCreated);
+    QObject::connect(core, &ReceiverCore::errorRaised, receiver, &ReceiverHandle::errorRaised);
+    QObject::connect(core, &ReceiverCore::problemReported, receiver, &ReceiverHandle::problemReported);
+}
+
+} // namespace
+
 Receiver::Receiver(CoreServices services, Threading threading)
 {
     if (threading == Threading::CallerThread) {
         core_ = new ReceiverCore(std::move(services));
+        relaySignals(core_, this);
         return;
     }
     thread_ = std::make_unique<QThread>();
@@ -17,6 +34,42 @@ Receiver::Receiver(CoreServices services, Threading threading)
     QMetaObject::invokeMethod(
         starter, [&] { core_ = new ReceiverCore(std::move(services)); }, Qt::BlockingQueuedConnection);
     starter->deleteLater();
+    relaySignals(core_, this);
+}
+
+void Receiver::openDatabase()
+{
+    run([](ReceiverCore& core) { core.openDatabase(); });
+}
+
+void Receiver::startCounting()
+{
+    run([](ReceiverCore& core) { core.startCounting(); });
+}
+
+void Receiver::setFilterEnabled(qint16 enabled)
+{
+    run([enabled](ReceiverCore& core) { core.setFilterEnabled(enabled); });
+}
+
+void Receiver::handOverDatabase()
+{
+    run([](ReceiverCore& core) { core.handOverDatabase(); });
+}
+
+void Receiver::takeBackDatabase()
+{
+    run([](ReceiverCore& core) { core.takeBackDatabase(); });
+}
+
+void Receiver::shutdown()
+{
+    run([](ReceiverCore& core) { core.shutdown(); });
+}
+
+QString Receiver::summaryLine()
+{
+    return run([](ReceiverCore& core) { return core.summaryLine(); });
 }
 
 Receiver::~Receiver()

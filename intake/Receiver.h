@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ReceiverCore.h"
+#include "ReceiverHandle.h"
 #include "UdpSocket.h"
 
 #include <QThread>
@@ -17,12 +18,12 @@
 //
 // With Threading::CallerThread the receiver lives on the caller's thread
 // instead and run() calls straight through (tests that step everything by hand).
-class Receiver {
+class Receiver final : public ReceiverHandle {
 public:
     enum class Threading { OwnThread, CallerThread };
 
     explicit Receiver(CoreServices services, Threading threading = Threading::OwnThread);
-    ~Receiver();
+    ~Receiver() override;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
@@ -64,7 +65,14 @@ public:
     }
 
     // The receiver's listening port, each call carried out on its thread.
-    ListeningPort& port() { return port_; }
+    ListeningPort& port() override { return port_; }
+    void openDatabase() override;
+    void startCounting() override;
+    void setFilterEnabled(qint16 enabled) override;
+    void handOverDatabase() override;
+    void takeBackDatabase() override;
+    void shutdown() override;
+    QString summaryLine() override;
 
 private:
     class Port final : public ListeningPort {
