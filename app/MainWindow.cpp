@@ -9,6 +9,7 @@
 #include "ExtentListWidget.h"
 #include "FilteredMessagesWindow.h"
 #include "KeyPreview.h"
+#include "ListExport.h"
 #include "Locale.h"
 #include "SearchWindow.h"
 #include "ServicePort.h"
@@ -62,6 +63,7 @@ void MainWindow::connectReceiver()
     connect(core, &ReceiverHandle::filteredUpdated, this,
             [this](const FilteredBufferUpdate& update) { onFilteredUpdated(update); });
     connect(core, &ReceiverHandle::dayTableCreated, this, [this] { RefreshDayList(); });
+    connect(core, &ReceiverHandle::daysDropped, this, [this] { RefreshDayList(); });
     connect(core, &ReceiverHandle::errorRaised, this, [this](const QString& text) {
         if (!shutDown_)
             services_.dialogs.message(text);
@@ -166,6 +168,8 @@ bool MainWindow::Form_Load()
     if (english())
         setEnglishCaptions();
 
+    attachCsvExport(*txtoutput, syslng_, services_.fileChooser, services_.dialogs);
+    services_.receiver.setKeepDays(loadKeepDays(services_.settings));
     if (!openDatabase())
         return false;
 
@@ -436,7 +440,7 @@ void MainWindow::版权说明_Click()
 void MainWindow::搜索_Click()
 {
     if (!search_) {
-        search_ = new SearchWindow(syslng_, database_, services_.dialogs, services_.clipboard);
+        search_ = new SearchWindow(syslng_, database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
     }
     search_->show();

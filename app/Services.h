@@ -6,6 +6,7 @@ class Clipboard;
 class Clock;
 class DbEngine;
 class Dialogs;
+class FileChooser;
 class ReceiverHandle;
 class SettingsStore;
 class Shell;
@@ -18,6 +19,8 @@ struct Services {
     Clock& clock;
     Dialogs& dialogs;
     Clipboard& clipboard;
+    // Asks for the name of a file to export to.
+    FileChooser& fileChooser;
     Shell& shell;
     SettingsStore& settings;
     SystemLocale& locale;

@@ -1,11 +1,15 @@
 #include "Clock.h"
+#include "CommandLine.h"
+#include "HeadlessService.h"
 #include "IniSettingsStore.h"
 #include "Locale.h"
 #include "MainWindow.h"
 #include "QtDesktop.h"
 #include "QtDialogs.h"
+#include "QtFileChooser.h"
 #include "QtUdpSocket.h"
 #include "Receiver.h"
+#include "RecordExport.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "SqliteEngine.h"
@@ -13,46 +17,91 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QTextStream>
-#include <tuple>
+#include <memory>
 
 namespace {
 
 void printLine(const QString& line) { QTextStream(stderr) << "kiv-syslog: " << line << Qt::endl; }
 
-} // namespace
-
-int main(int argc, char* argv[])
+QString versionText()
 {
-    QApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("kiv-syslog"));
+    return QStringLiteral("kiv-syslog %1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR);
+}
+
+bool englishLocale() { return languageModeFor(QtSystemLocale().localeId()) == QLatin1String("en"); }
+
+// The engines, clock and receiver shared by the window and the headless service.
+struct ReceiverParts {
+    explicit ReceiverParts(const QString& dataDir)
+        : receiver(CoreServices{clock, readEngine, writeEngine,
+                                [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
+                                [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
+                                dataDir})
+    {
+    }
+    SystemClock clock;
+    SqliteEngine readEngine{5000};
+    SqliteEngine writeEngine{250};
+    Receiver receiver;
+};
+
+int runExport(const CommandLine& command, const QString& dataDir)
+{
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly)) {
+        printLine(QStringLiteral("cannot write to standard output"));
+        return 2;
+    }
+    QString error;
+    const int status = exportRecords(dataDir, command.exportDay, command.keyword, command.ip, out, &error);
+    out.flush();
+    if (status != 0)
+        printLine(error);
+    return status;
+}
+
+int runHeadless(QCoreApplication& app, const QString& dataDir)
+{
+    IniSettingsStore settings(IniSettingsStore::defaultPath());
+    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
+    ReceiverParts parts(dataDir);
+    HeadlessService service(parts.receiver, settings, singleInstance, dataDir, printLine);
+    if (!service.start())
+        return 1;
+    SignalBridge signals_([&service] {
+        service.stop();
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [&service] { service.stop(); });
+    return app.exec();
+}
+
+int runWindow(QApplication& app, const QString& dataDir)
+{
     // Only the main window's close request ends the program.
     app.setQuitOnLastWindowClosed(false);
-
-    const QString programDir = QCoreApplication::applicationDirPath();
-    SystemClock clock;
     QtDialogs dialogs;
     QtClipboard clipboard;
     QtShell shell;
+    QtFileChooser fileChooser;
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     QtSystemLocale locale;
-    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(programDir));
-    SqliteEngine readEngine(5000);
-    SqliteEngine writeEngine(250);
-
-    Receiver receiver(CoreServices{clock, readEngine, writeEngine,
-                                   [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
-                                   [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                   programDir});
+    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
+    ReceiverParts parts(dataDir);
+    Receiver& receiver = parts.receiver;
     QObject::connect(&receiver, &ReceiverHandle::problemReported, &app, printLine);
 
-    Services services{clock, dialogs, clipboard, shell, settings, locale, singleInstance, receiver, readEngine,
-                      programDir};
+    Services services{parts.clock, dialogs,  clipboard, fileChooser,      shell,  settings,
+                      locale,      singleInstance, receiver,  parts.readEngine, dataDir};
     MainWindow window(services);
     dialogs.setParent(&window);
-    dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    dialogs.setHeadless(headless);
+    fileChooser.setHeadless(headless);
 
     // From here on a termination request runs the orderly shutdown, also while
     // the startup is still asking something. The quit is queued so that it
@@ -76,14 +125,60 @@ int main(int argc, char* argv[])
     if (!window.Form_Load())
         return window.isShutDown() ? 0 : 1;
 
-    const auto [port, bound, bufferBytes] = receiver.run([](ReceiverCore& core) {
-        return std::tuple{core.port().localPort(), core.port().isBound(), core.receiveBufferBytes()};
-    });
+    ListeningPort& port = receiver.port();
     printLine(QStringLiteral("database %1; UDP port %2%3; receive buffer %4 KiB")
-                  .arg(QDir::toNativeSeparators(QDir(programDir).filePath(QStringLiteral("syslog.mdb"))))
-                  .arg(port)
-                  .arg(bound ? QString() : QStringLiteral(" (not bound)"))
-                  .arg(bufferBytes / 1024));
+                  .arg(QDir::toNativeSeparators(QDir(dataDir).filePath(QStringLiteral("syslog.mdb"))))
+                  .arg(port.localPort())
+                  .arg(port.isBound() ? QString() : QStringLiteral(" (not bound)"))
+                  .arg(receiver.receiveBufferBytes() / 1024));
     window.show();
     return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine command = parseCommandLine(arguments);
+    switch (command.action) {
+    case CommandLine::Action::Help:
+        QTextStream(stdout) << usageText();
+        return 0;
+    case CommandLine::Action::Version:
+        QTextStream(stdout) << versionText() << Qt::endl;
+        return 0;
+    case CommandLine::Action::Error:
+        QTextStream(stderr) << "kiv-syslog: " << command.error << "\n\n" << usageText();
+        return 2;
+    default:
+        break;
+    }
+
+    std::unique_ptr<QCoreApplication> app;
+    if (command.action == CommandLine::Action::Window)
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    app->setApplicationName(QStringLiteral("kiv-syslog"));
+
+    const QString dataDir = command.dataDir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                      : QDir(command.dataDir).absolutePath();
+    if (command.action == CommandLine::Action::Export)
+        return runExport(command, dataDir);
+    if (const QString problem = dataDirProblem(dataDir, englishLocale()); !problem.isEmpty()) {
+        if (command.action == CommandLine::Action::Window) {
+            QtDialogs dialogs;
+            dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));
+            dialogs.message(problem);
+        } else {
+            printLine(problem);
+        }
+        return 1;
+    }
+    if (command.action == CommandLine::Action::Headless)
+        return runHeadless(*app, dataDir);
+    return runWindow(static_cast<QApplication&>(*app), dataDir);
 }

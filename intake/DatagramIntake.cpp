@@ -100,5 +100,7 @@ bool DatagramIntake::rollOverIfNewDay(const QString& time)
     if (!queue_.RefreshSharedConnection() && events_.error)
         events_.error(QStringLiteral("刷新共享数据库连接错误"));
     CurrentDay_ = day.toString();
+    if (events_.dayStarted)
+        events_.dayStarted(CurrentDay_);
     return true;
 }

@@ -26,6 +26,8 @@ public:
         std::function<void(const QString& day)> dayTableCreated;
         // A message for the user.
         std::function<void(const QString& text)> error;
+        // Records now go to the table of this new day.
+        std::function<void(const QString& day)> dayStarted;
     };
 
     static constexpr qint32 kShownPerSecond = 10;

@@ -14,6 +14,7 @@ void relaySignals(ReceiverCore* core, Receiver* receiver)
     QObject::connect(core, &ReceiverCore::dayTableCreated, receiver, &ReceiverHandle::dayTableCreated);
     QObject::connect(core, &ReceiverCore::errorRaised, receiver, &ReceiverHandle::errorRaised);
     QObject::connect(core, &ReceiverCore::problemReported, receiver, &ReceiverHandle::problemReported);
+    QObject::connect(core, &ReceiverCore::daysDropped, receiver, &ReceiverHandle::daysDropped);
 }
 
 } // namespace
@@ -52,6 +53,11 @@ void Receiver::setFilterEnabled(qint16 enabled)
     run([enabled](ReceiverCore& core) { core.setFilterEnabled(enabled); });
 }
 
+void Receiver::setKeepDays(int days)
+{
+    run([days](ReceiverCore& core) { core.setKeepDays(days); });
+}
+
 void Receiver::handOverDatabase()
 {
     run([](ReceiverCore& core) { core.handOverDatabase(); });
@@ -70,6 +76,11 @@ void Receiver::shutdown()
 QString Receiver::summaryLine()
 {
     return run([](ReceiverCore& core) { return core.summaryLine(); });
+}
+
+int Receiver::receiveBufferBytes()
+{
+    return run([](ReceiverCore& core) { return core.receiveBufferBytes(); });
 }
 
 Receiver::~Receiver()

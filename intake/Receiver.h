@@ -69,10 +69,12 @@ public:
     void openDatabase() override;
     void startCounting() override;
     void setFilterEnabled(qint16 enabled) override;
+    void setKeepDays(int days) override;
     void handOverDatabase() override;
     void takeBackDatabase() override;
     void shutdown() override;
     QString summaryLine() override;
+    int receiveBufferBytes() override;
 
 private:
     class Port final : public ListeningPort {

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "DatagramIntake.h"
+#include "DayRetention.h"
 #include "Database.h"
 #include "LogDatabase.h"
 #include "LogRecord.h"
@@ -49,6 +50,7 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
     events.showLine = [this](const QString& line) { emit lineToShow(line); };
     events.dayTableCreated = [this](const QString& day) { emit dayTableCreated(day); };
     events.error = [this](const QString& text) { emit errorRaised(text); };
+    events.dayStarted = [this](const QString&) { dropDaysNotKept(); };
     intake_ = std::make_unique<DatagramIntake>(*queue_, *writeTimer_, *database_, services_.clock, std::move(events));
     secondTimer_->setOnTimeout([this] { tick(); });
     socket_->setReceiver([this](const Datagram& datagram) {
@@ -71,6 +73,25 @@ void ReceiverCore::openDatabase()
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
     if (!queue_->RefreshSharedConnection())
         emit errorRaised(QStringLiteral("刷新共享数据库连接错误"));
+    dropDaysNotKept();
+}
+
+// Each dropped day is told once. The file is not compacted: the cleaner does that.
+void ReceiverCore::dropDaysNotKept()
+{
+    if (keepDays_ <= 0)
+        return;
+    const DayDropResult result = dropDaysOlderThan(*database_, keepDays_, services_.clock.now().date());
+    for (const QString& day : result.dropped)
+        emit problemReported(QStringLiteral("the log of %1 was dropped: only the last %2 days are kept")
+                                 .arg(day)
+                                 .arg(keepDays_));
+    for (const QString& failure : result.failures)
+        emit problemReported(QStringLiteral("a day older than %1 days could not be dropped: %2")
+                                 .arg(keepDays_)
+                                 .arg(failure));
+    if (!result.dropped.isEmpty())
+        emit daysDropped(result.dropped);
 }
 
 void ReceiverCore::startCounting() { secondTimer_->start(); }

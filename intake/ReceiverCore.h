@@ -75,6 +75,9 @@ public:
 
     ListeningPort& port();
     void setFilterEnabled(qint16 enabled);
+    // Day tables older than this many days are dropped at openDatabase()
+    // and whenever a new day starts; 0 keeps every day.
+    void setKeepDays(int days) { keepDays_ = days; }
     qint16 filterEnabled() const;
 
     // Gives the database file up for cleaning: the socket is closed (what it
@@ -117,11 +120,15 @@ signals:
     // A message for the user.
     void errorRaised(const QString& text);
     // A line for the log (standard error, the system journal): a failure that
-    // lasts, told at most once a second with exact counts.
+    // lasts, told at most once a second with exact counts, or a day dropped
+    // because it is older than the days kept.
     void problemReported(const QString& line);
+    // Day tables dropped because they were older than the days kept.
+    void daysDropped(const QStringList& days);
 
 private:
     void reportProblems();
+    void dropDaysNotKept();
 
     CoreServices services_;
     std::unique_ptr<LogDatabase> database_;
@@ -134,6 +141,7 @@ private:
     qint32 sentGeneration_ = 0;
     qint32 sentCount_ = 0;
     bool shutDown_ = false;
+    int keepDays_ = 0;
 
     StoreCounters reportedStore_;
     qint64 reportedDrops_ = 0;

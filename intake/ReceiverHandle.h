@@ -22,6 +22,9 @@ public:
     virtual void openDatabase() = 0;
     virtual void startCounting() = 0;
     virtual void setFilterEnabled(qint16 enabled) = 0;
+    // Day tables older than this many days are dropped at openDatabase() and
+    // whenever a new day starts; 0 keeps every day.
+    virtual void setKeepDays(int days) = 0;
     // Gives the database file up for cleaning, and takes it back.
     virtual void handOverDatabase() = 0;
     virtual void takeBackDatabase() = 0;
@@ -30,6 +33,8 @@ public:
     virtual void shutdown() = 0;
     // What became of everything received, for the log.
     virtual QString summaryLine() = 0;
+    // The usable receive buffer the socket got at its last bind, in bytes.
+    virtual int receiveBufferBytes() = 0;
 
 signals:
     void lineToShow(const QString& line);
@@ -38,4 +43,5 @@ signals:
     void dayTableCreated(const QString& day);
     void errorRaised(const QString& text);
     void problemReported(const QString& line);
+    void daysDropped(const QStringList& days);
 };

@@ -20,6 +20,7 @@
 #include "LogDatabase.h"
 #include "Locale.h"
 #include "MainWindow.h"
+#include "QtFileChooser.h"
 #include "QtUdpSocket.h"
 #include "Receiver.h"
 #include "SearchWindow.h"
@@ -143,6 +144,7 @@ int main(int argc, char** argv)
     SystemClock clock;
     PrintingDialogs dialogs;
     DroppingClipboard clipboard;
+    QtFileChooser fileChooser;
     NoShell shell;
     PortSetting settings(port);
     EnglishLocale locale;
@@ -158,7 +160,7 @@ int main(int argc, char** argv)
                                        [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
                                        dir});
         MainWindow window(
-            Services{clock, dialogs, clipboard, shell, settings, locale, instance, receiver, readEngine, dir});
+            Services{clock, dialogs, clipboard, fileChooser, shell, settings, locale, instance, receiver, readEngine, dir});
         if (!window.Form_Load() || !receiver.port().isBound()) {
             std::fprintf(stderr, "the window did not start listening\n");
             return 1;

@@ -40,7 +40,7 @@ struct AppHarness {
                          },
                          dir.path()},
             Receiver::Threading::CallerThread);
-        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, shell, settings, locale, instance,
+        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, locale, instance,
                                                        *receiver, readEngine, dir.path()});
     }
 
@@ -62,6 +62,7 @@ struct AppHarness {
     FakeClock clock;
     FakeDialogs dialogs;
     FakeClipboard clipboard;
+    FakeFileChooser fileChooser;
     FakeShell shell;
     FakeSettingsStore settings;
     FakeLocale locale;

@@ -1,0 +1,94 @@
+#include "CommandLine.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+CommandLine parseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption dir(QStringLiteral("dir"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption headless(QStringLiteral("headless"));
+    const QCommandLineOption exportDay(QStringLiteral("export"), QString(), QStringLiteral("DAY"));
+    const QCommandLineOption keyword(QStringLiteral("keyword"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption ip(QStringLiteral("ip"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOptions({dir, headless, exportDay, keyword, ip, help, version});
+
+    CommandLine command;
+    auto fail = [&command](const QString& error) {
+        command.action = CommandLine::Action::Error;
+        command.error = error;
+        return command;
+    };
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
+    if (parser.isSet(help))
+        return command.action = CommandLine::Action::Help, command;
+    if (parser.isSet(version))
+        return command.action = CommandLine::Action::Version, command;
+
+    command.dataDir = parser.value(dir);
+    if (parser.isSet(dir) && command.dataDir.isEmpty())
+        return fail(QStringLiteral("--dir needs a directory"));
+    if (parser.isSet(exportDay)) {
+        if (parser.isSet(headless))
+            return fail(QStringLiteral("--export and --headless cannot be used together"));
+        command.action = CommandLine::Action::Export;
+        command.exportDay = parser.value(exportDay);
+        command.keyword = parser.value(keyword);
+        command.ip = parser.value(ip);
+        return command;
+    }
+    if (parser.isSet(keyword) || parser.isSet(ip))
+        return fail(QStringLiteral("--keyword and --ip go with --export"));
+    command.action = parser.isSet(headless) ? CommandLine::Action::Headless : CommandLine::Action::Window;
+    return command;
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "Usage: kiv-syslog [--dir DIR] [--headless]\n"
+        "       kiv-syslog --export DAY [--keyword TEXT] [--ip TEXT] [--dir DIR]\n"
+        "\n"
+        "Receives syslog messages over UDP and stores them in DIR/syslog.mdb, one table a day.\n"
+        "\n"
+        "  --dir DIR       keep syslog.mdb, syslog_recovery.log and Temporal.mdb in DIR\n"
+        "                  (default: the program's own directory)\n"
+        "  --headless      run the receiver alone, without a window (as a system service)\n"
+        "  --export DAY    write the records of DAY (yyyy-MM-dd, or all) as CSV to standard output\n"
+        "  --keyword TEXT  with --export: only messages containing TEXT (% and _ are wildcards)\n"
+        "  --ip TEXT       with --export: only senders whose address contains TEXT\n"
+        "  -h, --help      show this text\n"
+        "  -v, --version   show the version\n");
+}
+
+QString dataDirProblem(const QString& dir, bool english)
+{
+    const QFileInfo info(dir);
+    const QString shown = QDir::toNativeSeparators(info.absoluteFilePath());
+    if (!info.exists())
+        return english ? QStringLiteral("The directory %1 does not exist").arg(shown)
+                       : QStringLiteral("目录 %1 不存在").arg(shown);
+    if (!info.isDir())
+        return english ? QStringLiteral("%1 is not a directory").arg(shown)
+                       : QStringLiteral("%1 不是目录").arg(shown);
+#ifdef Q_OS_UNIX
+    const bool writable = ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK | X_OK) == 0;
+#else
+    const bool writable = info.isWritable();
+#endif
+    if (!writable)
+        return english ? QStringLiteral("The directory %1 is not writable").arg(shown)
+                       : QStringLiteral("目录 %1 不可写").arg(shown);
+    return QString();
+}

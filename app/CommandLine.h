@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for.
+struct CommandLine {
+    enum class Action { Window, Headless, Export, Help, Version, Error };
+    Action action = Action::Window;
+    // Where syslog.mdb, syslog_recovery.log and Temporal.mdb live; empty for
+    // the program's directory.
+    QString dataDir;
+    // --export: the day (yyyy-MM-dd or "all") and the filters.
+    QString exportDay;
+    QString keyword;
+    QString ip;
+    // Action::Error: what is wrong, one line.
+    QString error;
+};
+
+// Reads the arguments (the program's name first).
+CommandLine parseCommandLine(const QStringList& arguments);
+
+// The usage text printed by --help and after a wrong option.
+QString usageText();
+
+// Why a data directory cannot be used (missing, not a directory, not
+// writable), naming it, in English or Chinese; empty when it can be used.
+QString dataDirProblem(const QString& dir, bool english);

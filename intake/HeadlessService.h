@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class ReceiverHandle;
+class SettingsStore;
+class SingleInstance;
+
+// The receiver without any window, as a system service runs it: the same
+// settings, database, recovery file, single-instance rule, port and filter as
+// the window. What the window would show in a message box is printed as one
+// line (so the system journal keeps it).
+class HeadlessService : public QObject {
+    Q_OBJECT
+public:
+    using Printer = std::function<void(const QString& line)>;
+
+    HeadlessService(ReceiverHandle& receiver, SettingsStore& settings, SingleInstance& instance, QString dataDir,
+                    Printer print, QObject* parent = nullptr);
+
+    // Starts receiving and prints one line saying on what port, into which
+    // file and with which receive buffer. False, after printing why, when
+    // another copy holds the directory, the database cannot be opened or
+    // written, or the port cannot be bound: the process then ends with status 1.
+    bool start();
+    // Stores everything read, closes the database and prints what became of
+    // everything received. Later calls do nothing.
+    void stop();
+
+private:
+    ReceiverHandle& receiver_;
+    SettingsStore& settings_;
+    SingleInstance& instance_;
+    QString dataDir_;
+    Printer print_;
+    bool started_ = false;
+    bool stopped_ = false;
+};
