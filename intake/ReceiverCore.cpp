@@ -17,15 +17,21 @@ namespace {
 // Drops are told at most this often while they grow.
 constexpr qint64 kDropReportIntervalMs = 60 * 1000;
 
-// Opens a write transaction and gives it up at once. A file that can be read
-// but not written (read-only file or directory, a read-only mount) fails
-// here; one that another program holds locked just now is writable.
+// Writes in a transaction and gives it up at once. A file that can be read
+// but not written (read-only file, directory or mount, journal files left by
+// another user) fails here; one that another program holds locked just now
+// is writable.
 void checkWritable(DbEngine& engine, const QString& path)
 {
     const std::unique_ptr<DbConnection> connection = engine.open(path);
     try {
         connection->execute(QStringLiteral("BEGIN IMMEDIATE"));
+        connection->execute(QStringLiteral("CREATE TABLE \"kiv-write-check\" (x)"));
     } catch (const DbError& error) {
+        try {
+            connection->execute(QStringLiteral("ROLLBACK"));
+        } catch (const DbError&) {
+        }
         if (error.text().contains(QLatin1String("locked")))
             return;
         throw;

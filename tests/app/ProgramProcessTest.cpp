@@ -285,3 +285,38 @@ TEST(Program, AFloodOfTheLargestDatagramsKeepsMemoryBoundedAndCountsEveryDrop)
     EXPECT_EQ(summary.received + summary.waitingDropped, summary.read);
     EXPECT_EQ(summary.stored + summary.recovered, summary.received);
 }
+
+TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
+{
+    QTemporaryDir dir;
+    {
+        SQLite::Database db(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")).toStdString(),
+                            SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        for (const char* day : {"2026-12-02", "2026-12-01"}) {
+            const std::string table = std::string("\"syslog-") + day + "\"";
+            db.exec("CREATE TABLE " + table + " (\"ID\" INTEGER PRIMARY KEY, \"时间\" TEXT, \"IP地址\" TEXT, \"信息\" TEXT)");
+            db.exec("INSERT INTO " + table + " VALUES (NULL, '" + day + " 10:00:00', '10.0.0.1', 'link, \"up\" 50%')");
+            db.exec("INSERT INTO " + table + " VALUES (NULL, '" + day + " 10:00:01', '10.0.0.22', '端口 down')");
+        }
+    }
+    auto run = [&](const QStringList& arguments) {
+        QProcess process;
+        process.start(QStringLiteral(KIV_PROGRAM_PATH), arguments);
+        process.waitForFinished(20000);
+        return std::pair{process.exitCode(), process.readAllStandardOutput()};
+    };
+
+    const auto [status, csv] = run({"--export", "all", "--keyword", "50%", "--dir", dir.path()});
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(csv, QByteArray("\xEF\xBB\xBF") + QStringLiteral("时间,IP地址,信息\r\n").toUtf8()
+                       + "2026-12-01 10:00:00,10.0.0.1,\"link, \"\"up\"\" 50%\"\r\n"
+                       + "2026-12-02 10:00:00,10.0.0.1,\"link, \"\"up\"\" 50%\"\r\n");
+    EXPECT_EQ(run({"--export", "2026-12-01", "--ip", "0.2_", "--dir", dir.path()}).second.count("\r\n"), 2);
+    EXPECT_EQ(run({"--export", "2026-13-01", "--dir", dir.path()}).first, 2);
+    EXPECT_EQ(run({"--export", "2026-11-30", "--dir", dir.path()}).first, 2);
+    QTemporaryDir empty;
+    EXPECT_EQ(run({"--export", "all", "--dir", empty.path()}).first, 2);
+    EXPECT_FALSE(QFile::exists(QDir(empty.path()).filePath(QStringLiteral("syslog.mdb"))));
+    EXPECT_EQ(run({"--export"}).first, 2);
+    EXPECT_EQ(run({"--no-such-option"}).first, 2);
+}

@@ -1,6 +1,7 @@
 // The receiver without any window, on a QCoreApplication: real UDP into a
 // real database file.
 #include "FakeUdpSocket.h"
+#include "ForwardingConnection.h"
 #include "Fakes.h"
 #include "LogDatabase.h"
 #include "QtUdpSocket.h"
@@ -202,4 +203,88 @@ TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
     const auto update = updates[0][0].value<FilteredBufferUpdate>();
     ASSERT_EQ(update.entries.size(), 1);
     EXPECT_EQ(update.entries[0].text, QStringLiteral("<14>host nothing to see"));
+}
+
+namespace {
+
+// Creates a day table the way an earlier run would have left it.
+void createDay(DbEngine& engine, const QString& path, const QString& day)
+{
+    engine.open(path, DbEngine::OpenMode::CreateIfMissing)
+        ->execute(QStringLiteral("CREATE TABLE %1 (\"ID\" INTEGER PRIMARY KEY, \"时间\" TEXT, \"IP地址\" TEXT, \"信息\" TEXT)")
+                      .arg(quoteName(dayTableName(day))));
+}
+
+} // namespace
+
+TEST(KeptDays, OlderDaysAreDroppedAtStartupAndWhenANewDayStartsEachToldOnce)
+{
+    QTemporaryDir dir;
+    FakeClock clock(QDateTime(QDate(2026, 12, 6), QTime(23, 59, 59)));
+    SqliteEngine engine;
+    const QString dbPath = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
+    for (const char* day : {"2026-11-05", "2026-11-06", "2026-11-07", "2026-12-01"})
+        createDay(engine, dbPath, QString::fromLatin1(day));
+    FakeUdpSocket socket;
+    Receiver receiver(CoreServices{clock, engine, engine, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                   [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
+                      Receiver::Threading::CallerThread);
+    QSignalSpy told(&receiver, &ReceiverHandle::problemReported);
+    QSignalSpy dropped(&receiver, &ReceiverHandle::daysDropped);
+    receiver.setKeepDays(30);
+    receiver.openDatabase();
+    LogDatabase database(engine, dir.path(), clock);
+    EXPECT_EQ(database.dayList(), (QStringList{"2026-11-06", "2026-11-07", "2026-12-01", "2026-12-06"}));
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0][0].toString().contains(QStringLiteral("2026-11-05")));
+
+    socket.setLocalPort(514);
+    ASSERT_TRUE(socket.bind());
+    clock.advanceSeconds(1); // midnight
+    socket.arrive("<14>host info: a new day");
+    EXPECT_EQ(database.dayList(), (QStringList{"2026-11-07", "2026-12-01", "2026-12-06", "2026-12-07"}));
+    ASSERT_EQ(told.size(), 2);
+    EXPECT_TRUE(told[1][0].toString().contains(QStringLiteral("2026-11-06")));
+    EXPECT_EQ(dropped.size(), 2);
+}
+
+TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
+{
+    // Running as root a read-only directory is still writable, so the store's
+    // refusal is played by a connection.
+    class ReadOnlyEngine final : public DbEngine {
+    public:
+        explicit ReadOnlyEngine(DbEngine& real) : real_(real) {}
+        std::unique_ptr<DbConnection> open(const QString& path, OpenMode mode) override
+        {
+            class Refusing final : public ForwardingConnection {
+            public:
+                using ForwardingConnection::ForwardingConnection;
+                void execute(const QString& sql) override
+                {
+                    if (sql.startsWith(QLatin1String("BEGIN")))
+                        throw DbError(QStringLiteral("attempt to write a readonly database"));
+                    ForwardingConnection::execute(sql);
+                }
+            };
+            return std::make_unique<Refusing>(real_.open(path, mode));
+        }
+
+    private:
+        DbEngine& real_;
+    };
+    QTemporaryDir dir;
+    SystemClock clock;
+    SqliteEngine engine;
+    ReadOnlyEngine readOnly(engine);
+    FakeUdpSocket socket;
+    Receiver receiver(CoreServices{clock, engine, readOnly, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                   [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
+                      Receiver::Threading::CallerThread);
+    try {
+        receiver.openDatabase();
+        FAIL() << "a database that cannot be written was accepted";
+    } catch (const DbError& error) {
+        EXPECT_EQ(error.text(), QStringLiteral("attempt to write a readonly database"));
+    }
 }
