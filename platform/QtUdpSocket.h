@@ -29,7 +29,7 @@ public:
     // The largest datagram read; anything longer is cut to this size.
     static constexpr int MaxDatagramBytes = 65535;
     // At most this many bytes (datagrams and their bookkeeping) wait to be handled.
-    static constexpr qsizetype InboxCapacityBytes = 16 * 1024 * 1024;
+    static constexpr qsizetype InboxCapacityBytes = 32 * 1024 * 1024;
 
     QtUdpSocket();
     ~QtUdpSocket() override;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the server in Release mode and starts it.
-# Usage: scripts/run.sh
+# Usage: scripts/run.sh [program options, e.g. --dir DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,9 +8,9 @@ bash scripts/install-deps.sh
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIV_BUILD_TESTS=OFF >/dev/null
 cmake --build build-release --target kiv-syslog -j"$(nproc)"
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "No display found: starting on Qt's offscreen platform (receiving and storing without a window)."
-  export QT_QPA_PLATFORM=offscreen
-fi
 echo "Program directory (database and recovery file): $(pwd)/build-release/bin"
-exec build-release/bin/kiv-syslog
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "No display found: starting the receiver without a window (--headless)."
+  exec build-release/bin/kiv-syslog --headless "$@"
+fi
+exec build-release/bin/kiv-syslog "$@"
