@@ -204,5 +204,4 @@ void TcpIntake::drop(Connection& connection)
     connection.socket->abort();
     connections_.removeOne(&connection);
     connection.deleteLater();
-    emit connectionClosed();
 }

@@ -72,10 +72,6 @@ public:
     // Applies to connections accepted from now on.
     void setIdleTimeoutMs(int ms) { options_.idleTimeoutMs = ms; }
 
-signals:
-    // A connection was closed by this side (a fault, idle, or close()) or by its peer.
-    void connectionClosed();
-
 private:
     class Connection;
 
