@@ -267,7 +267,12 @@ void MainWindow::onSecond(const IntakeSecond& counters)
         return;
     过滤信息->setText(statusCaption(counters, english()));
     twips::fitToText(过滤信息);
+    const QString notes = intakeNotes(counters, english());
+    const bool notesChanged = notes != intakeNotes_;
+    intakeNotes_ = notes;
     showLosses(counters.losses);
+    if (notesChanged)
+        updateListeningTooltip();
     if (DayListRefreshPending == 1) {
         RefreshDayList();
         DayListRefreshPending = 0;
@@ -289,7 +294,7 @@ void MainWindow::showLosses(const LossCounts& losses)
     if (!lossesShown_)
         过滤信息->setStyleSheet(QStringLiteral("QLabel { color: #d00000; }"));
     lossesShown_ = true;
-    过滤信息->setToolTip(lossTooltip(losses, english()));
+    过滤信息->setToolTip(withIntakeNotes(lossTooltip(losses, english())));
 }
 
 void MainWindow::onFilteredUpdated(const FilteredBufferUpdate& update)
@@ -303,7 +308,13 @@ void MainWindow::updateListeningTooltip()
 {
     if (lossesShown_)
         return;
-    过滤信息->setToolTip(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.port().localPort()));
+    过滤信息->setToolTip(
+        withIntakeNotes(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.port().localPort())));
+}
+
+QString MainWindow::withIntakeNotes(const QString& tooltip) const
+{
+    return intakeNotes_.isEmpty() ? tooltip : tooltip + QLatin1Char('\n') + intakeNotes_;
 }
 
 void MainWindow::ChangeServicePort()

@@ -102,6 +102,7 @@ private:
     void onCleanerClosed();
     void rebindAfterCleaning();
     void updateListeningTooltip();
+    QString withIntakeNotes(const QString& tooltip) const;
     QString dayCountCaption(int days) const;
 
     Services services_;
@@ -122,6 +123,8 @@ private:
     QStringList heldLines_;
     QThreadPool loads_;
     bool lossesShown_ = false;
+    // The tooltip's lines about TCP and forwarding (intakeNotes), as last reported.
+    QString intakeNotes_;
 
     QLabel* 大标题 = nullptr;
     QPushButton* 清理 = nullptr;

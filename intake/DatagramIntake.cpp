@@ -16,16 +16,29 @@ DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase
 void DatagramIntake::udpWinscok_DataArrival(const Datagram& datagram)
 {
     try {
-        handle(decoder_.decode(datagram.bytes), datagram.senderIp);
+        handle(decoder_.decode(datagram.bytes), datagram.senderIp, &datagram.bytes);
     } catch (...) {
         // One bad datagram must not stop reception; the next one is handled normally.
     }
 }
 
+bool DatagramIntake::handleStreamMessage(const QByteArray& bytes, const QString& ip)
+{
+    try {
+        const QString text = decoder_.decode(bytes);
+        if (text.size() > kLongestMessage)
+            return false;
+        handle(text, ip, &bytes);
+    } catch (...) {
+        // As for a datagram: the next message is handled normally.
+    }
+    return true;
+}
+
 void DatagramIntake::handleText(const QString& text, const QString& ip)
 {
     try {
-        handle(text, ip);
+        handle(text, ip, nullptr);
     } catch (...) {
     }
 }
@@ -37,12 +50,12 @@ qint32 DatagramIntake::startNextSecond()
     return received;
 }
 
-void DatagramIntake::handle(const QString& text, const QString& ip)
+void DatagramIntake::handle(const QString& text, const QString& ip, const QByteArray* bytes)
 {
     if (FilterEnabled_ != 0 && !IsValidMessage(text))
         reject(text, ip);
     else
-        accept(text, ip);
+        accept(text, ip, bytes);
 }
 
 void DatagramIntake::reject(const QString& text, const QString& ip)
@@ -52,8 +65,15 @@ void DatagramIntake::reject(const QString& text, const QString& ip)
     incrementSaturating(FilteredCount_);
 }
 
-void DatagramIntake::accept(const QString& text, const QString& ip)
+void DatagramIntake::accept(const QString& text, const QString& ip, const QByteArray* bytes)
 {
+    if (onAccepted_) {
+        try {
+            onAccepted_(bytes ? *bytes : text.toUtf8());
+        } catch (...) {
+            // Forwarding is no reason to lose the record.
+        }
+    }
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message))
         keep(message, ip);

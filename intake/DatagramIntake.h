@@ -39,6 +39,15 @@ public:
     void udpWinscok_DataArrival(const Datagram& datagram);
     // The same for a message whose text is already decoded.
     void handleText(const QString& text, const QString& ip);
+    // One message of a TCP connection: decoded and handled exactly as a
+    // datagram. False, with nothing handled, when its text is longer than
+    // kLongestMessage characters: the connection is to be closed.
+    bool handleStreamMessage(const QByteArray& bytes, const QString& ip);
+
+    // Called with each message that passes the filter, its bytes as they
+    // were received (the UTF-8 of the text for a message handed in already
+    // decoded), before it is trimmed and stored. None by default.
+    void setOnAccepted(std::function<void(const QByteArray& bytes)> onAccepted) { onAccepted_ = std::move(onAccepted); }
 
     QString CurrentDay() const { return CurrentDay_; }
     void setCurrentDay(const QString& day) { CurrentDay_ = day; }
@@ -52,9 +61,9 @@ public:
     qint32 startNextSecond();
 
 private:
-    void handle(const QString& text, const QString& ip);
+    void handle(const QString& text, const QString& ip, const QByteArray* bytes);
     void reject(const QString& text, const QString& ip);
-    void accept(const QString& text, const QString& ip);
+    void accept(const QString& text, const QString& ip, const QByteArray* bytes);
     void keep(const QString& message, const QString& ip);
     bool rollOverIfNewDay(const QString& time);
 
@@ -62,6 +71,7 @@ private:
     Timer& writeTimer_;
     LogDatabase& database_;
     Events events_;
+    std::function<void(const QByteArray& bytes)> onAccepted_;
     DatagramDecoder decoder_;
     ArrivalTime arrival_;
 

@@ -4,8 +4,10 @@
 #include "DatagramIntake.h"
 #include "DayRetention.h"
 #include "Database.h"
+#include "IniSettingsStore.h"
 #include "LogDatabase.h"
 #include "LogRecord.h"
+#include "Settings.h"
 #include "SharedWriter.h"
 #include "Timer.h"
 #include "UdpSocket.h"
@@ -14,8 +16,11 @@
 
 namespace {
 
-// Drops are told at most this often while they grow.
+// Drops, refused or faulty TCP connections and forwarding misses are told at
+// most this often while they grow.
 constexpr qint64 kDropReportIntervalMs = 60 * 1000;
+// At shutdown, forwarding gets this long to send what waits.
+constexpr int kForwardGraceMs = 2000;
 
 // Writes in a transaction and gives it up at once. A file that can be read
 // but not written (read-only file, directory or mount, journal files left by
@@ -41,6 +46,20 @@ void checkWritable(DbEngine& engine, const QString& path)
 
 } // namespace
 
+// The port as the window and the service see it: UDP, and TCP beside it.
+class ReceiverCore::Port final : public ListeningPort {
+public:
+    explicit Port(ReceiverCore& core) : core_(core) {}
+    bool setLocalPort(int port) override { return core_.socket_->setLocalPort(port); }
+    int localPort() const override { return core_.socket_->localPort(); }
+    bool bind(QString* error = nullptr) override { return core_.bindPort(error); }
+    void close() override { core_.closePort(); }
+    bool isBound() const override { return core_.socket_->isBound(); }
+
+private:
+    ReceiverCore& core_;
+};
+
 ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
     : QObject(parent)
     , services_(std::move(services))
@@ -63,10 +82,17 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
         if (!shutDown_)
             intake_->udpWinscok_DataArrival(datagram);
     });
+    tcp_ = std::make_unique<TcpIntake>([this](const QByteArray& message, const QString& peerIp) {
+        return shutDown_ || intake_->handleStreamMessage(message, peerIp);
+    });
+    port_ = std::make_unique<Port>(*this);
 }
 
 ReceiverCore::~ReceiverCore()
 {
+    tcp_.reset();
+    intake_->setOnAccepted({});
+    forwarder_.reset();
     socket_->setReceiver({});
     writeTimer_->stop();
     secondTimer_->stop();
@@ -74,12 +100,73 @@ ReceiverCore::~ReceiverCore()
 
 void ReceiverCore::openDatabase()
 {
+    const IniSettingsStore fileSettings;
+    const SettingsStore& settings = services_.settings ? *services_.settings : fileSettings;
+    tcpEnabled_ = loadTcpEnabled(settings);
     database_->EnsureLogDatabase();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
     if (!queue_->RefreshSharedConnection())
         emit errorRaised(QStringLiteral("刷新共享数据库连接错误"));
     dropDaysNotKept();
+    if (!forwardingRead_) {
+        forwardingRead_ = true;
+        startForwarding(loadForwardSetting(settings));
+    }
+}
+
+// Forwarding runs from the start to the end of the program: a changed setting
+// takes effect at the next start.
+void ReceiverCore::startForwarding(const QString& settingText)
+{
+    const ParsedForwardDestinations parsed = parseForwardDestinations(settingText);
+    for (const QString& error : parsed.errors)
+        emit problemReported(error);
+    if (parsed.destinations.isEmpty())
+        return;
+    forwarder_ = std::make_unique<Forwarder>(parsed.destinations);
+    intake_->setOnAccepted([forwarder = forwarder_.get()](const QByteArray& bytes) { forwarder->forward(bytes); });
+    QStringList names;
+    for (const ForwardDestination& destination : parsed.destinations)
+        names << destination.text();
+    emit problemReported(QStringLiteral("forwarding every accepted message to %1").arg(names.join(QStringLiteral(", "))));
+}
+
+QList<ForwardStatus> ReceiverCore::forwardStatus() const
+{
+    return forwarder_ ? forwarder_->status() : QList<ForwardStatus>{};
+}
+
+// TCP follows UDP: it listens on the port whenever UDP is bound to it. A TCP
+// port that cannot be bound leaves UDP working; the reason is told once.
+bool ReceiverCore::bindPort(QString* error)
+{
+    tcp_->close();
+    if (!socket_->bind(error))
+        return false;
+    if (!tcpEnabled_)
+        return true;
+    QString reason;
+    if (tcp_->listen(quint16(socket_->localPort()), &reason)) {
+        tcpBindError_.clear();
+        return true;
+    }
+    if (reason.isEmpty())
+        reason = QStringLiteral("unknown error");
+    if (reason != tcpBindError_)
+        emit problemReported(QStringLiteral("TCP port %1 cannot be bound (%2): syslog over TCP is not received, "
+                                            "UDP is")
+                                 .arg(socket_->localPort())
+                                 .arg(reason));
+    tcpBindError_ = reason;
+    return true;
+}
+
+// UDP first, as always; then TCP, handling what its connections had received.
+void ReceiverCore::closePort()
+{
+    socket_->close();
+    tcp_->close();
 }
 
 // Each dropped day is told once. The file is not compacted: the cleaner does that.
@@ -102,7 +189,7 @@ void ReceiverCore::dropDaysNotKept()
 
 void ReceiverCore::startCounting() { secondTimer_->start(); }
 
-ListeningPort& ReceiverCore::port() { return *socket_; }
+ListeningPort& ReceiverCore::port() { return *port_; }
 
 void ReceiverCore::setFilterEnabled(qint16 enabled) { intake_->setFilterEnabled(enabled); }
 
@@ -115,6 +202,11 @@ void ReceiverCore::tick()
     counters.FilterEnabled = intake_->FilterEnabled();
     counters.ReceivedThisSecond = intake_->startNextSecond();
     counters.losses = losses();
+    if (tcpEnabled_)
+        counters.tcpUnavailable = tcpBindError_;
+    for (const ForwardStatus& status : forwardStatus())
+        if (status.missed > 0)
+            counters.forwardMisses << describeForwardStatus(status);
     emit secondElapsed(counters);
     if (intake_->filtered().FilteredBufferChanged)
         emit filteredUpdated(takeFilteredUpdate(intake_->filtered(), sentGeneration_, sentCount_));
@@ -123,7 +215,7 @@ void ReceiverCore::tick()
 
 void ReceiverCore::handOverDatabase()
 {
-    socket_->close();
+    closePort();
     queue_->FlushWriteQueue();
     writeTimer_->stop();
     writer_->close();
@@ -137,13 +229,16 @@ void ReceiverCore::shutdown()
         return;
     // Everything read off the network before this point is handled and
     // queued by the close, then written; only then is intake shut.
-    socket_->close();
+    closePort();
     shutDown_ = true;
     queue_->FlushWriteQueue();
     writer_->close();
     writeTimer_->stop();
     secondTimer_->stop();
+    if (forwarder_)
+        forwarder_->stop(kForwardGraceMs);
     reportProblems();
+    reportForwarding(services_.clock.currentMSecsSinceEpoch(), true);
 }
 
 const StoreCounters& ReceiverCore::storeCounters() const { return queue_->counters(); }
@@ -176,7 +271,31 @@ QString ReceiverCore::summaryLine() const
         .arg(store.lost)
         .arg(lost.kernelDropped + lost.queueDropped)
         .arg(lost.kernelDropped)
-        .arg(lost.queueDropped);
+        .arg(lost.queueDropped)
+        + tcpSummary() + forwardingSummary();
+}
+
+QString ReceiverCore::tcpSummary() const
+{
+    if (!tcpEnabled_)
+        return {};
+    const TcpCounts& tcp = tcp_->counts();
+    return QStringLiteral("; TCP: %1 messages over %2 connections, %3 connections refused (more than %4 at once), "
+                          "%5 closed for a bad message, %6 closed when idle")
+        .arg(tcp.messages)
+        .arg(tcp.accepted)
+        .arg(tcp.refused)
+        .arg(TcpIntakeOptions{}.maxConnections)
+        .arg(tcp.faulty)
+        .arg(tcp.idle);
+}
+
+QString ReceiverCore::forwardingSummary() const
+{
+    QStringList lines;
+    for (const ForwardStatus& status : forwardStatus())
+        lines << describeForwardStatus(status);
+    return lines.isEmpty() ? QString() : QStringLiteral("; forwarding: ") + lines.join(QStringLiteral(" | "));
 }
 
 // A storage failure is told once a second while it lasts; drops at most once
@@ -200,4 +319,39 @@ void ReceiverCore::reportProblems()
         reportedDrops_ = drops;
         lastDropReportMs_ = nowMs;
     }
+    reportTcp(nowMs);
+    reportForwarding(nowMs, false);
+}
+
+// Refused and faulty connections: at most once a minute while they grow.
+void ReceiverCore::reportTcp(qint64 nowMs)
+{
+    const TcpCounts& tcp = tcp_->counts();
+    const qint64 trouble = tcp.refused + tcp.faulty;
+    if (trouble == reportedTcpTrouble_ || (lastTcpReportMs_ != 0 && nowMs - lastTcpReportMs_ < kDropReportIntervalMs))
+        return;
+    QString line = QStringLiteral("TCP connections were refused or closed: %1 refused (more than %2 at once), "
+                                  "%3 closed for a bad message")
+                       .arg(tcp.refused)
+                       .arg(TcpIntakeOptions{}.maxConnections)
+                       .arg(tcp.faulty);
+    if (tcp.faulty > 0)
+        line += QStringLiteral(", the last from ") + tcp_->lastFault();
+    emit problemReported(line);
+    reportedTcpTrouble_ = trouble;
+    lastTcpReportMs_ = nowMs;
+}
+
+// Missed forwarding: one line a minute while misses grow (at once when now is set).
+void ReceiverCore::reportForwarding(qint64 nowMs, bool now)
+{
+    if (!forwarder_ || (!now && lastForwardReportMs_ != 0 && nowMs - lastForwardReportMs_ < kDropReportIntervalMs))
+        return;
+    const QList<ForwardStatus> status = forwarder_->status();
+    const QString line = forwardMissesLine(status, reportedForwarding_);
+    if (line.isEmpty())
+        return;
+    emit problemReported(line);
+    reportedForwarding_ = status;
+    lastForwardReportMs_ = nowMs;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "FilteredMessages.h"
+#include "Forwarder.h"
+#include "TcpIntake.h"
 #include "WriteQueue.h"
 
 #include <QMetaType>
@@ -14,6 +16,7 @@ class DatagramIntake;
 class DbEngine;
 class ListeningPort;
 class LogDatabase;
+class SettingsStore;
 class SharedWriter;
 class Timer;
 class UdpSocket;
@@ -37,6 +40,12 @@ struct IntakeSecond {
     qint32 ReceivedThisSecond = 0;
     qint16 FilterEnabled = 1;
     LossCounts losses;
+    // Why syslog over TCP is not received although it is switched on: the
+    // port could not be bound for TCP. Empty while TCP listens or is off.
+    QString tcpUnavailable;
+    // One line per forwarding destination that missed messages
+    // (describeForwardStatus); empty while none did.
+    QStringList forwardMisses;
 };
 Q_DECLARE_METATYPE(IntakeSecond)
 
@@ -53,12 +62,21 @@ struct CoreServices {
     std::function<std::unique_ptr<Timer>(int intervalMs)> makeTimer;
     // Where syslog.mdb and syslog_recovery.log live.
     QString dataDir;
+    // Where openDatabase() reads "tcp" and "forward"; null: the user's own
+    // settings file (IniSettingsStore at its default path).
+    const SettingsStore* settings = nullptr;
 };
 
-// The receiver: the socket, datagram intake, the write queue and its write
-// path, the midnight rollover and the one-second counters. One thread owns
-// all of it; nothing here touches a window. It reports by signals, and the
-// windows (or the headless service) decide what to show.
+// The receiver: the UDP socket and the TCP intake on the same port, datagram
+// intake, the write queue and its write path, forwarding, the midnight
+// rollover and the one-second counters. One thread owns all of it; nothing
+// here touches a window. It reports by signals, and the windows (or the
+// headless service) decide what to show.
+//
+// A TCP message takes exactly the path of a datagram. TCP is read only as
+// fast as its messages are handled, so a fast sender is slowed down by TCP's
+// flow control instead of losing messages. Forwarding only queues: it never
+// holds up intake or storing.
 class ReceiverCore : public QObject {
     Q_OBJECT
 public:
@@ -68,11 +86,17 @@ public:
     // Makes sure the database file and today's table exist and can be
     // written, then opens the write path (telling errorRaised when that fails).
     // Throws DbError, with the store's text, when the file cannot be opened,
-    // created or written.
+    // created or written. Reads whether TCP is received ("tcp") and, the
+    // first time, starts forwarding to the destinations of "forward" (each
+    // one that does not parse is told by problemReported and left out).
     void openDatabase();
     // Starts the one-second interval.
     void startCounting();
 
+    // UDP and, while "tcp" is on, TCP on the same port: bind() binds both
+    // (UDP's result is the result; a TCP port that cannot be bound is told
+    // once by problemReported and kept in IntakeSecond::tcpUnavailable),
+    // close() closes both after handling what they had received.
     ListeningPort& port();
     void setFilterEnabled(qint16 enabled);
     // Day tables older than this many days are dropped at openDatabase()
@@ -99,6 +123,11 @@ public:
     // A line for the log that tells what became of everything received.
     QString summaryLine() const;
     QString dataDir() const { return services_.dataDir; }
+    bool tcpEnabled() const { return tcpEnabled_; }
+    // The TCP intake, listening whenever TCP is on and the port is bound.
+    TcpIntake& tcp() { return *tcp_; }
+    // Where each forwarding destination stands; empty without forwarding.
+    QList<ForwardStatus> forwardStatus() const;
     QString databasePath() const;
     QString recoveryLogPath() const;
 
@@ -127,7 +156,16 @@ signals:
     void daysDropped(const QStringList& days);
 
 private:
+    class Port;
+
+    bool bindPort(QString* error);
+    void closePort();
+    void startForwarding(const QString& settingText);
     void reportProblems();
+    void reportTcp(qint64 nowMs);
+    QString tcpSummary() const;
+    QString forwardingSummary() const;
+    void reportForwarding(qint64 nowMs, bool now);
     void dropDaysNotKept();
 
     CoreServices services_;
@@ -138,6 +176,13 @@ private:
     std::unique_ptr<WriteQueue> queue_;
     std::unique_ptr<DatagramIntake> intake_;
     std::unique_ptr<UdpSocket> socket_;
+    std::unique_ptr<Forwarder> forwarder_;
+    std::unique_ptr<TcpIntake> tcp_;
+    std::unique_ptr<Port> port_;
+    bool tcpEnabled_ = true;
+    bool forwardingRead_ = false;
+    // Why the TCP port could not be bound at the last bind; empty if it could.
+    QString tcpBindError_;
     qint32 sentGeneration_ = 0;
     qint32 sentCount_ = 0;
     bool shutDown_ = false;
@@ -146,4 +191,8 @@ private:
     StoreCounters reportedStore_;
     qint64 reportedDrops_ = 0;
     qint64 lastDropReportMs_ = 0;
+    qint64 reportedTcpTrouble_ = 0;
+    qint64 lastTcpReportMs_ = 0;
+    QList<ForwardStatus> reportedForwarding_;
+    qint64 lastForwardReportMs_ = 0;
 };

@@ -36,6 +36,14 @@ qint32 loadKeepDays(const SettingsStore& store)
     return days && *days > 0 ? *days : KeepEverything;
 }
 
+bool loadTcpEnabled(const SettingsStore& store)
+{
+    const QString text = store.read(SettingsTexts::tcpValueName());
+    return toInt16(text).value_or(1) != 0;
+}
+
+QString loadForwardSetting(const SettingsStore& store) { return store.read(SettingsTexts::forwardValueName()); }
+
 void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs)
 {
     FilterEnabled = FilterEnabled != 0 ? FilterOff : FilterOn;

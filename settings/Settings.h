@@ -27,6 +27,16 @@ StartupSettings loadSettings(const SettingsStore& store);
 // Nothing is written back.
 qint32 loadKeepDays(const SettingsStore& store);
 
+// Whether syslog over TCP is received on the port as well: the "tcp" value
+// read as the filter switch is. Only a value that reads as 0 ("0", "0.4")
+// turns it off; a missing value, a text that is not a number and any other
+// number leave it on. Nothing is written back.
+bool loadTcpEnabled(const SettingsStore& store);
+
+// The "forward" value as stored: zero or more destinations separated by
+// blanks (see parseForwardDestinations); empty when none is stored.
+QString loadForwardSetting(const SettingsStore& store);
+
 // Switches the message filter (F3): a nonzero flag becomes 0 and "0" is stored
 // as "msgfilter", a zero flag becomes 1 and "1" is stored. The flag changes
 // first and stays changed when the store cannot be written; that failure is

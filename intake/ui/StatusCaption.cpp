@@ -46,3 +46,17 @@ QString lossTooltip(const LossCounts& losses, bool english)
         .arg(losses.queueDropped)
         .arg(losses.recordsLost);
 }
+
+QString intakeNotes(const IntakeSecond& counters, bool english)
+{
+    QStringList lines;
+    if (!counters.tcpUnavailable.isEmpty())
+        lines << (english ? QStringLiteral("Syslog over TCP is not received: the TCP port cannot be bound (%1)")
+                          : QStringLiteral("未接收TCP日志：TCP端口无法绑定（%1）"))
+                     .arg(counters.tcpUnavailable);
+    if (!counters.forwardMisses.isEmpty()) {
+        lines << (english ? QStringLiteral("Forwarding missed messages:") : QStringLiteral("转发遗漏的消息："));
+        lines << counters.forwardMisses;
+    }
+    return lines.join(QLatin1Char('\n'));
+}

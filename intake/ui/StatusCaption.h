@@ -11,3 +11,8 @@ QString statusCaption(const IntakeSecond& counters, bool english);
 // The status line's tooltip while something was lost: each count since the
 // start, one a line. Empty while nothing was lost.
 QString lossTooltip(const LossCounts& losses, bool english);
+
+// The status line's tooltip lines about TCP and forwarding: why syslog over
+// TCP is not received, and each forwarding destination that missed messages.
+// Empty while neither applies.
+QString intakeNotes(const IntakeSecond& counters, bool english);

@@ -37,3 +37,18 @@ TEST(StatusCaption, LossTooltipListsEveryCountOnlyOnceSomethingWasLost)
     EXPECT_TRUE(english.contains(QStringLiteral("2 records stored neither")));
     EXPECT_TRUE(lossTooltip(losses, false).contains(QStringLiteral("系统丢弃的数据包（接收缓冲区已满）17个")));
 }
+
+TEST(StatusCaption, NotesTellWhyTcpIsNotReceivedAndWhatForwardingMissed)
+{
+    IntakeSecond counters;
+    EXPECT_TRUE(intakeNotes(counters, true).isEmpty());
+    counters.tcpUnavailable = QStringLiteral("The bound address is already in use");
+    counters.forwardMisses << QStringLiteral("tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting");
+    EXPECT_EQ(intakeNotes(counters, true),
+              QStringLiteral("Syslog over TCP is not received: the TCP port cannot be bound (The bound address is "
+                             "already in use)\nForwarding missed messages:\n"
+                             "tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
+    EXPECT_EQ(intakeNotes(counters, false),
+              QStringLiteral("未接收TCP日志：TCP端口无法绑定（The bound address is already in use）\n转发遗漏的消息：\n"
+                             "tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
+}

@@ -31,6 +31,21 @@ TEST(LoadSettingsTest, StoredValuesAreUsedAndBadFilterValuesCountAsAbsent)
     }
 }
 
+TEST(LoadSettingsTest, TcpIsOnUnlessItReadsAsZeroAndForwardIsTakenAsStored)
+{
+    FakeSettingsStore store;
+    EXPECT_TRUE(loadTcpEnabled(store));
+    EXPECT_TRUE(loadForwardSetting(store).isEmpty());
+    const std::pair<const char*, bool> values[] = {{"0", false}, {" 0.4 ", false}, {"1", true}, {"0.6", true},
+                                                   {"no", true}, {"70000", true}};
+    for (const auto& [stored, expected] : values) {
+        store.values[QStringLiteral("tcp")] = QString::fromLatin1(stored);
+        EXPECT_EQ(loadTcpEnabled(store), expected) << stored;
+    }
+    store.values[QStringLiteral("forward")] = QStringLiteral(" udp://a:514  tcp://b:601");
+    EXPECT_EQ(loadForwardSetting(store), QStringLiteral(" udp://a:514  tcp://b:601"));
+}
+
 TEST(ToggleMessageFilterTest, TwiceStoresZeroThenOne)
 {
     FakeSettingsStore store;

@@ -1,0 +1,268 @@
+// Syslog over TCP and forwarding, through a real receiver on its own thread:
+// real sockets, a real database file and recovery file.
+#include "DatagramIntake.h"
+#include "Fakes.h"
+#include "LogDatabase.h"
+#include "QtUdpSocket.h"
+#include "SyslogFraming.h"
+#include "Receiver.h"
+#include "SqliteEngine.h"
+#include "UdpPorts.h"
+
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A port free for UDP and TCP alike.
+quint16 unusedPort()
+{
+    for (;;) {
+        const quint16 port = unusedUdpPort();
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::AnyIPv4, port))
+            return port;
+    }
+}
+
+// An open connection to the receiver, from the given local address.
+std::unique_ptr<QTcpSocket> connectTo(quint16 port, const QHostAddress& from = QHostAddress::LocalHost)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->bind(from, 0);
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(socket->waitForConnected(10000)) << socket->errorString().toStdString();
+    return socket;
+}
+
+class TcpReceiver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        port = unusedPort();
+    }
+    void start()
+    {
+        receiver.run([](ReceiverCore& core) { core.openDatabase(); });
+        ASSERT_TRUE(receiver.port().setLocalPort(port));
+        ASSERT_TRUE(receiver.port().bind());
+    }
+    template <typename Request> auto core(Request&& request) { return receiver.run(std::forward<Request>(request)); }
+    qint64 received() { return core([](ReceiverCore& c) { return c.storeCounters().received; }); }
+    TcpCounts tcpCounts() { return core([](ReceiverCore& c) { return c.tcp().counts(); }); }
+
+    // The day's rows as "IP message", in ID order.
+    QStringList storedRows()
+    {
+        const QString day = clock.now().toString(QStringLiteral("yyyy-MM-dd"));
+        auto cursor = readEngine.open(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")))
+                          ->query(QStringLiteral("SELECT * FROM %1 ORDER BY \"ID\"").arg(quoteName(dayTableName(day))));
+        QStringList rows;
+        while (cursor->next())
+            rows << cursor->text(QStringLiteral("IP地址")).value_or(QString()) + u' '
+                    + cursor->text(QStringLiteral("信息")).value_or(QString());
+        return rows;
+    }
+
+    QTemporaryDir dir;
+    SystemClock clock;
+    SqliteEngine readEngine{2000};
+    SqliteEngine writeEngine{250};
+    FakeSettingsStore settings;
+    Receiver receiver{CoreServices{clock, readEngine, writeEngine, [] { return std::make_unique<QtUdpSocket>(); },
+                                   [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir.path(),
+                                   &settings}};
+    quint16 port = 0;
+};
+
+} // namespace
+
+TEST_F(TcpReceiver, MessagesOfBothFramingsTakeTheDatagramPathWithThePeersAddressInOrder)
+{
+    start();
+    const QByteArray gb18030 = QByteArrayLiteral("<14>host info: \xd6\xd0\xce\xc4");  // "中文" in GB18030
+    auto connection = connectTo(port, QHostAddress(QStringLiteral("127.0.0.2")));
+    connection->write("<14>host info: first\n<14>host nothing to see\n");
+    connection->write(QByteArray::number(gb18030.size()) + ' ' + gb18030);
+    // A NUL ends a message; the trimmed "x" is too short to keep.
+    const char withNul[] = "<14>host info: with\0nul\r\n<14>info: x\n";
+    connection->write(withNul, sizeof withNul - 1);
+    connection->write("<14>host   info: last, without its terminator");
+    connection->disconnectFromHost();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() >= 4; }, 20000));
+    core([](ReceiverCore& c) { c.shutdown(); });
+
+    EXPECT_EQ(storedRows(), (QStringList{"127.0.0.2 info: first", QStringLiteral("127.0.0.2 info: 中文"),
+                                         "127.0.0.2 info: with", "127.0.0.2   info: last, without its terminator"}));
+    EXPECT_EQ(core([](ReceiverCore& c) { return c.intake().FilteredCount(); }), 2);  // "nothing", "nul"
+}
+
+TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitRefusesMore)
+{
+    start();
+    // Text over 65,534 characters (within the byte limit), then a wrong octet count.
+    auto tooLong = connectTo(port);
+    const QByteArray longText = "<14>host info: " + QByteArray(65534, 'a');
+    tooLong->write("<14>host info: whole one\n" + QByteArray::number(longText.size()) + ' ' + longText + "\nnever");
+    auto badCount = connectTo(port);
+    badCount->write("<14>host info: whole two\n1234567890 <14>host info: never");
+    QSignalSpy tooLongClosed(tooLong.get(), &QTcpSocket::disconnected);
+    QSignalSpy badCountClosed(badCount.get(), &QTcpSocket::disconnected);
+    ASSERT_TRUE(tooLongClosed.wait(10000));
+    ASSERT_TRUE(badCountClosed.count() == 1 || badCountClosed.wait(10000));
+    EXPECT_EQ(tcpCounts().faulty, 2);
+
+    // Idle connections are closed after the timeout.
+    core([](ReceiverCore& c) { c.tcp().setIdleTimeoutMs(100); });
+    auto idle = connectTo(port);
+    QSignalSpy idleClosed(idle.get(), &QTcpSocket::disconnected);
+    ASSERT_TRUE(idleClosed.wait(10000));
+    EXPECT_EQ(tcpCounts().idle, 1);
+    core([](ReceiverCore& c) { c.tcp().setIdleTimeoutMs(10 * 60 * 1000); });
+
+    std::vector<std::unique_ptr<QTcpSocket>> open;
+    for (int i = 0; i < 256; ++i)
+        open.push_back(connectTo(port));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return core([](ReceiverCore& c) { return c.tcp().connectionCount(); }) == 256; }, 20000));
+    auto refused = connectTo(port);
+    QSignalSpy refusedClosed(refused.get(), &QTcpSocket::disconnected);
+    ASSERT_TRUE(refusedClosed.wait(10000));
+    EXPECT_EQ(tcpCounts().refused, 1);
+    for (const auto& socket : open)
+        EXPECT_EQ(socket->state(), QAbstractSocket::ConnectedState);
+
+    core([](ReceiverCore& c) { c.shutdown(); });
+    EXPECT_EQ(storedRows(), (QStringList{"127.0.0.1 info: whole one", "127.0.0.1 info: whole two"}));
+    EXPECT_TRUE(core([](ReceiverCore& c) { return c.summaryLine(); })
+                    .contains(QStringLiteral("1 connections refused (more than 256 at once), 2 closed for a bad "
+                                             "message, 1 closed when idle")));
+}
+
+TEST_F(TcpReceiver, ALockedDatabaseSlowsTheSendersAndCostsNoMessage)
+{
+    start();
+    const QString dbPath = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
+    auto holder = readEngine.open(dbPath);
+    holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    constexpr int perConnection = 20000;
+    std::vector<std::unique_ptr<QTcpSocket>> senders;
+    QStringList expected;
+    for (int c = 0; c < 2; ++c) {
+        senders.push_back(connectTo(port));
+        QByteArray stream;
+        for (int i = 0; i < perConnection; ++i) {
+            const QByteArray message = "<14>host info: c" + QByteArray::number(c) + " n" + QByteArray::number(i);
+            stream += (c == 0 ? message + '\n' : QByteArray::number(message.size()) + ' ' + message);
+            expected << QString::fromLatin1(message.mid(9));
+        }
+        senders.back()->write(stream);
+    }
+    // Held until records had to go to the recovery file, then released.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return core([](ReceiverCore& c) { return c.storeCounters().recovered; }) > 0; },
+                                20000));
+    holder->execute(QStringLiteral("COMMIT"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 2 * perConnection; }, 60000));
+    core([](ReceiverCore& c) { c.shutdown(); });
+
+    QStringList everywhere;
+    for (const QString& row : storedRows())
+        everywhere << row.section(u' ', 1);
+    const qsizetype inDatabase = everywhere.size();
+    QFile recovery(core([](ReceiverCore& c) { return c.recoveryLogPath(); }));
+    ASSERT_TRUE(recovery.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : recovery.readAll().split('\n'))
+        if (!line.trimmed().isEmpty())
+            everywhere << QString::fromUtf8(line.trimmed()).section(u' ', 3);  // after the time and address
+    EXPECT_LT(inDatabase, everywhere.size());  // the lock sent records to the recovery file
+    std::sort(everywhere.begin(), everywhere.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(everywhere, expected);  // each exactly once
+    const StoreCounters counted = core([](ReceiverCore& c) { return c.storeCounters(); });
+    EXPECT_EQ(counted.lost, 0);
+    EXPECT_EQ(counted.stored + counted.recovered, 2 * perConnection);
+}
+
+TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
+{
+    QUdpSocket udpPeer;
+    ASSERT_TRUE(udpPeer.bind(QHostAddress::LocalHost, 0));
+    QTcpServer tcpPeer;
+    ASSERT_TRUE(tcpPeer.listen(QHostAddress::LocalHost, 0));
+    settings.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2 nonsense")
+                                                     .arg(udpPeer.localPort())
+                                                     .arg(tcpPeer.serverPort());
+    QSignalSpy problems(&receiver, &ReceiverHandle::problemReported);
+    start();
+
+    const QByteArray gb18030 = QByteArrayLiteral("<14>host info: \xd6\xd0\xce\xc4");
+    auto connection = connectTo(port);
+    connection->write("<14>host info: over tcp\n<14>host not forwarded\n");
+    connection->write(QByteArray::number(gb18030.size()) + ' ' + gb18030);
+    QUdpSocket sender;
+    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port);
+    QList<QByteArray> expected{"<14>host info: over tcp", gb18030, "<14>host info: over udp"};
+
+    QList<QByteArray> overUdp;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        while (udpPeer.hasPendingDatagrams())
+            overUdp << udpPeer.receiveDatagram().data();
+        return overUdp.size() >= 3;
+    }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tcpPeer.hasPendingConnections(); }, 20000));
+    QTcpSocket* forwarded = tcpPeer.nextPendingConnection();
+    SyslogFraming framing(1 << 20);
+    QList<QByteArray> overTcp;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        overTcp << framing.feed(forwarded->readAll());
+        return overTcp.size() >= 3;
+    }, 20000));
+    std::sort(expected.begin(), expected.end());
+    std::sort(overUdp.begin(), overUdp.end());
+    std::sort(overTcp.begin(), overTcp.end());
+    EXPECT_EQ(overUdp, expected);
+    EXPECT_EQ(overTcp, expected);
+
+    QStringList lines;
+    for (const QList<QVariant>& signal : problems)
+        lines << signal.first().toString();
+    EXPECT_EQ(lines.filter(QStringLiteral("\"nonsense\" ignored")).size(), 1) << lines.join(u'\n').toStdString();
+    core([](ReceiverCore& c) { c.shutdown(); });
+}
+
+TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOnlyForUdp)
+{
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, port));
+    QSignalSpy problems(&receiver, &ReceiverHandle::problemReported);
+    QSignalSpy seconds(&receiver, &ReceiverHandle::secondElapsed);
+    start();
+    receiver.port().close();
+    ASSERT_TRUE(receiver.port().bind());
+    QUdpSocket sender;
+    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 1; }, 20000));
+    core([](ReceiverCore& c) { c.tick(); });
+    ASSERT_TRUE(seconds.wait(10000));
+    EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.contains(QStringLiteral("in use")));
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems.first().first().toString().startsWith(QStringLiteral("TCP port %1 cannot be bound").arg(port)));
+
+    settings.values[QStringLiteral("tcp")] = QStringLiteral("0");
+    other.close();
+    core([](ReceiverCore& c) { c.openDatabase(); });
+    ASSERT_TRUE(receiver.port().bind());
+    EXPECT_FALSE(core([](ReceiverCore& c) { return c.tcp().isListening(); }));
+    core([](ReceiverCore& c) { c.tick(); });
+    ASSERT_TRUE(seconds.wait(10000));
+    EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.isEmpty());
+    EXPECT_FALSE(core([](ReceiverCore& c) { return c.summaryLine(); }).contains(QStringLiteral("TCP")));
+    core([](ReceiverCore& c) { c.shutdown(); });
+}
