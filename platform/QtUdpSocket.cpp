@@ -43,6 +43,27 @@ public:
         return wasEmpty ? Put::FirstWaiting : Put::Queued;
     }
 
+    // Puts a batch under one lock, oldest first; what does not fit is dropped.
+    // Returns how many were dropped, and whether the inbox was empty before.
+    std::pair<int, bool> putAll(std::vector<Datagram>& batch)
+    {
+        QMutexLocker lock(&mutex_);
+        const bool wasEmpty = queue_.empty();
+        int dropped = 0;
+        for (Datagram& datagram : batch) {
+            const qsizetype cost = costOf(datagram);
+            if (bytes_ + cost > QtUdpSocket::InboxCapacityBytes) {
+                ++dropped;
+                continue;
+            }
+            bytes_ += cost;
+            queue_.push_back(std::move(datagram));
+        }
+        peakBytes_ = std::max(peakBytes_, bytes_);
+        batch.clear();
+        return {dropped, wasEmpty && !queue_.empty()};
+    }
+
     // Moves up to limit datagrams, oldest first, into batch.
     void take(std::vector<Datagram>& batch, int limit)
     {
@@ -394,23 +415,24 @@ void QtUdpSocket::readPendingOnWorker(int limit)
 {
     if (!reader_)
         return;
-    const int got = reader_->read(limit, [this](QByteArray bytes, const QString& sender) { keep(std::move(bytes), sender); });
+    std::vector<Datagram> batch;
+    batch.reserve(64);
+    int got = 0;
+    auto handOver = [&] {
+        const auto [dropped, firstWaiting] = inbox_->putAll(batch);
+        if (dropped > 0)
+            queueDropped_.fetch_add(dropped, std::memory_order_relaxed);
+        if (firstWaiting)
+            scheduleDelivery();
+    };
+    got = reader_->read(limit, [&](QByteArray bytes, const QString& sender) {
+        batch.push_back(Datagram{std::move(bytes), sender});
+        if (batch.size() >= 64)
+            handOver();
+    });
+    handOver();
     read_.fetch_add(got, std::memory_order_relaxed);
     kernelDropped_.store(kernelDroppedBefore_ + reader_->kernelDrops(), std::memory_order_relaxed);
-}
-
-void QtUdpSocket::keep(QByteArray bytes, const QString& sender)
-{
-    switch (inbox_->put(Datagram{std::move(bytes), sender})) {
-    case DatagramInbox::Put::FirstWaiting:
-        scheduleDelivery();
-        break;
-    case DatagramInbox::Put::Queued:
-        break;
-    case DatagramInbox::Put::Full:
-        queueDropped_.fetch_add(1, std::memory_order_relaxed);
-        break;
-    }
 }
 
 // Asks the receiving thread for one delivery turn. Called whenever the inbox

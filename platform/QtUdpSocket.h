@@ -62,7 +62,6 @@ private:
     void openOnWorker(QString* error);
     void closeOnWorker();
     void readPendingOnWorker(int limit);
-    void keep(QByteArray bytes, const QString& sender);
     void scheduleDelivery();
     void deliverSlice();
     void deliverAll();

@@ -141,3 +141,22 @@ TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
     writer.append(record("free again"));
     EXPECT_EQ(rowCount(today()), 1);
 }
+
+TEST(PreparedStatement, ATextRepeatedAtAPositionIsStoredAsGivenWhateverCameBetween)
+{
+    QTemporaryDir dir;
+    SqliteEngine engine;
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("t.db"));
+    auto connection = engine.open(path, DbEngine::OpenMode::CreateIfMissing);
+    connection->execute(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT)"));
+    auto insert = connection->prepare(QStringLiteral("INSERT INTO t (a) VALUES (?)"));
+    const QString shortText = QStringLiteral("10.0.0.1");
+    const QString longText = QStringLiteral("a message much longer than any address or time text");
+    for (const QString& text : {shortText, shortText, longText, shortText, QStringLiteral("端口"), shortText})
+        insert->runTexts({text});
+    auto rows = connection->query(QStringLiteral("SELECT a FROM t ORDER BY id"));
+    QStringList stored;
+    while (rows->next())
+        stored << *rows->text(QStringLiteral("a"));
+    EXPECT_EQ(stored, (QStringList{shortText, shortText, longText, shortText, QStringLiteral("端口"), shortText}));
+}
