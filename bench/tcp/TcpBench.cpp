@@ -27,6 +27,8 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include "ProgramStats.h"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <algorithm>
@@ -152,30 +154,6 @@ int freePort()
         if (tcp.listen(QHostAddress::AnyIPv4, probe.localPort()))
             return probe.localPort();
     }
-}
-
-long long peakResidentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-long long storedRows(const QString& dbPath)
-{
-    SQLite::Database db(dbPath.toStdString());
-    SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'syslog-%'");
-    long long rows = 0;
-    while (tables.executeStep()) {
-        SQLite::Statement count(db, "SELECT count(*) FROM \"" + tables.getColumn(0).getString() + "\"");
-        if (count.executeStep())
-            rows += count.getColumn(0).getInt64();
-    }
-    return rows;
 }
 
 long long recoveredLines(const QString& path)
