@@ -5,6 +5,8 @@
 #include "CleanerDays.h"
 #include "Clock.h"
 #include "Compaction.h"
+
+#include <QCoreApplication>
 #include "Database.h"
 #include "Dialogs.h"
 #include "LogDatabase.h"
@@ -144,7 +146,11 @@ void CleanerWindow::deleteMarked()
     setBusy(true);
     const QStringList failures = dropDayTables(markedDays());
     reportDropFailures(failures);
-    CompactDatabaseFile(engine_, database_.path(), database_.programDir(), dialogs_);
+    // Lets the window show its disabled buttons before the file is rebuilt.
+    QCoreApplication::processEvents();
+    QString failure;
+    if (!CompactDatabaseFile(engine_, database_.path(), database_.programDir(), &failure) && !failure.isEmpty())
+        dialogs_.warning(failure);
     LoadCleanerList();
     setBusy(false);
 }

@@ -1,9 +1,7 @@
 #include "Compaction.h"
 
 #include "Database.h"
-#include "Dialogs.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -164,9 +162,8 @@ bool compactHeld(DbEngine& engine, const QString& path, const QString& copyPath,
 
 } // namespace
 
-bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, Dialogs& dialogs)
+bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText)
 {
-    QCoreApplication::processEvents();
     const QString copyPath = QDir(programDir).filePath(QLatin1String(kCompactionCopyFileName));
     bool copyStarted = false;
     QString failure;
@@ -181,6 +178,7 @@ bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& p
     }
     if (copyStarted)
         discardCopy(nativePath(copyPath));
-    dialogs.warning(failure);
+    if (failureText)
+        *failureText = failure;
     return false;
 }

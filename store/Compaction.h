@@ -3,7 +3,6 @@
 #include <QString>
 
 class DbEngine;
-class Dialogs;
 
 // Name of the compacted copy while it is being built, in the program directory.
 inline constexpr char kCompactionCopyFileName[] = "Temporal.mdb";
@@ -19,7 +18,7 @@ inline constexpr char kCompactionCopyFileName[] = "Temporal.mdb";
 // name, and no journal or WAL of the old file is left to be applied to the new one.
 //
 // Returns true when the copy replaced the file. A copy larger than the file is
-// discarded without a message (false). Every other failure shows the engine's
-// or the file system's own text as a warning and returns false, leaving the
-// file as it was.
-bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, Dialogs& dialogs);
+// discarded (false, *failureText left empty). Every other failure returns
+// false with the engine's or the file system's own text in *failureText,
+// leaving the file as it was.
+bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText);

@@ -155,7 +155,7 @@ protected:
 
     QTemporaryDir dir_;
     SqliteEngine engine_;
-    FakeDialogs dialogs_;
+    QString failure_;
 };
 
 TEST_F(CompactionTest, DroppedTablesGiveTheirSpaceBack)
@@ -164,12 +164,12 @@ TEST_F(CompactionTest, DroppedTablesGiveTheirSpaceBack)
     dropDays({"2026-11-01", "2026-11-02"});
     const qint64 before = QFileInfo(path()).size();
 
-    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
     EXPECT_LT(QFileInfo(path()).size(), before / 2);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
     EXPECT_TRUE(sideFiles().isEmpty());
-    EXPECT_TRUE(dialogs_.warnings.isEmpty());
+    EXPECT_TRUE(failure_.isEmpty());
     EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-03"});
     EXPECT_EQ(integrity(), "ok");
 }
@@ -182,10 +182,10 @@ TEST_F(CompactionTest, LeftoverCopyIsReplacedAndAnUnshrinkableFileStillReplaced)
     leftover.write("half-written copy of an earlier run");
     leftover.close();
 
-    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
-    EXPECT_TRUE(dialogs_.warnings.isEmpty());
+    EXPECT_TRUE(failure_.isEmpty());
     EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-01"});
 }
 
@@ -197,7 +197,7 @@ TEST_F(CompactionTest, CopyIsBuiltInTheProgramDirectoryWhereverTheFileLies)
     bool copyInProgramDir = false;
     CopyAlteringEngine watching([&](const QString& copy) { copyInProgramDir = copy == copyPath(); });
 
-    EXPECT_TRUE(CompactDatabaseFile(watching, elsewhere, programDir(), dialogs_));
+    EXPECT_TRUE(CompactDatabaseFile(watching, elsewhere, programDir(), &failure_));
 
     EXPECT_TRUE(copyInProgramDir);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -223,7 +223,7 @@ TEST_F(CompactionTest, RecordsLeftInTheWalOfACrashedProgramAreKept)
     }
     ASSERT_TRUE(QFileInfo::exists(path() + "-wal"));
 
-    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+    EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
     EXPECT_TRUE(sideFiles().isEmpty());
     EXPECT_EQ(integrity(), "ok");
@@ -243,10 +243,9 @@ TEST_F(CompactionTest, LargerCopyIsDiscardedSilently)
         file.write(QByteArray(before + 1, '\0'));
     });
 
-    EXPECT_FALSE(CompactDatabaseFile(growing, path(), programDir(), dialogs_));
+    EXPECT_FALSE(CompactDatabaseFile(growing, path(), programDir(), &failure_));
 
-    EXPECT_TRUE(dialogs_.warnings.isEmpty());
-    EXPECT_TRUE(dialogs_.messages.isEmpty());
+    EXPECT_TRUE(failure_.isEmpty());
     EXPECT_EQ(QFileInfo(path()).size(), before);
     EXPECT_EQ(rowCount("2026-11-01"), 200);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -262,7 +261,7 @@ TEST_F(CompactionTest, CopyOfExactlyTheSameSizeReplacesTheFile)
         file.write(QByteArray(before - file.size(), '\0'));
     });
 
-    EXPECT_TRUE(CompactDatabaseFile(padding, path(), programDir(), dialogs_));
+    EXPECT_TRUE(CompactDatabaseFile(padding, path(), programDir(), &failure_));
 
     EXPECT_EQ(QFileInfo(path()).size(), before);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -280,10 +279,9 @@ TEST_F(CompactionTest, FileHeldByAnotherProgramIsLeftUntouched)
     ASSERT_TRUE(shell.started());
     ASSERT_FALSE(shell.run(QStringLiteral("BEGIN; SELECT count(*) FROM sqlite_master;\n")).trimmed().isEmpty());
 
-    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
-    ASSERT_EQ(dialogs_.warnings.size(), 1);
-    EXPECT_TRUE(dialogs_.warnings.front().contains("database is locked")) << dialogs_.warnings.front().toStdString();
+        EXPECT_TRUE(failure_.contains("database is locked")) << failure_.toStdString();
     EXPECT_EQ(bytesOf(path()), original);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
 }
@@ -294,10 +292,9 @@ TEST_F(CompactionTest, FileStillOpenInThisProcessIsLeftUntouched)
     const auto writer = engine_.open(path());
     writer->execute(QStringLiteral("INSERT INTO \"syslog-2026-11-01\" (信息) VALUES ('late')"));
 
-    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
-    ASSERT_EQ(dialogs_.warnings.size(), 1);
-    EXPECT_TRUE(dialogs_.warnings.front().contains("database is locked")) << dialogs_.warnings.front().toStdString();
+        EXPECT_TRUE(failure_.contains("database is locked")) << failure_.toStdString();
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
     const auto rows = writer->query(QStringLiteral("SELECT count(*) AS n FROM \"syslog-2026-11-01\""));
     ASSERT_TRUE(rows->next());
@@ -315,10 +312,9 @@ TEST_F(CompactionTest, FailedReplacementKeepsTheOldDatabase)
         QDir().mkpath(copy + QStringLiteral("/inside"));
     });
 
-    EXPECT_FALSE(CompactDatabaseFile(blocking, path(), programDir(), dialogs_));
+    EXPECT_FALSE(CompactDatabaseFile(blocking, path(), programDir(), &failure_));
 
-    ASSERT_EQ(dialogs_.warnings.size(), 1);
-    EXPECT_TRUE(dialogs_.warnings.front().contains("rename")) << dialogs_.warnings.front().toStdString();
+        EXPECT_TRUE(failure_.contains("rename")) << failure_.toStdString();
     EXPECT_EQ(QFileInfo(path()).size(), before);
     EXPECT_EQ(integrity(), "ok");
     EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-02"});
@@ -335,9 +331,9 @@ TEST_F(CompactionTest, MissingFileShowsTheEnginesTextAndCreatesNothing)
     }
     ASSERT_FALSE(engineText.isEmpty());
 
-    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), dialogs_));
+    EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
-    EXPECT_EQ(dialogs_.warnings, QStringList{engineText});
+    EXPECT_EQ(failure_, engineText);
     EXPECT_TRUE(QDir(programDir()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
 }
 
