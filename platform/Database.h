@@ -70,6 +70,11 @@ public:
     virtual void begin() = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
+    // For a connection that writes for a long time: the engine's periodic
+    // housekeeping of its log (copying it into the file and syncing) runs on a
+    // thread of its own instead of inside the commits. An engine without such
+    // housekeeping has nothing to move.
+    virtual void keepLogOnAnotherThread() {}
 };
 
 class DbEngine {

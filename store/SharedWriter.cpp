@@ -26,6 +26,7 @@ bool SharedWriter::reopen()
     close();
     try {
         connection_ = engine_.open(databasePath_);
+        connection_->keepLogOnAnotherThread();
         const QString day = clock_.now().date().toString(QLatin1String(kDayFormat));
         writeRecordsetSql_ = insertSql(dayTableName(day));
         // Fails when today's table does not exist.

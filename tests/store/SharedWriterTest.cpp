@@ -4,6 +4,7 @@
 #include "SharedWriter.h"
 
 #include <QFileInfo>
+#include <QTest>
 
 namespace {
 
@@ -159,4 +160,31 @@ TEST(PreparedStatement, ATextRepeatedAtAPositionIsStoredAsGivenWhateverCameBetwe
     while (rows->next())
         stored << *rows->text(QStringLiteral("a"));
     EXPECT_EQ(stored, (QStringList{shortText, shortText, longText, shortText, QStringLiteral("端口"), shortText}));
+}
+
+TEST(PreparedStatement, ALogKeptOnAnotherThreadIsStillCopiedIntoTheFileAndStaysBounded)
+{
+    QTemporaryDir dir;
+    SqliteEngine engine;
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("t.db"));
+    auto connection = engine.open(path, DbEngine::OpenMode::CreateIfMissing);
+    connection->keepLogOnAnotherThread();
+    connection->execute(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT)"));
+    const qint64 emptyFile = QFileInfo(path).size();
+    auto insert = connection->prepare(QStringLiteral("INSERT INTO t (a) VALUES (?)"));
+    const QString text(400, QLatin1Char('x'));
+    constexpr int rows = 40000; // about 16 MB: several times the log's checkpoint size
+    for (int i = 0; i < rows; i += 10) {
+        connection->begin();
+        for (int j = 0; j < 10; ++j)
+            insert->runTexts({text});
+        connection->commit();
+    }
+    // The file itself grows while the writer only appends to its log.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(path).size() > emptyFile + 8 * 1024 * 1024; }, 20000));
+    // and the log never grows far beyond what the writer lets it hold.
+    EXPECT_LT(QFileInfo(path + QStringLiteral("-wal")).size(), 40 * 1024 * 1024);
+    auto count = engine.open(path)->query(QStringLiteral("SELECT count(*) AS n FROM t"));
+    ASSERT_TRUE(count->next());
+    EXPECT_EQ(count->text(QStringLiteral("n"))->toInt(), rows);
 }
