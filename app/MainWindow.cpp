@@ -41,6 +41,8 @@ MainWindow::MainWindow(Services services, QWidget* parent)
     , port_(std::make_unique<ServicePort>(services_.receiver.port(), services_.settings, services_.dialogs))
 {
     setObjectName(QStringLiteral("Form1"));
+    // One read at a time, so that they finish in the order they were asked for.
+    loads_.setMaxThreadCount(1);
     buildControls();
     connectReceiver();
     connectCommands();
@@ -336,53 +338,81 @@ QString MainWindow::dayCountCaption(int days) const
     return english() ? QStringLiteral("log %1 days").arg(days) : QStringLiteral("总记录%1天").arg(days);
 }
 
+// Read off the window's thread: listing the tables may wait on the writer.
 void MainWindow::RefreshDayList()
 {
+    ++dayListsPending_;
+    LogDatabase* database = &database_;
+    runInBackground(
+        loads_, this,
+        [database]() -> std::optional<QStringList> {
+            try {
+                return database->dayList();
+            } catch (const DbError&) {
+                return std::nullopt;
+            }
+        },
+        [this](std::optional<QStringList> days) {
+            --dayListsPending_;
+            showDayList(days);
+        });
+}
+
+void MainWindow::showDayList(const std::optional<QStringList>& days)
+{
     日志日期->clear();
-    QStringList days;
-    try {
-        days = database_.dayList();
-    } catch (const DbError&) {
+    if (!days) {
         services_.dialogs.message(QStringLiteral("刷新数据表列表错误"));
         return;
     }
-    日志日期->addItems(days);
+    日志日期->addItems(*days);
     记录数->setText(dayCountCaption(日志日期->count()));
     twips::fitToText(记录数);
-    if (!days.isEmpty())
+    if (!days->isEmpty())
         日志日期->setCurrentIndex(日志日期->count() - 1);
 }
 
 void MainWindow::日志日期_Click()
 {
-    const QString day = 日志日期->currentText();
-    try {
-        if (!database_.TableExists(dayTableName(day)))
-            return;
-    } catch (const DbError&) {
-        services_.dialogs.message(QStringLiteral("日志日期模块错误"));
-        return;
-    }
-    LoadRecentRecords(day);
+    LoadRecentRecords(日志日期->currentText(), WhenTableMissing::Ignore);
 }
 
-void MainWindow::LoadRecentRecords(const QString& day)
+void MainWindow::LoadRecentRecords(const QString& day) { LoadRecentRecords(day, WhenTableMissing::Load); }
+
+// A day chosen in the list whose table is gone (dropped meanwhile) leaves the
+// list as it is; a failure to find out is told.
+void MainWindow::LoadRecentRecords(const QString& day, WhenTableMissing missing)
 {
     ++loadsPending_;
     LogDatabase* database = &database_;
+    struct Outcome {
+        std::optional<QStringList> lines;
+        bool checkFailed = false;
+    };
     runInBackground(
         loads_, this,
-        [database, day]() -> std::optional<QStringList> {
+        [database, day, missing]() {
+            Outcome outcome;
             try {
-                return database->loadRecentRecords(day);
+                if (missing == WhenTableMissing::Ignore && !database->TableExists(dayTableName(day)))
+                    return outcome;
             } catch (const DbError&) {
-                return std::nullopt; // the list keeps what it showed
+                outcome.checkFailed = true;
+                return outcome;
             }
+            try {
+                outcome.lines = database->loadRecentRecords(day);
+            } catch (const DbError&) {
+                // the list keeps what it showed
+            }
+            return outcome;
         },
-        [this](std::optional<QStringList> lines) {
+        [this](Outcome outcome) {
             --loadsPending_;
-            if (lines && !shutDown_)
-                replaceLines(*lines);
+            if (outcome.checkFailed)
+                services_.dialogs.message(QStringLiteral("日志日期模块错误"));
+            if (outcome.lines && !shutDown_)
+                replaceLines(*outcome.lines);
             if (loadsPending_ == 0) {
                 const QStringList held = std::exchange(heldLines_, {});
                 for (const QString& line : held)

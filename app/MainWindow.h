@@ -9,6 +9,7 @@
 #include <QThreadPool>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class CleanerWindow;
 class ClickableLabel;
@@ -68,7 +69,8 @@ public:
     qint16 filterEnabled() const { return FilterEnabled_; }
     qint32 widestLine() const { return WidestLine; }
     bool dayListRefreshPending() const { return DayListRefreshPending != 0; }
-    bool loadPending() const { return loadsPending_ > 0; }
+    // Whether a load of a day or of the day list is still being read.
+    bool loadPending() const { return loadsPending_ > 0 || dayListsPending_ > 0; }
     // The window's copy of the filtered-message buffer.
     const FilteredMessageBuffer& filteredMessages() const { return filtered_copy_; }
     SearchWindow* searchWindow() const;
@@ -99,6 +101,9 @@ private:
     void onSecond(const IntakeSecond& counters);
     void onFilteredUpdated(const FilteredBufferUpdate& update);
     void showLosses(const LossCounts& losses);
+    void showDayList(const std::optional<QStringList>& days);
+    enum class WhenTableMissing { Load, Ignore };
+    void LoadRecentRecords(const QString& day, WhenTableMissing missing);
     void onCleanerClosed();
     void rebindAfterCleaning();
     void updateListeningTooltip();
@@ -120,6 +125,7 @@ private:
     FilteredMessageBuffer filtered_copy_;
     // Loads of a day still being read, and the live lines that came meanwhile.
     int loadsPending_ = 0;
+    int dayListsPending_ = 0;
     QStringList heldLines_;
     QThreadPool loads_;
     bool lossesShown_ = false;

@@ -383,6 +383,7 @@ TEST(Receiving, AnErrorOfTheReceiverReachesTheMessageBoxWithItsText)
     app.writeEngine.failing = true;
     app.clock.set(app.clock.now().addDays(1));
     app.socket.arrive("<13>info: first of a new day");
+    ASSERT_TRUE(app.settle());
     EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("刷新共享数据库连接错误")});
     // The day list shows the new day's table at once.
     EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 2);

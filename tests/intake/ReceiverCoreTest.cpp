@@ -95,7 +95,8 @@ TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTa
 {
     QSignalSpy shown(receiver.core(), &ReceiverCore::lineToShow);
     send("<14>host info: before");
-    ASSERT_TRUE(shown.wait(10000));
+    // The line comes from the receiver's thread, maybe before a wait() could start.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 1; }, 10000));
 
     receiver.run([](ReceiverCore& core) { core.handOverDatabase(); });
     EXPECT_FALSE(receiver.port().isBound());
