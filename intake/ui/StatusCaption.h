@@ -11,3 +11,6 @@ QString statusCaption(const IntakeSecond& counters, bool english);
 // The status line's tooltip while something was lost: each count since the
 // start, one a line. Empty while nothing was lost.
 QString lossTooltip(const LossCounts& losses, bool english);
+
+// The status line of a window attached to a service while the service is away.
+QString serviceAwayCaption(bool english);
