@@ -163,7 +163,8 @@ int runWindow(QApplication& app, const QString& dataDir)
     // A service keeping its files in the directory: the window becomes a view
     // of it, and closing the window leaves it running.
     auto remote = std::make_unique<RemoteReceiver>(dataDir, std::make_unique<QtTimer>(2000), englishLocale());
-    if (remote->attach()) {
+    QString notAttached;
+    if (remote->attach(&notAttached)) {
         printLine(QStringLiteral("attached to the service on %1").arg(linkframes::socketPath(dataDir)));
         SystemClock clock;
         SqliteEngine readEngine{5000};
@@ -171,6 +172,8 @@ int runWindow(QApplication& app, const QString& dataDir)
         return showWindow(app, dataDir, clock, readEngine, *remote, remote->settings(), heldByService, true);
     }
     remote.reset();
+    if (QFile::exists(linkframes::socketPath(dataDir)))
+        printLine(QStringLiteral("not attached: ") + notAttached);
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
     ReceiverParts parts(dataDir);
