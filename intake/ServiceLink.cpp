@@ -259,6 +259,10 @@ QJsonObject ServiceLink::carryOut(Client& client, const QString& op, const QJson
             if (!settings_.write(QStringLiteral("port"), QString::number(boundPort_)))
                 emit logLine(QStringLiteral("cannot store the port setting"));
             emit logLine(QStringLiteral("a window moved the service to UDP port %1").arg(boundPort_));
+        } else {
+            // The window asks for another port; meanwhile the service goes on
+            // receiving on the one it had.
+            restoreListening();
         }
         return {{QStringLiteral("bound"), bound}, {QStringLiteral("error"), reason}};
     }

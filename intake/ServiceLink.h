@@ -22,7 +22,8 @@ class SettingsStore;
 // asks more than kMaxRequestsPerSecond times a second or leaves more than
 // kMaxUnsentBytes unread is dropped; at most kMaxClients are attached at a
 // time. When a window goes away, whatever it left (the database handed over
-// for cleaning, the port closed for a change) is taken back.
+// for cleaning, the port closed for a change) is taken back; when the port a
+// window asks for cannot be bound, the service listens on its old one again.
 class ServiceLink : public QObject {
     Q_OBJECT
 public:

@@ -182,6 +182,8 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     EXPECT_TRUE(port.setLocalPort(6001));
     EXPECT_FALSE(port.bind(&reason));
     EXPECT_EQ(reason, QStringLiteral("Address already in use"));
+    // Meanwhile the service goes on receiving on the port it had.
+    EXPECT_TRUE(service.on([&] { return service.receiver->port_.bound && service.receiver->port_.number == 5514; }));
     EXPECT_FALSE(port.setLocalPort(70000));
     EXPECT_TRUE(port.setLocalPort(6002) && port.bind());
     EXPECT_EQ(port.localPort(), 6002);
