@@ -83,6 +83,7 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     HeadlessService service(parts.receiver, settings, singleInstance, dataDir, printLine);
     if (!service.start())
         return 1;
+    linkframes::shareDatabaseWithGroup(dataDir);
     // Windows started on the same directory attach here.
     ServiceLink link(parts.receiver, settings);
     QObject::connect(&link, &ServiceLink::logLine, &link, printLine);

@@ -10,36 +10,6 @@
 #include <QJsonArray>
 #include <QLocalSocket>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
-namespace {
-
-// A file of the shared data directory that this user made (the cleaner
-// rebuilds the database into a new file): it takes the directory's group
-// and, when the directory is group-writable, group read and write access.
-void shareWithDirectoryGroup(const QString& path)
-{
-#ifdef Q_OS_UNIX
-    const QByteArray file = QFile::encodeName(path);
-    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
-    struct stat fileInfo {};
-    struct stat dirInfo {};
-    if (::lstat(file.constData(), &fileInfo) != 0 || !S_ISREG(fileInfo.st_mode) || fileInfo.st_uid != ::geteuid()
-        || ::stat(dir.constData(), &dirInfo) != 0)
-        return;
-    if (fileInfo.st_gid != dirInfo.st_gid && ::chown(file.constData(), uid_t(-1), dirInfo.st_gid) != 0)
-        return;
-    if ((dirInfo.st_mode & S_IWGRP) != 0)
-        ::chmod(file.constData(), (fileInfo.st_mode | S_IRGRP | S_IWGRP) & 07777);
-#else
-    Q_UNUSED(path);
-#endif
-}
-
-} // namespace
 
 RemoteReceiver::RemoteReceiver(QString dataDir, std::unique_ptr<Timer> retryTimer, bool english, QObject* parent)
     : ReceiverHandle(parent)
@@ -256,9 +226,7 @@ void RemoteReceiver::handOverDatabase()
 void RemoteReceiver::takeBackDatabase()
 {
     handedOver_ = false;
-    const QString database = QDir(dataDir_).filePath(QStringLiteral("syslog.mdb"));
-    for (const char* suffix : {"", "-wal", "-shm"})
-        shareWithDirectoryGroup(database + QLatin1String(suffix));
+    linkframes::shareDatabaseWithGroup(dataDir_);
     request(QStringLiteral("takeBack"));
 }
 

@@ -3,6 +3,8 @@
 #include "RemoteReceiver.h"
 #include "ServiceLink.h"
 
+#include <QDir>
+#include <QFile>
 #include <QMetaObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -10,7 +12,9 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -309,4 +313,21 @@ TEST(ServiceLink, AWindowAttachesAgainWhenTheServiceIsBackAndStillHoldsTheDataba
     EXPECT_TRUE(reachable.at(1).at(0).toBool());
     EXPECT_EQ(service.on([&] { return service.receiver->handOvers; }), 2);
     EXPECT_EQ(service.on([&] { return service.receiver->filter; }), 1);
+}
+
+TEST(ServiceLink, TheDatabaseBecomesGroupWritableOnlyInAGroupWritableDirectory)
+{
+    auto modeAfterSharing = [](mode_t dirMode) {
+        QTemporaryDir dir;
+        const QByteArray db = QFile::encodeName(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")));
+        ::close(::open(db.constData(), O_CREAT | O_WRONLY, 0600));
+        ::chmod(db.constData(), 0600);
+        ::chmod(QFile::encodeName(dir.path()).constData(), dirMode);
+        linkframes::shareDatabaseWithGroup(dir.path());
+        struct stat info {};
+        ::stat(db.constData(), &info);
+        return info.st_mode & 07777;
+    };
+    EXPECT_EQ(modeAfterSharing(02770), mode_t(0660));
+    EXPECT_EQ(modeAfterSharing(0700), mode_t(0600));
 }
