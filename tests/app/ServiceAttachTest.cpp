@@ -23,6 +23,28 @@
 
 namespace {
 
+// Starts the real program offscreen with the given configuration and
+// runtime directories and collects its standard error until it says waitFor.
+bool startProgram(QProcess& process, const QStringList& arguments, const QString& configDir, const QString& runtimeDir,
+                  QByteArray& output, const QByteArray& waitFor)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+    env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+    process.setProcessEnvironment(env);
+    process.setReadChannel(QProcess::StandardError);
+    output.clear();
+    process.start(QStringLiteral(KIV_PROGRAM_PATH), arguments);
+    while (!output.contains(waitFor)) {
+        if (!process.waitForReadyRead(20000))
+            return false;
+        output += process.readAllStandardError();
+    }
+    return true;
+}
+
 // The real program as a headless service on a data directory of its own,
 // with its own configuration and runtime directories, on a free port.
 class Service {
@@ -42,31 +64,11 @@ public:
     }
 
     // Starts it and waits until windows can attach.
-    bool start() { return startProgram({QStringLiteral("--headless")}, "windows attach on"); }
-    // Starts the window program on the same directory (offscreen), waiting for its text.
-    bool startProgram(QStringList arguments, const QByteArray& waitFor)
+    bool start()
     {
         process_ = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), config_.path());
-        env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
-        process_->setProcessEnvironment(env);
-        process_->setReadChannel(QProcess::StandardError);
-        arguments << QStringLiteral("--dir") << data_.path();
-        output_.clear();
-        process_->start(QStringLiteral(KIV_PROGRAM_PATH), arguments);
-        return waitForOutput(waitFor);
-    }
-    bool waitForOutput(const QByteArray& text)
-    {
-        while (!output_.contains(text)) {
-            if (!process_->waitForReadyRead(20000))
-                return false;
-            output_ += process_->readAllStandardError();
-        }
-        return true;
+        return startProgram(*process_, {QStringLiteral("--headless"), QStringLiteral("--dir"), dataDir()},
+                            config_.path(), runtimeDir(), output_, "windows attach on");
     }
     // SIGTERM; true when it stored everything and exited with status 0.
     bool stop()
@@ -239,20 +241,12 @@ TEST(AttachedWindow, TheProgramOpensAsAViewOfTheRunningServiceAndLeavesItRunning
     Service service;
     ASSERT_TRUE(service.start());
     QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QTemporaryDir home;
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
-    // Same runtime directory: the service holds the directory's lock.
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), service.runtimeDir());
-    program.setProcessEnvironment(env);
-    program.setReadChannel(QProcess::StandardError);
-    program.start(QStringLiteral(KIV_PROGRAM_PATH), {QStringLiteral("--dir"), service.dataDir()});
     QByteArray said;
-    while (!said.contains("UDP port")) {
-        ASSERT_TRUE(program.waitForReadyRead(20000)) << said.toStdString();
-        said += program.readAllStandardError();
-    }
+    // Same runtime directory: the service holds the directory's lock.
+    ASSERT_TRUE(startProgram(program, {QStringLiteral("--dir"), service.dataDir()}, home.path(), service.runtimeDir(),
+                             said, "UDP port"))
+        << said.toStdString();
     EXPECT_TRUE(said.contains("attached to the service")) << said.toStdString();
     EXPECT_TRUE(said.contains(QStringLiteral("UDP port %1").arg(service.port()).toUtf8())) << said.toStdString();
     program.terminate();
