@@ -70,6 +70,19 @@ void MainWindow::connectReceiver()
         if (!shutDown_)
             services_.dialogs.message(text);
     });
+    // Attached to a service: while it is away the status line says so and the
+    // list keeps its lines; once it is back the day list is read again.
+    connect(core, &ReceiverHandle::serviceReachable, this, [this](bool reachable) {
+        if (shutDown_)
+            return;
+        if (reachable) {
+            RefreshDayList();
+            updateListeningTooltip();
+            return;
+        }
+        过滤信息->setText(serviceAwayCaption(english()));
+        twips::fitToText(过滤信息);
+    });
 }
 
 SearchWindow* MainWindow::searchWindow() const { return search_; }

@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "HeadlessService.h"
 #include "IniSettingsStore.h"
+#include "LinkFrames.h"
 #include "Locale.h"
 #include "MainWindow.h"
 #include "QtDesktop.h"
@@ -10,6 +11,8 @@
 #include "QtUdpSocket.h"
 #include "Receiver.h"
 #include "RecordExport.h"
+#include "RemoteReceiver.h"
+#include "ServiceLink.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "SqliteEngine.h"
@@ -19,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QSessionManager>
 #include <QTextStream>
 #include <memory>
@@ -66,12 +70,28 @@ int runExport(const CommandLine& command, const QString& dataDir)
 
 int runHeadless(QCoreApplication& app, const QString& dataDir)
 {
+    // A service started by another user (the system's) holds its lock in
+    // another runtime directory; its socket in the data directory tells.
+    const QString linkPath = linkframes::socketPath(dataDir);
+    if (ServiceLink::serviceAnswers(linkPath)) {
+        printLine(QStringLiteral("程序已经在运行，不支持多开！ (a service answers on %1)").arg(linkPath));
+        return 1;
+    }
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
     ReceiverParts parts(dataDir);
     HeadlessService service(parts.receiver, settings, singleInstance, dataDir, printLine);
     if (!service.start())
         return 1;
+    linkframes::shareDatabaseWithGroup(dataDir);
+    // Windows started on the same directory attach here.
+    ServiceLink link(parts.receiver, settings);
+    QObject::connect(&link, &ServiceLink::logLine, &link, printLine);
+    QString linkProblem;
+    if (link.listen(linkPath, &linkProblem))
+        printLine(QStringLiteral("windows attach on %1").arg(linkPath));
+    else
+        printLine(QStringLiteral("windows cannot attach: %1").arg(linkProblem));
     SignalBridge signals_([&service] {
         service.stop();
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
@@ -80,7 +100,15 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     return app.exec();
 }
 
-int runWindow(QApplication& app, const QString& dataDir)
+// The lock of a directory whose service the window attached to: the service holds it.
+class HeldByService final : public SingleInstance {
+public:
+    bool tryAcquire() override { return true; }
+};
+
+// The window, on a receiver of its own or attached to a service.
+int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine& readEngine, ReceiverHandle& receiver,
+               SettingsStore& settings, SingleInstance& singleInstance, bool attached)
 {
     // Only the main window's close request ends the program.
     app.setQuitOnLastWindowClosed(false);
@@ -88,15 +116,11 @@ int runWindow(QApplication& app, const QString& dataDir)
     QtClipboard clipboard;
     QtShell shell;
     QtFileChooser fileChooser;
-    IniSettingsStore settings(IniSettingsStore::defaultPath());
     QtSystemLocale locale;
-    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
-    ReceiverParts parts(dataDir);
-    Receiver& receiver = parts.receiver;
     QObject::connect(&receiver, &ReceiverHandle::problemReported, &app, printLine);
 
-    Services services{parts.clock, dialogs,  clipboard, fileChooser,      shell,  settings,
-                      locale,      singleInstance, receiver,  parts.readEngine, dataDir};
+    Services services{clock,  dialogs, clipboard,      fileChooser, shell,     settings,
+                      locale, singleInstance, receiver, readEngine,  dataDir};
     MainWindow window(services);
     dialogs.setParent(&window);
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
@@ -106,8 +130,8 @@ int runWindow(QApplication& app, const QString& dataDir)
     // From here on a termination request runs the orderly shutdown, also while
     // the startup is still asking something. The quit is queued so that it
     // takes effect even when it is requested before the event loop runs.
-    QObject::connect(&window, &MainWindow::shutDown, &app, [&receiver] {
-        printLine(QStringLiteral("stopped: ") + receiver.summaryLine());
+    QObject::connect(&window, &MainWindow::shutDown, &app, [&receiver, attached] {
+        printLine((attached ? QStringLiteral("window closed; ") : QStringLiteral("stopped: ")) + receiver.summaryLine());
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
     SignalBridge signals_([&window] {
@@ -133,6 +157,28 @@ int runWindow(QApplication& app, const QString& dataDir)
                   .arg(receiver.receiveBufferBytes() / 1024));
     window.show();
     return app.exec();
+}
+
+int runWindow(QApplication& app, const QString& dataDir)
+{
+    // A service keeping its files in the directory: the window becomes a view
+    // of it, and closing the window leaves it running.
+    auto remote = std::make_unique<RemoteReceiver>(dataDir, std::make_unique<QtTimer>(2000), englishLocale());
+    QString notAttached;
+    if (remote->attach(&notAttached)) {
+        printLine(QStringLiteral("attached to the service on %1").arg(linkframes::socketPath(dataDir)));
+        SystemClock clock;
+        SqliteEngine readEngine{5000};
+        HeldByService heldByService;
+        return showWindow(app, dataDir, clock, readEngine, *remote, remote->settings(), heldByService, true);
+    }
+    remote.reset();
+    if (QFile::exists(linkframes::socketPath(dataDir)))
+        printLine(QStringLiteral("not attached: ") + notAttached);
+    IniSettingsStore settings(IniSettingsStore::defaultPath());
+    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
+    ReceiverParts parts(dataDir);
+    return showWindow(app, dataDir, parts.clock, parts.readEngine, parts.receiver, settings, singleInstance, false);
 }
 
 } // namespace
@@ -163,6 +209,8 @@ int main(int argc, char* argv[])
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
     app->setApplicationName(QStringLiteral("kiv-syslog"));
+    if (command.action == CommandLine::Action::Window)
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kiv-syslog.svg")));
 
     const QString dataDir = command.dataDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                       : QDir(command.dataDir).absolutePath();

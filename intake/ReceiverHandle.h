@@ -44,4 +44,8 @@ signals:
     void errorRaised(const QString& text);
     void problemReported(const QString& line);
     void daysDropped(const QStringList& days);
+    // Only a receiver in a service tells this: the service went away (false;
+    // the window keeps what it shows and attaches again when it is back) or
+    // is back (true).
+    void serviceReachable(bool reachable);
 };

@@ -26,6 +26,12 @@ QString statusCaption(const IntakeSecond& counters, bool english)
     return english ? englishCaption(counters) : chineseCaption(counters);
 }
 
+QString serviceAwayCaption(bool english)
+{
+    return english ? QStringLiteral("Filtering info: service disconnected, reconnecting…")
+                   : QStringLiteral("过滤信息:服务已断开，正在重新连接…");
+}
+
 QString lossTooltip(const LossCounts& losses, bool english)
 {
     if (!losses.any())

@@ -16,3 +16,6 @@ QString lossTooltip(const LossCounts& losses, bool english);
 // TCP is not received, and each forwarding destination that missed messages.
 // Empty while neither applies.
 QString intakeNotes(const IntakeSecond& counters, bool english);
+
+// The status line of a window attached to a service while the service is away.
+QString serviceAwayCaption(bool english);

@@ -1,0 +1,260 @@
+#include "CleanerWindow.h"
+#include "ClickableLabel.h"
+#include "ExtentListWidget.h"
+#include "Fakes.h"
+#include "LinkFrames.h"
+#include "MainWindow.h"
+#include "RemoteReceiver.h"
+#include "SingleInstance.h"
+#include "SqliteEngine.h"
+#include "UdpPorts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+namespace {
+
+// Starts the real program offscreen with the given configuration and
+// runtime directories and collects its standard error until it says waitFor.
+bool startProgram(QProcess& process, const QStringList& arguments, const QString& configDir, const QString& runtimeDir,
+                  QByteArray& output, const QByteArray& waitFor)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+    env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+    process.setProcessEnvironment(env);
+    process.setReadChannel(QProcess::StandardError);
+    output.clear();
+    process.start(QStringLiteral(KIV_PROGRAM_PATH), arguments);
+    while (!output.contains(waitFor)) {
+        if (!process.waitForReadyRead(20000))
+            return false;
+        output += process.readAllStandardError();
+    }
+    return true;
+}
+
+// The real program as a headless service on a data directory of its own,
+// with its own configuration and runtime directories, on a free port.
+class Service {
+public:
+    Service() : port_(unusedUdpPort())
+    {
+        QFile conf(configFile());
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QStringLiteral("[General]\nport=%1\n").arg(port_).toUtf8());
+    }
+    ~Service()
+    {
+        if (process_ && process_->state() != QProcess::NotRunning) {
+            process_->kill();
+            process_->waitForFinished();
+        }
+    }
+
+    // Starts it and waits until windows can attach.
+    bool start()
+    {
+        process_ = std::make_unique<QProcess>();
+        return startProgram(*process_, {QStringLiteral("--headless"), QStringLiteral("--dir"), dataDir()},
+                            config_.path(), runtimeDir(), output_, "windows attach on");
+    }
+    // SIGTERM; true when it stored everything and exited with status 0.
+    bool stop()
+    {
+        process_->terminate();
+        return process_->waitForFinished(20000) && process_->exitCode() == 0;
+    }
+    bool running() const { return process_ && process_->state() == QProcess::Running; }
+
+    void send(const QByteArray& message) const
+    {
+        QUdpSocket sender;
+        sender.writeDatagram(message, QHostAddress::LocalHost, quint16(port_));
+    }
+    QString dataDir() const { return data_.path(); }
+    // Where its single-instance lock is.
+    QString runtimeDir() const { return config_.path(); }
+    QString configFile() const { return QDir(config_.path()).filePath(QStringLiteral("varare.conf")); }
+    QString setting(const QString& name) const { return QSettings(configFile(), QSettings::IniFormat).value(name).toString(); }
+    int port() const { return port_; }
+    QByteArray output() { return output_ += process_->readAllStandardError(); }
+
+    qint64 storedRows(const QString& like) const
+    {
+        SQLite::Database db(QDir(data_.path()).filePath(QStringLiteral("syslog.mdb")).toStdString());
+        SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+        qint64 rows = 0;
+        while (tables.executeStep()) {
+            SQLite::Statement count(db, "SELECT count(*) FROM \"" + tables.getColumn(0).getString()
+                                            + "\" WHERE 信息 LIKE ?");
+            count.bind(1, like.toStdString());
+            if (count.executeStep())
+                rows += count.getColumn(0).getInt64();
+        }
+        return rows;
+    }
+
+private:
+    QTemporaryDir data_;
+    QTemporaryDir config_;
+    int port_;
+    std::unique_ptr<QProcess> process_;
+    QByteArray output_;
+};
+
+class HeldByService final : public SingleInstance {
+public:
+    bool tryAcquire() override { return true; }
+};
+
+// The main window attached to the service, with scripted dialogs and a retry
+// timer that ticks when the test says so.
+struct AttachedWindow {
+    explicit AttachedWindow(const QString& dataDir)
+    {
+        auto timer = std::make_unique<FakeTimer>();
+        retry = timer.get();
+        remote = std::make_unique<RemoteReceiver>(dataDir, std::move(timer), true);
+        attached = remote->attach();
+        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, remote->settings(),
+                                                       locale, instance, *remote, readEngine, dataDir});
+    }
+    ~AttachedWindow() { window->Form_QueryUnload(); }
+
+    QStringList lines() const
+    {
+        auto* list = window->findChild<ExtentListWidget*>(QStringLiteral("txtoutput"));
+        QStringList texts;
+        for (int i = 0; i < list->count(); ++i)
+            texts << list->item(i)->text();
+        return texts;
+    }
+    bool showsLine(const QString& text) const
+    {
+        return QTest::qWaitFor([&] { return lines().filter(text).size() == 1; }, 20000);
+    }
+    QString status() const { return window->findChild<ClickableLabel*>(QStringLiteral("过滤信息"))->text(); }
+
+    SystemClock clock;
+    FakeDialogs dialogs;
+    FakeClipboard clipboard;
+    FakeFileChooser fileChooser;
+    FakeShell shell;
+    FakeLocale locale{1033};
+    HeldByService instance;
+    SqliteEngine readEngine{2000};
+    FakeTimer* retry = nullptr;
+    std::unique_ptr<RemoteReceiver> remote;
+    std::unique_ptr<MainWindow> window;
+    bool attached = false;
+};
+
+bool portIsFree(int port)
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress);
+}
+
+} // namespace
+
+TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheService)
+{
+    Service service;
+    ASSERT_TRUE(service.start());
+    AttachedWindow app(service.dataDir());
+    ASSERT_TRUE(app.attached);
+    ASSERT_TRUE(app.window->Form_Load());
+    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join('\n').toStdString();
+    EXPECT_EQ(app.window->filterEnabled(), 1);
+
+    service.send("<13>host: info: live one");
+    ASSERT_TRUE(app.showsLine(QStringLiteral("info: live one")));
+
+    // F3 switches the service's filter and the service stores it.
+    app.window->ToggleMessageFilter();
+    EXPECT_EQ(app.window->filterEnabled(), 0);
+    EXPECT_EQ(service.setting(QStringLiteral("msgfilter")), QStringLiteral("0"));
+    service.send("<13>host: plain words");
+    ASSERT_TRUE(app.showsLine(QStringLiteral("plain words")));
+
+    // The cleaner: the service gives the port and the database up, and takes
+    // them back when the cleaner closes.
+    app.window->清理_Click();
+    ASSERT_NE(app.window->cleanerWindow(), nullptr);
+    EXPECT_TRUE(portIsFree(service.port()));
+    app.window->cleanerWindow()->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portIsFree(service.port()); }, 10000));
+    service.send("<13>host: info: after cleaning");
+    ASSERT_TRUE(app.showsLine(QStringLiteral("info: after cleaning")));
+
+    // Closing the window leaves the service receiving.
+    app.window->Form_QueryUnload();
+    service.send("<13>host: info: window gone");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.output().contains("a window detached"); }, 10000));
+    ASSERT_TRUE(service.stop());
+    EXPECT_EQ(service.storedRows(QStringLiteral("%live one%")), 1);
+    EXPECT_EQ(service.storedRows(QStringLiteral("%plain words%")), 1);
+    EXPECT_EQ(service.storedRows(QStringLiteral("%after cleaning%")), 1);
+    EXPECT_EQ(service.storedRows(QStringLiteral("%window gone%")), 1);
+}
+
+TEST(AttachedWindow, SaysTheServiceIsGoneKeepsItsLinesAndAttachesAgainWhenItIsBack)
+{
+    Service service;
+    ASSERT_TRUE(service.start());
+    AttachedWindow app(service.dataDir());
+    ASSERT_TRUE(app.attached && app.window->Form_Load());
+    service.send("<13>host: info: before restart");
+    ASSERT_TRUE(app.showsLine(QStringLiteral("before restart")));
+
+    ASSERT_TRUE(service.stop());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.status().contains(QStringLiteral("service disconnected")); }, 10000))
+        << app.status().toStdString();
+    app.retry->tick(); // nobody answers yet
+    EXPECT_FALSE(app.remote->isAttached());
+
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        app.retry->tick();
+        return app.remote->isAttached();
+    }, 10000));
+    service.send("<13>host: info: after restart");
+    ASSERT_TRUE(app.showsLine(QStringLiteral("after restart")));
+    EXPECT_EQ(app.lines().filter(QStringLiteral("before restart")).size(), 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !app.status().contains(QStringLiteral("service disconnected")); }, 10000));
+}
+
+TEST(AttachedWindow, TheProgramOpensAsAViewOfTheRunningServiceAndLeavesItRunning)
+{
+    Service service;
+    ASSERT_TRUE(service.start());
+    QProcess program;
+    QTemporaryDir home;
+    QByteArray said;
+    // Same runtime directory: the service holds the directory's lock.
+    ASSERT_TRUE(startProgram(program, {QStringLiteral("--dir"), service.dataDir()}, home.path(), service.runtimeDir(),
+                             said, "UDP port"))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("attached to the service")) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("UDP port %1").arg(service.port()).toUtf8())) << said.toStdString();
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitCode(), 0);
+
+    EXPECT_TRUE(service.running());
+    service.send("<13>host: info: still received");
+    ASSERT_TRUE(service.stop());
+    EXPECT_EQ(service.storedRows(QStringLiteral("%still received%")), 1);
+}
