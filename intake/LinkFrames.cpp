@@ -87,7 +87,9 @@ QJsonObject toJson(const IntakeSecond& counters)
             {QStringLiteral("filter"), counters.FilterEnabled},
             {QStringLiteral("kernelDropped"), double(counters.losses.kernelDropped)},
             {QStringLiteral("queueDropped"), double(counters.losses.queueDropped)},
-            {QStringLiteral("recordsLost"), double(counters.losses.recordsLost)}};
+            {QStringLiteral("recordsLost"), double(counters.losses.recordsLost)},
+            {QStringLiteral("tcpUnavailable"), counters.tcpUnavailable},
+            {QStringLiteral("forwardMisses"), QJsonArray::fromStringList(counters.forwardMisses)}};
 }
 
 IntakeSecond secondFromJson(const QJsonObject& object)
@@ -99,6 +101,9 @@ IntakeSecond secondFromJson(const QJsonObject& object)
     counters.losses.kernelDropped = qint64(object.value(QStringLiteral("kernelDropped")).toDouble());
     counters.losses.queueDropped = qint64(object.value(QStringLiteral("queueDropped")).toDouble());
     counters.losses.recordsLost = qint64(object.value(QStringLiteral("recordsLost")).toDouble());
+    counters.tcpUnavailable = object.value(QStringLiteral("tcpUnavailable")).toString();
+    for (const QJsonValue& miss : object.value(QStringLiteral("forwardMisses")).toArray())
+        counters.forwardMisses << miss.toString();
     return counters;
 }
 

@@ -331,3 +331,21 @@ TEST(ServiceLink, TheDatabaseBecomesGroupWritableOnlyInAGroupWritableDirectory)
     EXPECT_EQ(modeAfterSharing(02770), mode_t(0660));
     EXPECT_EQ(modeAfterSharing(0700), mode_t(0600));
 }
+
+TEST(ServiceLink, TheSecondsCountersCrossTheLinkWhole)
+{
+    IntakeSecond counters;
+    counters.FilteredCount = 7;
+    counters.ReceivedThisSecond = 12;
+    counters.FilterEnabled = 0;
+    counters.losses = {3, 4, 5};
+    counters.tcpUnavailable = QStringLiteral("TCP port 514 cannot be bound: in use");
+    counters.forwardMisses = {QStringLiteral("udp://10.0.0.9:514: 2 missed")};
+    const IntakeSecond back = linkframes::secondFromJson(linkframes::toJson(counters));
+    EXPECT_EQ(back.FilteredCount, 7);
+    EXPECT_EQ(back.ReceivedThisSecond, 12);
+    EXPECT_EQ(back.FilterEnabled, 0);
+    EXPECT_EQ(back.losses, counters.losses);
+    EXPECT_EQ(back.tcpUnavailable, counters.tcpUnavailable);
+    EXPECT_EQ(back.forwardMisses, counters.forwardMisses);
+}
