@@ -40,11 +40,11 @@ bool englishLocale() { return languageModeFor(QtSystemLocale().localeId()) == QL
 
 // The engines, clock and receiver shared by the window and the headless service.
 struct ReceiverParts {
-    explicit ReceiverParts(const QString& dataDir)
+    ReceiverParts(const QString& dataDir, const SettingsStore& settings)
         : receiver(CoreServices{clock, readEngine, writeEngine,
                                 [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
                                 [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                dataDir})
+                                dataDir, &settings})
     {
     }
     SystemClock clock;
@@ -79,7 +79,7 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     }
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
-    ReceiverParts parts(dataDir);
+    ReceiverParts parts(dataDir, settings);
     HeadlessService service(parts.receiver, settings, singleInstance, dataDir, printLine);
     if (!service.start())
         return 1;
@@ -177,7 +177,7 @@ int runWindow(QApplication& app, const QString& dataDir)
         printLine(QStringLiteral("not attached: ") + notAttached);
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
-    ReceiverParts parts(dataDir);
+    ReceiverParts parts(dataDir, settings);
     return showWindow(app, dataDir, parts.clock, parts.readEngine, parts.receiver, settings, singleInstance, false);
 }
 
