@@ -428,10 +428,22 @@ void MainWindow::LoadRecentRecords(const QString& day, WhenTableMissing missing)
                 replaceLines(*outcome.lines);
             if (loadsPending_ == 0) {
                 const QStringList held = std::exchange(heldLines_, {});
-                for (const QString& line : held)
-                    showLine(line);
+                // The records that came while the day was read may already be
+                // among the ones read: those are not shown twice.
+                const qsizetype shown = outcome.lines ? heldLinesAlreadyListed(*outcome.lines, held) : 0;
+                for (qsizetype i = shown; i < held.size(); ++i)
+                    showLine(held[i]);
             }
         });
+}
+
+qsizetype heldLinesAlreadyListed(const QStringList& loaded, const QStringList& held)
+{
+    for (qsizetype overlap = std::min(loaded.size(), held.size()); overlap > 0; --overlap) {
+        if (std::equal(held.begin(), held.begin() + overlap, loaded.end() - overlap))
+            return overlap;
+    }
+    return 0;
 }
 
 void MainWindow::replaceLines(const QStringList& lines)

@@ -22,6 +22,10 @@ class QPushButton;
 class SearchWindow;
 class ServicePort;
 
+// How many of the first lines held back while a day was read the lines read
+// already end with: records stored just before the read are in both.
+qsizetype heldLinesAlreadyListed(const QStringList& loaded, const QStringList& held);
+
 // The main window: the live list of received messages, the day list, the
 // status line and the commands. It runs the startup and shutdown sequences
 // and shows what the receiver reports; the receiver itself runs on a thread

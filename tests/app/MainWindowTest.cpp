@@ -388,3 +388,27 @@ TEST(Receiving, AnErrorOfTheReceiverReachesTheMessageBoxWithItsText)
     // The day list shows the new day's table at once.
     EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 2);
 }
+
+TEST(Receiving, ALineThatArrivesWhileTheDayIsReadIsShownOnceWhicheverCameFirst)
+{
+    AppHarness app;
+    createDay(app.readEngine, app.dbPath(), app.today(), 3);
+    ASSERT_TRUE(app.window->Form_Load()); // the day's records are being read now
+    app.socket.arrive("<13>info: during the load");
+    ASSERT_TRUE(app.settle());
+    QStringList lines;
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    for (int row = 0; row < list->count(); ++row)
+        lines << list->item(row)->text();
+    EXPECT_EQ(lines.filter(QStringLiteral("during the load")).size(), 1);
+    EXPECT_EQ(lines.size(), 4);
+}
+
+TEST(Receiving, LinesHeldDuringALoadSkipOnlyWhatTheLoadAlreadyEndsWith)
+{
+    const QStringList loaded{"a", "b", "c"};
+    EXPECT_EQ(heldLinesAlreadyListed(loaded, {"b", "c", "d"}), 2);
+    EXPECT_EQ(heldLinesAlreadyListed(loaded, {"c", "c"}), 1);
+    EXPECT_EQ(heldLinesAlreadyListed(loaded, {"d"}), 0);
+    EXPECT_EQ(heldLinesAlreadyListed({}, {"a"}), 0);
+}
