@@ -255,6 +255,8 @@ void MainWindow::showLine(const QString& line)
             heldLines_.removeFirst();
         return;
     }
+    if (!justLoaded_.isEmpty() && justLoaded_.removeOne(line))
+        return;
     while (txtoutput->count() >= kMaxListLines)
         delete txtoutput->takeItem(0);
     txtoutput->addItem(line);
@@ -280,6 +282,9 @@ void MainWindow::onSecond(const IntakeSecond& counters)
 {
     if (shutDown_)
         return;
+    // Live lines that repeat what a load read can only come right after it.
+    if (!justLoaded_.isEmpty() && ++ticksSinceLoad_ >= 2)
+        justLoaded_.clear();
     过滤信息->setText(statusCaption(counters, english()));
     twips::fitToText(过滤信息);
     const QString notes = intakeNotes(counters, english());
@@ -424,26 +429,19 @@ void MainWindow::LoadRecentRecords(const QString& day, WhenTableMissing missing)
             --loadsPending_;
             if (outcome.checkFailed)
                 services_.dialogs.message(QStringLiteral("日志日期模块错误"));
-            if (outcome.lines && !shutDown_)
+            if (outcome.lines && !shutDown_) {
                 replaceLines(*outcome.lines);
+                // A record stored just before the read may still be on its
+                // way as a live line: it is not shown twice.
+                justLoaded_ = outcome.lines->mid(std::max<qsizetype>(0, outcome.lines->size() - kJustLoadedLines));
+                ticksSinceLoad_ = 0;
+            }
             if (loadsPending_ == 0) {
                 const QStringList held = std::exchange(heldLines_, {});
-                // The records that came while the day was read may already be
-                // among the ones read: those are not shown twice.
-                const qsizetype shown = outcome.lines ? heldLinesAlreadyListed(*outcome.lines, held) : 0;
-                for (qsizetype i = shown; i < held.size(); ++i)
-                    showLine(held[i]);
+                for (const QString& line : held)
+                    showLine(line);
             }
         });
-}
-
-qsizetype heldLinesAlreadyListed(const QStringList& loaded, const QStringList& held)
-{
-    for (qsizetype overlap = std::min(loaded.size(), held.size()); overlap > 0; --overlap) {
-        if (std::equal(held.begin(), held.begin() + overlap, loaded.end() - overlap))
-            return overlap;
-    }
-    return 0;
 }
 
 void MainWindow::replaceLines(const QStringList& lines)

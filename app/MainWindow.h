@@ -22,10 +22,6 @@ class QPushButton;
 class SearchWindow;
 class ServicePort;
 
-// How many of the first lines held back while a day was read the lines read
-// already end with: records stored just before the read are in both.
-qsizetype heldLinesAlreadyListed(const QStringList& loaded, const QStringList& held);
-
 // The main window: the live list of received messages, the day list, the
 // status line and the commands. It runs the startup and shutdown sequences
 // and shows what the receiver reports; the receiver itself runs on a thread
@@ -131,6 +127,11 @@ private:
     int loadsPending_ = 0;
     int dayListsPending_ = 0;
     QStringList heldLines_;
+    // The last lines a load read, while a live line may still repeat one of
+    // them (until the second tick after the load).
+    static constexpr int kJustLoadedLines = 20;
+    QStringList justLoaded_;
+    int ticksSinceLoad_ = 0;
     QThreadPool loads_;
     bool lossesShown_ = false;
     // The tooltip's lines about TCP and forwarding (intakeNotes), as last reported.

@@ -232,7 +232,7 @@ TEST(AttachedWindow, SaysTheServiceIsGoneKeepsItsLinesAndAttachesAgainWhenItIsBa
     }, 10000));
     service.send("<13>host: info: after restart");
     ASSERT_TRUE(app.showsLine(QStringLiteral("after restart")));
-    EXPECT_EQ(app.lines().filter(QStringLiteral("before restart")).size(), 1);
+    EXPECT_EQ(app.lines().filter(QStringLiteral("before restart")).size(), 1) << app.lines().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !app.status().contains(QStringLiteral("service disconnected")); }, 10000));
 }
 
