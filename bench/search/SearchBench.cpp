@@ -28,6 +28,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -71,6 +72,9 @@ qint64 searchThroughWindow(SearchWindow& window, const QString& keyword)
     window.findChild<QLineEdit*>(QStringLiteral("关键字"))->setText(keyword);
     window.findChild<QLineEdit*>(QStringLiteral("查询IP"))->clear();
     window.给我搜_Click();
+    // The search runs off the window's thread; its lines arrive through the event loop.
+    while (window.searching())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     return window.findChild<ExtentListWidget*>(QStringLiteral("txtoutput"))->count();
 }
 
