@@ -4,9 +4,9 @@
 
 #include "CleanerDays.h"
 #include "Clock.h"
+#include "Background.h"
 #include "Compaction.h"
 
-#include <QCoreApplication>
 #include "Database.h"
 #include "Dialogs.h"
 #include "LogDatabase.h"
@@ -139,21 +139,41 @@ void CleanerWindow::markAll()
         日志总览->item(i)->setCheckState(Qt::Checked);
 }
 
+// Dropping and compacting run off the window's thread; the window takes no
+// command and refuses to close until both are done.
 void CleanerWindow::deleteMarked()
 {
     if (busy_)
         return;
     setBusy(true);
-    const QStringList failures = dropDayTables(markedDays());
-    reportDropFailures(failures);
-    // Lets the window show its disabled buttons before the file is rebuilt.
-    QCoreApplication::processEvents();
-    QString failure;
-    if (!CompactDatabaseFile(engine_, database_.path(), database_.programDir(), &failure) && !failure.isEmpty())
-        dialogs_.warning(failure);
-    LoadCleanerList();
-    setBusy(false);
+    LogDatabase* database = &database_;
+    runInBackground(
+        work_, this, [database, days = markedDays()] { return ::dropDayTables(*database, days).failures; },
+        [this](const QStringList& failures) {
+            reportDropFailures(failures);
+            compact();
+        });
 }
+
+void CleanerWindow::compact()
+{
+    DbEngine* engine = &engine_;
+    runInBackground(
+        work_, this,
+        [engine, path = database_.path(), programDir = database_.programDir()] {
+            QString failure;
+            CompactDatabaseFile(*engine, path, programDir, &failure);
+            return failure;
+        },
+        [this](const QString& failure) {
+            if (!failure.isEmpty())
+                dialogs_.warning(failure);
+            LoadCleanerList();
+            setBusy(false);
+        });
+}
+
+CleanerWindow::~CleanerWindow() { work_.waitForDone(); }
 
 // Each table goes whole or stays whole; a failing day does not stop the others.
 QStringList CleanerWindow::dropDayTables(const QStringList& days)
@@ -171,8 +191,8 @@ void CleanerWindow::reportDropFailures(const QStringList& failures)
 }
 
 // While the tables are dropped and the file compacted, the window takes no
-// further command and refuses to close: compaction lets pending events run
-// once, and a close then would hand the file back to the writer mid-way.
+// further command and refuses to close: a close then would hand the file back
+// to the writer mid-way.
 void CleanerWindow::setBusy(bool busy)
 {
     busy_ = busy;

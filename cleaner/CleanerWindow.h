@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStringList>
+#include <QThreadPool>
 #include <QWidget>
 #include <functional>
 
@@ -23,14 +24,17 @@ class CleanerWindow : public QWidget {
 public:
     CleanerWindow(const QString& syslng, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
                   const Clock& clock, std::function<void()> onClosed, QWidget* parent = nullptr);
+    ~CleanerWindow() override;
 
     // Refills the list with the stored days, oldest first, without the newest.
     void LoadCleanerList();
     // Marks exactly the entries more than `days` days before today; clears every other mark.
     void markOlderThan(int days);
     void markAll();
-    // Drops the marked days' tables, compacts the file and refills the list.
+    // Drops the marked days' tables, compacts the file and refills the list,
+    // off the window's thread; the window is busy meanwhile.
     void deleteMarked();
+    bool isBusy() const { return busy_; }
 
     QStringList listedDays() const;
     QStringList markedDays() const;
@@ -46,6 +50,7 @@ private:
     QStringList dropDayTables(const QStringList& days);
     void reportDropFailures(const QStringList& failures);
     void setBusy(bool busy);
+    void compact();
 
     LogDatabase& database_;
     DbEngine& engine_;
@@ -54,6 +59,8 @@ private:
     std::function<void()> onClosed_;
     bool english_;
     bool busy_ = false;
+    // Dropping and compacting, one job at a time.
+    QThreadPool work_;
 
     QListWidget* 日志总览;
     QPushButton* 十五天前;

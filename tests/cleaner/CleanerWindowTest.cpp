@@ -10,6 +10,7 @@
 #include <QFontMetrics>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -62,6 +63,8 @@ protected:
         QPushButton* command = window.findChild<QPushButton*>(QString::fromUtf8(name));
         ASSERT_NE(command, nullptr) << name;
         command->click();
+        // Dropping and compacting run off the window's thread.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window.isBusy(); }, 20000));
     }
     static void markByHand(CleanerWindow& window, const QString& day)
     {
