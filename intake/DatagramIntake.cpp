@@ -16,7 +16,7 @@ DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase
 void DatagramIntake::udpWinscok_DataArrival(const Datagram& datagram)
 {
     try {
-        handle(decoder_.decode(datagram.bytes), datagram.senderIp, &datagram.bytes);
+        handle(decoder_.decode(datagram.bytes), datagram.senderIp, datagram.bytes);
     } catch (...) {
         // One bad datagram must not stop reception; the next one is handled normally.
     }
@@ -28,19 +28,11 @@ bool DatagramIntake::handleStreamMessage(const QByteArray& bytes, const QString&
         const QString text = decoder_.decode(bytes);
         if (text.size() > kLongestMessage)
             return false;
-        handle(text, ip, &bytes);
+        handle(text, ip, bytes);
     } catch (...) {
         // As for a datagram: the next message is handled normally.
     }
     return true;
-}
-
-void DatagramIntake::handleText(const QString& text, const QString& ip)
-{
-    try {
-        handle(text, ip, nullptr);
-    } catch (...) {
-    }
 }
 
 qint32 DatagramIntake::startNextSecond()
@@ -50,7 +42,7 @@ qint32 DatagramIntake::startNextSecond()
     return received;
 }
 
-void DatagramIntake::handle(const QString& text, const QString& ip, const QByteArray* bytes)
+void DatagramIntake::handle(const QString& text, const QString& ip, const QByteArray& bytes)
 {
     if (FilterEnabled_ != 0 && !IsValidMessage(text))
         reject(text, ip);
@@ -65,11 +57,11 @@ void DatagramIntake::reject(const QString& text, const QString& ip)
     incrementSaturating(FilteredCount_);
 }
 
-void DatagramIntake::accept(const QString& text, const QString& ip, const QByteArray* bytes)
+void DatagramIntake::accept(const QString& text, const QString& ip, const QByteArray& bytes)
 {
     if (onAccepted_) {
         try {
-            onAccepted_(bytes ? *bytes : text.toUtf8());
+            onAccepted_(bytes);
         } catch (...) {
             // Forwarding is no reason to lose the record.
         }

@@ -37,8 +37,6 @@ public:
     // Handles one datagram. Never throws: a failure ends the handling of this
     // datagram only, keeping what was already done.
     void udpWinscok_DataArrival(const Datagram& datagram);
-    // The same for a message whose text is already decoded.
-    void handleText(const QString& text, const QString& ip);
     // One message of a TCP connection: decoded and handled exactly as a
     // datagram. False, with nothing handled, when its text is longer than
     // kLongestMessage characters: the connection is to be closed.
@@ -61,9 +59,9 @@ public:
     qint32 startNextSecond();
 
 private:
-    void handle(const QString& text, const QString& ip, const QByteArray* bytes);
+    void handle(const QString& text, const QString& ip, const QByteArray& bytes);
     void reject(const QString& text, const QString& ip);
-    void accept(const QString& text, const QString& ip, const QByteArray* bytes);
+    void accept(const QString& text, const QString& ip, const QByteArray& bytes);
     void keep(const QString& message, const QString& ip);
     bool rollOverIfNewDay(const QString& time);
 

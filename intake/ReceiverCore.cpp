@@ -4,7 +4,6 @@
 #include "DatagramIntake.h"
 #include "DayRetention.h"
 #include "Database.h"
-#include "IniSettingsStore.h"
 #include "LogDatabase.h"
 #include "LogRecord.h"
 #include "Settings.h"
@@ -100,9 +99,8 @@ ReceiverCore::~ReceiverCore()
 
 void ReceiverCore::openDatabase()
 {
-    const IniSettingsStore fileSettings;
-    const SettingsStore& settings = services_.settings ? *services_.settings : fileSettings;
-    tcpEnabled_ = loadTcpEnabled(settings);
+    // Without a store: TCP on, nothing forwarded, as with no values stored.
+    tcpEnabled_ = services_.settings ? loadTcpEnabled(*services_.settings) : true;
     database_->EnsureLogDatabase();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
@@ -111,7 +109,7 @@ void ReceiverCore::openDatabase()
     dropDaysNotKept();
     if (!forwardingRead_) {
         forwardingRead_ = true;
-        startForwarding(loadForwardSetting(settings));
+        startForwarding(services_.settings ? loadForwardSetting(*services_.settings) : QString());
     }
 }
 

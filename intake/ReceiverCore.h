@@ -62,8 +62,8 @@ struct CoreServices {
     std::function<std::unique_ptr<Timer>(int intervalMs)> makeTimer;
     // Where syslog.mdb and syslog_recovery.log live.
     QString dataDir;
-    // Where openDatabase() reads "tcp" and "forward"; null: the user's own
-    // settings file (IniSettingsStore at its default path).
+    // Where openDatabase() reads "tcp" and "forward"; null: as if none were
+    // stored (TCP on, nothing forwarded).
     const SettingsStore* settings = nullptr;
 };
 
