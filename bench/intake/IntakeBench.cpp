@@ -21,7 +21,7 @@
 #include <QThread>
 #include <QUdpSocket>
 
-#include "ProgramStats.h"
+#include "BenchServer.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -107,30 +107,8 @@ struct RunResult {
 
 RunResult runServer(const QString& programPath, long long count, double rate)
 {
-    QTemporaryDir programDir;
-    QTemporaryDir configHome;
-    const QString program = QDir(programDir.path()).filePath(QStringLiteral("kiv-syslog"));
-    QFile::copy(programPath, program);
-    QFile::setPermissions(program, QFile::permissions(programPath));
     const int port = freePort();
-    QFile conf(QDir(configHome.path()).filePath(QStringLiteral("varare.conf")));
-    conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("[General]\nport=%1\n").arg(port).toUtf8());
-    conf.close();
-
-    QProcess server;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), configHome.path());
-    server.setProcessEnvironment(env);
-    server.start(program, {});
-    QByteArray banner;
-    server.setReadChannel(QProcess::StandardError);
-    while (!banner.contains("UDP port") && server.waitForReadyRead(30000))
-        banner += server.readAllStandardError();
-    std::fprintf(stderr, "%s", banner.constData());
-
+    BenchServer server(programPath, port);
     RunResult result;
     result.sent = count;
     QElapsedTimer timer;
@@ -139,15 +117,10 @@ RunResult runServer(const QString& programPath, long long count, double rate)
     sender.start(QCoreApplication::applicationFilePath(),
                  {QStringLiteral("--send"), QString::number(port), QString::number(count), QString::number(rate)});
     sender.waitForFinished(-1);
-    // The server may still be working off a backlog: keep reading its
-    // high-water mark until it has exited.
-    const qint64 pid = server.processId();
-    result.peakKiB = peakResidentKiB(pid);
-    server.terminate();
-    while (!server.waitForFinished(20))
-        result.peakKiB = std::max(result.peakKiB, peakResidentKiB(pid));
+    // The server may still be working off a backlog: its stop waits for it.
+    result.peakKiB = server.stop();
     result.elapsedSeconds = timer.elapsed() / 1000.0;
-    result.stored = storedRows(QDir(programDir.path()).filePath(QStringLiteral("syslog.mdb")));
+    result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")));
     return result;
 }
 

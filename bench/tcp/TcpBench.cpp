@@ -27,7 +27,7 @@
 #include <QThread>
 #include <QUdpSocket>
 
-#include "ProgramStats.h"
+#include "BenchServer.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -176,29 +176,8 @@ struct RunResult {
 
 RunResult runOnce(const QString& programPath, long long count, int connections, int waitBeforeSend)
 {
-    QTemporaryDir programDir;
-    QTemporaryDir configHome;
-    const QString program = QDir(programDir.path()).filePath(QStringLiteral("kiv-syslog"));
-    QFile::copy(programPath, program);
-    QFile::setPermissions(program, QFile::permissions(programPath));
     const int port = freePort();
-    QFile conf(QDir(configHome.path()).filePath(QStringLiteral("varare.conf")));
-    conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("[General]\nport=%1\n").arg(port).toUtf8());
-    conf.close();
-
-    QProcess server;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), configHome.path());
-    server.setProcessEnvironment(env);
-    server.setReadChannel(QProcess::StandardError);
-    server.start(program, {});
-    QByteArray banner;
-    while (!banner.contains("UDP port") && server.waitForReadyRead(30000))
-        banner += server.readAllStandardError();
-    std::fprintf(stderr, "%sserver pid %lld\n", banner.constData(), static_cast<long long>(server.processId()));
+    BenchServer server(programPath, port);
     if (waitBeforeSend > 0)
         QThread::sleep(waitBeforeSend);
 
@@ -211,14 +190,9 @@ RunResult runOnce(const QString& programPath, long long count, int connections, 
     result.ok = sender.exitCode() == 0;
     result.sendSeconds = sender.readAllStandardOutput().trimmed().toDouble();
     std::fprintf(stderr, "%s", sender.readAllStandardError().constData());
-    const qint64 pid = server.processId();
-    result.peakKiB = peakResidentKiB(pid);
-    server.terminate();
-    while (!server.waitForFinished(20))
-        result.peakKiB = std::max(result.peakKiB, peakResidentKiB(pid));
-    std::fprintf(stderr, "%s", server.readAllStandardError().constData());
-    result.stored = storedRows(QDir(programDir.path()).filePath(QStringLiteral("syslog.mdb")));
-    result.recovered = recoveredLines(QDir(programDir.path()).filePath(QStringLiteral("syslog_recovery.log")));
+    result.peakKiB = server.stop();
+    result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")));
+    result.recovered = recoveredLines(server.filePath(QStringLiteral("syslog_recovery.log")));
     return result;
 }
 

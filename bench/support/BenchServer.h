@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+// The real program for the benchmarks that run it, and what they read off it.
+
+// The peak resident memory of a process, in KiB; -1 when it cannot be read.
+inline long long peakResidentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// The rows of every day table of a database file.
+inline long long storedRows(const QString& dbPath)
+{
+    SQLite::Database db(dbPath.toStdString());
+    SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'syslog-%'");
+    long long rows = 0;
+    while (tables.executeStep()) {
+        SQLite::Statement count(db, "SELECT count(*) FROM \"" + tables.getColumn(0).getString() + "\"");
+        if (count.executeStep())
+            rows += count.getColumn(0).getInt64();
+    }
+    return rows;
+}
+
+// The real program, started offscreen in a temporary program directory of its
+// own, with a temporary configuration that sets its port. Its startup lines
+// go to standard error once it listens.
+class BenchServer {
+public:
+    BenchServer(const QString& programPath, int port)
+    {
+        const QString program = QDir(programDir_.path()).filePath(QStringLiteral("kiv-syslog"));
+        QFile::copy(programPath, program);
+        QFile::setPermissions(program, QFile::permissions(programPath));
+        QFile conf(QDir(configHome_.path()).filePath(QStringLiteral("varare.conf")));
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QStringLiteral("[General]\nport=%1\n").arg(port).toUtf8());
+        conf.close();
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome_.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), configHome_.path());
+        process_.setProcessEnvironment(env);
+        process_.setReadChannel(QProcess::StandardError);
+        process_.start(program, {});
+        QByteArray banner;
+        while (!banner.contains("UDP port") && process_.waitForReadyRead(30000))
+            banner += process_.readAllStandardError();
+        std::fprintf(stderr, "%sserver pid %lld\n", banner.constData(), static_cast<long long>(process_.processId()));
+    }
+
+    qint64 pid() const { return process_.processId(); }
+    QString filePath(const QString& name) const { return QDir(programDir_.path()).filePath(name); }
+
+    // Stops it with SIGTERM, so it stores what it holds, and returns its peak
+    // resident memory in KiB, read until it has exited.
+    long long stop()
+    {
+        const qint64 id = pid();
+        long long peakKiB = peakResidentKiB(id);
+        process_.terminate();
+        while (!process_.waitForFinished(20))
+            peakKiB = std::max(peakKiB, peakResidentKiB(id));
+        std::fprintf(stderr, "%s", process_.readAllStandardError().constData());
+        return peakKiB;
+    }
+
+private:
+    QTemporaryDir programDir_;
+    QTemporaryDir configHome_;
+    QProcess process_;
+};
