@@ -15,6 +15,7 @@
 #include "ServicePort.h"
 #include "SettingsStore.h"
 #include "ReceiverHandle.h"
+#include "FilterSwitch.h"
 #include "Settings.h"
 #include "SingleInstance.h"
 #include "StatusCaption.h"

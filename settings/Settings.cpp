@@ -6,7 +6,6 @@
 namespace {
 
 constexpr qint16 FilterOn = 1;
-constexpr qint16 FilterOff = 0;
 
 QString storedPortText(const SettingsStore& store)
 {
@@ -43,10 +42,3 @@ bool loadTcpEnabled(const SettingsStore& store)
 }
 
 QString loadForwardSetting(const SettingsStore& store) { return store.read(SettingsTexts::forwardValueName()); }
-
-void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs)
-{
-    FilterEnabled = FilterEnabled != 0 ? FilterOff : FilterOn;
-    if (!store.write(SettingsTexts::filterValueName(), QString::number(FilterEnabled)))
-        dialogs.message(SettingsTexts::storeWriteFailed());
-}

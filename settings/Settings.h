@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Dialogs.h"
 #include "SettingsStore.h"
 
 #include <QString>
@@ -36,9 +35,3 @@ bool loadTcpEnabled(const SettingsStore& store);
 // The "forward" value as stored: zero or more destinations separated by
 // blanks (see parseForwardDestinations); empty when none is stored.
 QString loadForwardSetting(const SettingsStore& store);
-
-// Switches the message filter (F3): a nonzero flag becomes 0 and "0" is stored
-// as "msgfilter", a zero flag becomes 1 and "1" is stored. The flag changes
-// first and stays changed when the store cannot be written; that failure is
-// reported. Nothing confirms the switch.
-void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs);

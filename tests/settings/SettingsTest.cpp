@@ -1,4 +1,5 @@
 #include "Fakes.h"
+#include "FilterSwitch.h"
 #include "Settings.h"
 
 #include <gtest/gtest.h>
