@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <deque>
 #include <vector>
 
@@ -114,6 +115,10 @@ constexpr int DeliverySlice = 256;
 // An upper bound for the final read at close(), so that a flood that never
 // pauses cannot hold close() forever. Far more than a full receive buffer holds.
 constexpr int CloseReadLimit = 200000;
+// A wake-up that finds this many datagrams waiting means a flood: the worker
+// then pauses about a millisecond before it reads again.
+constexpr int FloodReadCount = 64;
+constexpr int FloodPauseMs = 1;
 // A backlog of this many bytes or more gives its memory back to the system once drained.
 constexpr qsizetype TrimAfterBytes = 4 * 1024 * 1024;
 
@@ -389,7 +394,7 @@ void QtUdpSocket::openOnWorker(QString* error)
     receiveBufferBytes_ = reader_->enlargeReceiveBuffer(RequestedReceiveBufferBytes);
 #ifdef Q_OS_LINUX
     auto* notifier = new QSocketNotifier(reader_->descriptor(), QSocketNotifier::Read, worker_);
-    QObject::connect(notifier, &QSocketNotifier::activated, worker_, [this] { readPendingOnWorker(WorkerReadSlice); });
+    QObject::connect(notifier, &QSocketNotifier::activated, worker_, [this] { readWhenWoken(); });
     notifier_ = notifier;
 #else
     QObject::connect(&reader_->socket(), &QUdpSocket::readyRead, worker_,
@@ -408,6 +413,24 @@ void QtUdpSocket::closeOnWorker()
     kernelDroppedBefore_ += reader_->kernelDrops();
     reader_.reset();
 }
+
+#ifdef Q_OS_LINUX
+// Runs on the worker. Under a flood, waking for every few datagrams costs
+// more than reading them: after a full read the worker sleeps a moment and
+// then takes what gathered meanwhile in one go (the kernel's buffer holds
+// many times that). Under light traffic every datagram is read at once.
+void QtUdpSocket::readWhenWoken()
+{
+    readPendingOnWorker(WorkerReadSlice);
+    if (!notifier_ || lastRead_ < FloodReadCount)
+        return;
+    notifier_->setEnabled(false);
+    QTimer::singleShot(FloodPauseMs, Qt::PreciseTimer, worker_, [this] {
+        if (notifier_)
+            notifier_->setEnabled(true);
+    });
+}
+#endif
 
 // Runs on the worker: moves up to limit waiting datagrams into the inbox.
 // Whatever is left wakes the worker again on its next turn.
@@ -431,6 +454,7 @@ void QtUdpSocket::readPendingOnWorker(int limit)
             handOver();
     });
     handOver();
+    lastRead_ = got;
     read_.fetch_add(got, std::memory_order_relaxed);
     kernelDropped_.store(kernelDroppedBefore_ + reader_->kernelDrops(), std::memory_order_relaxed);
 }

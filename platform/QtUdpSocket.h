@@ -62,6 +62,7 @@ private:
     void openOnWorker(QString* error);
     void closeOnWorker();
     void readPendingOnWorker(int limit);
+    void readWhenWoken();
     void scheduleDelivery();
     void deliverSlice();
     void deliverAll();
@@ -82,6 +83,8 @@ private:
     // Owned by the worker thread while bound.
     std::unique_ptr<Reader> reader_;
     QSocketNotifier* notifier_ = nullptr;
+    // Worker-only: datagrams the last read took.
+    int lastRead_ = 0;
 
     std::atomic<qint64> read_{0};
     std::atomic<qint64> kernelDropped_{0};
