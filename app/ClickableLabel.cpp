@@ -1,4 +1,4 @@
-#include "ClickableLabel.h"
+#include "app/ClickableLabel.h"
 
 #include <QMouseEvent>
 

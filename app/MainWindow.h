@@ -1,9 +1,9 @@
 #pragma once
 
-#include "FilteredMessages.h"
-#include "LogDatabase.h"
-#include "ReceiverCore.h"
-#include "Services.h"
+#include "app/Services.h"
+#include "intake/FilteredMessages.h"
+#include "intake/ReceiverCore.h"
+#include "store/LogDatabase.h"
 
 #include <QPointer>
 #include <QThreadPool>

@@ -1,4 +1,4 @@
-#include "CleanerDays.h"
+#include "cleaner/CleanerDays.h"
 
 namespace {
 

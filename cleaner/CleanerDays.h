@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DayRetention.h"
+#include "store/DayRetention.h"
 
 #include <QDate>
 #include <QStringList>

@@ -1,11 +1,11 @@
-#include "DatagramIntake.h"
+#include "intake/DatagramIntake.h"
 
-#include "LogDatabase.h"
-#include "LogRecord.h"
-#include "SaturatingCounter.h"
-#include "Timer.h"
-#include "UdpSocket.h"
-#include "WriteQueue.h"
+#include "intake/SaturatingCounter.h"
+#include "intake/WriteQueue.h"
+#include "platform/Timer.h"
+#include "platform/UdpSocket.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
 
 DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock,
                                Events events)

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FilteredMessages.h"
-#include "MessageText.h"
-#include "RecordTime.h"
+#include "intake/FilteredMessages.h"
+#include "intake/MessageText.h"
+#include "intake/RecordTime.h"
 
 #include <QString>
 #include <functional>

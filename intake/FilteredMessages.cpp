@@ -1,6 +1,6 @@
-#include "FilteredMessages.h"
+#include "intake/FilteredMessages.h"
 
-#include "SaturatingCounter.h"
+#include "intake/SaturatingCounter.h"
 
 #include <algorithm>
 

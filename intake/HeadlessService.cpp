@@ -1,12 +1,12 @@
-#include "HeadlessService.h"
+#include "intake/HeadlessService.h"
 
-#include "Database.h"
-#include "NumericText.h"
-#include "ReceiverHandle.h"
-#include "Settings.h"
-#include "SettingsTexts.h"
-#include "SingleInstance.h"
-#include "UdpSocket.h"
+#include "intake/ReceiverHandle.h"
+#include "platform/Database.h"
+#include "platform/SingleInstance.h"
+#include "platform/UdpSocket.h"
+#include "settings/NumericText.h"
+#include "settings/Settings.h"
+#include "settings/SettingsTexts.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "LinkFrames.h"
+#include "intake/LinkFrames.h"
 
 #include <QDir>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FilteredMessages.h"
-#include "ReceiverCore.h"
+#include "intake/FilteredMessages.h"
+#include "intake/ReceiverCore.h"
 
 #include <QByteArray>
 #include <QJsonObject>

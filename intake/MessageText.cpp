@@ -1,4 +1,4 @@
-#include "MessageText.h"
+#include "intake/MessageText.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "Receiver.h"
+#include "intake/Receiver.h"
 
 #include <QMetaObject>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ReceiverCore.h"
-#include "ReceiverHandle.h"
-#include "UdpSocket.h"
+#include "intake/ReceiverCore.h"
+#include "intake/ReceiverHandle.h"
+#include "platform/UdpSocket.h"
 
 #include <QThread>
 #include <exception>

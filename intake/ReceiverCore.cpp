@@ -1,15 +1,15 @@
-#include "ReceiverCore.h"
+#include "intake/ReceiverCore.h"
 
-#include "Clock.h"
-#include "DatagramIntake.h"
-#include "DayRetention.h"
-#include "Database.h"
-#include "LogDatabase.h"
-#include "LogRecord.h"
-#include "Settings.h"
-#include "SharedWriter.h"
-#include "Timer.h"
-#include "UdpSocket.h"
+#include "intake/DatagramIntake.h"
+#include "platform/Clock.h"
+#include "platform/Database.h"
+#include "platform/Timer.h"
+#include "platform/UdpSocket.h"
+#include "settings/Settings.h"
+#include "store/DayRetention.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
+#include "store/SharedWriter.h"
 
 #include <QDir>
 

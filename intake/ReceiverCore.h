@@ -1,9 +1,9 @@
 #pragma once
 
-#include "FilteredMessages.h"
-#include "Forwarder.h"
-#include "TcpIntake.h"
-#include "WriteQueue.h"
+#include "intake/FilteredMessages.h"
+#include "intake/TcpIntake.h"
+#include "intake/WriteQueue.h"
+#include "net/Forwarder.h"
 
 #include <QMetaType>
 #include <QObject>

@@ -1,7 +1,7 @@
-#include "RecordTime.h"
+#include "intake/RecordTime.h"
 
-#include "Clock.h"
-#include "LogRecord.h"
+#include "platform/Clock.h"
+#include "store/LogRecord.h"
 
 namespace {
 

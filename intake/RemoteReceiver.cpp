@@ -1,7 +1,7 @@
-#include "RemoteReceiver.h"
+#include "intake/RemoteReceiver.h"
 
-#include "Database.h"
-#include "Timer.h"
+#include "platform/Database.h"
+#include "platform/Timer.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

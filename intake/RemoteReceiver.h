@@ -1,9 +1,9 @@
 #pragma once
 
-#include "LinkFrames.h"
-#include "ReceiverHandle.h"
-#include "SettingsStore.h"
-#include "UdpSocket.h"
+#include "intake/LinkFrames.h"
+#include "intake/ReceiverHandle.h"
+#include "platform/SettingsStore.h"
+#include "platform/UdpSocket.h"
 
 #include <QJsonObject>
 #include <QMap>

@@ -1,9 +1,9 @@
-#include "ServiceLink.h"
+#include "intake/ServiceLink.h"
 
-#include "ReceiverHandle.h"
-#include "Settings.h"
-#include "SettingsStore.h"
-#include "UdpSocket.h"
+#include "intake/ReceiverHandle.h"
+#include "platform/SettingsStore.h"
+#include "platform/UdpSocket.h"
+#include "settings/Settings.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LinkFrames.h"
+#include "intake/LinkFrames.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,7 +1,7 @@
-#include "TcpIntake.h"
+#include "intake/TcpIntake.h"
 
-#include "MessageText.h"
-#include "SyslogFraming.h"
+#include "intake/MessageText.h"
+#include "net/SyslogFraming.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -39,8 +39,8 @@ qint64 unreadSystemBytes(const QTcpSocket& socket)
 
 class TcpIntake::Connection final : public QObject {
 public:
-    Connection(QTcpSocket* socket, qsizetype maxMessageBytes, QObject* parent)
-        : QObject(parent), socket(socket), framing(maxMessageBytes), peer(peerText(*socket)), idle(new QTimer(this))
+    Connection(QTcpSocket* accepted, qsizetype maxMessageBytes, QObject* parent)
+        : QObject(parent), socket(accepted), framing(maxMessageBytes), peer(peerText(*accepted)), idle(new QTimer(this))
     {
         socket->setParent(this);
         idle->setSingleShot(true);

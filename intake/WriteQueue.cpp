@@ -1,10 +1,10 @@
-#include "WriteQueue.h"
+#include "intake/WriteQueue.h"
 
-#include "AppendFile.h"
-#include "Clock.h"
-#include "Database.h"
-#include "RecordWriter.h"
-#include "Timer.h"
+#include "platform/AppendFile.h"
+#include "platform/Clock.h"
+#include "platform/Database.h"
+#include "platform/Timer.h"
+#include "store/RecordWriter.h"
 
 #include <QDir>
 #include <QtGlobal>

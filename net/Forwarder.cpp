@@ -1,4 +1,4 @@
-#include "Forwarder.h"
+#include "net/Forwarder.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>

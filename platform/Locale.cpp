@@ -1,4 +1,4 @@
-#include "Locale.h"
+#include "platform/Locale.h"
 
 #include <QHash>
 

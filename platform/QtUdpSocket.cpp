@@ -1,4 +1,4 @@
-#include "QtUdpSocket.h"
+#include "platform/QtUdpSocket.h"
 
 #include <QMutex>
 #include <QMutexLocker>

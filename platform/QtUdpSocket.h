@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UdpSocket.h"
+#include "platform/UdpSocket.h"
 
 #include <QHostAddress>
 #include <QThread>

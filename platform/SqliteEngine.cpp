@@ -1,4 +1,4 @@
-#include "SqliteEngine.h"
+#include "platform/SqliteEngine.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>

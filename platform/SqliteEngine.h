@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Database.h"
+#include "platform/Database.h"
 
 // The database engine on SQLite. Every connection runs the file in WAL mode
 // with synchronous=NORMAL, so readers and the writer never block each other and

@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON >/dev/null
 cmake --build build-test -j"$(nproc)"
 QT_QPA_PLATFORM=offscreen ctest --test-dir build-test --output-on-failure -j"$(nproc)"

@@ -1,4 +1,4 @@
-#include "CsvExport.h"
+#include "search/CsvExport.h"
 
 #include <QIODevice>
 

@@ -1,7 +1,7 @@
-#include "LogSearch.h"
+#include "search/LogSearch.h"
 
-#include "LogDatabase.h"
-#include "LogRecord.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
 
 #include <stdexcept>
 

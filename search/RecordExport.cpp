@@ -1,11 +1,11 @@
-#include "RecordExport.h"
+#include "search/RecordExport.h"
 
-#include "Clock.h"
-#include "CsvExport.h"
-#include "LogDatabase.h"
-#include "LogRecord.h"
-#include "LogSearch.h"
-#include "SqliteEngine.h"
+#include "platform/Clock.h"
+#include "platform/SqliteEngine.h"
+#include "search/CsvExport.h"
+#include "search/LogSearch.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
 
 #include <QDate>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
-#include "Settings.h"
+#include "settings/Settings.h"
 
-#include "NumericText.h"
-#include "SettingsTexts.h"
+#include "settings/NumericText.h"
+#include "settings/SettingsTexts.h"
 
 namespace {
 

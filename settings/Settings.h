@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 
 #include <QString>
 #include <QtGlobal>

@@ -1,6 +1,6 @@
-#include "Compaction.h"
+#include "store/Compaction.h"
 
-#include "Database.h"
+#include "platform/Database.h"
 
 #include <QDir>
 #include <QFile>

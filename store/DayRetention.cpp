@@ -1,8 +1,8 @@
-#include "DayRetention.h"
+#include "store/DayRetention.h"
 
-#include "Database.h"
-#include "LogDatabase.h"
-#include "LogRecord.h"
+#include "platform/Database.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
-#include "LogDatabase.h"
+#include "store/LogDatabase.h"
 
-#include "Clock.h"
-#include "LogRecord.h"
+#include "platform/Clock.h"
+#include "store/LogRecord.h"
 
 #include <QDir>
 #include <QFileInfo>

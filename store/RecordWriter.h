@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogRecord.h"
+#include "store/LogRecord.h"
 
 #include <QString>
 

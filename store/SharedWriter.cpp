@@ -1,7 +1,7 @@
-#include "SharedWriter.h"
+#include "store/SharedWriter.h"
 
-#include "Clock.h"
-#include "LogDatabase.h"
+#include "platform/Clock.h"
+#include "store/LogDatabase.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Database.h"
-#include "RecordWriter.h"
+#include "platform/Database.h"
+#include "store/RecordWriter.h"
 
 #include <memory>
 

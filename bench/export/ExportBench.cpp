@@ -11,10 +11,9 @@
 // Without --dir the database lives in a temporary folder removed at the end;
 // with it, a database of the same shape there is reused.
 
-#include "BenchLogDatabase.h"
-
-#include "RecordExport.h"
-#include "SqliteEngine.h"
+#include "bench/search/BenchLogDatabase.h"
+#include "platform/SqliteEngine.h"
+#include "search/RecordExport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -21,7 +21,7 @@
 #include <QThread>
 #include <QUdpSocket>
 
-#include "BenchServer.h"
+#include "bench/support/BenchServer.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 

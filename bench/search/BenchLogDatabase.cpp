@@ -1,9 +1,9 @@
-#include "BenchLogDatabase.h"
+#include "bench/search/BenchLogDatabase.h"
 
-#include "Clock.h"
-#include "Database.h"
-#include "LogDatabase.h"
-#include "LogRecord.h"
+#include "platform/Clock.h"
+#include "platform/Database.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Desktop.h"
-#include "Dialogs.h"
+#include "platform/Desktop.h"
+#include "platform/Dialogs.h"
 
 #include <cstdio>
 

@@ -12,17 +12,16 @@
 // Without --dir the database lives in <temp>/kiv-search-bench and is reused
 // by later runs.
 
-#include "BenchLogDatabase.h"
-#include "BenchStubs.h"
-
-#include "Clock.h"
-#include "Desktop.h"
-#include "Dialogs.h"
-#include "ExtentListWidget.h"
-#include "LogDatabase.h"
-#include "LogSearch.h"
-#include "SearchWindow.h"
-#include "SqliteEngine.h"
+#include "bench/search/BenchLogDatabase.h"
+#include "bench/search/BenchStubs.h"
+#include "platform/Clock.h"
+#include "platform/Desktop.h"
+#include "platform/Dialogs.h"
+#include "platform/SqliteEngine.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "search/LogSearch.h"
+#include "search/ui/SearchWindow.h"
+#include "store/LogDatabase.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

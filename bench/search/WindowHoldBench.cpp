@@ -16,24 +16,24 @@
 // DIR is the search benchmark's database folder (built when missing). The
 // day table the window creates for today is dropped at the end, so the
 // folder stays usable for search-bench.
-#include "BenchLogDatabase.h"
-#include "BenchStubs.h"
-#include "Clock.h"
-#include "Desktop.h"
-#include "Dialogs.h"
-#include "LogDatabase.h"
-#include "Locale.h"
-#include "MainWindow.h"
-#include "QtFileChooser.h"
-#include "QtUdpSocket.h"
-#include "Receiver.h"
-#include "SearchWindow.h"
+#include "app/MainWindow.h"
+#include "bench/search/BenchLogDatabase.h"
+#include "bench/search/BenchStubs.h"
+#include "intake/Receiver.h"
+#include "platform/Clock.h"
+#include "platform/Desktop.h"
+#include "platform/Dialogs.h"
+#include "platform/Locale.h"
+#include "platform/QtUdpSocket.h"
+#include "platform/ui/QtFileChooser.h"
+#include "search/ui/SearchWindow.h"
+#include "store/LogDatabase.h"
 
 #include <QTimer>
-#include "SettingsStore.h"
-#include "SingleInstance.h"
-#include "SqliteEngine.h"
-#include "Timer.h"
+#include "platform/SettingsStore.h"
+#include "platform/SingleInstance.h"
+#include "platform/SqliteEngine.h"
+#include "platform/Timer.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

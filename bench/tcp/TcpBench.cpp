@@ -27,7 +27,7 @@
 #include <QThread>
 #include <QUdpSocket>
 
-#include "BenchServer.h"
+#include "bench/support/BenchServer.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 

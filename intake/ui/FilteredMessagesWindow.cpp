@@ -1,10 +1,9 @@
-#include "FilteredMessagesWindow.h"
+#include "intake/ui/FilteredMessagesWindow.h"
 
-#include "Twips.h"
-
-#include "ExtentListWidget.h"
-#include "LogRecord.h"
-#include "RecordTime.h"
+#include "intake/RecordTime.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/Twips.h"
+#include "store/LogRecord.h"
 
 #include <QCloseEvent>
 #include <QFont>

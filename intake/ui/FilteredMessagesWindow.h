@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FilteredMessages.h"
+#include "intake/FilteredMessages.h"
 
 #include <QWidget>
 

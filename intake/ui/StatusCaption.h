@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ReceiverCore.h"
+#include "intake/ReceiverCore.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "ExtentListWidget.h"
+#include "platform/ui/ExtentListWidget.h"
 
-#include "LogLineDelegate.h"
+#include "platform/ui/LogLineDelegate.h"
 
 #include <QScrollBar>
 

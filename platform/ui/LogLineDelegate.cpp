@@ -1,4 +1,4 @@
-#include "LogLineDelegate.h"
+#include "platform/ui/LogLineDelegate.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "QtDesktop.h"
+#include "platform/ui/QtDesktop.h"
 
 #include <QClipboard>
 #include <QDesktopServices>

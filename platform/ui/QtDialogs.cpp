@@ -1,4 +1,4 @@
-#include "QtDialogs.h"
+#include "platform/ui/QtDialogs.h"
 
 #include <QInputDialog>
 #include <QMessageBox>

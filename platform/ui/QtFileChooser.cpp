@@ -1,4 +1,4 @@
-#include "QtFileChooser.h"
+#include "platform/ui/QtFileChooser.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FileChooser.h"
+#include "platform/FileChooser.h"
 
 // The question as a file dialog. A name typed without a suffix gets the first
 // suffix of the filter. A relative suggested name starts in the user's

@@ -1,4 +1,4 @@
-#include "Twips.h"
+#include "platform/ui/Twips.h"
 
 #include <QComboBox>
 #include <QFontMetrics>

@@ -1,10 +1,10 @@
-#include "ListExport.h"
+#include "search/ui/ListExport.h"
 
-#include "CsvExport.h"
-#include "Dialogs.h"
-#include "ExportTexts.h"
-#include "ExtentListWidget.h"
-#include "QtFileChooser.h"
+#include "platform/Dialogs.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/QtFileChooser.h"
+#include "search/CsvExport.h"
+#include "search/ExportTexts.h"
 
 #include <QAction>
 #include <QSaveFile>

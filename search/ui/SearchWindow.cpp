@@ -1,12 +1,12 @@
-#include "SearchWindow.h"
+#include "search/ui/SearchWindow.h"
 
-#include "Desktop.h"
-#include "Dialogs.h"
-#include "ExtentListWidget.h"
-#include "QtFileChooser.h"
-#include "ListExport.h"
-#include "LogDatabase.h"
-#include "Twips.h"
+#include "platform/Desktop.h"
+#include "platform/Dialogs.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/QtFileChooser.h"
+#include "platform/ui/Twips.h"
+#include "search/ui/ListExport.h"
+#include "store/LogDatabase.h"
 
 #include <QComboBox>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogSearch.h"
+#include "search/LogSearch.h"
 
 #include <QString>
 #include <QStringList>

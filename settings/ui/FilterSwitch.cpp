@@ -1,6 +1,6 @@
-#include "FilterSwitch.h"
+#include "settings/ui/FilterSwitch.h"
 
-#include "SettingsTexts.h"
+#include "settings/SettingsTexts.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Dialogs.h"
-#include "SettingsStore.h"
+#include "platform/Dialogs.h"
+#include "platform/SettingsStore.h"
 
 #include <QtGlobal>
 

@@ -1,7 +1,7 @@
-#include "ServicePort.h"
+#include "settings/ui/ServicePort.h"
 
-#include "NumericText.h"
-#include "SettingsTexts.h"
+#include "settings/NumericText.h"
+#include "settings/SettingsTexts.h"
 
 ServicePort::ServicePort(ListeningPort& socket, SettingsStore& store, Dialogs& dialogs)
     : socket_(socket), store_(store), dialogs_(dialogs)

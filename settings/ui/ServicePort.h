@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Dialogs.h"
-#include "SettingsStore.h"
-#include "UdpSocket.h"
+#include "platform/Dialogs.h"
+#include "platform/SettingsStore.h"
+#include "platform/UdpSocket.h"
 
 #include <QString>
 #include <optional>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "Fakes.h"
-#include "FakeUdpSocket.h"
-#include "MainWindow.h"
-#include "QtUdpSocket.h"
-#include "Receiver.h"
-#include "SingleInstance.h"
-#include "SqliteEngine.h"
+#include "app/MainWindow.h"
+#include "intake/Receiver.h"
+#include "platform/QtUdpSocket.h"
+#include "platform/SingleInstance.h"
+#include "platform/SqliteEngine.h"
+#include "tests/support/FakeUdpSocket.h"
+#include "tests/support/Fakes.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -19,18 +19,18 @@
 // The database is the real SQLite file; the socket is the fake unless the
 // test asks for a real one.
 struct AppHarness {
-    explicit AppHarness(int localeId = 2052, bool realSocket = false)
+    explicit AppHarness(int localeId = 2052, bool withRealSocket = false)
         : locale(localeId)
         , instance(LockFileSingleInstance::defaultLockPath(dir.path()))
     {
         settings.values[QStringLiteral("port")] = QStringLiteral("5514");
         receiver = std::make_unique<Receiver>(
             CoreServices{clock, readEngine, writeEngine,
-                         [this, realSocket]() -> std::unique_ptr<UdpSocket> {
-                             if (!realSocket)
+                         [this, withRealSocket]() -> std::unique_ptr<UdpSocket> {
+                             if (!withRealSocket)
                                  return std::make_unique<FakeSocketView>(socket);
                              auto real = std::make_unique<QtUdpSocket>();
-                             this->realSocket = real.get();
+                             realSocket = real.get();
                              return real;
                          },
                          [this](int intervalMs) {

@@ -1,10 +1,10 @@
-#include "AppHarness.h"
+#include "tests/app/AppHarness.h"
 
-#include "ExtentListWidget.h"
-#include "LogDatabase.h"
-#include "QtUdpSocket.h"
-#include "Twips.h"
-#include "UdpPorts.h"
+#include "platform/QtUdpSocket.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/Twips.h"
+#include "store/LogDatabase.h"
+#include "tests/support/UdpPorts.h"
 
 #include <QComboBox>
 #include <QFontMetrics>
@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -54,7 +56,7 @@ TEST(Startup, FirstStartCreatesDatabaseListsTodayAndShowsVersion)
 {
     AppHarness app;
     ASSERT_TRUE(app.start());
-    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join('|').toStdString();
+    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'|').toStdString();
     EXPECT_TRUE(QFile::exists(app.dbPath()));
     auto* days = control<QComboBox>(*app.window, "日志日期");
     ASSERT_EQ(days->count(), 1);

@@ -6,7 +6,7 @@
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
-#include "UdpPorts.h"
+#include "tests/support/UdpPorts.h"
 
 #include <map>
 #include <atomic>
@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <SQLiteCpp/SQLiteCpp.h>
+
+using namespace Qt::StringLiterals;
 
 // The real program, started in a temporary program directory of its own with
 // a temporary configuration directory, on a free port.
@@ -306,17 +308,18 @@ TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
         return std::pair{process.exitCode(), process.readAllStandardOutput()};
     };
 
-    const auto [status, csv] = run({"--export", "all", "--keyword", "50%", "--dir", dir.path()});
+    const auto [status, csv] = run({u"--export"_s, u"all"_s, u"--keyword"_s, u"50%"_s, u"--dir"_s, dir.path()});
     EXPECT_EQ(status, 0);
     EXPECT_EQ(csv, QByteArray("\xEF\xBB\xBF") + QStringLiteral("时间,IP地址,信息\r\n").toUtf8()
                        + "2026-12-01 10:00:00,10.0.0.1,\"link, \"\"up\"\" 50%\"\r\n"
                        + "2026-12-02 10:00:00,10.0.0.1,\"link, \"\"up\"\" 50%\"\r\n");
-    EXPECT_EQ(run({"--export", "2026-12-01", "--ip", "0.2_", "--dir", dir.path()}).second.count("\r\n"), 2);
-    EXPECT_EQ(run({"--export", "2026-13-01", "--dir", dir.path()}).first, 2);
-    EXPECT_EQ(run({"--export", "2026-11-30", "--dir", dir.path()}).first, 2);
+    EXPECT_EQ(run({u"--export"_s, u"2026-12-01"_s, u"--ip"_s, u"0.2_"_s, u"--dir"_s, dir.path()}).second.count("\r\n"),
+              2);
+    EXPECT_EQ(run({u"--export"_s, u"2026-13-01"_s, u"--dir"_s, dir.path()}).first, 2);
+    EXPECT_EQ(run({u"--export"_s, u"2026-11-30"_s, u"--dir"_s, dir.path()}).first, 2);
     QTemporaryDir empty;
-    EXPECT_EQ(run({"--export", "all", "--dir", empty.path()}).first, 2);
+    EXPECT_EQ(run({u"--export"_s, u"all"_s, u"--dir"_s, empty.path()}).first, 2);
     EXPECT_FALSE(QFile::exists(QDir(empty.path()).filePath(QStringLiteral("syslog.mdb"))));
-    EXPECT_EQ(run({"--export"}).first, 2);
-    EXPECT_EQ(run({"--no-such-option"}).first, 2);
+    EXPECT_EQ(run({u"--export"_s}).first, 2);
+    EXPECT_EQ(run({u"--no-such-option"_s}).first, 2);
 }

@@ -1,13 +1,13 @@
-#include "CleanerWindow.h"
-#include "ClickableLabel.h"
-#include "ExtentListWidget.h"
-#include "Fakes.h"
-#include "LinkFrames.h"
-#include "MainWindow.h"
-#include "RemoteReceiver.h"
-#include "SingleInstance.h"
-#include "SqliteEngine.h"
-#include "UdpPorts.h"
+#include "app/ClickableLabel.h"
+#include "app/MainWindow.h"
+#include "cleaner/ui/CleanerWindow.h"
+#include "intake/LinkFrames.h"
+#include "intake/RemoteReceiver.h"
+#include "platform/SingleInstance.h"
+#include "platform/SqliteEngine.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/UdpPorts.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <SQLiteCpp/SQLiteCpp.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -176,7 +178,7 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     AttachedWindow app(service.dataDir());
     ASSERT_TRUE(app.attached);
     ASSERT_TRUE(app.window->Form_Load());
-    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join('\n').toStdString();
+    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'\n').toStdString();
     EXPECT_EQ(app.window->filterEnabled(), 1);
 
     service.send("<13>host: info: live one");

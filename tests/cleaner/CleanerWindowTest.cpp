@@ -1,7 +1,7 @@
-#include "CleanerWindow.h"
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "SqliteEngine.h"
+#include "cleaner/ui/CleanerWindow.h"
+#include "platform/SqliteEngine.h"
+#include "store/LogDatabase.h"
+#include "tests/support/Fakes.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +13,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -252,8 +254,8 @@ TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
         QStringList texts;  // window, 十五天前, 三十天前, 九十天前, 全选, 删除
     };
     const Expected languages[] = {
-        {"cn", {"清理日志", "十五天前", "三十天前", "九十天前", "全选", "删除"}},
-        {"en", {"Clean logs", "15 days ago", "30 days ago", "90 days ago", "all", "delete"}},
+        {"cn", {u"清理日志"_s, u"十五天前"_s, u"三十天前"_s, u"九十天前"_s, u"全选"_s, u"删除"_s}},
+        {"en", {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
     };
     const char* names[] = {"十五天前", "三十天前", "九十天前", "全选", "删除"};
     for (const Expected& language : languages) {
@@ -274,7 +276,7 @@ TEST_F(CleanerWindowTest, WindowHasItsFixedSizeAndTheDeleteFont)
 {
     const auto window = openWindow();
 
-    EXPECT_EQ(window->objectName(), "form4");
+    EXPECT_EQ(window->objectName(), u"form4"_s);
     EXPECT_EQ(window->minimumSize(), QSize(173, 284));
     EXPECT_EQ(window->maximumSize(), QSize(173, 284));
     EXPECT_FALSE(window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
@@ -299,7 +301,7 @@ TEST_F(CleanerWindowTest, TabGoesFromTheListToDeleteAndThenThroughTheAgeButtons)
         order << widget->objectName();
     }
 
-    EXPECT_EQ(order, (QStringList{"日志总览", "删除", "三十天前", "十五天前", "九十天前", "全选"}));
+    EXPECT_EQ(order, (QStringList{u"日志总览"_s, u"删除"_s, u"三十天前"_s, u"十五天前"_s, u"九十天前"_s, u"全选"_s}));
 }
 
 TEST_F(CleanerWindowTest, ClosingHandsTheDatabaseBackOnce)

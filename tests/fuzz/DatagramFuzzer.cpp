@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes, taken as one datagram, must keep the
 // invariants of decoding, filtering and trimming (see DatagramInvariants.h).
-#include "DatagramInvariants.h"
+#include "tests/intake/DatagramInvariants.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "DatagramInvariants.h"
+#include "tests/intake/DatagramInvariants.h"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -1,11 +1,11 @@
-#include "DatagramIntake.h"
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "RecordingWriter.h"
-#include "SqliteEngine.h"
-#include "UdpSocket.h"
-#include "SaturatingCounter.h"
-#include "WriteQueue.h"
+#include "intake/DatagramIntake.h"
+#include "intake/SaturatingCounter.h"
+#include "intake/WriteQueue.h"
+#include "platform/SqliteEngine.h"
+#include "platform/UdpSocket.h"
+#include "store/LogDatabase.h"
+#include "tests/intake/RecordingWriter.h"
+#include "tests/support/Fakes.h"
 
 #include <QFile>
 

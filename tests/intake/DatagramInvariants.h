@@ -4,7 +4,7 @@
 // the seeded random test and the libFuzzer target. The expected values are
 // worked out here independently of the functions under test.
 
-#include "MessageText.h"
+#include "intake/MessageText.h"
 
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "FilteredMessages.h"
+#include "intake/FilteredMessages.h"
 
 #include <gtest/gtest.h>
 

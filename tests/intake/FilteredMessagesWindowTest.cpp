@@ -1,6 +1,6 @@
-#include "ExtentListWidget.h"
-#include "FilteredMessages.h"
-#include "FilteredMessagesWindow.h"
+#include "intake/FilteredMessages.h"
+#include "intake/ui/FilteredMessagesWindow.h"
+#include "platform/ui/ExtentListWidget.h"
 
 #include <QPointer>
 #include <QScrollBar>

@@ -1,6 +1,6 @@
-#include "LogRecord.h"
-#include "MessageText.h"
-#include "RecordTime.h"
+#include "intake/MessageText.h"
+#include "intake/RecordTime.h"
+#include "store/LogRecord.h"
 
 #include <QStringEncoder>
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
-#include "DatagramIntake.h"
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "SharedWriter.h"
-#include "SqliteEngine.h"
-#include "UdpSocket.h"
-#include "WriteQueue.h"
+#include "intake/DatagramIntake.h"
+#include "intake/WriteQueue.h"
+#include "platform/SqliteEngine.h"
+#include "platform/UdpSocket.h"
+#include "store/LogDatabase.h"
+#include "store/SharedWriter.h"
+#include "tests/support/Fakes.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -39,7 +39,7 @@ protected:
     WriteQueue queue{writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log")), clock};
     int dayTablesCreated = 0;
     DatagramIntake intake{queue, writeTimer, database, clock,
-                          DatagramIntake::Events{{}, [this](const QString&) { ++dayTablesCreated; }, {}}};
+                          DatagramIntake::Events{{}, [this](const QString&) { ++dayTablesCreated; }, {}, {}}};
 };
 
 } // namespace

@@ -1,13 +1,13 @@
 // The receiver without any window, on a QCoreApplication: real UDP into a
 // real database file.
-#include "FakeUdpSocket.h"
-#include "ForwardingConnection.h"
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "QtUdpSocket.h"
-#include "Receiver.h"
-#include "SqliteEngine.h"
-#include "UdpPorts.h"
+#include "intake/Receiver.h"
+#include "platform/QtUdpSocket.h"
+#include "platform/SqliteEngine.h"
+#include "store/LogDatabase.h"
+#include "tests/support/FakeUdpSocket.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/ForwardingConnection.h"
+#include "tests/support/UdpPorts.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -111,7 +113,7 @@ TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTa
     send("<14>host info: after");
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 2; }, 10000));
     receiver.run([](ReceiverCore& core) { core.shutdown(); });
-    EXPECT_EQ(storedMessages(readEngine, dbPath(), today()), (QStringList{"info: before", "info: after"}));
+    EXPECT_EQ(storedMessages(readEngine, dbPath(), today()), (QStringList{u"info: before"_s, u"info: after"_s}));
 }
 
 // The write path over a fake socket on the test's thread, so the clock and
@@ -235,7 +237,7 @@ TEST(KeptDays, OlderDaysAreDroppedAtStartupAndWhenANewDayStartsEachToldOnce)
     receiver.setKeepDays(30);
     receiver.openDatabase();
     LogDatabase database(engine, dir.path(), clock);
-    EXPECT_EQ(database.dayList(), (QStringList{"2026-11-06", "2026-11-07", "2026-12-01", "2026-12-06"}));
+    EXPECT_EQ(database.dayList(), (QStringList{u"2026-11-06"_s, u"2026-11-07"_s, u"2026-12-01"_s, u"2026-12-06"_s}));
     ASSERT_EQ(told.size(), 1);
     EXPECT_TRUE(told[0][0].toString().contains(QStringLiteral("2026-11-05")));
 
@@ -243,7 +245,7 @@ TEST(KeptDays, OlderDaysAreDroppedAtStartupAndWhenANewDayStartsEachToldOnce)
     ASSERT_TRUE(socket.bind());
     clock.advanceSeconds(1); // midnight
     socket.arrive("<14>host info: a new day");
-    EXPECT_EQ(database.dayList(), (QStringList{"2026-11-07", "2026-12-01", "2026-12-06", "2026-12-07"}));
+    EXPECT_EQ(database.dayList(), (QStringList{u"2026-11-07"_s, u"2026-12-01"_s, u"2026-12-06"_s, u"2026-12-07"_s}));
     ASSERT_EQ(told.size(), 2);
     EXPECT_TRUE(told[1][0].toString().contains(QStringLiteral("2026-11-06")));
     EXPECT_EQ(dropped.size(), 2);

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Clock.h"
-#include "Database.h"
-#include "LogRecord.h"
-#include "RecordWriter.h"
+#include "platform/Clock.h"
+#include "platform/Database.h"
+#include "store/LogRecord.h"
+#include "store/RecordWriter.h"
 
 #include <QList>
 

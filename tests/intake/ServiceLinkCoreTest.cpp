@@ -1,7 +1,7 @@
-#include "Fakes.h"
-#include "LinkFrames.h"
-#include "RemoteReceiver.h"
-#include "ServiceLink.h"
+#include "intake/LinkFrames.h"
+#include "intake/RemoteReceiver.h"
+#include "intake/ServiceLink.h"
+#include "tests/support/Fakes.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -176,7 +178,7 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     // F3 reaches the receiver and the service's own settings.
     remote.setFilterEnabled(0);
     EXPECT_EQ(service.on([&] { return service.receiver->filter; }), 0);
-    EXPECT_EQ(service.on([&] { return service.settings.values.value(QStringLiteral("msgfilter")); }), "0");
+    EXPECT_EQ(service.on([&] { return service.settings.values.value(QStringLiteral("msgfilter")); }), u"0"_s);
 
     // F2: a busy port is refused with the reason, a free one bound and stored.
     service.on([&] { service.receiver->port_.busy = 6001; });
@@ -191,7 +193,7 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     EXPECT_FALSE(port.setLocalPort(70000));
     EXPECT_TRUE(port.setLocalPort(6002) && port.bind());
     EXPECT_EQ(port.localPort(), 6002);
-    EXPECT_EQ(service.on([&] { return service.settings.values.value(QStringLiteral("port")); }), "6002");
+    EXPECT_EQ(service.on([&] { return service.settings.values.value(QStringLiteral("port")); }), u"6002"_s);
     // Binding the port the service listens on already does not rebind it.
     const int binds = service.on([&] { return service.receiver->port_.binds; });
     EXPECT_TRUE(port.setLocalPort(6002) && port.bind());

@@ -1,4 +1,4 @@
-#include "StatusCaption.h"
+#include "intake/ui/StatusCaption.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 // Syslog over TCP and forwarding, through a real receiver on its own thread:
 // real sockets, a real database file and recovery file.
-#include "DatagramIntake.h"
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "QtUdpSocket.h"
-#include "SyslogFraming.h"
-#include "Receiver.h"
-#include "SqliteEngine.h"
-#include "UdpPorts.h"
+#include "intake/DatagramIntake.h"
+#include "intake/Receiver.h"
+#include "net/SyslogFraming.h"
+#include "platform/QtUdpSocket.h"
+#include "platform/SqliteEngine.h"
+#include "store/LogDatabase.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/UdpPorts.h"
 
 #include <QFile>
 #include <QNetworkDatagram>
@@ -18,6 +18,8 @@
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -100,8 +102,9 @@ TEST_F(TcpReceiver, MessagesOfBothFramingsTakeTheDatagramPathWithThePeersAddress
     ASSERT_TRUE(QTest::qWaitFor([&] { return received() >= 4; }, 20000));
     core([](ReceiverCore& c) { c.shutdown(); });
 
-    EXPECT_EQ(storedRows(), (QStringList{"127.0.0.2 info: first", QStringLiteral("127.0.0.2 info: 中文"),
-                                         "127.0.0.2 info: with", "127.0.0.2   info: last, without its terminator"}));
+    EXPECT_EQ(storedRows(), (QStringList{u"127.0.0.2 info: first"_s, QStringLiteral("127.0.0.2 info: 中文"),
+                                         u"127.0.0.2 info: with"_s,
+                                         u"127.0.0.2   info: last, without its terminator"_s}));
     EXPECT_EQ(core([](ReceiverCore& c) { return c.intake().FilteredCount(); }), 2);  // "nothing", "nul"
 }
 
@@ -140,7 +143,7 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
         EXPECT_EQ(socket->state(), QAbstractSocket::ConnectedState);
 
     core([](ReceiverCore& c) { c.shutdown(); });
-    EXPECT_EQ(storedRows(), (QStringList{"127.0.0.1 info: whole one", "127.0.0.1 info: whole two"}));
+    EXPECT_EQ(storedRows(), (QStringList{u"127.0.0.1 info: whole one"_s, u"127.0.0.1 info: whole two"_s}));
     EXPECT_TRUE(core([](ReceiverCore& c) { return c.summaryLine(); })
                     .contains(QStringLiteral("1 connections refused (more than 256 at once), 2 closed for a bad "
                                              "message, 1 closed when idle")));

@@ -1,14 +1,16 @@
-#include "WriteQueue.h"
+#include "intake/WriteQueue.h"
 
-#include "Fakes.h"
-#include "ForwardingConnection.h"
-#include "LogDatabase.h"
-#include "SharedWriter.h"
-#include "SqliteEngine.h"
+#include "platform/SqliteEngine.h"
+#include "store/LogDatabase.h"
+#include "store/SharedWriter.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/ForwardingConnection.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -26,7 +28,7 @@ public:
     {
         if (failNextCommit) {
             failNextCommit = false;
-            throw DbError("commit refused");
+            throw DbError(u"commit refused"_s);
         }
         inner_.commit();
         transactions.push_back(inTransaction_);
@@ -111,7 +113,8 @@ protected:
     void receive(int count, const QString& message = QStringLiteral("msg"))
     {
         for (int i = 0; i < count; ++i) {
-            queue.EnqueueRecord(clock.now().toString(kTimeFormat), QStringLiteral("192.168.0.%1").arg(i % 250),
+            queue.EnqueueRecord(clock.now().toString(QLatin1String(kTimeFormat)),
+                                QStringLiteral("192.168.0.%1").arg(i % 250),
                                 QStringLiteral("%1 %2").arg(message).arg(received_++), receivedThisSecond);
             ++receivedThisSecond;
         }
@@ -121,16 +124,16 @@ protected:
     {
         auto cursor = database.openConnection()->query(
             QStringLiteral("SELECT count(*) AS n FROM %1").arg(quoteName(dayTableName(day))));
-        return cursor->next() ? cursor->text("n")->toInt() : -1;
+        return cursor->next() ? cursor->text(u"n"_s)->toInt() : -1;
     }
 
     // The messages in the table in ID order.
     QStringList storedMessages()
     {
-        auto cursor = database.openConnection()->query("SELECT \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\"");
+        auto cursor = database.openConnection()->query(u"SELECT \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
         QStringList messages;
         while (cursor->next())
-            messages << *cursor->text("信息");
+            messages << *cursor->text(u"信息"_s);
         return messages;
     }
 
@@ -183,7 +186,7 @@ TEST_F(WriteQueueTest, FifteenInOneSecondTenAtOnceThenFiveByTheTimer)
 
     timer.tick();
     EXPECT_EQ(writer.transactions, std::vector<int>{5});
-    EXPECT_EQ(storedMessages(), numbered("msg", 0, 14));
+    EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 14));
     EXPECT_EQ(queue.QueueCount(), 0);
     EXPECT_FALSE(timer.isActive());
 }
@@ -200,7 +203,7 @@ TEST_F(WriteQueueTest, ThirtyFiveInOneSecondTenSinglesTwoFullBatchesAndTheRestBy
 
     timer.tick();
     EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10, 5}));
-    EXPECT_EQ(storedMessages(), numbered("msg", 0, 34));
+    EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 34));
     EXPECT_FALSE(timer.isActive());
     EXPECT_EQ(writer.reopens, 1); // opened once, on first use, and kept open
 }
@@ -213,7 +216,7 @@ TEST_F(WriteQueueTest, ShutdownFlushWritesThreeQueuedRecords)
     ASSERT_TRUE(timer.isActive());
 
     EXPECT_TRUE(queue.FlushWriteQueue());
-    EXPECT_EQ(storedMessages(), numbered("msg", 0, 2));
+    EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 2));
     EXPECT_EQ(writer.transactions, std::vector<int>{3});
     EXPECT_FALSE(timer.isActive());
     EXPECT_EQ(queue.QueueCount(), 0);
@@ -230,7 +233,7 @@ TEST_F(WriteQueueTest, AFailedBatchIsRolledBackRewrittenRecordByRecordAndBatchin
 
     EXPECT_TRUE(queue.FlushWriteQueue());
     EXPECT_EQ(writer.rollbacks, 1);
-    EXPECT_EQ(storedMessages(), numbered("msg", 0, 2)); // each once: the batch left nothing behind
+    EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 2)); // each once: the batch left nothing behind
     EXPECT_FALSE(queue.BatchWritesEnabled());
     EXPECT_FALSE(QFile::exists(recoveryLog()));
 
@@ -249,17 +252,17 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
     previous.close();
 
     auto holder = database.openConnection();
-    holder->execute("BEGIN EXCLUSIVE");
+    holder->execute(u"BEGIN EXCLUSIVE"_s);
 
     receivedThisSecond = 10;
-    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.1", "first", receivedThisSecond);
-    queue.EnqueueRecord("2026-12-06 13:45:10", "10.0.0.2", "两行\r\nsecond line", receivedThisSecond);
+    queue.EnqueueRecord(u"2026-12-06 13:45:10"_s, u"10.0.0.1"_s, u"first"_s, receivedThisSecond);
+    queue.EnqueueRecord(u"2026-12-06 13:45:10"_s, u"10.0.0.2"_s, u"两行\r\nsecond line"_s, receivedThisSecond);
     EXPECT_FALSE(queue.FlushWriteQueue());
     EXPECT_FALSE(queue.BatchWritesEnabled());
     EXPECT_EQ(queue.QueueCount(), 0);
     EXPECT_FALSE(timer.isActive());
 
-    queue.EnqueueRecord("2026-12-06 13:45:11", "10.0.0.3", "third", receivedThisSecond);
+    queue.EnqueueRecord(u"2026-12-06 13:45:11"_s, u"10.0.0.3"_s, u"third"_s, receivedThisSecond);
     EXPECT_EQ(readAll(recoveryLog()),
               QStringLiteral("earlier line\r\n"
                              "2026-12-06 13:45:10 IP:10.0.0.1 first\r\n"
@@ -267,11 +270,11 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
                              "2026-12-06 13:45:11 IP:10.0.0.3 third\r\n")
                   .toUtf8());
 
-    holder->execute("COMMIT");
+    holder->execute(u"COMMIT"_s);
     // The database is asked again a second after it refused.
     clock.advanceSeconds(1);
-    queue.EnqueueRecord("2026-12-06 13:45:12", "10.0.0.4", "fourth", receivedThisSecond);
-    EXPECT_EQ(storedMessages(), QStringList{"fourth"});
+    queue.EnqueueRecord(u"2026-12-06 13:45:12"_s, u"10.0.0.4"_s, u"fourth"_s, receivedThisSecond);
+    EXPECT_EQ(storedMessages(), QStringList{u"fourth"_s});
     const StoreCounters& counted = queue.counters();
     EXPECT_EQ(counted.received, 4);
     EXPECT_EQ(counted.stored, 1);
@@ -282,7 +285,7 @@ TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCo
 {
     ASSERT_TRUE(QDir().mkpath(recoveryLog())); // a directory where the file should be
     auto holder = database.openConnection();
-    holder->execute("BEGIN EXCLUSIVE");
+    holder->execute(u"BEGIN EXCLUSIVE"_s);
 
     receive(1);
     EXPECT_EQ(queue.QueueCount(), 0);
@@ -309,11 +312,11 @@ TEST_F(WriteQueueTest, RefreshFlushesIntoTheOldDayBeforeMovingToTheNewOne)
     ASSERT_TRUE(database.EnsureTodayTable());
 
     EXPECT_TRUE(queue.RefreshSharedConnection());
-    EXPECT_EQ(rows("2026-12-06"), 3);
+    EXPECT_EQ(rows(u"2026-12-06"_s), 3);
     receivedThisSecond = 0; // a quiet new second: written at once
-    queue.EnqueueRecord("2026-12-07 00:00:01", "10.0.0.9", "new day", receivedThisSecond);
-    EXPECT_EQ(rows("2026-12-06"), 3);
-    EXPECT_EQ(rows("2026-12-07"), 1);
+    queue.EnqueueRecord(u"2026-12-07 00:00:01"_s, u"10.0.0.9"_s, u"new day"_s, receivedThisSecond);
+    EXPECT_EQ(rows(u"2026-12-06"_s), 3);
+    EXPECT_EQ(rows(u"2026-12-07"_s), 1);
 }
 
 TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshAndTheDatabaseIsTriedAgainASecondLater)
@@ -325,13 +328,13 @@ TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshAndTheDatabaseIsTriedAga
     EXPECT_FALSE(sharedWriter.isOpen());
     EXPECT_EQ(writerEngine.live, 0);
 
-    queue.EnqueueRecord("2026-12-07 00:00:02", "10.0.0.1", "no table yet", receivedThisSecond);
+    queue.EnqueueRecord(u"2026-12-07 00:00:02"_s, u"10.0.0.1"_s, u"no table yet"_s, receivedThisSecond);
     EXPECT_EQ(readAll(recoveryLog()), "2026-12-07 00:00:02 IP:10.0.0.1 no table yet\r\n");
 
     ASSERT_TRUE(database.EnsureTodayTable());
     clock.advanceSeconds(1);
-    queue.EnqueueRecord("2026-12-07 00:00:03", "10.0.0.1", "table is back", receivedThisSecond);
-    EXPECT_EQ(rows("2026-12-07"), 1);
+    queue.EnqueueRecord(u"2026-12-07 00:00:03"_s, u"10.0.0.1"_s, u"table is back"_s, receivedThisSecond);
+    EXPECT_EQ(rows(u"2026-12-07"_s), 1);
 }
 
 TEST_F(WriteQueueTest, RecordsStoredBeforeAFailureAreNotWrittenToTheRecoveryFileAgain)
@@ -340,21 +343,22 @@ TEST_F(WriteQueueTest, RecordsStoredBeforeAFailureAreNotWrittenToTheRecoveryFile
     class FailingThirdAppend final : public ForwardingWriter {
     public:
         using ForwardingWriter::ForwardingWriter;
-        void begin() override { throw DbError("database is locked"); }
+        void begin() override { throw DbError(u"database is locked"_s); }
         void append(const LogRecord& record) override
         {
             if (record.message.endsWith(QLatin1String(" 2")))
-                throw DbError("disk I/O error");
+                throw DbError(u"disk I/O error"_s);
             ForwardingWriter::append(record);
         }
     };
     FailingThirdAppend failing(sharedWriter);
     WriteQueue faulty(failing, timer, recoveryLog(), clock);
     for (int i = 0; i < 4; ++i)
-        faulty.EnqueueRecord(clock.now().toString(kTimeFormat), "10.0.0.1", QStringLiteral("msg %1").arg(i), 10);
+        faulty.EnqueueRecord(clock.now().toString(QLatin1String(kTimeFormat)), u"10.0.0.1"_s,
+                             QStringLiteral("msg %1").arg(i), 10);
     EXPECT_FALSE(faulty.FlushWriteQueue());
 
-    EXPECT_EQ(storedMessages(), numbered("msg", 0, 1));
+    EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 1));
     EXPECT_EQ(readAll(recoveryLog()), "2026-12-06 13:45:10 IP:10.0.0.1 msg 2\r\n"
                                       "2026-12-06 13:45:10 IP:10.0.0.1 msg 3\r\n");
     EXPECT_EQ(faulty.counters().stored, 2);

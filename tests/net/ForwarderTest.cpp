@@ -1,5 +1,5 @@
-#include "Forwarder.h"
-#include "SyslogFraming.h"
+#include "net/Forwarder.h"
+#include "net/SyslogFraming.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -14,6 +14,8 @@
 #include <memory>
 
 #include <sys/socket.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -218,14 +220,15 @@ TEST(ForwarderTest, ParsesDestinationsAndNamesEachEntryItRejects)
         QStringLiteral("  udp://logs.example.net:514\ttcp://[::1]:6514 TCP://10.0.0.1:601 ftp://h:1 udp://h "
                        "udp://h:70000 tcp://1.2.3.999:5 udp://::1:514 udp://bad_-.name-:5 udp://logs.example.net:514 "));
     using T = ForwardDestination::Transport;
-    EXPECT_EQ(parsed.destinations, (QList<ForwardDestination>{{T::Udp, "logs.example.net", 514},
-                                                             {T::Tcp, "::1", 6514},
-                                                             {T::Tcp, "10.0.0.1", 601}}));
+    EXPECT_EQ(parsed.destinations, (QList<ForwardDestination>{{T::Udp, u"logs.example.net"_s, 514},
+                                                             {T::Tcp, u"::1"_s, 6514},
+                                                             {T::Tcp, u"10.0.0.1"_s, 601}}));
     EXPECT_EQ(parsed.destinations.value(1).text(), QStringLiteral("tcp://[::1]:6514"));
-    const QStringList rejected = {"ftp://h:1", "udp://h", "udp://h:70000", "tcp://1.2.3.999:5", "udp://::1:514",
-                                  "udp://bad_-.name-:5", "udp://logs.example.net:514"};
-    ASSERT_EQ(parsed.errors.size(), rejected.size()) << parsed.errors.join('\n').toStdString();
+    const QStringList rejected = {u"ftp://h:1"_s,         u"udp://h"_s,       u"udp://h:70000"_s,
+                                  u"tcp://1.2.3.999:5"_s, u"udp://::1:514"_s, u"udp://bad_-.name-:5"_s,
+                                  u"udp://logs.example.net:514"_s};
+    ASSERT_EQ(parsed.errors.size(), rejected.size()) << parsed.errors.join(u'\n').toStdString();
     for (qsizetype i = 0; i < rejected.size(); ++i)
-        EXPECT_TRUE(parsed.errors[i].contains('"' + rejected[i] + '"')) << parsed.errors[i].toStdString();
+        EXPECT_TRUE(parsed.errors[i].contains(u'"' + rejected[i] + u'"')) << parsed.errors[i].toStdString();
     EXPECT_TRUE(parseForwardDestinations(QStringLiteral(" \t ")).destinations.isEmpty());
 }

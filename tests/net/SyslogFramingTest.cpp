@@ -1,4 +1,4 @@
-#include "SyslogFraming.h"
+#include "net/SyslogFraming.h"
 
 #include <gtest/gtest.h>
 

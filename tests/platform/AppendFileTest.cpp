@@ -1,4 +1,4 @@
-#include "AppendFile.h"
+#include "platform/AppendFile.h"
 
 #include <QDir>
 #include <QFile>

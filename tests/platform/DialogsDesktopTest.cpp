@@ -1,5 +1,5 @@
-#include "QtDesktop.h"
-#include "QtDialogs.h"
+#include "platform/ui/QtDesktop.h"
+#include "platform/ui/QtDialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>

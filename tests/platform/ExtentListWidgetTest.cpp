@@ -1,4 +1,4 @@
-#include "ExtentListWidget.h"
+#include "platform/ui/ExtentListWidget.h"
 
 #include <QApplication>
 #include <QScrollBar>

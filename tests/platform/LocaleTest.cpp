@@ -1,4 +1,4 @@
-#include "Locale.h"
+#include "platform/Locale.h"
 
 #include <gtest/gtest.h>
 #include <map>

@@ -1,5 +1,5 @@
-#include "ExtentListWidget.h"
-#include "LogLineDelegate.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/LogLineDelegate.h"
 
 #include <gtest/gtest.h>
 

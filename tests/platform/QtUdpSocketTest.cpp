@@ -1,4 +1,4 @@
-#include "QtUdpSocket.h"
+#include "platform/QtUdpSocket.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -9,7 +9,7 @@
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
-#include "UdpPorts.h"
+#include "tests/support/UdpPorts.h"
 
 namespace {
 

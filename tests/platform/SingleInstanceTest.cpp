@@ -1,4 +1,4 @@
-#include "SingleInstance.h"
+#include "platform/SingleInstance.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "ExtentListWidget.h"
-#include "Fakes.h"
-#include "ListExport.h"
-#include "SearchTestDatabase.h"
-#include "SearchWindow.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "search/ui/ListExport.h"
+#include "search/ui/SearchWindow.h"
+#include "tests/search/SearchTestDatabase.h"
+#include "tests/support/Fakes.h"
 
 #include <QAction>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "LogSearch.h"
-#include "SearchTestDatabase.h"
+#include "search/LogSearch.h"
+#include "tests/search/SearchTestDatabase.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "RecordExport.h"
+#include "search/RecordExport.h"
 
-#include "CsvExport.h"
-#include "SearchTestDatabase.h"
+#include "search/CsvExport.h"
+#include "tests/search/SearchTestDatabase.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "LogRecord.h"
-#include "SqliteEngine.h"
+#include "platform/SqliteEngine.h"
+#include "store/LogDatabase.h"
+#include "store/LogRecord.h"
+#include "tests/support/Fakes.h"
 
 #include <QList>
 #include <QTemporaryDir>

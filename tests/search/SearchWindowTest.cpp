@@ -1,7 +1,7 @@
-#include "SearchWindow.h"
+#include "search/ui/SearchWindow.h"
 
-#include "ExtentListWidget.h"
-#include "SearchTestDatabase.h"
+#include "platform/ui/ExtentListWidget.h"
+#include "tests/search/SearchTestDatabase.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -1,12 +1,12 @@
-#include "FakeUdpSocket.h"
-#include "Fakes.h"
-#include "QtUdpSocket.h"
-#include "ServicePort.h"
+#include "platform/QtUdpSocket.h"
+#include "settings/ui/ServicePort.h"
+#include "tests/support/FakeUdpSocket.h"
+#include "tests/support/Fakes.h"
 
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
-#include "UdpPorts.h"
+#include "tests/support/UdpPorts.h"
 
 namespace {
 

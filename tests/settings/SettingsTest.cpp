@@ -1,6 +1,6 @@
-#include "Fakes.h"
-#include "FilterSwitch.h"
-#include "Settings.h"
+#include "settings/Settings.h"
+#include "settings/ui/FilterSwitch.h"
+#include "tests/support/Fakes.h"
 
 #include <gtest/gtest.h>
 

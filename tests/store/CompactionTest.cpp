@@ -1,7 +1,7 @@
-#include "Compaction.h"
-#include "Fakes.h"
-#include "ForwardingConnection.h"
-#include "SqliteEngine.h"
+#include "platform/SqliteEngine.h"
+#include "store/Compaction.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/ForwardingConnection.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -160,8 +162,8 @@ protected:
 
 TEST_F(CompactionTest, DroppedTablesGiveTheirSpaceBack)
 {
-    createDatabase({"2026-11-01", "2026-11-02", "2026-11-03"}, 2000);
-    dropDays({"2026-11-01", "2026-11-02"});
+    createDatabase({u"2026-11-01"_s, u"2026-11-02"_s, u"2026-11-03"_s}, 2000);
+    dropDays({u"2026-11-01"_s, u"2026-11-02"_s});
     const qint64 before = QFileInfo(path()).size();
 
     EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
@@ -170,13 +172,13 @@ TEST_F(CompactionTest, DroppedTablesGiveTheirSpaceBack)
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
     EXPECT_TRUE(sideFiles().isEmpty());
     EXPECT_TRUE(failure_.isEmpty());
-    EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-03"});
-    EXPECT_EQ(integrity(), "ok");
+    EXPECT_EQ(tableNames(), QStringList{u"syslog-2026-11-03"_s});
+    EXPECT_EQ(integrity(), u"ok"_s);
 }
 
 TEST_F(CompactionTest, LeftoverCopyIsReplacedAndAnUnshrinkableFileStillReplaced)
 {
-    createDatabase({"2026-11-01"}, 50);
+    createDatabase({u"2026-11-01"_s}, 50);
     QFile leftover(copyPath());
     ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
     leftover.write("half-written copy of an earlier run");
@@ -186,7 +188,7 @@ TEST_F(CompactionTest, LeftoverCopyIsReplacedAndAnUnshrinkableFileStillReplaced)
 
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
     EXPECT_TRUE(failure_.isEmpty());
-    EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-01"});
+    EXPECT_EQ(tableNames(), QStringList{u"syslog-2026-11-01"_s});
 }
 
 TEST_F(CompactionTest, CopyIsBuiltInTheProgramDirectoryWhereverTheFileLies)
@@ -211,8 +213,8 @@ TEST_F(CompactionTest, RecordsLeftInTheWalOfACrashedProgramAreKept)
 {
     if (!haveSqlite3Shell())
         GTEST_SKIP() << "sqlite3 shell not installed";
-    createDatabase({"2026-11-01"}, 500);
-    dropDays({"2026-11-01"});
+    createDatabase({u"2026-11-01"_s}, 500);
+    dropDays({u"2026-11-01"_s});
     {
         Sqlite3Shell shell(path());
         ASSERT_TRUE(shell.started());
@@ -221,21 +223,21 @@ TEST_F(CompactionTest, RecordsLeftInTheWalOfACrashedProgramAreKept)
                                  "SELECT count(*) FROM sqlite_master;\n"));
         shell.kill();
     }
-    ASSERT_TRUE(QFileInfo::exists(path() + "-wal"));
+    ASSERT_TRUE(QFileInfo::exists(path() + u"-wal"_s));
 
     EXPECT_TRUE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
     EXPECT_TRUE(sideFiles().isEmpty());
-    EXPECT_EQ(integrity(), "ok");
+    EXPECT_EQ(integrity(), u"ok"_s);
     const auto connection = engine_.open(path());
     const auto rows = connection->query(QStringLiteral("SELECT 信息 FROM \"syslog-2026-11-02\""));
     ASSERT_TRUE(rows->next());
-    EXPECT_EQ(rows->text(QStringLiteral("信息")), "kept");
+    EXPECT_EQ(rows->text(QStringLiteral("信息")), u"kept"_s);
 }
 
 TEST_F(CompactionTest, LargerCopyIsDiscardedSilently)
 {
-    createDatabase({"2026-11-01"}, 200);
+    createDatabase({u"2026-11-01"_s}, 200);
     const qint64 before = QFileInfo(path()).size();
     CopyAlteringEngine growing([&](const QString& copy) {
         QFile file(copy);
@@ -247,13 +249,13 @@ TEST_F(CompactionTest, LargerCopyIsDiscardedSilently)
 
     EXPECT_TRUE(failure_.isEmpty());
     EXPECT_EQ(QFileInfo(path()).size(), before);
-    EXPECT_EQ(rowCount("2026-11-01"), 200);
+    EXPECT_EQ(rowCount(u"2026-11-01"_s), 200);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
 }
 
 TEST_F(CompactionTest, CopyOfExactlyTheSameSizeReplacesTheFile)
 {
-    createDatabase({"2026-11-01"}, 200);
+    createDatabase({u"2026-11-01"_s}, 200);
     const qint64 before = QFileInfo(path()).size();
     CopyAlteringEngine padding([&](const QString& copy) {
         QFile file(copy);
@@ -265,15 +267,15 @@ TEST_F(CompactionTest, CopyOfExactlyTheSameSizeReplacesTheFile)
 
     EXPECT_EQ(QFileInfo(path()).size(), before);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
-    EXPECT_EQ(integrity(), "ok");
+    EXPECT_EQ(integrity(), u"ok"_s);
 }
 
 TEST_F(CompactionTest, FileHeldByAnotherProgramIsLeftUntouched)
 {
     if (!haveSqlite3Shell())
         GTEST_SKIP() << "sqlite3 shell not installed";
-    createDatabase({"2026-11-01", "2026-11-02"}, 300);
-    dropDays({"2026-11-01"});
+    createDatabase({u"2026-11-01"_s, u"2026-11-02"_s}, 300);
+    dropDays({u"2026-11-01"_s});
     const QByteArray original = bytesOf(path());
     Sqlite3Shell shell(path());
     ASSERT_TRUE(shell.started());
@@ -281,30 +283,30 @@ TEST_F(CompactionTest, FileHeldByAnotherProgramIsLeftUntouched)
 
     EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
-        EXPECT_TRUE(failure_.contains("database is locked")) << failure_.toStdString();
+        EXPECT_TRUE(failure_.contains(u"database is locked"_s)) << failure_.toStdString();
     EXPECT_EQ(bytesOf(path()), original);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
 }
 
 TEST_F(CompactionTest, FileStillOpenInThisProcessIsLeftUntouched)
 {
-    createDatabase({"2026-11-01"}, 100);
+    createDatabase({u"2026-11-01"_s}, 100);
     const auto writer = engine_.open(path());
     writer->execute(QStringLiteral("INSERT INTO \"syslog-2026-11-01\" (信息) VALUES ('late')"));
 
     EXPECT_FALSE(CompactDatabaseFile(engine_, path(), programDir(), &failure_));
 
-        EXPECT_TRUE(failure_.contains("database is locked")) << failure_.toStdString();
+        EXPECT_TRUE(failure_.contains(u"database is locked"_s)) << failure_.toStdString();
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
     const auto rows = writer->query(QStringLiteral("SELECT count(*) AS n FROM \"syslog-2026-11-01\""));
     ASSERT_TRUE(rows->next());
-    EXPECT_EQ(rows->text(QStringLiteral("n")), "101");
+    EXPECT_EQ(rows->text(QStringLiteral("n")), u"101"_s);
 }
 
 TEST_F(CompactionTest, FailedReplacementKeepsTheOldDatabase)
 {
-    createDatabase({"2026-11-01", "2026-11-02"}, 300);
-    dropDays({"2026-11-01"});
+    createDatabase({u"2026-11-01"_s, u"2026-11-02"_s}, 300);
+    dropDays({u"2026-11-01"_s});
     const qint64 before = QFileInfo(path()).size();
     // The copy turns into something that cannot be renamed over a file.
     CopyAlteringEngine blocking([&](const QString& copy) {
@@ -314,11 +316,11 @@ TEST_F(CompactionTest, FailedReplacementKeepsTheOldDatabase)
 
     EXPECT_FALSE(CompactDatabaseFile(blocking, path(), programDir(), &failure_));
 
-        EXPECT_TRUE(failure_.contains("rename")) << failure_.toStdString();
+        EXPECT_TRUE(failure_.contains(u"rename"_s)) << failure_.toStdString();
     EXPECT_EQ(QFileInfo(path()).size(), before);
-    EXPECT_EQ(integrity(), "ok");
-    EXPECT_EQ(tableNames(), QStringList{"syslog-2026-11-02"});
-    EXPECT_EQ(rowCount("2026-11-02"), 300);
+    EXPECT_EQ(integrity(), u"ok"_s);
+    EXPECT_EQ(tableNames(), QStringList{u"syslog-2026-11-02"_s});
+    EXPECT_EQ(rowCount(u"2026-11-02"_s), 300);
 }
 
 TEST_F(CompactionTest, MissingFileShowsTheEnginesTextAndCreatesNothing)

@@ -1,6 +1,6 @@
-#include "DayRetention.h"
+#include "store/DayRetention.h"
 
-#include "StoreFixture.h"
+#include "tests/store/StoreFixture.h"
 
 TEST_F(StoreFixture, KeepingDaysDropsOnlyDayTablesBeyondTheCleanersBoundary)
 {

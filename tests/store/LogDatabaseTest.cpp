@@ -1,12 +1,14 @@
-#include "StoreFixture.h"
+#include "tests/store/StoreFixture.h"
 
-#include "LogRecord.h"
+#include "store/LogRecord.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <numeric>
 #include <random>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -23,7 +25,10 @@ void writeFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-QString timeOf(int second) { return QDateTime(QDate(2026, 12, 6), QTime(0, 0)).addSecs(second).toString(kTimeFormat); }
+QString timeOf(int second)
+{
+    return QDateTime(QDate(2026, 12, 6), QTime(0, 0)).addSecs(second).toString(QLatin1String(kTimeFormat));
+}
 
 } // namespace
 
@@ -31,15 +36,15 @@ QString timeOf(int second) { return QDateTime(QDate(2026, 12, 6), QTime(0, 0)).a
 
 TEST(StoreNames, DailyTableNamesAndDays)
 {
-    EXPECT_EQ(dayTableName("2026-12-06"), "syslog-2026-12-06");
-    EXPECT_EQ(dayOfTable("syslog-2026-12-06"), "2026-12-06");
-    EXPECT_EQ(dayOfTable("archive"), "archive");
+    EXPECT_EQ(dayTableName(u"2026-12-06"_s), u"syslog-2026-12-06"_s);
+    EXPECT_EQ(dayOfTable(u"syslog-2026-12-06"_s), u"2026-12-06"_s);
+    EXPECT_EQ(dayOfTable(u"archive"_s), u"archive"_s);
 }
 
 TEST(StoreNames, QuoteNameDoublesEmbeddedQuotes)
 {
-    EXPECT_EQ(quoteName("syslog-2026-12-06"), "\"syslog-2026-12-06\"");
-    EXPECT_EQ(quoteName("a\"b"), "\"a\"\"b\"");
+    EXPECT_EQ(quoteName(u"syslog-2026-12-06"_s), u"\"syslog-2026-12-06\""_s);
+    EXPECT_EQ(quoteName(u"a\"b"_s), u"\"a\"\"b\""_s);
 }
 
 // --- schema --------------------------------------------------------------
@@ -50,47 +55,50 @@ TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsI
 {
     ASSERT_FALSE(database.fileExists());
     EXPECT_TRUE(database.EnsureLogDatabase());
-    EXPECT_TRUE(QFileInfo(dir.filePath("syslog.mdb")).isFile());
+    EXPECT_TRUE(QFileInfo(dir.filePath(u"syslog.mdb"_s)).isFile());
     EXPECT_EQ(database.dayList(), QStringList{today()});
 
     auto columns = connect()->query(
-        "SELECT name, type, pk, \"notnull\" AS nn FROM pragma_table_info('syslog-2026-12-06') ORDER BY cid");
+        u"SELECT name, type, pk, \"notnull\" AS nn FROM pragma_table_info('syslog-2026-12-06') ORDER BY cid"_s);
     QStringList described;
     while (columns->next())
         described << QStringLiteral("%1 %2 pk%3 nn%4")
-                         .arg(*columns->text("name"), *columns->text("type"), *columns->text("pk"), *columns->text("nn"));
-    EXPECT_EQ(described, (QStringList{"ID INTEGER pk1 nn1", "时间 TEXT pk0 nn0", "IP地址 TEXT pk0 nn0", "信息 TEXT pk0 nn0"}));
+                         .arg(*columns->text(u"name"_s), *columns->text(u"type"_s), *columns->text(u"pk"_s),
+                              *columns->text(u"nn"_s));
+    EXPECT_EQ(described, (QStringList{u"ID INTEGER pk1 nn1"_s, u"时间 TEXT pk0 nn0"_s, u"IP地址 TEXT pk0 nn0"_s,
+                                      u"信息 TEXT pk0 nn0"_s}));
 }
 
 TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
 {
     database.EnsureLogDatabase();
-    const QString ddl = scalar("SELECT sql AS v FROM sqlite_master WHERE name = 'syslog-2026-12-06'");
-    EXPECT_TRUE(ddl.contains("CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\")")) << ddl.toStdString();
-    EXPECT_FALSE(ddl.contains("AUTOINCREMENT", Qt::CaseInsensitive));
-    EXPECT_EQ(scalar("SELECT count(*) AS v FROM sqlite_master WHERE name = 'sqlite_sequence'"), "0");
-    EXPECT_EQ(scalar("SELECT count(*) AS v FROM sqlite_master WHERE type = 'index'"), "0");
+    const QString ddl = scalar(u"SELECT sql AS v FROM sqlite_master WHERE name = 'syslog-2026-12-06'"_s);
+    EXPECT_TRUE(ddl.contains(u"CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\")"_s)) << ddl.toStdString();
+    EXPECT_FALSE(ddl.contains(u"AUTOINCREMENT"_s, Qt::CaseInsensitive));
+    EXPECT_EQ(scalar(u"SELECT count(*) AS v FROM sqlite_master WHERE name = 'sqlite_sequence'"_s), u"0"_s);
+    EXPECT_EQ(scalar(u"SELECT count(*) AS v FROM sqlite_master WHERE type = 'index'"_s), u"0"_s);
 }
 
 TEST_F(LogDatabaseSchema, RowsAreNumberedFromOneInInsertionOrder)
 {
     database.EnsureLogDatabase();
-    insertRows(today(), {{timeOf(3), "1.1.1.1", "a"}, {timeOf(1), "1.1.1.1", "b"}, {timeOf(2), "1.1.1.1", "c"}});
-    auto rows = connect()->query("SELECT \"ID\", \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\"");
+    insertRows(today(),
+               {{timeOf(3), u"1.1.1.1"_s, u"a"_s}, {timeOf(1), u"1.1.1.1"_s, u"b"_s}, {timeOf(2), u"1.1.1.1"_s, u"c"_s}});
+    auto rows = connect()->query(u"SELECT \"ID\", \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
     QStringList seen;
     while (rows->next())
-        seen << *rows->text("ID") + *rows->text("信息");
-    EXPECT_EQ(seen, (QStringList{"1a", "2b", "3c"}));
+        seen << *rows->text(u"ID"_s) + *rows->text(u"信息"_s);
+    EXPECT_EQ(seen, (QStringList{u"1a"_s, u"2b"_s, u"3c"_s}));
 }
 
 TEST_F(LogDatabaseSchema, TheStoreRejectsTimeOver24AndAddressOver16Characters)
 {
     database.EnsureLogDatabase();
-    EXPECT_NO_THROW(insertRows(today(), {{QString(24, 'x'), QString(16, '1'), "fits"}}));
-    EXPECT_THROW(insertRows(today(), {{QString(25, 'x'), "1.2.3.4", "time too long"}}), DbError);
-    EXPECT_THROW(insertRows(today(), {{timeOf(0), QString(17, '1'), "address too long"}}), DbError);
+    EXPECT_NO_THROW(insertRows(today(), {{QString(24, u'x'), QString(16, u'1'), u"fits"_s}}));
+    EXPECT_THROW(insertRows(today(), {{QString(25, u'x'), u"1.2.3.4"_s, u"time too long"_s}}), DbError);
+    EXPECT_THROW(insertRows(today(), {{timeOf(0), QString(17, u'1'), u"address too long"_s}}), DbError);
     // Characters, not bytes: 24 Chinese characters fit.
-    EXPECT_NO_THROW(insertRows(today(), {{QString(24, QChar(0x65F6)), "1.2.3.4", "wide"}}));
+    EXPECT_NO_THROW(insertRows(today(), {{QString(24, QChar(0x65F6)), u"1.2.3.4"_s, u"wide"_s}}));
     EXPECT_EQ(rowCount(today()), 2);
 }
 
@@ -100,23 +108,24 @@ using LogDatabaseDays = StoreFixture;
 
 TEST_F(LogDatabaseDays, OrdinaryTablesOnlyAscendingByName)
 {
-    createDay("2026-12-04");
-    createDay("2026-12-01");
-    createDay("2026-12-03");
+    createDay(u"2026-12-04"_s);
+    createDay(u"2026-12-01"_s);
+    createDay(u"2026-12-03"_s);
     auto connection = connect();
-    connection->execute("CREATE TABLE archive (x)");
-    connection->execute("CREATE TABLE counter (n INTEGER PRIMARY KEY AUTOINCREMENT)"); // brings sqlite_sequence
-    connection->execute("CREATE VIEW \"syslog-2026-12-09\" AS SELECT 1");
+    connection->execute(u"CREATE TABLE archive (x)"_s);
+    connection->execute(u"CREATE TABLE counter (n INTEGER PRIMARY KEY AUTOINCREMENT)"_s); // brings sqlite_sequence
+    connection->execute(u"CREATE VIEW \"syslog-2026-12-09\" AS SELECT 1"_s);
 
     std::vector<TableInfo> tables = connection->tables();
     QStringList kinds;
     for (const TableInfo& table : tables)
-        kinds << table.name + "=" + table.type;
-    EXPECT_TRUE(kinds.contains("sqlite_sequence=SYSTEM TABLE")) << kinds.join(", ").toStdString();
-    EXPECT_TRUE(kinds.contains("syslog-2026-12-09=VIEW"));
-    EXPECT_TRUE(kinds.contains("archive=TABLE"));
+        kinds << table.name + u"="_s + table.type;
+    EXPECT_TRUE(kinds.contains(u"sqlite_sequence=SYSTEM TABLE"_s)) << kinds.join(u", "_s).toStdString();
+    EXPECT_TRUE(kinds.contains(u"syslog-2026-12-09=VIEW"_s));
+    EXPECT_TRUE(kinds.contains(u"archive=TABLE"_s));
 
-    EXPECT_EQ(database.dayList(), (QStringList{"archive", "counter", "2026-12-01", "2026-12-03", "2026-12-04"}));
+    EXPECT_EQ(database.dayList(),
+              (QStringList{u"archive"_s, u"counter"_s, u"2026-12-01"_s, u"2026-12-03"_s, u"2026-12-04"_s}));
 }
 
 TEST_F(LogDatabaseDays, EmptyDatabaseListsNoDay)
@@ -128,20 +137,20 @@ TEST_F(LogDatabaseDays, EmptyDatabaseListsNoDay)
 TEST_F(LogDatabaseDays, MissingFileIsAnErrorAndIsNotCreated)
 {
     EXPECT_THROW(database.dayList(), DbError);
-    EXPECT_THROW(database.TableExists("syslog-2026-12-06"), DbError);
+    EXPECT_THROW(database.TableExists(u"syslog-2026-12-06"_s), DbError);
     EXPECT_THROW(database.loadRecentRecords(today()), DbError);
     EXPECT_FALSE(database.fileExists());
 }
 
 TEST_F(LogDatabaseDays, TableExistsOnlyForThatExactDay)
 {
-    createDay("2026-12-05");
-    createDay("2026-12-07");
-    EXPECT_FALSE(database.TableExists("syslog-2026-12-06"));
-    EXPECT_TRUE(database.TableExists("syslog-2026-12-05"));
-    insertRows("2026-12-07", {{timeOf(0), "1.2.3.4", "x"}});
-    EXPECT_TRUE(database.TableExists("syslog-2026-12-07"));
-    EXPECT_FALSE(database.TableExists("syslog-archive"));
+    createDay(u"2026-12-05"_s);
+    createDay(u"2026-12-07"_s);
+    EXPECT_FALSE(database.TableExists(u"syslog-2026-12-06"_s));
+    EXPECT_TRUE(database.TableExists(u"syslog-2026-12-05"_s));
+    insertRows(u"2026-12-07"_s, {{timeOf(0), u"1.2.3.4"_s, u"x"_s}});
+    EXPECT_TRUE(database.TableExists(u"syslog-2026-12-07"_s));
+    EXPECT_FALSE(database.TableExists(u"syslog-archive"_s));
 }
 
 // --- EnsureLogDatabase on what it finds ----------------------------------
@@ -150,20 +159,20 @@ using EnsureLogDatabase = StoreFixture;
 
 TEST_F(EnsureLogDatabase, ExistingFileGetsOnlyTodaysTableAndOthersStayUntouched)
 {
-    createDay("2026-12-05");
-    insertRows("2026-12-05", {{timeOf(1), "10.0.0.1", "kept"}, {timeOf(2), "10.0.0.2", "kept too"}});
+    createDay(u"2026-12-05"_s);
+    insertRows(u"2026-12-05"_s, {{timeOf(1), u"10.0.0.1"_s, u"kept"_s}, {timeOf(2), u"10.0.0.2"_s, u"kept too"_s}});
 
     EXPECT_TRUE(database.EnsureLogDatabase());
-    EXPECT_EQ(database.dayList(), (QStringList{"2026-12-05", today()}));
-    EXPECT_EQ(database.loadRecentRecords("2026-12-05"),
-              (QStringList{timeOf(1) + " IP:10.0.0.1 kept", timeOf(2) + " IP:10.0.0.2 kept too"}));
+    EXPECT_EQ(database.dayList(), (QStringList{u"2026-12-05"_s, today()}));
+    EXPECT_EQ(database.loadRecentRecords(u"2026-12-05"_s),
+              (QStringList{timeOf(1) + u" IP:10.0.0.1 kept"_s, timeOf(2) + u" IP:10.0.0.2 kept too"_s}));
     EXPECT_EQ(rowCount(today()), 0);
 }
 
 TEST_F(EnsureLogDatabase, TodaysTablePresentMeansNothingIsCreated)
 {
     EXPECT_TRUE(database.EnsureLogDatabase());
-    insertRows(today(), {{timeOf(1), "10.0.0.1", "x"}});
+    insertRows(today(), {{timeOf(1), u"10.0.0.1"_s, u"x"_s}});
     EXPECT_FALSE(database.EnsureLogDatabase());
     EXPECT_FALSE(database.EnsureTodayTable());
     EXPECT_EQ(rowCount(today()), 1);
@@ -174,8 +183,8 @@ TEST_F(EnsureLogDatabase, NewDayByTheClockCreatesItsTable)
     database.EnsureLogDatabase();
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
     EXPECT_TRUE(database.EnsureTodayTable());
-    EXPECT_EQ(database.todayTableName(), "syslog-2026-12-07");
-    EXPECT_EQ(database.dayList(), (QStringList{"2026-12-06", "2026-12-07"}));
+    EXPECT_EQ(database.todayTableName(), u"syslog-2026-12-07"_s);
+    EXPECT_EQ(database.dayList(), (QStringList{u"2026-12-06"_s, u"2026-12-07"_s}));
 }
 
 TEST_F(EnsureLogDatabase, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModified)
@@ -187,17 +196,17 @@ TEST_F(EnsureLogDatabase, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModi
         database.EnsureLogDatabase();
         FAIL() << "a file that is no database was accepted";
     } catch (const DbError& error) {
-        EXPECT_TRUE(error.text().contains("not a database")) << error.what();
+        EXPECT_TRUE(error.text().contains(u"not a database"_s)) << error.what();
     }
     EXPECT_EQ(readAll(database.path()), bytes);
-    EXPECT_FALSE(QFileInfo::exists(database.path() + "-wal"));
-    EXPECT_FALSE(QFileInfo::exists(database.path() + "-shm"));
+    EXPECT_FALSE(QFileInfo::exists(database.path() + u"-wal"_s));
+    EXPECT_FALSE(QFileInfo::exists(database.path() + u"-shm"_s));
 }
 
 TEST_F(EnsureLogDatabase, UnwritableLocationFailsWithTheEngineText)
 {
-    writeFile(dir.filePath("plainfile"), "x");
-    LogDatabase misplaced(engine, dir.filePath("plainfile/sub"), clock);
+    writeFile(dir.filePath(u"plainfile"_s), "x");
+    LogDatabase misplaced(engine, dir.filePath(u"plainfile/sub"_s), clock);
     try {
         misplaced.EnsureLogDatabase();
         FAIL() << "a database was reported in a directory that cannot exist";
@@ -215,54 +224,57 @@ TEST_F(LoadRecentRecords, OfManyRecordsThe500WithTheHighestIdOldestFirst)
     database.EnsureLogDatabase();
     std::vector<std::array<QString, 3>> rows;
     for (int i = 1; i <= 1234; ++i) // times run backwards, so only ID order gives the right answer
-        rows.push_back({timeOf(5000 - i), "192.168.1.1", QString("m%1").arg(i)});
+        rows.push_back({timeOf(5000 - i), u"192.168.1.1"_s, QString(u"m%1"_s).arg(i)});
     insertRows(today(), rows);
 
     const QStringList lines = database.loadRecentRecords(today());
     ASSERT_EQ(lines.size(), 500);
-    EXPECT_EQ(lines.first(), timeOf(5000 - 735) + " IP:192.168.1.1 m735");
-    EXPECT_EQ(lines.last(), timeOf(5000 - 1234) + " IP:192.168.1.1 m1234");
+    EXPECT_EQ(lines.first(), timeOf(5000 - 735) + u" IP:192.168.1.1 m735"_s);
+    EXPECT_EQ(lines.last(), timeOf(5000 - 1234) + u" IP:192.168.1.1 m1234"_s);
 }
 
 TEST_F(LoadRecentRecords, FewRecordsAllOfThemOldestFirst)
 {
     database.EnsureLogDatabase();
-    insertRows(today(), {{timeOf(1), "1.1.1.1", "one"}, {timeOf(2), "2.2.2.2", "two"}, {timeOf(3), "3.3.3.3", "three"}});
+    insertRows(today(), {{timeOf(1), u"1.1.1.1"_s, u"one"_s},
+                         {timeOf(2), u"2.2.2.2"_s, u"two"_s},
+                         {timeOf(3), u"3.3.3.3"_s, u"three"_s}});
     EXPECT_EQ(database.loadRecentRecords(today()),
-              (QStringList{timeOf(1) + " IP:1.1.1.1 one", timeOf(2) + " IP:2.2.2.2 two", timeOf(3) + " IP:3.3.3.3 three"}));
+              (QStringList{timeOf(1) + u" IP:1.1.1.1 one"_s, timeOf(2) + u" IP:2.2.2.2 two"_s,
+                           timeOf(3) + u" IP:3.3.3.3 three"_s}));
 }
 
 TEST_F(LoadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
 {
     engine.open(database.path(), DbEngine::OpenMode::CreateIfMissing)
-        ->execute("CREATE TABLE \"syslog-2026-12-02\" (\"时间\" TEXT, \"IP地址\" TEXT, \"信息\" TEXT)");
+        ->execute(u"CREATE TABLE \"syslog-2026-12-02\" (\"时间\" TEXT, \"IP地址\" TEXT, \"信息\" TEXT)"_s);
     std::vector<int> seconds(600);
     std::iota(seconds.begin(), seconds.end(), 0);
     std::shuffle(seconds.begin(), seconds.end(), std::mt19937(7));
     std::vector<std::array<QString, 3>> rows;
     for (int second : seconds)
-        rows.push_back({timeOf(second), "1.2.3.4", QString::number(second)});
-    insertRows("2026-12-02", rows);
+        rows.push_back({timeOf(second), u"1.2.3.4"_s, QString::number(second)});
+    insertRows(u"2026-12-02"_s, rows);
 
-    const QStringList lines = database.loadRecentRecords("2026-12-02");
+    const QStringList lines = database.loadRecentRecords(u"2026-12-02"_s);
     ASSERT_EQ(lines.size(), 500);
-    EXPECT_EQ(lines.first(), timeOf(100) + " IP:1.2.3.4 100");
-    EXPECT_EQ(lines.last(), timeOf(599) + " IP:1.2.3.4 599");
+    EXPECT_EQ(lines.first(), timeOf(100) + u" IP:1.2.3.4 100"_s);
+    EXPECT_EQ(lines.last(), timeOf(599) + u" IP:1.2.3.4 599"_s);
 }
 
 TEST_F(LoadRecentRecords, NullFieldsGiveEmptyText)
 {
     database.EnsureLogDatabase();
-    connect()->execute("INSERT INTO \"syslog-2026-12-06\" (\"时间\",\"IP地址\",\"信息\") VALUES ('t', '1.2.3.4', NULL)");
-    connect()->execute("INSERT INTO \"syslog-2026-12-06\" (\"信息\") VALUES ('only message')");
-    EXPECT_EQ(database.loadRecentRecords(today()), (QStringList{"t IP:1.2.3.4 ", " IP: only message"}));
+    connect()->execute(u"INSERT INTO \"syslog-2026-12-06\" (\"时间\",\"IP地址\",\"信息\") VALUES ('t', '1.2.3.4', NULL)"_s);
+    connect()->execute(u"INSERT INTO \"syslog-2026-12-06\" (\"信息\") VALUES ('only message')"_s);
+    EXPECT_EQ(database.loadRecentRecords(today()), (QStringList{u"t IP:1.2.3.4 "_s, u" IP: only message"_s}));
 }
 
 TEST_F(LoadRecentRecords, MissingTableFailsAndADayTextCannotChangeTheStatement)
 {
     database.EnsureLogDatabase();
-    insertRows(today(), {{timeOf(1), "1.1.1.1", "safe"}});
-    EXPECT_THROW(database.loadRecentRecords("2026-01-01"), DbError);
-    EXPECT_THROW(database.loadRecentRecords("x\"; DROP TABLE \"syslog-2026-12-06\"; --"), DbError);
+    insertRows(today(), {{timeOf(1), u"1.1.1.1"_s, u"safe"_s}});
+    EXPECT_THROW(database.loadRecentRecords(u"2026-01-01"_s), DbError);
+    EXPECT_THROW(database.loadRecentRecords(u"x\"; DROP TABLE \"syslog-2026-12-06\"; --"_s), DbError);
     EXPECT_EQ(rowCount(today()), 1);
 }

@@ -1,10 +1,12 @@
-#include "StoreFixture.h"
+#include "tests/store/StoreFixture.h"
 
-#include "LogRecord.h"
-#include "SharedWriter.h"
+#include "store/LogRecord.h"
+#include "store/SharedWriter.h"
 
 #include <QFileInfo>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -22,17 +24,17 @@ TEST_F(SharedWriterTest, WritesIntoTheTableOfTheDayItWasOpenedOn)
     database.EnsureLogDatabase();
     ASSERT_TRUE(writer.reopen()) << writer.lastError().toStdString();
     EXPECT_TRUE(writer.isOpen());
-    EXPECT_TRUE(writer.WriteRecordsetSql().contains("\"syslog-2026-12-06\""));
+    EXPECT_TRUE(writer.WriteRecordsetSql().contains(u"\"syslog-2026-12-06\""_s));
 
-    writer.append(record("first"));
-    createDay("2026-12-07");
+    writer.append(record(u"first"_s));
+    createDay(u"2026-12-07"_s);
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 5)));
-    writer.append(record("still the day it was opened on"));
+    writer.append(record(u"still the day it was opened on"_s));
     EXPECT_EQ(rowCount(today()), 2);
 
     ASSERT_TRUE(writer.reopen());
-    writer.append(record("new day"));
-    EXPECT_EQ(rowCount("2026-12-07"), 1);
+    writer.append(record(u"new day"_s));
+    EXPECT_EQ(rowCount(u"2026-12-07"_s), 1);
     EXPECT_EQ(rowCount(today()), 2);
 }
 
@@ -40,19 +42,19 @@ TEST_F(SharedWriterTest, StoresTextsExactlyIncludingEmptyAndLineBreaks)
 {
     database.EnsureLogDatabase();
     ASSERT_TRUE(writer.reopen());
-    writer.append({"2026-12-06 13:45:10", "10.1.2.3", "line one\r\nline two 信息"});
-    writer.append({"2026-12-06 13:45:11", "10.1.2.3", QString()});
-    EXPECT_EQ(scalar("SELECT \"信息\" AS v FROM \"syslog-2026-12-06\" WHERE \"ID\" = 1"), "line one\r\nline two 信息");
-    EXPECT_EQ(scalar("SELECT count(*) AS v FROM \"syslog-2026-12-06\" WHERE \"信息\" = ''"), "1");
+    writer.append({u"2026-12-06 13:45:10"_s, u"10.1.2.3"_s, u"line one\r\nline two 信息"_s});
+    writer.append({u"2026-12-06 13:45:11"_s, u"10.1.2.3"_s, QString()});
+    EXPECT_EQ(scalar(u"SELECT \"信息\" AS v FROM \"syslog-2026-12-06\" WHERE \"ID\" = 1"_s), u"line one\r\nline two 信息"_s);
+    EXPECT_EQ(scalar(u"SELECT count(*) AS v FROM \"syslog-2026-12-06\" WHERE \"信息\" = ''"_s), u"1"_s);
 }
 
 TEST_F(SharedWriterTest, ReopenFailsWithoutTodaysTableAndLeavesItClosed)
 {
-    createDay("2026-12-05");
+    createDay(u"2026-12-05"_s);
     EXPECT_FALSE(writer.reopen());
     EXPECT_FALSE(writer.isOpen());
-    EXPECT_TRUE(writer.lastError().contains("no such table")) << writer.lastError().toStdString();
-    EXPECT_THROW(writer.append(record("nowhere to go")), DbError);
+    EXPECT_TRUE(writer.lastError().contains(u"no such table"_s)) << writer.lastError().toStdString();
+    EXPECT_THROW(writer.append(record(u"nowhere to go"_s)), DbError);
     EXPECT_THROW(writer.begin(), DbError);
 }
 
@@ -68,17 +70,17 @@ TEST_F(SharedWriterTest, RolledBackRowsAreNotStoredCommittedOnesAre)
     database.EnsureLogDatabase();
     ASSERT_TRUE(writer.reopen());
     writer.begin();
-    writer.append(record("a"));
-    writer.append(record("b"));
+    writer.append(record(u"a"_s));
+    writer.append(record(u"b"_s));
     writer.rollback();
     EXPECT_EQ(rowCount(today()), 0);
 
     writer.begin();
-    writer.append(record("c"));
-    writer.append(record("d"));
+    writer.append(record(u"c"_s));
+    writer.append(record(u"d"_s));
     writer.commit();
-    EXPECT_EQ(database.loadRecentRecords(today()).join("|"),
-              "2026-12-06 13:45:10 IP:10.1.2.3 c|2026-12-06 13:45:10 IP:10.1.2.3 d");
+    EXPECT_EQ(database.loadRecentRecords(today()).join(u"|"_s),
+              u"2026-12-06 13:45:10 IP:10.1.2.3 c|2026-12-06 13:45:10 IP:10.1.2.3 d"_s);
 }
 
 TEST_F(SharedWriterTest, ARejectedRowInsideATransactionLeavesTheOthersToTheCaller)
@@ -86,12 +88,12 @@ TEST_F(SharedWriterTest, ARejectedRowInsideATransactionLeavesTheOthersToTheCalle
     database.EnsureLogDatabase();
     ASSERT_TRUE(writer.reopen());
     writer.begin();
-    writer.append(record("kept"));
-    EXPECT_THROW(writer.append({QString(25, '2'), "10.1.2.3", "too long"}), DbError);
+    writer.append(record(u"kept"_s));
+    EXPECT_THROW(writer.append({QString(25, u'2'), u"10.1.2.3"_s, u"too long"_s}), DbError);
     writer.commit();
     EXPECT_EQ(rowCount(today()), 1);
     // The statement is usable again after a failure.
-    writer.append(record("after"));
+    writer.append(record(u"after"_s));
     EXPECT_EQ(rowCount(today()), 2);
 }
 
@@ -101,14 +103,14 @@ TEST_F(SharedWriterTest, CloseFreesTheFileAndReopenComesBack)
     ASSERT_TRUE(writer.reopen());
     writer.close();
     EXPECT_FALSE(writer.isOpen());
-    EXPECT_THROW(writer.append(record("closed")), DbError);
+    EXPECT_THROW(writer.append(record(u"closed"_s)), DbError);
     // Nobody holds the file: an exclusive lock is granted at once.
     auto other = connect();
-    other->execute("BEGIN EXCLUSIVE");
-    other->execute("COMMIT");
+    other->execute(u"BEGIN EXCLUSIVE"_s);
+    other->execute(u"COMMIT"_s);
     ASSERT_TRUE(writer.reopen());
     ASSERT_TRUE(writer.reopen());
-    writer.append(record("back"));
+    writer.append(record(u"back"_s));
     EXPECT_EQ(rowCount(today()), 1);
 }
 
@@ -116,11 +118,11 @@ TEST_F(SharedWriterTest, ASecondConnectionReadsWhileTheWriterWrites)
 {
     database.EnsureLogDatabase();
     ASSERT_TRUE(writer.reopen());
-    writer.append(record("committed"));
+    writer.append(record(u"committed"_s));
     writer.begin();
-    writer.append(record("pending"));
-    EXPECT_EQ(database.loadRecentRecords(today()), QStringList{"2026-12-06 13:45:10 IP:10.1.2.3 committed"});
-    EXPECT_NO_THROW(writer.append(record("pending too")));
+    writer.append(record(u"pending"_s));
+    EXPECT_EQ(database.loadRecentRecords(today()), QStringList{u"2026-12-06 13:45:10 IP:10.1.2.3 committed"_s});
+    EXPECT_NO_THROW(writer.append(record(u"pending too"_s)));
     writer.commit();
     EXPECT_EQ(database.loadRecentRecords(today()).size(), 3);
     EXPECT_EQ(database.dayList(), QStringList{today()});
@@ -131,15 +133,15 @@ TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
     database.EnsureLogDatabase();
     ASSERT_TRUE(writer.reopen());
     auto holder = connect();
-    holder->execute("BEGIN EXCLUSIVE");
+    holder->execute(u"BEGIN EXCLUSIVE"_s);
     try {
-        writer.append(record("blocked"));
+        writer.append(record(u"blocked"_s));
         FAIL() << "a write succeeded while another connection held the file exclusively";
     } catch (const DbError& error) {
-        EXPECT_TRUE(error.text().contains("locked")) << error.what();
+        EXPECT_TRUE(error.text().contains(u"locked"_s)) << error.what();
     }
-    holder->execute("COMMIT");
-    writer.append(record("free again"));
+    holder->execute(u"COMMIT"_s);
+    writer.append(record(u"free again"_s));
     EXPECT_EQ(rowCount(today()), 1);
 }
 

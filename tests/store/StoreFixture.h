@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Fakes.h"
-#include "LogDatabase.h"
-#include "SqliteEngine.h"
+#include "platform/SqliteEngine.h"
+#include "store/LogDatabase.h"
+#include "tests/support/Fakes.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,1 +1,1 @@
-#include "Fakes.h"
+#include "tests/support/Fakes.h"

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "Clock.h"
-#include "Database.h"
-#include "Desktop.h"
-#include "Dialogs.h"
-#include "FileChooser.h"
-#include "Locale.h"
-#include "SettingsStore.h"
-#include "Timer.h"
+#include "platform/Clock.h"
+#include "platform/Database.h"
+#include "platform/Desktop.h"
+#include "platform/Dialogs.h"
+#include "platform/FileChooser.h"
+#include "platform/Locale.h"
+#include "platform/SettingsStore.h"
+#include "platform/Timer.h"
 
 #include <QMap>
 #include <QStringList>

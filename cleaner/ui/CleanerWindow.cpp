@@ -1,15 +1,13 @@
-#include "CleanerWindow.h"
+#include "cleaner/ui/CleanerWindow.h"
 
-#include "Twips.h"
-
-#include "CleanerDays.h"
-#include "Clock.h"
-#include "Background.h"
-#include "Compaction.h"
-
-#include "Database.h"
-#include "Dialogs.h"
-#include "LogDatabase.h"
+#include "cleaner/CleanerDays.h"
+#include "platform/Background.h"
+#include "platform/Clock.h"
+#include "platform/Database.h"
+#include "platform/Dialogs.h"
+#include "platform/ui/Twips.h"
+#include "store/Compaction.h"
+#include "store/LogDatabase.h"
 
 #include <QCloseEvent>
 #include <QFont>
