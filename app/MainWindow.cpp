@@ -65,8 +65,8 @@ void MainWindow::connectReceiver()
     connect(core, &ReceiverHandle::secondElapsed, this, [this](const IntakeSecond& counters) { onSecond(counters); });
     connect(core, &ReceiverHandle::filteredUpdated, this,
             [this](const FilteredBufferUpdate& update) { onFilteredUpdated(update); });
-    connect(core, &ReceiverHandle::dayTableCreated, this, [this] { RefreshDayList(); });
-    connect(core, &ReceiverHandle::daysDropped, this, [this] { RefreshDayList(); });
+    connect(core, &ReceiverHandle::dayTableCreated, this, [this] { refreshDayList(); });
+    connect(core, &ReceiverHandle::daysDropped, this, [this] { refreshDayList(); });
     connect(core, &ReceiverHandle::errorRaised, this, [this](const QString& text) {
         if (!shutDown_)
             services_.dialogs.message(text);
@@ -77,12 +77,12 @@ void MainWindow::connectReceiver()
         if (shutDown_)
             return;
         if (reachable) {
-            RefreshDayList();
+            refreshDayList();
             updateListeningTooltip();
             return;
         }
-        过滤信息->setText(serviceAwayCaption(english()));
-        twips::fitToText(过滤信息);
+        statusLabel_->setText(serviceAwayCaption(english()));
+        twips::fitToText(statusLabel_);
     });
 }
 
@@ -98,50 +98,50 @@ void MainWindow::buildControls()
     resize(twips::toPixels(10665), twips::toPixels(6735));
     setFont(songtiFont(10.5));
 
-    大标题 = new QLabel(QStringLiteral("凯维"), this);
-    大标题->setObjectName(QStringLiteral("大标题"));
-    大标题->setFont(songtiFont(18));
-    twips::place(大标题, 4080, 120, 1800, 360);
+    titleLabel_ = new QLabel(QStringLiteral("凯维"), this);
+    titleLabel_->setObjectName(QStringLiteral("大标题"));
+    titleLabel_->setFont(songtiFont(18));
+    twips::place(titleLabel_, 4080, 120, 1800, 360);
 
-    清理 = new QPushButton(QStringLiteral("清理"), this);
-    清理->setObjectName(QStringLiteral("清理"));
-    twips::place(清理, 8040, 0, 975, 320);
+    cleanerButton_ = new QPushButton(QStringLiteral("清理"), this);
+    cleanerButton_->setObjectName(QStringLiteral("清理"));
+    twips::place(cleanerButton_, 8040, 0, 975, 320);
 
-    搜索 = new QPushButton(QStringLiteral("搜索"), this);
-    搜索->setObjectName(QStringLiteral("搜索"));
-    twips::place(搜索, 8040, 360, 975, 320);
+    searchButton_ = new QPushButton(QStringLiteral("搜索"), this);
+    searchButton_->setObjectName(QStringLiteral("搜索"));
+    twips::place(searchButton_, 8040, 360, 975, 320);
 
-    日志日期 = new QComboBox(this);
-    日志日期->setObjectName(QStringLiteral("日志日期"));
-    日志日期->setEditable(false);
-    twips::place(日志日期, 9100, 360, 1440, 330);
-    shrinkFontToShow(日志日期, QStringLiteral("2026-12-07"));
+    dayCombo_ = new QComboBox(this);
+    dayCombo_->setObjectName(QStringLiteral("日志日期"));
+    dayCombo_->setEditable(false);
+    twips::place(dayCombo_, 9100, 360, 1440, 330);
+    shrinkFontToShow(dayCombo_, QStringLiteral("2026-12-07"));
 
-    记录数 = new QLabel(QStringLiteral("总记录0天"), this);
-    记录数->setObjectName(QStringLiteral("记录数"));
-    记录数->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    twips::place(记录数, 9540, 60, 945, 210);
+    dayCountLabel_ = new QLabel(QStringLiteral("总记录0天"), this);
+    dayCountLabel_->setObjectName(QStringLiteral("记录数"));
+    dayCountLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    twips::place(dayCountLabel_, 9540, 60, 945, 210);
 
-    txtoutput = new ExtentListWidget(this);
-    txtoutput->setObjectName(QStringLiteral("txtoutput"));
-    txtoutput->setStyleSheet(QStringLiteral("QListWidget { background: white; }"));
-    txtoutput->viewport()->installEventFilter(this);
-    twips::place(txtoutput, 0, 720, 10610, 5730);
+    logList_ = new ExtentListWidget(this);
+    logList_->setObjectName(QStringLiteral("txtoutput"));
+    logList_->setStyleSheet(QStringLiteral("QListWidget { background: white; }"));
+    logList_->viewport()->installEventFilter(this);
+    twips::place(logList_, 0, 720, 10610, 5730);
 
-    过滤信息 = new ClickableLabel(QStringLiteral("过滤信息:已过滤无效信息0条"), this);
-    过滤信息->setObjectName(QStringLiteral("过滤信息"));
-    twips::place(过滤信息, 45, 6480, 2730, 210);
+    statusLabel_ = new ClickableLabel(QStringLiteral("过滤信息:已过滤无效信息0条"), this);
+    statusLabel_->setObjectName(QStringLiteral("过滤信息"));
+    twips::place(statusLabel_, 45, 6480, 2730, 210);
 
-    版权说明 = new ClickableLabel(QStringLiteral("开发者博客"), this);
-    版权说明->setObjectName(QStringLiteral("版权说明"));
-    版权说明->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    版权说明->setCursor(Qt::PointingHandCursor);
-    twips::place(版权说明, 9120, 6480, 1470, 210);
+    blogLink_ = new ClickableLabel(QStringLiteral("开发者博客"), this);
+    blogLink_->setObjectName(QStringLiteral("版权说明"));
+    blogLink_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    blogLink_->setCursor(Qt::PointingHandCursor);
+    twips::place(blogLink_, 9120, 6480, 1470, 210);
 
     // Keyboard order: the list, the day list, 搜索, 清理 (labels take no focus).
-    setTabOrder(txtoutput, 日志日期);
-    setTabOrder(日志日期, 搜索);
-    setTabOrder(搜索, 清理);
+    setTabOrder(logList_, dayCombo_);
+    setTabOrder(dayCombo_, searchButton_);
+    setTabOrder(searchButton_, cleanerButton_);
     updateListeningTooltip();
 }
 
@@ -149,33 +149,33 @@ void MainWindow::setEnglishCaptions()
 {
     const QString title = QStringLiteral("KIV Syslog Server");
     setWindowTitle(title);
-    大标题->setText(title);
-    清理->setText(QStringLiteral("Cleaner"));
-    搜索->setText(QStringLiteral("Search"));
-    记录数->setText(QStringLiteral("Total record days"));
-    过滤信息->setText(QStringLiteral("Filtering information: 0 invalid information has been filtered"));
-    版权说明->setText(QStringLiteral("Developer blog"));
+    titleLabel_->setText(title);
+    cleanerButton_->setText(QStringLiteral("Cleaner"));
+    searchButton_->setText(QStringLiteral("Search"));
+    dayCountLabel_->setText(QStringLiteral("Total record days"));
+    statusLabel_->setText(QStringLiteral("Filtering information: 0 invalid information has been filtered"));
+    blogLink_->setText(QStringLiteral("Developer blog"));
 }
 
 void MainWindow::connectCommands()
 {
-    connect(清理, &QPushButton::clicked, this, [this] { 清理_Click(); });
-    connect(搜索, &QPushButton::clicked, this, [this] { 搜索_Click(); });
+    connect(cleanerButton_, &QPushButton::clicked, this, [this] { openCleaner(); });
+    connect(searchButton_, &QPushButton::clicked, this, [this] { openSearch(); });
     // Only a choice made by the user loads a day; filling the list does not.
-    connect(日志日期, &QComboBox::activated, this, [this] { 日志日期_Click(); });
-    过滤信息->onDoubleClick = [this] { 过滤信息_DblClick(); };
-    版权说明->onClick = [this] { 版权说明_Click(); };
+    connect(dayCombo_, &QComboBox::activated, this, [this] { loadChosenDay(); });
+    statusLabel_->onDoubleClick = [this] { openFilteredMessages(); };
+    blogLink_->onClick = [this] { openBlog(); };
 
     // F2 and F3 work whichever control has the focus: the window looks at
     // every key before its controls do.
-    new KeyPreview([this](QObject* receiver, QKeyEvent* event) { Form_KeyDown(receiver, event); }, this);
+    new KeyPreview([this](QObject* receiver, QKeyEvent* event) { handleFunctionKey(receiver, event); }, this);
 }
 
 // ----------------------------------------------------------------- startup --
 
-bool MainWindow::Form_Load()
+bool MainWindow::start()
 {
-    WidestLine = 0;
+    widestLine_ = 0;
     if (!services_.singleInstance.tryAcquire()) {
         services_.dialogs.message(QStringLiteral("程序已经在运行，不支持多开！"));
         return false;
@@ -184,26 +184,26 @@ bool MainWindow::Form_Load()
     if (english())
         setEnglishCaptions();
 
-    attachCsvExport(*txtoutput, syslng_, services_.fileChooser, services_.dialogs);
+    attachCsvExport(*logList_, syslng_, services_.fileChooser, services_.dialogs);
     services_.receiver.setKeepDays(loadKeepDays(services_.settings));
     if (!openDatabase())
         return false;
 
-    大标题->setText(大标题->text() + QString::number(KIV_VERSION_MAJOR) + QLatin1Char('.')
+    titleLabel_->setText(titleLabel_->text() + QString::number(KIV_VERSION_MAJOR) + QLatin1Char('.')
                     + QString::number(KIV_VERSION_MINOR));
-    twips::fitToText(大标题);
+    twips::fitToText(titleLabel_);
 
     const StartupSettings settings = loadSettings(services_.settings);
-    FilterEnabled_ = settings.FilterEnabled;
-    services_.receiver.setFilterEnabled(FilterEnabled_);
+    filterEnabled_ = settings.filterEnabled;
+    services_.receiver.setFilterEnabled(filterEnabled_);
     port_->bindAtStartup(settings.portText);
     updateListeningTooltip();
     if (shutDown_)
         return false; // closed while the port was being asked for
 
     if (database_.fileExists())
-        LoadRecentRecords(services_.clock.now().toString(QLatin1String(kDayFormat)));
-    RefreshDayList();
+        loadRecentRecords(services_.clock.now().toString(QLatin1String(kDayFormat)));
+    refreshDayList();
     services_.receiver.startCounting();
     return true;
 }
@@ -227,18 +227,18 @@ bool MainWindow::openDatabase()
 
 // ---------------------------------------------------------------- shutdown --
 
-void MainWindow::Form_QueryUnload()
+void MainWindow::shutDown()
 {
     if (shutDown_)
         return;
     shutDown_ = true;
     services_.receiver.shutdown();
-    emit shutDown();
+    emit shutDownFinished();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    Form_QueryUnload();
+    shutDown();
     event->accept();
 }
 
@@ -258,23 +258,23 @@ void MainWindow::showLine(const QString& line)
     }
     if (!justLoaded_.isEmpty() && justLoaded_.removeOne(line))
         return;
-    while (txtoutput->count() >= kMaxListLines)
-        delete txtoutput->takeItem(0);
-    txtoutput->addItem(line);
+    while (logList_->count() >= kMaxListLines)
+        delete logList_->takeItem(0);
+    logList_->addItem(line);
     const auto width = static_cast<qint32>(std::min<qsizetype>(line.size(), std::numeric_limits<qint32>::max()));
-    if (width > WidestLine) {
-        WidestLine = width;
-        SetListHorizontalExtent(width);
+    if (width > widestLine_) {
+        widestLine_ = width;
+        setListHorizontalExtent(width);
     }
-    txtoutput->setCurrentRow(txtoutput->count() - 1);
+    logList_->setCurrentRow(logList_->count() - 1);
 }
 
-void MainWindow::SetListHorizontalExtent(qint32 characters)
+void MainWindow::setListHorizontalExtent(qint32 characters)
 {
     if (characters <= 0)
         return;
     constexpr qint32 widestRepresentable = (std::numeric_limits<int>::max() - horizontalExtentFor(0)) / 7;
-    txtoutput->setHorizontalExtent(horizontalExtentFor(std::min(characters, widestRepresentable)));
+    logList_->setHorizontalExtent(horizontalExtentFor(std::min(characters, widestRepresentable)));
 }
 
 // The one-second tick of the receiver: the status line, and a day-list
@@ -286,17 +286,17 @@ void MainWindow::onSecond(const IntakeSecond& counters)
     // Live lines that repeat what a load read can only come right after it.
     if (!justLoaded_.isEmpty() && ++ticksSinceLoad_ >= 2)
         justLoaded_.clear();
-    过滤信息->setText(statusCaption(counters, english()));
-    twips::fitToText(过滤信息);
+    statusLabel_->setText(statusCaption(counters, english()));
+    twips::fitToText(statusLabel_);
     const QString notes = intakeNotes(counters, english());
     const bool notesChanged = notes != intakeNotes_;
     intakeNotes_ = notes;
     showLosses(counters.losses);
     if (notesChanged)
         updateListeningTooltip();
-    if (DayListRefreshPending == 1) {
-        RefreshDayList();
-        DayListRefreshPending = 0;
+    if (dayListRefreshPending_) {
+        refreshDayList();
+        dayListRefreshPending_ = false;
     }
 }
 
@@ -306,30 +306,30 @@ void MainWindow::showLosses(const LossCounts& losses)
 {
     if (!losses.any()) {
         if (lossesShown_) {
-            过滤信息->setStyleSheet(QString());
+            statusLabel_->setStyleSheet(QString());
             updateListeningTooltip();
             lossesShown_ = false;
         }
         return;
     }
     if (!lossesShown_)
-        过滤信息->setStyleSheet(QStringLiteral("QLabel { color: #d00000; }"));
+        statusLabel_->setStyleSheet(QStringLiteral("QLabel { color: #d00000; }"));
     lossesShown_ = true;
-    过滤信息->setToolTip(withIntakeNotes(lossTooltip(losses, english())));
+    statusLabel_->setToolTip(withIntakeNotes(lossTooltip(losses, english())));
 }
 
 void MainWindow::onFilteredUpdated(const FilteredBufferUpdate& update)
 {
-    applyFilteredUpdate(filtered_copy_, update);
+    applyFilteredUpdate(filteredCopy_, update);
     if (filtered_ && filtered_->isOpen())
-        filtered_->RefreshFilteredView();
+        filtered_->refreshView();
 }
 
 void MainWindow::updateListeningTooltip()
 {
     if (lossesShown_)
         return;
-    过滤信息->setToolTip(
+    statusLabel_->setToolTip(
         withIntakeNotes(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.port().localPort())));
 }
 
@@ -338,16 +338,16 @@ QString MainWindow::withIntakeNotes(const QString& tooltip) const
     return intakeNotes_.isEmpty() ? tooltip : tooltip + QLatin1Char('\n') + intakeNotes_;
 }
 
-void MainWindow::ChangeServicePort()
+void MainWindow::changeServicePort()
 {
-    port_->ChangeServicePort();
+    port_->changeServicePort();
     updateListeningTooltip();
 }
 
-void MainWindow::ToggleMessageFilter()
+void MainWindow::toggleMessageFilter()
 {
-    ::ToggleMessageFilter(FilterEnabled_, services_.settings, services_.dialogs);
-    services_.receiver.setFilterEnabled(FilterEnabled_);
+    ::toggleMessageFilter(filterEnabled_, services_.settings, services_.dialogs);
+    services_.receiver.setFilterEnabled(filterEnabled_);
 }
 
 // ---------------------------------------------------------------- day list --
@@ -358,7 +358,7 @@ QString MainWindow::dayCountCaption(int days) const
 }
 
 // Read off the window's thread: listing the tables may wait on the writer.
-void MainWindow::RefreshDayList()
+void MainWindow::refreshDayList()
 {
     ++dayListsPending_;
     LogDatabase* database = &database_;
@@ -379,28 +379,28 @@ void MainWindow::RefreshDayList()
 
 void MainWindow::showDayList(const std::optional<QStringList>& days)
 {
-    日志日期->clear();
+    dayCombo_->clear();
     if (!days) {
         services_.dialogs.message(QStringLiteral("刷新数据表列表错误"));
         return;
     }
-    日志日期->addItems(*days);
-    记录数->setText(dayCountCaption(日志日期->count()));
-    twips::fitToText(记录数);
+    dayCombo_->addItems(*days);
+    dayCountLabel_->setText(dayCountCaption(dayCombo_->count()));
+    twips::fitToText(dayCountLabel_);
     if (!days->isEmpty())
-        日志日期->setCurrentIndex(日志日期->count() - 1);
+        dayCombo_->setCurrentIndex(dayCombo_->count() - 1);
 }
 
-void MainWindow::日志日期_Click()
+void MainWindow::loadChosenDay()
 {
-    LoadRecentRecords(日志日期->currentText(), WhenTableMissing::Ignore);
+    loadRecentRecords(dayCombo_->currentText(), WhenTableMissing::Ignore);
 }
 
-void MainWindow::LoadRecentRecords(const QString& day) { LoadRecentRecords(day, WhenTableMissing::Load); }
+void MainWindow::loadRecentRecords(const QString& day) { loadRecentRecords(day, WhenTableMissing::Load); }
 
 // A day chosen in the list whose table is gone (dropped meanwhile) leaves the
 // list as it is; a failure to find out is told.
-void MainWindow::LoadRecentRecords(const QString& day, WhenTableMissing missing)
+void MainWindow::loadRecentRecords(const QString& day, WhenTableMissing missing)
 {
     ++loadsPending_;
     LogDatabase* database = &database_;
@@ -413,7 +413,7 @@ void MainWindow::LoadRecentRecords(const QString& day, WhenTableMissing missing)
         [database, day, missing]() {
             Outcome outcome;
             try {
-                if (missing == WhenTableMissing::Ignore && !database->TableExists(dayTableName(day)))
+                if (missing == WhenTableMissing::Ignore && !database->tableExists(dayTableName(day)))
                     return outcome;
             } catch (const DbError&) {
                 outcome.checkFailed = true;
@@ -447,37 +447,37 @@ void MainWindow::LoadRecentRecords(const QString& day, WhenTableMissing missing)
 
 void MainWindow::replaceLines(const QStringList& lines)
 {
-    txtoutput->setRedraw(false);
-    txtoutput->clear();
-    WidestLine = 0;
-    txtoutput->addItems(lines);
+    logList_->setRedraw(false);
+    logList_->clear();
+    widestLine_ = 0;
+    logList_->addItems(lines);
     for (const QString& line : lines)
-        WidestLine = qMax<qint32>(WidestLine, line.size());
-    txtoutput->setRedraw(true);
-    SetListHorizontalExtent(WidestLine);
+        widestLine_ = qMax<qint32>(widestLine_, line.size());
+    logList_->setRedraw(true);
+    setListHorizontalExtent(widestLine_);
 }
 
 // ---------------------------------------------------------------- commands --
 
-void MainWindow::txtoutput_DblClick()
+void MainWindow::copyCurrentLine()
 {
-    services_.clipboard.setText(txtoutput->currentLineText());
+    services_.clipboard.setText(logList_->currentLineText());
     services_.dialogs.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
 // F2 and F3 with any modifier, seen once, as the key reaches the focused
 // control of this window (or the window itself); the key is not consumed.
-void MainWindow::Form_KeyDown(QObject* receiver, QKeyEvent* event)
+void MainWindow::handleFunctionKey(QObject* receiver, QKeyEvent* event)
 {
     QWidget* focused = QApplication::focusWidget();
     if (receiver != (focused ? static_cast<QObject*>(focused) : this) || (focused && focused->window() != this))
         return;
     switch (event->key()) {
     case Qt::Key_F2:
-        ChangeServicePort();
+        changeServicePort();
         break;
     case Qt::Key_F3:
-        ToggleMessageFilter();
+        toggleMessageFilter();
         break;
     default:
         break;
@@ -486,23 +486,23 @@ void MainWindow::Form_KeyDown(QObject* receiver, QKeyEvent* event)
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == txtoutput->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    if (watched == logList_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         // Let the list move its current line to the clicked one first.
-        txtoutput->viewport()->removeEventFilter(this);
+        logList_->viewport()->removeEventFilter(this);
         QCoreApplication::sendEvent(watched, event);
-        txtoutput->viewport()->installEventFilter(this);
-        txtoutput_DblClick();
+        logList_->viewport()->installEventFilter(this);
+        copyCurrentLine();
         return true;
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void MainWindow::版权说明_Click()
+void MainWindow::openBlog()
 {
     services_.shell.openUrl(QString::fromLatin1(kHomePage));
 }
 
-void MainWindow::搜索_Click()
+void MainWindow::openSearch()
 {
     if (!search_) {
         search_ = new SearchWindow(syslng_, database_, services_.dialogs, services_.clipboard, services_.fileChooser);
@@ -513,10 +513,10 @@ void MainWindow::搜索_Click()
     search_->activateWindow();
 }
 
-void MainWindow::过滤信息_DblClick()
+void MainWindow::openFilteredMessages()
 {
     if (!filtered_) {
-        filtered_ = new FilteredMessagesWindow(filtered_copy_);
+        filtered_ = new FilteredMessagesWindow(filteredCopy_);
         filtered_->setAttribute(Qt::WA_DeleteOnClose);
     }
     filtered_->show();
@@ -527,10 +527,10 @@ void MainWindow::过滤信息_DblClick()
 // The database file goes to the cleaner: the receiver has closed the socket,
 // written its queue, stopped the write timer and closed the write path before
 // the cleaner window opens.
-void MainWindow::清理_Click()
+void MainWindow::openCleaner()
 {
     services_.receiver.handOverDatabase();
-    RefreshDayList();
+    refreshDayList();
     if (!cleaner_) {
         cleaner_ = new CleanerWindow(syslng_, database_, services_.readEngine, services_.dialogs,
                                      services_.clock, [this] { onCleanerClosed(); });
@@ -545,7 +545,7 @@ void MainWindow::onCleanerClosed()
 {
     if (shutDown_)
         return;
-    DayListRefreshPending = 1;
+    dayListRefreshPending_ = true;
     rebindAfterCleaning();
     services_.receiver.takeBackDatabase();
 }
@@ -583,14 +583,14 @@ void MainWindow::layoutForOuterSize(double outerWidth, double outerHeight)
     // Single precision, as the layout rule is defined.
     const float w = static_cast<float>(outerWidth);
     const float h = static_cast<float>(outerHeight);
-    twips::setWidth(txtoutput, w - 240.0f);
-    twips::setHeight(txtoutput, h - 1520.0f);
-    twips::setLeft(记录数, w - static_cast<float>(twips::width(记录数)) - 300.0f);
-    twips::setLeft(版权说明, w - 1720.0f);
-    twips::setLeft(日志日期, w - 1715.0f);
-    twips::setLeft(搜索, w - 2715.0f);
-    twips::setLeft(清理, w - 2715.0f);
-    twips::setTop(版权说明, h - 850.0f);
-    twips::setTop(过滤信息, h - 850.0f);
-    twips::setLeft(大标题, w / 2.0f - static_cast<float>(twips::width(大标题)) / 2.0f - 100.0f);
+    twips::setWidth(logList_, w - 240.0f);
+    twips::setHeight(logList_, h - 1520.0f);
+    twips::setLeft(dayCountLabel_, w - static_cast<float>(twips::width(dayCountLabel_)) - 300.0f);
+    twips::setLeft(blogLink_, w - 1720.0f);
+    twips::setLeft(dayCombo_, w - 1715.0f);
+    twips::setLeft(searchButton_, w - 2715.0f);
+    twips::setLeft(cleanerButton_, w - 2715.0f);
+    twips::setTop(blogLink_, h - 850.0f);
+    twips::setTop(statusLabel_, h - 850.0f);
+    twips::setLeft(titleLabel_, w / 2.0f - static_cast<float>(twips::width(titleLabel_)) / 2.0f - 100.0f);
 }

@@ -39,47 +39,47 @@ public:
     // Runs the startup sequence. False when the program must end at once
     // (another copy is running, or the database cannot be opened; the reason
     // has been shown to the user), or when a close request came meanwhile.
-    bool Form_Load();
+    bool start();
     // Stops reception, has everything read stored and closes the database.
     // Runs once; later calls do nothing.
-    void Form_QueryUnload();
+    void shutDown();
 
     // Commands, also reachable from tests.
-    void 清理_Click();
-    void 搜索_Click();
-    void 版权说明_Click();
-    void txtoutput_DblClick();
-    void 过滤信息_DblClick();
-    void 日志日期_Click();
-    void ChangeServicePort();
-    void ToggleMessageFilter();
-    void RefreshDayList();
+    void openCleaner();
+    void openSearch();
+    void openBlog();
+    void copyCurrentLine();
+    void openFilteredMessages();
+    void loadChosenDay();
+    void changeServicePort();
+    void toggleMessageFilter();
+    void refreshDayList();
     // Replaces the main list with the latest records of the day, read off the
     // window's thread; lines that arrive meanwhile follow them.
-    void LoadRecentRecords(const QString& day);
+    void loadRecentRecords(const QString& day);
     // Sets the main list's horizontal scroll range for a line of the given
     // number of characters; 0 or less does nothing.
-    void SetListHorizontalExtent(qint32 characters);
+    void setListHorizontalExtent(qint32 characters);
     // Lays the controls out for an outer window size given in twips.
     void layoutForOuterSize(double outerWidth, double outerHeight);
 
     bool isShutDown() const { return shutDown_; }
     bool english() const { return syslng_ == QLatin1String("en"); }
     QString syslng() const { return syslng_; }
-    qint16 filterEnabled() const { return FilterEnabled_; }
-    qint32 widestLine() const { return WidestLine; }
-    bool dayListRefreshPending() const { return DayListRefreshPending != 0; }
+    qint16 filterEnabled() const { return filterEnabled_; }
+    qint32 widestLine() const { return widestLine_; }
+    bool dayListRefreshPending() const { return dayListRefreshPending_; }
     // Whether a load of a day or of the day list is still being read.
     bool loadPending() const { return loadsPending_ > 0 || dayListsPending_ > 0; }
     // The window's copy of the filtered-message buffer.
-    const FilteredMessageBuffer& filteredMessages() const { return filtered_copy_; }
+    const FilteredMessageBuffer& filteredMessages() const { return filteredCopy_; }
     SearchWindow* searchWindow() const;
     CleanerWindow* cleanerWindow() const;
     FilteredMessagesWindow* filteredWindow() const;
 
 signals:
     // Emitted once the shutdown sequence has run.
-    void shutDown();
+    void shutDownFinished();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -97,13 +97,13 @@ private:
     void connectReceiver();
     void showLine(const QString& line);
     void replaceLines(const QStringList& lines);
-    void Form_KeyDown(QObject* receiver, QKeyEvent* event);
+    void handleFunctionKey(QObject* receiver, QKeyEvent* event);
     void onSecond(const IntakeSecond& counters);
     void onFilteredUpdated(const FilteredBufferUpdate& update);
     void showLosses(const LossCounts& losses);
     void showDayList(const std::optional<QStringList>& days);
     enum class WhenTableMissing { Load, Ignore };
-    void LoadRecentRecords(const QString& day, WhenTableMissing missing);
+    void loadRecentRecords(const QString& day, WhenTableMissing missing);
     void onCleanerClosed();
     void rebindAfterCleaning();
     void updateListeningTooltip();
@@ -117,12 +117,12 @@ private:
     // User-interface language, "cn" or "en", fixed at startup.
     QString syslng_ = QStringLiteral("cn");
     // Message filter switch: 1 on, 0 off; the receiver holds the same value.
-    qint16 FilterEnabled_ = 1;
+    qint16 filterEnabled_ = 1;
     // Length in characters of the longest line added to the main list since it was last filled.
-    qint32 WidestLine = 0;
-    // 1 while a day-list reload is owed after the cleaner window closed.
-    qint32 DayListRefreshPending = 0;
-    FilteredMessageBuffer filtered_copy_;
+    qint32 widestLine_ = 0;
+    // Set while a day-list reload is owed after the cleaner window closed.
+    bool dayListRefreshPending_ = false;
+    FilteredMessageBuffer filteredCopy_;
     // Loads of a day still being read, and the live lines that came meanwhile.
     int loadsPending_ = 0;
     int dayListsPending_ = 0;
@@ -137,14 +137,14 @@ private:
     // The tooltip's lines about TCP and forwarding (intakeNotes), as last reported.
     QString intakeNotes_;
 
-    QLabel* 大标题 = nullptr;
-    QPushButton* 清理 = nullptr;
-    QPushButton* 搜索 = nullptr;
-    QComboBox* 日志日期 = nullptr;
-    QLabel* 记录数 = nullptr;
-    ExtentListWidget* txtoutput = nullptr;
-    ClickableLabel* 过滤信息 = nullptr;
-    ClickableLabel* 版权说明 = nullptr;
+    QLabel* titleLabel_ = nullptr;
+    QPushButton* cleanerButton_ = nullptr;
+    QPushButton* searchButton_ = nullptr;
+    QComboBox* dayCombo_ = nullptr;
+    QLabel* dayCountLabel_ = nullptr;
+    ExtentListWidget* logList_ = nullptr;
+    ClickableLabel* statusLabel_ = nullptr;
+    ClickableLabel* blogLink_ = nullptr;
 
     QPointer<SearchWindow> search_;
     QPointer<CleanerWindow> cleaner_;

@@ -130,23 +130,23 @@ int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine
     // From here on a termination request runs the orderly shutdown, also while
     // the startup is still asking something. The quit is queued so that it
     // takes effect even when it is requested before the event loop runs.
-    QObject::connect(&window, &MainWindow::shutDown, &app, [&receiver, attached] {
+    QObject::connect(&window, &MainWindow::shutDownFinished, &app, [&receiver, attached] {
         printLine((attached ? QStringLiteral("window closed; ") : QStringLiteral("stopped: ")) + receiver.summaryLine());
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
     SignalBridge signals_([&window] {
         window.close();
-        window.Form_QueryUnload();
+        window.shutDown();
     });
     // The session ending (the user logging off) is a close request too; any
     // other quit still writes what is queued.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager&) {
         window.close();
-        window.Form_QueryUnload();
+        window.shutDown();
     });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] { window.Form_QueryUnload(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] { window.shutDown(); });
 
-    if (!window.Form_Load())
+    if (!window.start())
         return window.isShutDown() ? 0 : 1;
 
     ListeningPort& port = receiver.port();

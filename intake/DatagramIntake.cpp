@@ -13,7 +13,7 @@ DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase
 {
 }
 
-void DatagramIntake::udpWinscok_DataArrival(const Datagram& datagram)
+void DatagramIntake::handleDatagram(const Datagram& datagram)
 {
     try {
         handle(decoder_.decode(datagram.bytes), datagram.senderIp, datagram.bytes);
@@ -37,14 +37,14 @@ bool DatagramIntake::handleStreamMessage(const QByteArray& bytes, const QString&
 
 qint32 DatagramIntake::startNextSecond()
 {
-    const qint32 received = ReceivedThisSecond_;
-    ReceivedThisSecond_ = 0;
+    const qint32 received = receivedThisSecond_;
+    receivedThisSecond_ = 0;
     return received;
 }
 
 void DatagramIntake::handle(const QString& text, const QString& ip, const QByteArray& bytes)
 {
-    if (FilterEnabled_ != 0 && !IsValidMessage(text))
+    if (filterEnabled_ != 0 && !isValidMessage(text))
         reject(text, ip);
     else
         accept(text, ip, bytes);
@@ -53,8 +53,8 @@ void DatagramIntake::handle(const QString& text, const QString& ip, const QByteA
 void DatagramIntake::reject(const QString& text, const QString& ip)
 {
     arrival_.update();
-    StoreFilteredMessage(filtered_, arrival_.dateTime(), ip, text);
-    incrementSaturating(FilteredCount_);
+    storeFilteredMessage(filtered_, arrival_.dateTime(), ip, text);
+    incrementSaturating(filteredCount_);
 }
 
 void DatagramIntake::accept(const QString& text, const QString& ip, const QByteArray& bytes)
@@ -69,14 +69,14 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message))
         keep(message, ip);
-    incrementSaturating(ReceivedThisSecond_);
+    incrementSaturating(receivedThisSecond_);
 }
 
 void DatagramIntake::keep(const QString& message, const QString& ip)
 {
     arrival_.update();
     const QString& time = arrival_.text();
-    if (ReceivedThisSecond_ < kShownPerSecond && events_.showLine)
+    if (receivedThisSecond_ < kShownPerSecond && events_.showLine)
         events_.showLine(logLine(time, ip, message));
     if (!rollOverIfNewDay(time)) {
         // The new day has no table yet: the record must not land in the
@@ -84,7 +84,7 @@ void DatagramIntake::keep(const QString& message, const QString& ip)
         queue_.recoverRecord(LogRecord{time, ip, message});
         return;
     }
-    queue_.EnqueueRecord(time, ip, message, ReceivedThisSecond_);
+    queue_.enqueue(time, ip, message, receivedThisSecond_);
 }
 
 // False when the day changed and the new day's table could not be made; the
@@ -92,13 +92,13 @@ void DatagramIntake::keep(const QString& message, const QString& ip)
 bool DatagramIntake::rollOverIfNewDay(const QString& time)
 {
     const QStringView day = dayOfRecordTime(time);
-    if (day == CurrentDay_)
+    if (day == currentDay_)
         return true;
     bool created = false;
     try {
-        queue_.FlushWriteQueue();
+        queue_.flush();
         writeTimer_.stop();
-        created = database_.EnsureTodayTable();
+        created = database_.ensureTodayTable();
     } catch (...) {
         return false;
     }
@@ -109,10 +109,10 @@ bool DatagramIntake::rollOverIfNewDay(const QString& time)
             // Telling about the new table is no reason to lose the record.
         }
     }
-    if (!queue_.RefreshSharedConnection() && events_.error)
+    if (!queue_.reopenWritePath() && events_.error)
         events_.error(QStringLiteral("刷新共享数据库连接错误"));
-    CurrentDay_ = day.toString();
+    currentDay_ = day.toString();
     if (events_.dayStarted)
-        events_.dayStarted(CurrentDay_);
+        events_.dayStarted(currentDay_);
     return true;
 }

@@ -36,7 +36,7 @@ public:
 
     // Handles one datagram. Never throws: a failure ends the handling of this
     // datagram only, keeping what was already done.
-    void udpWinscok_DataArrival(const Datagram& datagram);
+    void handleDatagram(const Datagram& datagram);
     // One message of a TCP connection: decoded and handled exactly as a
     // datagram. False, with nothing handled, when its text is longer than
     // kLongestMessage characters: the connection is to be closed.
@@ -47,12 +47,12 @@ public:
     // decoded), before it is trimmed and stored. None by default.
     void setOnAccepted(std::function<void(const QByteArray& bytes)> onAccepted) { onAccepted_ = std::move(onAccepted); }
 
-    QString CurrentDay() const { return CurrentDay_; }
-    void setCurrentDay(const QString& day) { CurrentDay_ = day; }
-    qint16 FilterEnabled() const { return FilterEnabled_; }
-    void setFilterEnabled(qint16 enabled) { FilterEnabled_ = enabled; }
-    qint32 ReceivedThisSecond() const { return ReceivedThisSecond_; }
-    qint32 FilteredCount() const { return FilteredCount_; }
+    QString currentDay() const { return currentDay_; }
+    void setCurrentDay(const QString& day) { currentDay_ = day; }
+    qint16 filterEnabled() const { return filterEnabled_; }
+    void setFilterEnabled(qint16 enabled) { filterEnabled_ = enabled; }
+    qint32 receivedThisSecond() const { return receivedThisSecond_; }
+    qint32 filteredCount() const { return filteredCount_; }
     FilteredMessageBuffer& filtered() { return filtered_; }
     // Ends a one-second interval: the accepted datagrams counted in it, after
     // which the count starts again from 0.
@@ -73,9 +73,9 @@ private:
     DatagramDecoder decoder_;
     ArrivalTime arrival_;
 
-    QString CurrentDay_;
-    qint16 FilterEnabled_ = 1;
-    qint32 ReceivedThisSecond_ = 0;
-    qint32 FilteredCount_ = 0;
+    QString currentDay_;
+    qint16 filterEnabled_ = 1;
+    qint32 receivedThisSecond_ = 0;
+    qint32 filteredCount_ = 0;
     FilteredMessageBuffer filtered_;
 };

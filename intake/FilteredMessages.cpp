@@ -8,13 +8,13 @@ namespace {
 
 bool hasRoom(const FilteredMessageBuffer& buffer)
 {
-    return buffer.FilteredBufferCount >= 0 && buffer.FilteredBufferCount < FilteredMessageBuffer::Capacity;
+    return buffer.count >= 0 && buffer.count < FilteredMessageBuffer::kCapacity;
 }
 
 void startNewGeneration(FilteredMessageBuffer& buffer)
 {
-    buffer.FilteredBufferCount = 0;
-    incrementSaturating(buffer.FilteredBufferGeneration);
+    buffer.count = 0;
+    incrementSaturating(buffer.generation);
 }
 
 QString keptText(const QString& text)
@@ -26,53 +26,53 @@ QString keptText(const QString& text)
 
 } // namespace
 
-void StoreFilteredMessage(FilteredMessageBuffer& buffer, const QDateTime& time, const QString& ip,
+void storeFilteredMessage(FilteredMessageBuffer& buffer, const QDateTime& time, const QString& ip,
                           const QString& text)
 {
     if (hasRoom(buffer)) {
-        const auto slot = static_cast<std::size_t>(buffer.FilteredBufferCount);
-        buffer.FilteredTime[slot] = time;
-        buffer.FilteredIp[slot] = ip;
-        buffer.FilteredMessage[slot] = keptText(text);
-        ++buffer.FilteredBufferCount;
+        const auto slot = static_cast<std::size_t>(buffer.count);
+        buffer.times[slot] = time;
+        buffer.ips[slot] = ip;
+        buffer.texts[slot] = keptText(text);
+        ++buffer.count;
     } else {
         startNewGeneration(buffer);
     }
-    buffer.FilteredBufferChanged = true;
+    buffer.changed = true;
 }
 
 FilteredBufferUpdate takeFilteredUpdate(FilteredMessageBuffer& buffer, qint32& sentGeneration, qint32& sentCount)
 {
     FilteredBufferUpdate update;
-    update.generation = buffer.FilteredBufferGeneration;
-    const qint32 count = std::clamp(buffer.FilteredBufferCount, 0, FilteredMessageBuffer::Capacity);
-    const bool restart = sentGeneration != buffer.FilteredBufferGeneration || sentCount > count;
+    update.generation = buffer.generation;
+    const qint32 count = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
+    const bool restart = sentGeneration != buffer.generation || sentCount > count;
     update.firstIndex = restart ? 0 : sentCount;
     for (qint32 i = update.firstIndex; i < count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
-        update.entries.append({buffer.FilteredTime[slot], buffer.FilteredIp[slot], buffer.FilteredMessage[slot]});
+        update.entries.append({buffer.times[slot], buffer.ips[slot], buffer.texts[slot]});
     }
-    sentGeneration = buffer.FilteredBufferGeneration;
+    sentGeneration = buffer.generation;
     sentCount = count;
-    buffer.FilteredBufferChanged = false;
+    buffer.changed = false;
     return update;
 }
 
 void applyFilteredUpdate(FilteredMessageBuffer& copy, const FilteredBufferUpdate& update)
 {
-    if (copy.FilteredBufferGeneration != update.generation) {
-        copy.FilteredBufferGeneration = update.generation;
-        copy.FilteredBufferCount = 0;
+    if (copy.generation != update.generation) {
+        copy.generation = update.generation;
+        copy.count = 0;
     }
-    qint32 index = std::clamp(update.firstIndex, 0, FilteredMessageBuffer::Capacity);
+    qint32 index = std::clamp(update.firstIndex, 0, FilteredMessageBuffer::kCapacity);
     for (const FilteredBufferUpdate::Entry& entry : update.entries) {
-        if (index >= FilteredMessageBuffer::Capacity)
+        if (index >= FilteredMessageBuffer::kCapacity)
             break;
         const auto slot = static_cast<std::size_t>(index++);
-        copy.FilteredTime[slot] = entry.time;
-        copy.FilteredIp[slot] = entry.ip;
-        copy.FilteredMessage[slot] = entry.text;
+        copy.times[slot] = entry.time;
+        copy.ips[slot] = entry.ip;
+        copy.texts[slot] = entry.text;
     }
-    copy.FilteredBufferCount = index;
-    copy.FilteredBufferChanged = true;
+    copy.count = index;
+    copy.changed = true;
 }

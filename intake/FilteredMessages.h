@@ -10,16 +10,16 @@
 // when it is full, the next rejected datagram empties it and starts a new
 // generation without being stored itself.
 struct FilteredMessageBuffer {
-    static constexpr int Capacity = 2000;
-    std::array<QDateTime, Capacity> FilteredTime;
-    std::array<QString, Capacity> FilteredIp;
-    std::array<QString, Capacity> FilteredMessage;
+    static constexpr int kCapacity = 2000;
+    std::array<QDateTime, kCapacity> times;
+    std::array<QString, kCapacity> ips;
+    std::array<QString, kCapacity> texts;
     // Entries stored since the last reset; also the index of the next store.
-    qint32 FilteredBufferCount = 0;
+    qint32 count = 0;
     // How many times the buffer was emptied because it was full.
-    qint32 FilteredBufferGeneration = 0;
+    qint32 generation = 0;
     // Set by every store and reset; cleared once the change has been passed on.
-    bool FilteredBufferChanged = false;
+    bool changed = false;
 };
 
 // The longest text kept of one rejected datagram, in characters. A longer
@@ -30,7 +30,7 @@ inline constexpr qsizetype kLongestFilteredText = 4096;
 // Puts one rejected datagram (arrival time, sender, complete text) into the
 // buffer. A full buffer is emptied instead and starts a new generation; the
 // datagram that found it full is not stored, the next one goes to index 0.
-void StoreFilteredMessage(FilteredMessageBuffer& buffer, const QDateTime& time, const QString& ip,
+void storeFilteredMessage(FilteredMessageBuffer& buffer, const QDateTime& time, const QString& ip,
                           const QString& text);
 
 // What changed in a buffer since the last update was taken from it, so that

@@ -39,13 +39,13 @@ bool HeadlessService::start()
         return false;
     }
     const StartupSettings settings = loadSettings(settings_);
-    receiver_.setFilterEnabled(settings.FilterEnabled);
+    receiver_.setFilterEnabled(settings.filterEnabled);
 
     ListeningPort& port = receiver_.port();
     const std::optional<qint32> number = toInt32(settings.portText);
     QString reason;
     if (!number || !port.setLocalPort(*number) || !port.bind(&reason)) {
-        print_(settings.portText + SettingsTexts::portBusySuffix()
+        print_(settings.portText + settingstexts::portBusySuffix()
                + (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         receiver_.shutdown();
         return false;
@@ -56,7 +56,7 @@ bool HeadlessService::start()
                .arg(port.localPort())
                .arg(database)
                .arg(receiver_.receiveBufferBytes() / 1024)
-               .arg(settings.FilterEnabled != 0 ? QStringLiteral("on") : QStringLiteral("off")));
+               .arg(settings.filterEnabled != 0 ? QStringLiteral("on") : QStringLiteral("off")));
     return true;
 }
 

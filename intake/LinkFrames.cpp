@@ -82,9 +82,9 @@ std::optional<QJsonObject> FrameReader::next()
 
 QJsonObject toJson(const IntakeSecond& counters)
 {
-    return {{QStringLiteral("filtered"), counters.FilteredCount},
-            {QStringLiteral("received"), counters.ReceivedThisSecond},
-            {QStringLiteral("filter"), counters.FilterEnabled},
+    return {{QStringLiteral("filtered"), counters.filteredCount},
+            {QStringLiteral("received"), counters.receivedThisSecond},
+            {QStringLiteral("filter"), counters.filterEnabled},
             {QStringLiteral("kernelDropped"), double(counters.losses.kernelDropped)},
             {QStringLiteral("queueDropped"), double(counters.losses.queueDropped)},
             {QStringLiteral("recordsLost"), double(counters.losses.recordsLost)},
@@ -95,9 +95,9 @@ QJsonObject toJson(const IntakeSecond& counters)
 IntakeSecond secondFromJson(const QJsonObject& object)
 {
     IntakeSecond counters;
-    counters.FilteredCount = object.value(QStringLiteral("filtered")).toInt();
-    counters.ReceivedThisSecond = object.value(QStringLiteral("received")).toInt();
-    counters.FilterEnabled = qint16(object.value(QStringLiteral("filter")).toInt(1));
+    counters.filteredCount = object.value(QStringLiteral("filtered")).toInt();
+    counters.receivedThisSecond = object.value(QStringLiteral("received")).toInt();
+    counters.filterEnabled = qint16(object.value(QStringLiteral("filter")).toInt(1));
     counters.losses.kernelDropped = qint64(object.value(QStringLiteral("kernelDropped")).toDouble());
     counters.losses.queueDropped = qint64(object.value(QStringLiteral("queueDropped")).toDouble());
     counters.losses.recordsLost = qint64(object.value(QStringLiteral("recordsLost")).toDouble());

@@ -57,7 +57,7 @@ QString decodeDatagram(const QByteArray& bytes)
     return decoder.decode(bytes);
 }
 
-bool IsValidMessage(const QString& text)
+bool isValidMessage(const QString& text)
 {
     return text.contains(QLatin1StringView("info"))
         || text.contains(QLatin1StringView("error"))

@@ -31,7 +31,7 @@ QString decodeDatagram(const QByteArray& bytes);
 
 // The message filter: true when the text contains "info", "error" or
 // "warning", compared case-sensitively (INFO or Error do not count).
-bool IsValidMessage(const QString& text);
+bool isValidMessage(const QString& text);
 
 // The message part of a datagram text: everything after its first blank
 // (U+0020); a text without a blank is kept whole.

@@ -79,7 +79,7 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
     secondTimer_->setOnTimeout([this] { tick(); });
     socket_->setReceiver([this](const Datagram& datagram) {
         if (!shutDown_)
-            intake_->udpWinscok_DataArrival(datagram);
+            intake_->handleDatagram(datagram);
     });
     tcp_ = std::make_unique<TcpIntake>([this](const QByteArray& message, const QString& peerIp) {
         return shutDown_ || intake_->handleStreamMessage(message, peerIp);
@@ -101,10 +101,10 @@ void ReceiverCore::openDatabase()
 {
     // Without a store: TCP on, nothing forwarded, as with no values stored.
     tcpEnabled_ = services_.settings ? loadTcpEnabled(*services_.settings) : true;
-    database_->EnsureLogDatabase();
+    database_->ensureFileAndTodayTable();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
-    if (!queue_->RefreshSharedConnection())
+    if (!queue_->reopenWritePath())
         emit errorRaised(QStringLiteral("刷新共享数据库连接错误"));
     dropDaysNotKept();
     if (!forwardingRead_) {
@@ -191,14 +191,14 @@ ListeningPort& ReceiverCore::port() { return *port_; }
 
 void ReceiverCore::setFilterEnabled(qint16 enabled) { intake_->setFilterEnabled(enabled); }
 
-qint16 ReceiverCore::filterEnabled() const { return intake_->FilterEnabled(); }
+qint16 ReceiverCore::filterEnabled() const { return intake_->filterEnabled(); }
 
 void ReceiverCore::tick()
 {
     IntakeSecond counters;
-    counters.FilteredCount = intake_->FilteredCount();
-    counters.FilterEnabled = intake_->FilterEnabled();
-    counters.ReceivedThisSecond = intake_->startNextSecond();
+    counters.filteredCount = intake_->filteredCount();
+    counters.filterEnabled = intake_->filterEnabled();
+    counters.receivedThisSecond = intake_->startNextSecond();
     counters.losses = losses();
     if (tcpEnabled_)
         counters.tcpUnavailable = tcpBindError_;
@@ -206,7 +206,7 @@ void ReceiverCore::tick()
         if (status.missed > 0)
             counters.forwardMisses << describeForwardStatus(status);
     emit secondElapsed(counters);
-    if (intake_->filtered().FilteredBufferChanged)
+    if (intake_->filtered().changed)
         emit filteredUpdated(takeFilteredUpdate(intake_->filtered(), sentGeneration_, sentCount_));
     reportProblems();
 }
@@ -214,7 +214,7 @@ void ReceiverCore::tick()
 void ReceiverCore::handOverDatabase()
 {
     closePort();
-    queue_->FlushWriteQueue();
+    queue_->flush();
     writeTimer_->stop();
     writer_->close();
 }
@@ -229,7 +229,7 @@ void ReceiverCore::shutdown()
     // queued by the close, then written; only then is intake shut.
     closePort();
     shutDown_ = true;
-    queue_->FlushWriteQueue();
+    queue_->flush();
     writer_->close();
     writeTimer_->stop();
     secondTimer_->stop();

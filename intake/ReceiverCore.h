@@ -36,9 +36,9 @@ struct LossCounts {
 
 // The counters of one one-second interval, as the status line shows them.
 struct IntakeSecond {
-    qint32 FilteredCount = 0;
-    qint32 ReceivedThisSecond = 0;
-    qint16 FilterEnabled = 1;
+    qint32 filteredCount = 0;
+    qint32 receivedThisSecond = 0;
+    qint16 filterEnabled = 1;
     LossCounts losses;
     // Why syslog over TCP is not received although it is switched on: the
     // port could not be bound for TCP. Empty while TCP listens or is off.

@@ -49,13 +49,13 @@ ServiceLink::ServiceLink(ReceiverHandle& receiver, SettingsStore& settings, QObj
     , server_(std::make_unique<QLocalServer>())
     , filtered_(std::make_unique<FilteredMessageBuffer>())
 {
-    filterEnabled_ = loadSettings(settings_).FilterEnabled;
+    filterEnabled_ = loadSettings(settings_).filterEnabled;
     connect(server_.get(), &QLocalServer::newConnection, this, [this] { accept(); });
     connect(&receiver_, &ReceiverHandle::lineToShow, this, [this](const QString& line) {
         broadcast(eventFrame("line", {{QStringLiteral("text"), line}}));
     });
     connect(&receiver_, &ReceiverHandle::secondElapsed, this, [this](const IntakeSecond& counters) {
-        filterEnabled_ = counters.FilterEnabled;
+        filterEnabled_ = counters.filterEnabled;
         broadcast(eventFrame("second", linkframes::toJson(counters)));
     });
     connect(&receiver_, &ReceiverHandle::filteredUpdated, this, [this](const FilteredBufferUpdate& update) {
@@ -318,20 +318,20 @@ void ServiceLink::broadcast(const QJsonObject& message)
 void ServiceLink::sendFiltered(Client& client)
 {
     const FilteredMessageBuffer& buffer = *filtered_;
-    const qint32 count = std::clamp(buffer.FilteredBufferCount, 0, FilteredMessageBuffer::Capacity);
+    const qint32 count = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
     while (!client.dead && client.socket->bytesToWrite() < kFilteredBacklog) {
-        const bool restart = client.filteredGeneration != buffer.FilteredBufferGeneration || client.filteredSent > count;
+        const bool restart = client.filteredGeneration != buffer.generation || client.filteredSent > count;
         if (!restart && client.filteredSent >= count)
             return;
         FilteredBufferUpdate piece;
-        piece.generation = buffer.FilteredBufferGeneration;
+        piece.generation = buffer.generation;
         piece.firstIndex = restart ? 0 : client.filteredSent;
         qsizetype chars = 0;
         qint32 index = piece.firstIndex;
         for (; index < count && (index == piece.firstIndex || chars < kFilteredPieceChars); ++index) {
             const auto slot = static_cast<std::size_t>(index);
-            piece.entries.append({buffer.FilteredTime[slot], buffer.FilteredIp[slot], buffer.FilteredMessage[slot]});
-            chars += buffer.FilteredMessage[slot].size();
+            piece.entries.append({buffer.times[slot], buffer.ips[slot], buffer.texts[slot]});
+            chars += buffer.texts[slot].size();
         }
         client.filteredGeneration = piece.generation;
         client.filteredSent = index;

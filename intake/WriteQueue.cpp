@@ -34,28 +34,28 @@ QString recoveryLogLine(const QString& time, const QString& ip, const QString& m
 WriteQueue::WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath, const Clock& clock)
     : writer_(writer), writeTimer_(writeTimer), recoveryLogPath_(std::move(recoveryLogPath)), clock_(clock)
 {
-    writeTimer_.setOnTimeout([this] { FlushWriteQueue(); });
+    writeTimer_.setOnTimeout([this] { flush(); });
 }
 
-bool WriteQueue::EnqueueRecord(const QString& time, const QString& ip, const QString& message,
+bool WriteQueue::enqueue(const QString& time, const QString& ip, const QString& message,
                                qint32 receivedThisSecond)
 {
-    if (QueueCount_ >= Capacity)
-        FlushWriteQueue();
+    if (queuedCount_ >= kCapacity)
+        flush();
 
     bool queued = false;
-    if (QueueCount_ < Capacity) {
-        QueueTime[QueueCount_] = time;
-        QueueIp[QueueCount_] = ip;
-        QueueMessage[QueueCount_] = message;
-        ++QueueCount_;
+    if (queuedCount_ < kCapacity) {
+        times_[queuedCount_] = time;
+        ips_[queuedCount_] = ip;
+        messages_[queuedCount_] = message;
+        ++queuedCount_;
         ++counters_.received;
         queued = true;
     }
 
     if (shouldFlushNow(receivedThisSecond))
-        FlushWriteQueue();
-    else if (QueueCount_ > 0 && !writeTimer_.isActive())
+        flush();
+    else if (queuedCount_ > 0 && !writeTimer_.isActive())
         writeTimer_.start(); // counts from the first record of a batch
     return queued;
 }
@@ -63,21 +63,21 @@ bool WriteQueue::EnqueueRecord(const QString& time, const QString& ip, const QSt
 // Light load, batching off, or a full queue: write now.
 bool WriteQueue::shouldFlushNow(qint32 receivedThisSecond) const
 {
-    return !BatchWritesEnabled_ || receivedThisSecond < kLightLoadPerSecond || QueueCount_ >= Capacity;
+    return !batchWritesEnabled_ || receivedThisSecond < kLightLoadPerSecond || queuedCount_ >= kCapacity;
 }
 
-bool WriteQueue::FlushWriteQueue()
+bool WriteQueue::flush()
 {
-    if (QueueCount_ <= 0)
+    if (queuedCount_ <= 0)
         return finishFlush(true);
     if (!waitingBeforeRetry()) {
         if (writeToDatabase() || rewriteRecordByRecord()) {
             retryAtMs_ = 0;
             return finishFlush(true);
         }
-        retryAtMs_ = clock_.currentMSecsSinceEpoch() + RetryAfterMs;
+        retryAtMs_ = clock_.currentMSecsSinceEpoch() + kRetryAfterMs;
     }
-    AppendQueueToRecoveryLog();
+    appendQueueToRecoveryLog();
     return finishFlush(false);
 }
 
@@ -89,7 +89,7 @@ bool WriteQueue::waitingBeforeRetry() const
 // Empties the queue and stops the write timer; every flush ends this way.
 bool WriteQueue::finishFlush(bool reachedDatabase)
 {
-    ClearWriteQueue();
+    clearQueue();
     writeTimer_.stop();
     return reachedDatabase;
 }
@@ -106,14 +106,14 @@ bool WriteQueue::writeToDatabase()
             noteRefusal(writer_.lastError());
             return false;
         }
-        if (BatchWritesEnabled_ && QueueCount_ - firstUnwritten_ > 1) {
+        if (batchWritesEnabled_ && queuedCount_ - firstUnwritten_ > 1) {
             writeAsOneTransaction();
             return true;
         }
-        if (!WriteQueuedRecords())
+        if (!writeQueuedRecords())
             return false;
         // The database takes records again one by one: batches may resume.
-        BatchWritesEnabled_ = true;
+        batchWritesEnabled_ = true;
         return true;
     } catch (const std::exception& error) {
         noteRefusal(QString::fromUtf8(error.what()));
@@ -125,12 +125,12 @@ void WriteQueue::writeAsOneTransaction()
 {
     writer_.begin();
     transactionOpen_ = true;
-    for (int slot = firstUnwritten_; slot < QueueCount_; ++slot)
-        writer_.append(LogRecord{QueueTime[slot], QueueIp[slot], QueueMessage[slot]});
+    for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
+        writer_.append(LogRecord{times_[slot], ips_[slot], messages_[slot]});
     writer_.commit();
     transactionOpen_ = false;
-    counters_.stored += QueueCount_ - firstUnwritten_;
-    firstUnwritten_ = QueueCount_;
+    counters_.stored += queuedCount_ - firstUnwritten_;
+    firstUnwritten_ = queuedCount_;
 }
 
 // After a failed write: undo the half-written batch, stop batching, reopen the
@@ -145,21 +145,21 @@ bool WriteQueue::rewriteRecordByRecord()
             // Reopening below closes the connection, which discards the transaction anyway.
         }
     }
-    BatchWritesEnabled_ = false;
+    batchWritesEnabled_ = false;
     writer_.reopen();
-    return WriteQueuedRecords();
+    return writeQueuedRecords();
 }
 
 // Writes the records not yet stored, one by one. Rows stored before a failure
 // stay stored and are not written again.
-bool WriteQueue::WriteQueuedRecords()
+bool WriteQueue::writeQueuedRecords()
 {
     if (!writer_.isOpen() && !writer_.reopen()) {
         noteRefusal(writer_.lastError());
         return false;
     }
     try {
-        for (; firstUnwritten_ < QueueCount_; ++firstUnwritten_) {
+        for (; firstUnwritten_ < queuedCount_; ++firstUnwritten_) {
             appendSlot(firstUnwritten_);
             ++counters_.stored;
         }
@@ -172,17 +172,17 @@ bool WriteQueue::WriteQueuedRecords()
 
 void WriteQueue::appendSlot(int slot)
 {
-    writer_.append(LogRecord{QueueTime[slot], QueueIp[slot], QueueMessage[slot]});
+    writer_.append(LogRecord{times_[slot], ips_[slot], messages_[slot]});
 }
 
 // One line per record not yet stored, UTF-8, CR LF. The file is only ever
 // appended to.
-void WriteQueue::AppendQueueToRecoveryLog()
+void WriteQueue::appendQueueToRecoveryLog()
 {
     QByteArray lines;
-    for (int slot = firstUnwritten_; slot < QueueCount_; ++slot)
-        lines += recoveryLogLine(QueueTime[slot], QueueIp[slot], QueueMessage[slot]).toUtf8() + "\r\n";
-    appendLines(lines, QueueCount_ - firstUnwritten_);
+    for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
+        lines += recoveryLogLine(times_[slot], ips_[slot], messages_[slot]).toUtf8() + "\r\n";
+    appendLines(lines, queuedCount_ - firstUnwritten_);
 }
 
 void WriteQueue::recoverRecord(const LogRecord& record)
@@ -204,21 +204,21 @@ void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
     lastRecoveryFailure_ = QDir::toNativeSeparators(recoveryLogPath_) + QStringLiteral(": ") + error;
 }
 
-void WriteQueue::ClearWriteQueue()
+void WriteQueue::clearQueue()
 {
-    for (int slot = 0; slot < QueueCount_; ++slot) {
-        QueueTime[slot].clear();
-        QueueIp[slot].clear();
-        QueueMessage[slot].clear();
+    for (int slot = 0; slot < queuedCount_; ++slot) {
+        times_[slot].clear();
+        ips_[slot].clear();
+        messages_[slot].clear();
     }
-    QueueCount_ = 0;
+    queuedCount_ = 0;
     firstUnwritten_ = 0;
 }
 
-bool WriteQueue::RefreshSharedConnection()
+bool WriteQueue::reopenWritePath()
 {
-    if (QueueCount_ > 0)
-        FlushWriteQueue();
+    if (queuedCount_ > 0)
+        flush();
     if (writer_.reopen())
         return true;
     noteRefusal(writer_.lastError());

@@ -37,29 +37,29 @@ struct StoreCounters {
 // so a locked database never holds up intake.
 class WriteQueue {
 public:
-    static constexpr int Capacity = 10;
+    static constexpr int kCapacity = 10;
     // How long after a refused write records go straight to the recovery file.
-    static constexpr qint64 RetryAfterMs = 1000;
+    static constexpr qint64 kRetryAfterMs = 1000;
 
     // writeTimer: the 100 ms write timer; the queue routes its ticks to
-    // FlushWriteQueue() itself.
+    // flush() itself.
     WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recoveryLogPath, const Clock& clock);
 
     // Queues one record and writes the queue when the load calls for it.
     // receivedThisSecond: accepted datagrams since the last one-second tick.
     // False only when the record could not be queued.
-    bool EnqueueRecord(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond);
+    bool enqueue(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond);
     // Writes every queued record; true when they reached the database (or none
     // were queued), false when any went to the recovery file.
-    bool FlushWriteQueue();
+    bool flush();
     // Flushes what is queued, then reopens the write path on today's table.
     // False when the reopen fails.
-    bool RefreshSharedConnection();
+    bool reopenWritePath();
     // Writes one record straight to the recovery file (it has no table to go to).
     void recoverRecord(const LogRecord& record);
 
-    qint32 QueueCount() const { return QueueCount_; }
-    bool BatchWritesEnabled() const { return BatchWritesEnabled_; }
+    qint32 queuedCount() const { return queuedCount_; }
+    bool batchWritesEnabled() const { return batchWritesEnabled_; }
     QString recoveryLogPath() const { return recoveryLogPath_; }
     const StoreCounters& counters() const { return counters_; }
     // Why the last record that missed the database missed it.
@@ -68,10 +68,10 @@ public:
     QString lastRecoveryFailure() const { return lastRecoveryFailure_; }
 
 private:
-    bool WriteQueuedRecords();
-    void AppendQueueToRecoveryLog();
+    bool writeQueuedRecords();
+    void appendQueueToRecoveryLog();
     void appendLines(const QByteArray& lines, qint64 records);
-    void ClearWriteQueue();
+    void clearQueue();
     void writeAsOneTransaction();
     bool writeToDatabase();
     bool rewriteRecordByRecord();
@@ -86,13 +86,13 @@ private:
     QString recoveryLogPath_;
     const Clock& clock_;
 
-    std::array<QString, Capacity> QueueTime;
-    std::array<QString, Capacity> QueueIp;
-    std::array<QString, Capacity> QueueMessage;
-    qint32 QueueCount_ = 0;
+    std::array<QString, kCapacity> times_;
+    std::array<QString, kCapacity> ips_;
+    std::array<QString, kCapacity> messages_;
+    qint32 queuedCount_ = 0;
     // Slots before this one are already in the table.
     qint32 firstUnwritten_ = 0;
-    bool BatchWritesEnabled_ = true;
+    bool batchWritesEnabled_ = true;
     bool transactionOpen_ = false;
     // While set, the database refused a write and is not asked again before this time.
     qint64 retryAtMs_ = 0;

@@ -202,18 +202,18 @@ QString forwardMissesLine(const QList<ForwardStatus>& now, const QList<ForwardSt
 namespace {
 
 // Messages taken from a queue at a time.
-constexpr std::size_t BatchSize = 256;
+constexpr std::size_t kBatchSize = 256;
 // How soon a link that just emptied its queue looks at it again.
-constexpr int LookAgainMs = 1;
+constexpr int kLookAgainMs = 1;
 // Datagrams sent per turn of the forwarder's event loop, so that one busy
 // destination does not hold up the others.
-constexpr int UdpDrainBudget = 4096;
+constexpr int kUdpDrainBudget = 4096;
 // Bytes a TCP socket may hold unsent before the forwarder waits for it.
-constexpr qint64 TcpWriteWatermark = 256 * 1024;
+constexpr qint64 kTcpWriteWatermark = 256 * 1024;
 // How far back the ends of messages handed to the operating system are kept,
 // to tell which ones a broken connection had not delivered. More than a TCP
 // send buffer holds.
-constexpr qint64 TrackedSentBytes = 32 * 1024 * 1024;
+constexpr qint64 kTrackedSentBytes = 32 * 1024 * 1024;
 
 } // namespace
 
@@ -248,7 +248,7 @@ public:
     {
         retryTimer_->setSingleShot(true);
         lookAgainTimer_->setSingleShot(true);
-        lookAgainTimer_->setInterval(LookAgainMs);
+        lookAgainTimer_->setInterval(kLookAgainMs);
         connect(lookAgainTimer_, &QTimer::timeout, this, [this] { drain(); });
         delayMs_ = owner_.options_.retryInitialMs;
     }
@@ -373,7 +373,7 @@ public:
     {
         if (!socket_)
             return;
-        int budget = UdpDrainBudget;
+        int budget = kUdpDrainBudget;
         for (bool first = true; sendBatch(first); first = false) {
             budget -= int(batch_.size());
             if (budget <= 0) {
@@ -428,7 +428,7 @@ private:
 
     bool sendBatch(bool firstInTurn)
     {
-        if (!take(batch_, BatchSize, firstInTurn))
+        if (!take(batch_, kBatchSize, firstInTurn))
             return false;
         quint64 sent = 0;
         quint64 missed = 0;
@@ -469,8 +469,8 @@ public:
     {
         if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
             return;
-        for (bool first = true; socket_->bytesToWrite() < TcpWriteWatermark; first = false) {
-            if (!take(batch_, BatchSize, first))
+        for (bool first = true; socket_->bytesToWrite() < kTcpWriteWatermark; first = false) {
+            if (!take(batch_, kBatchSize, first))
                 return;
             for (QByteArray& message : batch_) {
                 char header[24];
@@ -546,7 +546,7 @@ private:
             inFlight_.pop_front();
             ++count;
         }
-        while (!handedEnds_.empty() && handedEnds_.front() <= handed_ - TrackedSentBytes)
+        while (!handedEnds_.empty() && handedEnds_.front() <= handed_ - kTrackedSentBytes)
             handedEnds_.pop_front();
         if (count > 0)
             settle(count, 0);

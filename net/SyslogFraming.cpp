@@ -6,7 +6,7 @@
 namespace {
 
 // An octet count of more digits than this is refused.
-constexpr qsizetype MaxCountDigits = 9;
+constexpr qsizetype kMaxCountDigits = 9;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -84,9 +84,9 @@ qsizetype SyslogFraming::split(const char* data, qsizetype size, QList<QByteArra
                     break;
                 }
                 if (p[i] == ' ') {
-                    if (i > MaxCountDigits) {
+                    if (i > kMaxCountDigits) {
                         fail(Error::OctetCountTooLong,
-                             QStringLiteral("An octet count has %1 digits; at most %2 are accepted.").arg(i).arg(MaxCountDigits));
+                             QStringLiteral("An octet count has %1 digits; at most %2 are accepted.").arg(i).arg(kMaxCountDigits));
                         return pos;
                     }
                     qsizetype length = 0;

@@ -63,7 +63,7 @@ QString IniSettingsStore::read(const QString& name) const
     if (store->status() != QSettings::NoError)
         return QString();
     const QString text = valueAsText(store->value(name));
-    if (text.toUtf8().size() > MaxValueBytes)
+    if (text.toUtf8().size() > kMaxValueBytes)
         return QString();
     return text;
 }

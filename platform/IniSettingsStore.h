@@ -26,7 +26,7 @@ public:
 
     static QString defaultPath();
     // The largest value, in bytes, that read() gives back.
-    static constexpr int MaxValueBytes = 1024;
+    static constexpr int kMaxValueBytes = 1024;
 
 private:
     QString path_;

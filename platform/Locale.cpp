@@ -6,8 +6,8 @@ namespace {
 
 // Windows' identifier for a locale it has no identifier of its own for
 // (LOCALE_CUSTOM_UNSPECIFIED); not a Chinese locale.
-constexpr int UnknownLocaleId = 0x1000;
-constexpr int EnglishUnitedStatesId = 1033;
+constexpr int kUnknownLocaleId = 0x1000;
+constexpr int kEnglishUnitedStatesId = 1033;
 
 const QHash<QString, int>& knownLocaleIds()
 {
@@ -50,8 +50,8 @@ int windowsLocaleId(const QString& posixName)
 {
     const QString name = normalisedLocaleName(posixName);
     if (isEnglishByDefault(name))
-        return EnglishUnitedStatesId;
-    return knownLocaleIds().value(name, UnknownLocaleId);
+        return kEnglishUnitedStatesId;
+    return knownLocaleIds().value(name, kUnknownLocaleId);
 }
 
 int windowsLocaleId(const QLocale& locale)

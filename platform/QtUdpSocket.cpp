@@ -35,7 +35,7 @@ public:
     {
         const qsizetype cost = costOf(datagram);
         QMutexLocker lock(&mutex_);
-        if (bytes_ + cost > QtUdpSocket::InboxCapacityBytes)
+        if (bytes_ + cost > QtUdpSocket::kInboxCapacityBytes)
             return Put::Full;
         const bool wasEmpty = queue_.empty();
         bytes_ += cost;
@@ -53,7 +53,7 @@ public:
         int dropped = 0;
         for (Datagram& datagram : batch) {
             const qsizetype cost = costOf(datagram);
-            if (bytes_ + cost > QtUdpSocket::InboxCapacityBytes) {
+            if (bytes_ + cost > QtUdpSocket::kInboxCapacityBytes) {
                 ++dropped;
                 continue;
             }
@@ -109,18 +109,18 @@ private:
 namespace {
 
 // Datagrams the worker reads per wake-up before it lets other requests in.
-constexpr int WorkerReadSlice = 512;
+constexpr int kWorkerReadSlice = 512;
 // Datagrams handed to the receiver per turn of the receiving event loop.
-constexpr int DeliverySlice = 256;
+constexpr int kDeliverySlice = 256;
 // An upper bound for the final read at close(), so that a flood that never
 // pauses cannot hold close() forever. Far more than a full receive buffer holds.
-constexpr int CloseReadLimit = 200000;
+constexpr int kCloseReadLimit = 200000;
 // A wake-up that finds this many datagrams waiting means a flood: the worker
 // then pauses about a millisecond before it reads again.
-constexpr int FloodReadCount = 64;
-constexpr int FloodPauseMs = 1;
+constexpr int kFloodReadCount = 64;
+constexpr int kFloodPauseMs = 1;
 // A backlog of this many bytes or more gives its memory back to the system once drained.
-constexpr qsizetype TrimAfterBytes = 4 * 1024 * 1024;
+constexpr qsizetype kTrimAfterBytes = 4 * 1024 * 1024;
 
 // Clears a flag when the scope ends, however it ends.
 class FlagGuard {
@@ -189,14 +189,14 @@ public:
     {
         int total = 0;
         while (total < limit) {
-            const int wanted = std::min(limit - total, Batch);
+            const int wanted = std::min(limit - total, kBatch);
             prepare(wanted);
             const int got = ::recvmmsg(fd_, headers_.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
             if (got <= 0)
                 break;
             for (int i = 0; i < got; ++i) {
-                const auto length = std::min<unsigned>(headers_[i].msg_len, unsigned(MaxDatagramBytes));
-                sink(QByteArray(buffers_.data() + std::size_t(i) * SlotBytes, qsizetype(length)),
+                const auto length = std::min<unsigned>(headers_[i].msg_len, unsigned(kMaxDatagramBytes));
+                sink(QByteArray(buffers_.data() + std::size_t(i) * kSlotBytes, qsizetype(length)),
                      senderText(addresses_[i]));
             }
             total += got;
@@ -217,18 +217,18 @@ public:
     }
 
 private:
-    static constexpr int Batch = 32;
-    static constexpr std::size_t SlotBytes = 65536;
+    static constexpr int kBatch = 32;
+    static constexpr std::size_t kSlotBytes = 65536;
 
     explicit Reader(int fd)
-        : fd_(fd), buffers_(Batch * SlotBytes), headers_(Batch), vectors_(Batch), addresses_(Batch)
+        : fd_(fd), buffers_(kBatch * kSlotBytes), headers_(kBatch), vectors_(kBatch), addresses_(kBatch)
     {
     }
 
     void prepare(int count)
     {
         for (int i = 0; i < count; ++i) {
-            vectors_[i] = {buffers_.data() + std::size_t(i) * SlotBytes, SlotBytes};
+            vectors_[i] = {buffers_.data() + std::size_t(i) * kSlotBytes, kSlotBytes};
             msghdr& header = headers_[i].msg_hdr;
             header = {};
             header.msg_name = &addresses_[i];
@@ -289,7 +289,7 @@ public:
     {
         int total = 0;
         for (; total < limit && socket_.hasPendingDatagrams(); ++total) {
-            const qint64 size = qMin<qint64>(socket_.pendingDatagramSize(), MaxDatagramBytes);
+            const qint64 size = qMin<qint64>(socket_.pendingDatagramSize(), kMaxDatagramBytes);
             const QNetworkDatagram received = socket_.receiveDatagram(qMax<qint64>(size, 0));
             if (!received.isValid())
                 break;
@@ -391,14 +391,14 @@ void QtUdpSocket::openOnWorker(QString* error)
             *error = QStringLiteral("The port cannot be bound");
         return;
     }
-    receiveBufferBytes_ = reader_->enlargeReceiveBuffer(RequestedReceiveBufferBytes);
+    receiveBufferBytes_ = reader_->enlargeReceiveBuffer(kRequestedReceiveBufferBytes);
 #ifdef Q_OS_LINUX
     auto* notifier = new QSocketNotifier(reader_->descriptor(), QSocketNotifier::Read, worker_);
     QObject::connect(notifier, &QSocketNotifier::activated, worker_, [this] { readWhenWoken(); });
     notifier_ = notifier;
 #else
     QObject::connect(&reader_->socket(), &QUdpSocket::readyRead, worker_,
-                     [this] { readPendingOnWorker(WorkerReadSlice); });
+                     [this] { readPendingOnWorker(kWorkerReadSlice); });
 #endif
 }
 
@@ -409,7 +409,7 @@ void QtUdpSocket::closeOnWorker()
         return;
     delete notifier_;
     notifier_ = nullptr;
-    readPendingOnWorker(CloseReadLimit);
+    readPendingOnWorker(kCloseReadLimit);
     kernelDroppedBefore_ += reader_->kernelDrops();
     reader_.reset();
 }
@@ -421,11 +421,11 @@ void QtUdpSocket::closeOnWorker()
 // many times that). Under light traffic every datagram is read at once.
 void QtUdpSocket::readWhenWoken()
 {
-    readPendingOnWorker(WorkerReadSlice);
-    if (!notifier_ || lastRead_ < FloodReadCount)
+    readPendingOnWorker(kWorkerReadSlice);
+    if (!notifier_ || lastRead_ < kFloodReadCount)
         return;
     notifier_->setEnabled(false);
-    QTimer::singleShot(FloodPauseMs, Qt::PreciseTimer, worker_, [this] {
+    QTimer::singleShot(kFloodPauseMs, Qt::PreciseTimer, worker_, [this] {
         if (notifier_)
             notifier_->setEnabled(true);
     });
@@ -472,7 +472,7 @@ void QtUdpSocket::deliverSlice()
     // entered again; the delivery already running hands over what came in.
     if (delivering_)
         return;
-    if (deliverBatch(DeliverySlice))
+    if (deliverBatch(kDeliverySlice))
         scheduleDelivery();
     else
         giveMemoryBackAfterBacklog();
@@ -482,7 +482,7 @@ void QtUdpSocket::deliverAll()
 {
     if (delivering_)
         return;
-    while (deliverBatch(DeliverySlice)) {
+    while (deliverBatch(kDeliverySlice)) {
     }
     giveMemoryBackAfterBacklog();
 }
@@ -503,7 +503,7 @@ bool QtUdpSocket::deliverBatch(int limit)
 // flood that has passed does not keep the process large.
 void QtUdpSocket::giveMemoryBackAfterBacklog()
 {
-    if (inbox_->takePeakIfDrained() < TrimAfterBytes)
+    if (inbox_->takePeakIfDrained() < kTrimAfterBytes)
         return;
 #ifdef __GLIBC__
     ::malloc_trim(0);

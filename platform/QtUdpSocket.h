@@ -25,11 +25,11 @@ class DatagramInbox;
 class QtUdpSocket final : public UdpSocket {
 public:
     // The receive buffer asked of the kernel for the socket.
-    static constexpr int RequestedReceiveBufferBytes = 8 * 1024 * 1024;
+    static constexpr int kRequestedReceiveBufferBytes = 8 * 1024 * 1024;
     // The largest datagram read; anything longer is cut to this size.
-    static constexpr int MaxDatagramBytes = 65535;
+    static constexpr int kMaxDatagramBytes = 65535;
     // At most this many bytes (datagrams and their bookkeeping) wait to be handled.
-    static constexpr qsizetype InboxCapacityBytes = 32 * 1024 * 1024;
+    static constexpr qsizetype kInboxCapacityBytes = 32 * 1024 * 1024;
 
     QtUdpSocket();
     ~QtUdpSocket() override;

@@ -5,20 +5,20 @@
 
 namespace {
 
-constexpr qint16 FilterOn = 1;
+constexpr qint16 kFilterOn = 1;
 
 QString storedPortText(const SettingsStore& store)
 {
-    const QString text = store.read(SettingsTexts::portValueName());
-    return text.isEmpty() ? SettingsTexts::defaultPortText() : text;
+    const QString text = store.read(settingstexts::portValueName());
+    return text.isEmpty() ? settingstexts::defaultPortText() : text;
 }
 
 qint16 storedFilterSwitch(const SettingsStore& store)
 {
-    const QString text = store.read(SettingsTexts::filterValueName());
+    const QString text = store.read(settingstexts::filterValueName());
     if (text.isEmpty())
-        return FilterOn;
-    return toInt16(text).value_or(FilterOn);
+        return kFilterOn;
+    return toInt16(text).value_or(kFilterOn);
 }
 
 } // namespace
@@ -30,15 +30,15 @@ StartupSettings loadSettings(const SettingsStore& store)
 
 qint32 loadKeepDays(const SettingsStore& store)
 {
-    constexpr qint32 KeepEverything = 0;
-    const std::optional<qint32> days = toInt32(store.read(SettingsTexts::keepDaysValueName()));
-    return days && *days > 0 ? *days : KeepEverything;
+    constexpr qint32 kKeepEverything = 0;
+    const std::optional<qint32> days = toInt32(store.read(settingstexts::keepDaysValueName()));
+    return days && *days > 0 ? *days : kKeepEverything;
 }
 
 bool loadTcpEnabled(const SettingsStore& store)
 {
-    const QString text = store.read(SettingsTexts::tcpValueName());
+    const QString text = store.read(settingstexts::tcpValueName());
     return toInt16(text).value_or(1) != 0;
 }
 
-QString loadForwardSetting(const SettingsStore& store) { return store.read(SettingsTexts::forwardValueName()); }
+QString loadForwardSetting(const SettingsStore& store) { return store.read(settingstexts::forwardValueName()); }

@@ -10,7 +10,7 @@ struct StartupSettings {
     // The port to bind, as stored; "514" when none is stored.
     QString portText;
     // The message filter switch: 1 on, 0 off.
-    qint16 FilterEnabled = 1;
+    qint16 filterEnabled = 1;
 };
 
 // Reads "port" and "msgfilter". An empty port gives "514". The filter value is

@@ -4,7 +4,7 @@
 
 // Names of the stored values and the texts the settings commands show. These
 // texts are Chinese in both language modes.
-namespace SettingsTexts {
+namespace settingstexts {
 
 inline QString portValueName() { return QStringLiteral("port"); }
 inline QString filterValueName() { return QStringLiteral("msgfilter"); }
@@ -22,4 +22,4 @@ inline QString portInvalid() { return QStringLiteral("输入端口不合法，�
 inline QString portBusySuffix() { return QStringLiteral("端口已被占用，请按F2修改服务端口！"); }
 inline QString storeWriteFailed() { return QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！"); }
 
-} // namespace SettingsTexts
+} // namespace settingstexts

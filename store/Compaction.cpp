@@ -162,7 +162,7 @@ bool compactHeld(DbEngine& engine, const QString& path, const QString& copyPath,
 
 } // namespace
 
-bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText)
+bool compactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText)
 {
     const QString copyPath = QDir(programDir).filePath(QLatin1String(kCompactionCopyFileName));
     bool copyStarted = false;

@@ -21,4 +21,4 @@ inline constexpr char kCompactionCopyFileName[] = "Temporal.mdb";
 // discarded (false, *failureText left empty). Every other failure returns
 // false with the engine's or the file system's own text in *failureText,
 // leaving the file as it was.
-bool CompactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText);
+bool compactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText);

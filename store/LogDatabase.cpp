@@ -97,16 +97,16 @@ QString LogDatabase::todayTableName() const
     return dayTableName(clock_.now().date().toString(QLatin1String(kDayFormat)));
 }
 
-bool LogDatabase::EnsureLogDatabase()
+bool LogDatabase::ensureFileAndTodayTable()
 {
     // Opening an existing file only reads it; a file that is not a database
     // fails on its header before anything is written.
     if (!fileExists())
         engine_.open(path(), DbEngine::OpenMode::CreateIfMissing);
-    return EnsureTodayTable();
+    return ensureTodayTable();
 }
 
-bool LogDatabase::EnsureTodayTable()
+bool LogDatabase::ensureTodayTable()
 {
     const QString tableName = todayTableName();
     const std::unique_ptr<DbConnection> connection = openConnection();
@@ -116,7 +116,7 @@ bool LogDatabase::EnsureTodayTable()
     return true;
 }
 
-bool LogDatabase::TableExists(const QString& tableName) { return holdsTable(*openConnection(), tableName); }
+bool LogDatabase::tableExists(const QString& tableName) { return holdsTable(*openConnection(), tableName); }
 
 QStringList LogDatabase::dayList()
 {

@@ -36,10 +36,10 @@ public:
 
     // Creates the file when it is missing (an existing file is never altered),
     // then today's table when it is missing. True when a table was created.
-    bool EnsureLogDatabase();
+    bool ensureFileAndTodayTable();
     // Creates today's table when it is missing; true when it was created.
-    bool EnsureTodayTable();
-    bool TableExists(const QString& tableName);
+    bool ensureTodayTable();
+    bool tableExists(const QString& tableName);
 
     // The days of all ordinary tables (their last ten characters), ascending by table name.
     QStringList dayList();

@@ -28,9 +28,9 @@ bool SharedWriter::reopen()
         connection_ = engine_.open(databasePath_);
         connection_->keepLogOnAnotherThread();
         const QString day = clock_.now().date().toString(QLatin1String(kDayFormat));
-        writeRecordsetSql_ = insertSql(dayTableName(day));
+        insertSqlText_ = insertSql(dayTableName(day));
         // Fails when today's table does not exist.
-        insert_ = connection_->prepare(writeRecordsetSql_);
+        insert_ = connection_->prepare(insertSqlText_);
         return true;
     } catch (const DbError& error) {
         lastError_ = error.text();

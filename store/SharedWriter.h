@@ -32,7 +32,7 @@ public:
     QString lastError() const override { return lastError_; }
 
     // The insert the write path was last (re)opened with, for diagnostics.
-    QString WriteRecordsetSql() const { return writeRecordsetSql_; }
+    QString insertSqlText() const { return insertSqlText_; }
 
 private:
     DbConnection& openConnection();
@@ -42,6 +42,6 @@ private:
     const Clock& clock_;
     std::unique_ptr<DbConnection> connection_;
     std::unique_ptr<DbStatement> insert_;
-    QString writeRecordsetSql_;
+    QString insertSqlText_;
     QString lastError_;
 };

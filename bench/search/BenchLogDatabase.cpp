@@ -66,7 +66,7 @@ void generate(DbEngine& engine, const QString& programDir, const BenchDatabaseSh
     for (int offset = 0; offset < shape.days; ++offset) {
         const QDate day = shape.firstDay.addDays(offset);
         clock.setDay(day);
-        database.EnsureLogDatabase();  // the day's table, with the store's own schema
+        database.ensureFileAndTodayTable();  // the day's table, with the store's own schema
         fillDay(database, day, shape.recordsPerDay);
         if (progress)
             progress(day.toString(QLatin1String(kDayFormat)));

@@ -70,7 +70,7 @@ qint64 searchThroughWindow(SearchWindow& window, const QString& keyword)
 {
     window.findChild<QLineEdit*>(QStringLiteral("关键字"))->setText(keyword);
     window.findChild<QLineEdit*>(QStringLiteral("查询IP"))->clear();
-    window.给我搜_Click();
+    window.runSearch();
     // The search runs off the window's thread; its lines arrive through the event loop.
     while (window.searching())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);

@@ -207,7 +207,7 @@ int main(int argc, char** argv)
                                        dir});
         MainWindow window(
             Services{clock, dialogs, clipboard, fileChooser, shell, settings, locale, instance, receiver, readEngine, dir});
-        if (!window.Form_Load() || !receiver.port().isBound()) {
+        if (!window.start() || !receiver.port().isBound()) {
             std::fprintf(stderr, "the window did not start listening\n");
             return 1;
         }
@@ -241,7 +241,7 @@ int main(int argc, char** argv)
             const long long before = storedSoFar();
             std::atomic<bool> stop{false};
             std::thread sender([&] { sent[1] = sendUntilStopped(port, 2000, stop); });
-            window.搜索_Click();
+            window.openSearch();
             SearchWindow* search = window.searchWindow();
             auto* keyword = search->findChild<QLineEdit*>(QStringLiteral("关键字"));
             lateness.start();
@@ -249,7 +249,7 @@ int main(int argc, char** argv)
             timer.start();
             for (int i = 0; i < searches; ++i) {
                 keyword->setText(kBenchCommonKeyword);
-                search->给我搜_Click();
+                search->runSearch();
                 runLoopUntil([&] { return !search->searching(); }, 120000);
             }
             searchSeconds = timer.nsecsElapsed() / 1e9;
@@ -259,7 +259,7 @@ int main(int argc, char** argv)
             runLoopUntil([&] { return storedSoFar() - before >= sent[1]; }, 30000);
             stored[1] = storedSoFar() - before;
         }
-        window.Form_QueryUnload();
+        window.shutDown();
     }
     readEngine.open(dbPath)->execute(QStringLiteral("DROP TABLE IF EXISTS %1").arg(quoteName(dayTableName(today))));
 

@@ -52,60 +52,60 @@ CleanerWindow::CleanerWindow(const QString& syslng, LogDatabase& database, DbEng
     buildControls();
     applyCaptions(english_);
     connectCommands();
-    LoadCleanerList();
+    loadDayList();
 }
 
 void CleanerWindow::buildControls()
 {
     setFixedSize(twips::toPixels(2595), twips::toPixels(4260));
 
-    日志总览 = new QListWidget(this);
-    日志总览->setObjectName(QStringLiteral("日志总览"));
-    十五天前 = button(this, QStringLiteral("十五天前"));
-    三十天前 = button(this, QStringLiteral("三十天前"));
-    九十天前 = button(this, QStringLiteral("九十天前"));
-    全选 = button(this, QStringLiteral("全选"));
-    删除 = button(this, QStringLiteral("删除"));
-    删除->setFont(songTi105());
+    dayList_ = new QListWidget(this);
+    dayList_->setObjectName(QStringLiteral("日志总览"));
+    olderThan15Button_ = button(this, QStringLiteral("十五天前"));
+    olderThan30Button_ = button(this, QStringLiteral("三十天前"));
+    olderThan90Button_ = button(this, QStringLiteral("九十天前"));
+    markAllButton_ = button(this, QStringLiteral("全选"));
+    deleteButton_ = button(this, QStringLiteral("删除"));
+    deleteButton_->setFont(songTi105());
 
-    place(日志总览, 0, 0, 1455, 4260);
-    place(十五天前, 1560, 240, 945, 495);
-    place(三十天前, 1560, 1080, 950, 495);
-    place(九十天前, 1560, 1920, 950, 495);
-    place(全选, 1560, 2760, 950, 495);
-    place(删除, 1560, 3600, 950, 495);
+    place(dayList_, 0, 0, 1455, 4260);
+    place(olderThan15Button_, 1560, 240, 945, 495);
+    place(olderThan30Button_, 1560, 1080, 950, 495);
+    place(olderThan90Button_, 1560, 1920, 950, 495);
+    place(markAllButton_, 1560, 2760, 950, 495);
+    place(deleteButton_, 1560, 3600, 950, 495);
 
-    setTabOrder(日志总览, 删除);
-    setTabOrder(删除, 三十天前);
-    setTabOrder(三十天前, 十五天前);
-    setTabOrder(十五天前, 九十天前);
-    setTabOrder(九十天前, 全选);
+    setTabOrder(dayList_, deleteButton_);
+    setTabOrder(deleteButton_, olderThan30Button_);
+    setTabOrder(olderThan30Button_, olderThan15Button_);
+    setTabOrder(olderThan15Button_, olderThan90Button_);
+    setTabOrder(olderThan90Button_, markAllButton_);
 }
 
 void CleanerWindow::applyCaptions(bool english)
 {
     setWindowTitle(bilingual(english, QStringLiteral("清理日志"), QStringLiteral("Clean logs")));
-    十五天前->setText(bilingual(english, QStringLiteral("十五天前"), QStringLiteral("15 days ago")));
-    三十天前->setText(bilingual(english, QStringLiteral("三十天前"), QStringLiteral("30 days ago")));
-    九十天前->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
-    全选->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
-    删除->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
-    for (QPushButton* button : {十五天前, 三十天前, 九十天前, 全选, 删除})
+    olderThan15Button_->setText(bilingual(english, QStringLiteral("十五天前"), QStringLiteral("15 days ago")));
+    olderThan30Button_->setText(bilingual(english, QStringLiteral("三十天前"), QStringLiteral("30 days ago")));
+    olderThan90Button_->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
+    markAllButton_->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
+    deleteButton_->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
+    for (QPushButton* button : {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
         shrinkCaptionToFit(button);
 }
 
 void CleanerWindow::connectCommands()
 {
-    connect(十五天前, &QPushButton::clicked, this, [this] { markOlderThan(15); });
-    connect(三十天前, &QPushButton::clicked, this, [this] { markOlderThan(30); });
-    connect(九十天前, &QPushButton::clicked, this, [this] { markOlderThan(90); });
-    connect(全选, &QPushButton::clicked, this, [this] { markAll(); });
-    connect(删除, &QPushButton::clicked, this, [this] { deleteMarked(); });
+    connect(olderThan15Button_, &QPushButton::clicked, this, [this] { markOlderThan(15); });
+    connect(olderThan30Button_, &QPushButton::clicked, this, [this] { markOlderThan(30); });
+    connect(olderThan90Button_, &QPushButton::clicked, this, [this] { markOlderThan(90); });
+    connect(markAllButton_, &QPushButton::clicked, this, [this] { markAll(); });
+    connect(deleteButton_, &QPushButton::clicked, this, [this] { deleteMarked(); });
 }
 
-void CleanerWindow::LoadCleanerList()
+void CleanerWindow::loadDayList()
 {
-    日志总览->clear();
+    dayList_->clear();
     QStringList days;
     try {
         days = database_.dayList();
@@ -116,7 +116,7 @@ void CleanerWindow::LoadCleanerList()
         return;
     }
     for (const QString& day : cleanerDays(days, clock_.now().date())) {
-        auto* entry = new QListWidgetItem(day, 日志总览);
+        auto* entry = new QListWidgetItem(day, dayList_);
         entry->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         entry->setCheckState(Qt::Unchecked);
     }
@@ -125,16 +125,16 @@ void CleanerWindow::LoadCleanerList()
 void CleanerWindow::markOlderThan(int days)
 {
     const QDate today = clock_.now().date();
-    for (int i = 0; i < 日志总览->count(); ++i) {
-        QListWidgetItem* entry = 日志总览->item(i);
+    for (int i = 0; i < dayList_->count(); ++i) {
+        QListWidgetItem* entry = dayList_->item(i);
         entry->setCheckState(isMoreDaysAgoThan(entry->text(), today, days) ? Qt::Checked : Qt::Unchecked);
     }
 }
 
 void CleanerWindow::markAll()
 {
-    for (int i = 0; i < 日志总览->count(); ++i)
-        日志总览->item(i)->setCheckState(Qt::Checked);
+    for (int i = 0; i < dayList_->count(); ++i)
+        dayList_->item(i)->setCheckState(Qt::Checked);
 }
 
 // Dropping and compacting run off the window's thread; the window takes no
@@ -160,13 +160,13 @@ void CleanerWindow::compact()
         work_, this,
         [engine, path = database_.path(), programDir = database_.programDir()] {
             QString failure;
-            CompactDatabaseFile(*engine, path, programDir, &failure);
+            compactDatabaseFile(*engine, path, programDir, &failure);
             return failure;
         },
         [this](const QString& failure) {
             if (!failure.isEmpty())
                 dialogs_.warning(failure);
-            LoadCleanerList();
+            loadDayList();
             setBusy(false);
         });
 }
@@ -194,24 +194,24 @@ void CleanerWindow::reportDropFailures(const QStringList& failures)
 void CleanerWindow::setBusy(bool busy)
 {
     busy_ = busy;
-    for (QPushButton* command : {十五天前, 三十天前, 九十天前, 全选, 删除})
+    for (QPushButton* command : {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
         command->setEnabled(!busy);
 }
 
 QStringList CleanerWindow::listedDays() const
 {
     QStringList days;
-    for (int i = 0; i < 日志总览->count(); ++i)
-        days << 日志总览->item(i)->text();
+    for (int i = 0; i < dayList_->count(); ++i)
+        days << dayList_->item(i)->text();
     return days;
 }
 
 QStringList CleanerWindow::markedDays() const
 {
     QStringList days;
-    for (int i = 0; i < 日志总览->count(); ++i) {
-        if (日志总览->item(i)->checkState() == Qt::Checked)
-            days << 日志总览->item(i)->text();
+    for (int i = 0; i < dayList_->count(); ++i) {
+        if (dayList_->item(i)->checkState() == Qt::Checked)
+            days << dayList_->item(i)->text();
     }
     return days;
 }

@@ -12,7 +12,7 @@ class LogDatabase;
 class QListWidget;
 class QPushButton;
 
-// The cleaner window (form4): lists the stored days except the newest, lets the
+// The cleaner window: lists the stored days except the newest, lets the
 // user mark days by age or all at once, drops the marked days' tables and then
 // compacts the database file.
 //
@@ -27,7 +27,7 @@ public:
     ~CleanerWindow() override;
 
     // Refills the list with the stored days, oldest first, without the newest.
-    void LoadCleanerList();
+    void loadDayList();
     // Marks exactly the entries more than `days` days before today; clears every other mark.
     void markOlderThan(int days);
     void markAll();
@@ -62,10 +62,10 @@ private:
     // Dropping and compacting, one job at a time.
     QThreadPool work_;
 
-    QListWidget* 日志总览;
-    QPushButton* 十五天前;
-    QPushButton* 三十天前;
-    QPushButton* 九十天前;
-    QPushButton* 全选;
-    QPushButton* 删除;
+    QListWidget* dayList_;
+    QPushButton* olderThan15Button_;
+    QPushButton* olderThan30Button_;
+    QPushButton* olderThan90Button_;
+    QPushButton* markAllButton_;
+    QPushButton* deleteButton_;
 };

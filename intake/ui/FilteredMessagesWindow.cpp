@@ -22,44 +22,44 @@ QFont songTi() { return songtiFont(10.5); }
 FilteredMessagesWindow::FilteredMessagesWindow(FilteredMessageBuffer& buffer, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , buffer_(buffer)
-    , txtoutput_(new ExtentListWidget(this))
+    , list_(new ExtentListWidget(this))
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("被过滤的信息"));
     setFont(songTi());
     resize(pixels(7800), pixels(4455));
-    txtoutput_->setObjectName(QStringLiteral("txtoutput"));
-    txtoutput_->setGeometry(0, 0, pixels(7815), pixels(4470));
+    list_->setObjectName(QStringLiteral("txtoutput"));
+    list_->setGeometry(0, 0, pixels(7815), pixels(4470));
 }
 
 void FilteredMessagesWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     if (!loaded_)
-        Form_Load();
+        startFollowing();
 }
 
 void FilteredMessagesWindow::closeEvent(QCloseEvent* event)
 {
-    Form_Unload();
+    stopFollowing();
     QWidget::closeEvent(event);
 }
 
 void FilteredMessagesWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    Form_Resize();
+    fitListToWindow();
 }
 
-void FilteredMessagesWindow::Form_Load()
+void FilteredMessagesWindow::startFollowing()
 {
     loaded_ = true;
-    ShownCount = 0;
-    ShownGeneration = -1;
-    RefreshFilteredView();
+    shownCount_ = 0;
+    shownGeneration_ = -1;
+    refreshView();
 }
 
-void FilteredMessagesWindow::Form_Unload()
+void FilteredMessagesWindow::stopFollowing()
 {
     loaded_ = false;
 }
@@ -67,54 +67,54 @@ void FilteredMessagesWindow::Form_Unload()
 void FilteredMessagesWindow::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
-    Form_Resize();
+    fitListToWindow();
 }
 
-void FilteredMessagesWindow::Form_Resize()
+void FilteredMessagesWindow::fitListToWindow()
 {
     const int outerWidth = twipsOf(frameGeometry().width());
     const int outerHeight = twipsOf(frameGeometry().height());
     if (outerWidth <= 240 || outerHeight <= 1520)
         return;
-    txtoutput_->resize(pixels(outerWidth - 225), pixels(outerHeight - 555));
+    list_->resize(pixels(outerWidth - 225), pixels(outerHeight - 555));
 }
 
-void FilteredMessagesWindow::RefreshFilteredView()
+void FilteredMessagesWindow::refreshView()
 {
     if (hasNothingNew())
         return;
-    txtoutput_->setRedraw(false);
+    list_->setRedraw(false);
     if (needsRefill()) {
-        txtoutput_->clear();
-        ShownCount = 0;
-        ShownGeneration = buffer_.FilteredBufferGeneration;
+        list_->clear();
+        shownCount_ = 0;
+        shownGeneration_ = buffer_.generation;
     }
     appendNewEntries();
-    buffer_.FilteredBufferChanged = false;
-    txtoutput_->setRedraw(true);
+    buffer_.changed = false;
+    list_->setRedraw(true);
 }
 
 bool FilteredMessagesWindow::hasNothingNew() const
 {
     const FilteredMessageBuffer& buffer = buffer_;
-    return ShownGeneration == buffer.FilteredBufferGeneration && ShownCount == buffer.FilteredBufferCount
-        && !buffer.FilteredBufferChanged;
+    return shownGeneration_ == buffer.generation && shownCount_ == buffer.count
+        && !buffer.changed;
 }
 
 bool FilteredMessagesWindow::needsRefill() const
 {
     const FilteredMessageBuffer& buffer = buffer_;
-    return ShownGeneration != buffer.FilteredBufferGeneration || ShownCount > buffer.FilteredBufferCount;
+    return shownGeneration_ != buffer.generation || shownCount_ > buffer.count;
 }
 
 void FilteredMessagesWindow::appendNewEntries()
 {
     const FilteredMessageBuffer& buffer = buffer_;
-    const qint32 stored = std::clamp(buffer.FilteredBufferCount, 0, FilteredMessageBuffer::Capacity);
-    for (qint32 i = ShownCount; i < stored; ++i) {
+    const qint32 stored = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
+    for (qint32 i = shownCount_; i < stored; ++i) {
         const auto slot = static_cast<std::size_t>(i);
-        txtoutput_->addItem(
-            logLine(formatRecordTime(buffer.FilteredTime[slot]), buffer.FilteredIp[slot], buffer.FilteredMessage[slot]));
+        list_->addItem(
+            logLine(formatRecordTime(buffer.times[slot]), buffer.ips[slot], buffer.texts[slot]));
     }
-    ShownCount = stored;
+    shownCount_ = stored;
 }

@@ -8,7 +8,7 @@ class ExtentListWidget;
 
 // The window "被过滤的信息": the rejected datagrams of the filtered-message
 // buffer's current generation, oldest first, one log line each. While it is
-// open (isOpen()), its owner keeps it current through RefreshFilteredView().
+// open (isOpen()), its owner keeps it current through refreshView().
 // It may be deleted on close; a window that is only hidden rebuilds its list
 // when it is shown again.
 class FilteredMessagesWindow : public QWidget {
@@ -18,11 +18,11 @@ public:
 
     // Appends what the buffer holds beyond what is listed; empties and
     // refills the list when the buffer has started a new generation.
-    void RefreshFilteredView();
+    void refreshView();
 
-    ExtentListWidget& list() { return *txtoutput_; }
-    qint32 shownCount() const { return ShownCount; }
-    qint32 shownGeneration() const { return ShownGeneration; }
+    ExtentListWidget& list() { return *list_; }
+    qint32 shownCount() const { return shownCount_; }
+    qint32 shownGeneration() const { return shownGeneration_; }
     bool isOpen() const { return loaded_; }
 
 protected:
@@ -33,16 +33,16 @@ protected:
     void moveEvent(QMoveEvent* event) override;
 
 private:
-    void Form_Load();
-    void Form_Unload();
-    void Form_Resize();
+    void startFollowing();
+    void stopFollowing();
+    void fitListToWindow();
     bool hasNothingNew() const;
     bool needsRefill() const;
     void appendNewEntries();
 
     FilteredMessageBuffer& buffer_;
-    ExtentListWidget* txtoutput_;
+    ExtentListWidget* list_;
     bool loaded_ = false;
-    qint32 ShownCount = 0;
-    qint32 ShownGeneration = -1;
+    qint32 shownCount_ = 0;
+    qint32 shownGeneration_ = -1;
 };

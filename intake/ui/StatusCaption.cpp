@@ -4,19 +4,19 @@ namespace {
 
 QString chineseCaption(const IntakeSecond& counters)
 {
-    if (counters.FilterEnabled != 1)
+    if (counters.filterEnabled != 1)
         return QStringLiteral("过滤信息:消息过滤功能已关闭");
-    return QStringLiteral("过滤信息:已过滤无效信息") + QString::number(counters.FilteredCount) + QStringLiteral("条")
-        + QStringLiteral(",接收速率") + QString::number(counters.ReceivedThisSecond) + QStringLiteral("条/秒");
+    return QStringLiteral("过滤信息:已过滤无效信息") + QString::number(counters.filteredCount) + QStringLiteral("条")
+        + QStringLiteral(",接收速率") + QString::number(counters.receivedThisSecond) + QStringLiteral("条/秒");
 }
 
 QString englishCaption(const IntakeSecond& counters)
 {
-    const QString rejected = QStringLiteral("Filtering info: ") + QString::number(counters.FilteredCount);
-    if (counters.FilterEnabled != 1)
+    const QString rejected = QStringLiteral("Filtering info: ") + QString::number(counters.filteredCount);
+    if (counters.filterEnabled != 1)
         return rejected + QStringLiteral(" Filter is disabled ");
     return rejected + QStringLiteral(" invalid info has been filtered. Recv rate ")
-        + QString::number(counters.ReceivedThisSecond) + QStringLiteral(" per sec");
+        + QString::number(counters.receivedThisSecond) + QStringLiteral(" per sec");
 }
 
 } // namespace

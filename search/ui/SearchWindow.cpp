@@ -91,67 +91,67 @@ SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs
     createControls();
     placeControls();
     chainTabOrder();
-    Form_Load();
-    搜索日期->setFocus();
+    initialize();
+    dayCombo_->setFocus();
 }
 
 void SearchWindow::createControls()
 {
-    Label1 = new QLabel(QStringLiteral("时间范围"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
+    dayLabel_ = new QLabel(QStringLiteral("时间范围"), this);
+    dayLabel_->setObjectName(QStringLiteral("Label1"));
 
-    搜索日期 = new QComboBox(this);
-    搜索日期->setObjectName(QStringLiteral("搜索日期"));
-    搜索日期->setEditable(false);
+    dayCombo_ = new QComboBox(this);
+    dayCombo_->setObjectName(QStringLiteral("搜索日期"));
+    dayCombo_->setEditable(false);
 
-    Label2 = new QLabel(QStringLiteral("内容关键字"), this);
-    Label2->setObjectName(QStringLiteral("Label2"));
+    keywordLabel_ = new QLabel(QStringLiteral("内容关键字"), this);
+    keywordLabel_->setObjectName(QStringLiteral("Label2"));
 
-    关键字 = new QLineEdit(kKeywordPlaceholder, this);
-    关键字->setObjectName(QStringLiteral("关键字"));
-    关键字->installEventFilter(this);
+    keywordEdit_ = new QLineEdit(kKeywordPlaceholder, this);
+    keywordEdit_->setObjectName(QStringLiteral("关键字"));
+    keywordEdit_->installEventFilter(this);
 
-    给我搜 = new QPushButton(QStringLiteral("给我搜"), this);
-    给我搜->setObjectName(QStringLiteral("给我搜"));
-    connect(给我搜, &QPushButton::clicked, this, [this] { 给我搜_Click(); });
+    searchButton_ = new QPushButton(QStringLiteral("给我搜"), this);
+    searchButton_->setObjectName(QStringLiteral("给我搜"));
+    connect(searchButton_, &QPushButton::clicked, this, [this] { runSearch(); });
 
-    txtoutput = new ExtentListWidget(this);
-    txtoutput->setObjectName(QStringLiteral("txtoutput"));
-    QPalette white = txtoutput->palette();
+    resultList_ = new ExtentListWidget(this);
+    resultList_->setObjectName(QStringLiteral("txtoutput"));
+    QPalette white = resultList_->palette();
     white.setColor(QPalette::Base, Qt::white);
-    txtoutput->setPalette(white);
-    txtoutput->viewport()->installEventFilter(this);
-    attachCsvExport(*txtoutput, syslng_, chooser_, dialogs_);
+    resultList_->setPalette(white);
+    resultList_->viewport()->installEventFilter(this);
+    attachCsvExport(*resultList_, syslng_, chooser_, dialogs_);
 
-    查询IP = new QLineEdit(kIpPlaceholder, this);
-    查询IP->setObjectName(QStringLiteral("查询IP"));
-    查询IP->installEventFilter(this);
+    ipEdit_ = new QLineEdit(kIpPlaceholder, this);
+    ipEdit_->setObjectName(QStringLiteral("查询IP"));
+    ipEdit_->installEventFilter(this);
 
-    Label3 = new QLabel(QStringLiteral("查询IP"), this);
-    Label3->setObjectName(QStringLiteral("Label3"));
+    ipLabel_ = new QLabel(QStringLiteral("查询IP"), this);
+    ipLabel_->setObjectName(QStringLiteral("Label3"));
 }
 
 void SearchWindow::placeControls()
 {
-    placeLabelInTwips(Label1, 120, 240, 840, 210);
-    placeInTwips(搜索日期, 1020, 180, 1440, 330);
-    shrinkFontToShow(搜索日期, QStringLiteral("2026-12-07"));
-    placeLabelInTwips(Label2, 5120, 240, 1050, 210);
-    placeInTwips(关键字, 6300, 200, 1935, 315);
-    placeInTwips(给我搜, 8400, 150, 855, 375);
-    placeInTwips(txtoutput, kListLeft, kListTop, 9375, 5730);
-    placeInTwips(查询IP, 3240, 200, 1725, 315);
-    placeLabelInTwips(Label3, 2580, 240, 630, 210);
+    placeLabelInTwips(dayLabel_, 120, 240, 840, 210);
+    placeInTwips(dayCombo_, 1020, 180, 1440, 330);
+    shrinkFontToShow(dayCombo_, QStringLiteral("2026-12-07"));
+    placeLabelInTwips(keywordLabel_, 5120, 240, 1050, 210);
+    placeInTwips(keywordEdit_, 6300, 200, 1935, 315);
+    placeInTwips(searchButton_, 8400, 150, 855, 375);
+    placeInTwips(resultList_, kListLeft, kListTop, 9375, 5730);
+    placeInTwips(ipEdit_, 3240, 200, 1725, 315);
+    placeLabelInTwips(ipLabel_, 2580, 240, 630, 210);
 }
 
 void SearchWindow::chainTabOrder()
 {
-    for (QLabel* label : {Label1, Label2, Label3})
+    for (QLabel* label : {dayLabel_, keywordLabel_, ipLabel_})
         label->setFocusPolicy(Qt::NoFocus);
-    QWidget::setTabOrder(搜索日期, 关键字);
-    QWidget::setTabOrder(关键字, 给我搜);
-    QWidget::setTabOrder(给我搜, txtoutput);
-    QWidget::setTabOrder(txtoutput, 查询IP);
+    QWidget::setTabOrder(dayCombo_, keywordEdit_);
+    QWidget::setTabOrder(keywordEdit_, searchButton_);
+    QWidget::setTabOrder(searchButton_, resultList_);
+    QWidget::setTabOrder(resultList_, ipEdit_);
 }
 
 bool SearchWindow::chineseMode() const { return syslng_ == QLatin1String("cn"); }
@@ -160,33 +160,33 @@ bool SearchWindow::englishMode() const { return syslng_ == QLatin1String("en"); 
 
 QString SearchWindow::allDaysEntry() const { return chineseMode() ? kAllDaysChinese : kAllDaysEnglish; }
 
-void SearchWindow::Form_Load()
+void SearchWindow::initialize()
 {
     if (englishMode())
         applyEnglishCaptions();
-    LoadSearchDays();
-    搜索日期->setCurrentIndex(搜索日期->findText(allDaysEntry()));
+    loadSearchDays();
+    dayCombo_->setCurrentIndex(dayCombo_->findText(allDaysEntry()));
 }
 
 void SearchWindow::applyEnglishCaptions()
 {
-    Label1->setText(QStringLiteral("Date"));
-    Label3->setText(QStringLiteral("IP"));
-    Label2->setText(QStringLiteral("Keyword"));
-    给我搜->setText(QStringLiteral("Search"));
+    dayLabel_->setText(QStringLiteral("Date"));
+    ipLabel_->setText(QStringLiteral("IP"));
+    keywordLabel_->setText(QStringLiteral("Keyword"));
+    searchButton_->setText(QStringLiteral("Search"));
     setWindowTitle(QStringLiteral("Search logs"));
-    for (QLabel* label : {Label1, Label2, Label3})
+    for (QLabel* label : {dayLabel_, keywordLabel_, ipLabel_})
         label->adjustSize();
-    查询IP->clear();
-    关键字->clear();
+    ipEdit_->clear();
+    keywordEdit_->clear();
 }
 
-void SearchWindow::LoadSearchDays()
+void SearchWindow::loadSearchDays()
 {
-    搜索日期->clear();
-    搜索日期->addItem(allDaysEntry());
+    dayCombo_->clear();
+    dayCombo_->addItem(allDaysEntry());
     try {
-        搜索日期->addItems(database_.dayList());
+        dayCombo_->addItems(database_.dayList());
     } catch (const std::exception& e) {
         const QString reason = QString::fromStdString(e.what());
         dialogs_.message(chineseMode() ? QStringLiteral("读取日志日期列表时发生错误：") + reason
@@ -200,24 +200,24 @@ void SearchWindow::clearPlaceholder(QLineEdit* box, const QString& placeholder)
         box->clear();
 }
 
-void SearchWindow::查询IP_Click() { clearPlaceholder(查询IP, kIpPlaceholder); }
+void SearchWindow::clearIpPlaceholder() { clearPlaceholder(ipEdit_, kIpPlaceholder); }
 
-void SearchWindow::关键字_Click() { clearPlaceholder(关键字, kKeywordPlaceholder); }
+void SearchWindow::clearKeywordPlaceholder() { clearPlaceholder(keywordEdit_, kKeywordPlaceholder); }
 
-void SearchWindow::给我搜_Click()
+void SearchWindow::runSearch()
 {
-    clearPlaceholder(查询IP, kIpPlaceholder);
-    clearPlaceholder(关键字, kKeywordPlaceholder);
-    const QString keyword = 关键字->text();
-    const QString ipFragment = 查询IP->text();
+    clearPlaceholder(ipEdit_, kIpPlaceholder);
+    clearPlaceholder(keywordEdit_, kKeywordPlaceholder);
+    const QString keyword = keywordEdit_->text();
+    const QString ipFragment = ipEdit_->text();
     if (keyword.isEmpty() && ipFragment.isEmpty()) {
         dialogs_.message(chineseMode() ? QStringLiteral("搜索关键字和查询IP不能同时为空")
                                        : QStringLiteral("Keyword and IP both null not allow!"));
         return;
     }
 
-    txtoutput->clear();
-    SearchWidestLine = 0;
+    resultList_->clear();
+    widestLine_ = 0;
     startSearch(keyword, ipFragment);
 }
 
@@ -276,16 +276,16 @@ void SearchWindow::addResults(const QStringList& lines)
     if (lines.isEmpty())
         return;
     for (const QString& line : lines)
-        SearchWidestLine = qMax<qint32>(SearchWidestLine, line.size());
-    txtoutput->addItems(lines);
+        widestLine_ = qMax<qint32>(widestLine_, line.size());
+    resultList_->addItems(lines);
 }
 
 // The lines found before a failure stay listed; the failure's text is shown.
 void SearchWindow::finishSearch(const std::optional<QString>& failure)
 {
     running_.reset();
-    ApplyHorizontalExtent();
-    txtoutput->viewport()->update();
+    applyHorizontalExtent();
+    resultList_->viewport()->update();
     if (failure)
         dialogs_.message(chineseMode() ? QStringLiteral("搜索日志时发生错误：") + *failure
                                        : QStringLiteral("Search logs error: ") + *failure);
@@ -302,34 +302,34 @@ SearchWindow::~SearchWindow()
 
 QStringList SearchWindow::daysToSearch() const
 {
-    const QString shown = 搜索日期->currentText();
+    const QString shown = dayCombo_->currentText();
     if (shown != kAllDaysChinese && shown != kAllDaysEnglish)
         return {shown};
     QStringList days;
-    for (int entry = 1; entry < 搜索日期->count(); ++entry)
-        days << 搜索日期->itemText(entry);
+    for (int entry = 1; entry < dayCombo_->count(); ++entry)
+        days << dayCombo_->itemText(entry);
     return days;
 }
 
-void SearchWindow::ApplyHorizontalExtent()
+void SearchWindow::applyHorizontalExtent()
 {
-    if (SearchWidestLine <= 0)
+    if (widestLine_ <= 0)
         return;
-    txtoutput->setHorizontalExtent(horizontalExtentFor(SearchWidestLine));
+    resultList_->setHorizontalExtent(horizontalExtentFor(widestLine_));
 }
 
-void SearchWindow::txtoutput_DblClick()
+void SearchWindow::copyCurrentLine()
 {
-    clipboard_.setText(txtoutput->currentLineText());
+    clipboard_.setText(resultList_->currentLineText());
     dialogs_.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
-void SearchWindow::Form_Resize(const QSize& outerTwips)
+void SearchWindow::fitResultList(const QSize& outerTwips)
 {
     const std::optional<QSize> listTwips = resultListSizeFor(outerTwips);
     if (!listTwips)
         return;
-    txtoutput->setGeometry(twips::rectToPixels(kListLeft, kListTop, listTwips->width(), listTwips->height()));
+    resultList_->setGeometry(twips::rectToPixels(kListLeft, kListTop, listTwips->width(), listTwips->height()));
 }
 
 QSize SearchWindow::outerSizeInTwips(const QSize& clientPixels) const
@@ -342,24 +342,24 @@ QSize SearchWindow::outerSizeInTwips(const QSize& clientPixels) const
 void SearchWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    Form_Resize(outerSizeInTwips(event->size()));
+    fitResultList(outerSizeInTwips(event->size()));
 }
 
 void SearchWindow::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
-    Form_Resize(outerSizeInTwips(size()));
+    fitResultList(outerSizeInTwips(size()));
 }
 
 bool SearchWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseButtonPress) {
-        if (watched == 查询IP)
-            查询IP_Click();
-        else if (watched == 关键字)
-            关键字_Click();
-    } else if (event->type() == QEvent::MouseButtonDblClick && watched == txtoutput->viewport()) {
-        txtoutput_DblClick();
+        if (watched == ipEdit_)
+            clearIpPlaceholder();
+        else if (watched == keywordEdit_)
+            clearKeywordPlaceholder();
+    } else if (event->type() == QEvent::MouseButtonDblClick && watched == resultList_->viewport()) {
+        copyCurrentLine();
     }
     return QWidget::eventFilter(watched, event);
 }

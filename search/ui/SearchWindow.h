@@ -47,25 +47,25 @@ public:
     // Fills the day list: the all-days entry, then the day of every ordinary
     // table, ascending. When the database cannot be read the user is told
     // why and the all-days entry stays alone.
-    void LoadSearchDays();
+    void loadSearchDays();
     // Searches the chosen day, or every listed day, and lists the matches.
     // The search runs off the window's thread; its lines appear day by day as
     // they are found. A new search ends the one still running.
-    void 给我搜_Click();
+    void runSearch();
     // Whether a search is still running.
     bool searching() const { return running_ != nullptr; }
     // Copies the current result line (empty text without one) to the clipboard.
-    void txtoutput_DblClick();
+    void copyCurrentLine();
     // A click into an input box takes its placeholder away.
-    void 查询IP_Click();
-    void 关键字_Click();
-    // Gives the result list a horizontal scroll range for SearchWidestLine characters.
-    void ApplyHorizontalExtent();
+    void clearIpPlaceholder();
+    void clearKeywordPlaceholder();
+    // Gives the result list a horizontal scroll range for the longest line listed.
+    void applyHorizontalExtent();
     // Fits the result list to the window's outer size (see resultListSizeFor).
-    void Form_Resize(const QSize& outerTwips);
+    void fitResultList(const QSize& outerTwips);
 
     // The length in characters of the longest line listed by the last search.
-    qint32 searchWidestLine() const { return SearchWidestLine; }
+    qint32 searchWidestLine() const { return widestLine_; }
 
     // The entry of the day list that stands for every day.
     QString allDaysEntry() const;
@@ -85,7 +85,7 @@ private:
     void createControls();
     void placeControls();
     void chainTabOrder();
-    void Form_Load();
+    void initialize();
     void applyEnglishCaptions();
     void clearPlaceholder(QLineEdit* box, const QString& placeholder);
     QStringList daysToSearch() const;
@@ -104,16 +104,16 @@ private:
     FileChooser& chooser_;
     LogSearch search_;
 
-    QLabel* Label1 = nullptr;
-    QComboBox* 搜索日期 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLineEdit* 关键字 = nullptr;
-    QPushButton* 给我搜 = nullptr;
-    ExtentListWidget* txtoutput = nullptr;
-    QLineEdit* 查询IP = nullptr;
-    QLabel* Label3 = nullptr;
+    QLabel* dayLabel_ = nullptr;
+    QComboBox* dayCombo_ = nullptr;
+    QLabel* keywordLabel_ = nullptr;
+    QLineEdit* keywordEdit_ = nullptr;
+    QPushButton* searchButton_ = nullptr;
+    ExtentListWidget* resultList_ = nullptr;
+    QLineEdit* ipEdit_ = nullptr;
+    QLabel* ipLabel_ = nullptr;
 
-    qint32 SearchWidestLine = 0;
+    qint32 widestLine_ = 0;
     // Set to ask the running search to stop; shared with its thread.
     std::shared_ptr<std::atomic<bool>> running_;
     QThreadPool pool_;

@@ -4,9 +4,9 @@
 
 #include <QString>
 
-void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs)
+void toggleMessageFilter(qint16& filterEnabled, SettingsStore& store, Dialogs& dialogs)
 {
-    FilterEnabled = FilterEnabled != 0 ? 0 : 1;
-    if (!store.write(SettingsTexts::filterValueName(), QString::number(FilterEnabled)))
-        dialogs.message(SettingsTexts::storeWriteFailed());
+    filterEnabled = filterEnabled != 0 ? 0 : 1;
+    if (!store.write(settingstexts::filterValueName(), QString::number(filterEnabled)))
+        dialogs.message(settingstexts::storeWriteFailed());
 }

@@ -9,4 +9,4 @@
 // as "msgfilter", a zero flag becomes 1 and "1" is stored. The flag changes
 // first and stays changed when the store cannot be written; that failure is
 // reported. Nothing confirms the switch.
-void ToggleMessageFilter(qint16& FilterEnabled, SettingsStore& store, Dialogs& dialogs);
+void toggleMessageFilter(qint16& filterEnabled, SettingsStore& store, Dialogs& dialogs);

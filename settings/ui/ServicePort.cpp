@@ -13,12 +13,12 @@ bool ServicePort::bindAtStartup(const QString& portText)
     const std::optional<qint32> port = toInt32(portText);
     if (!port || !bindTo(*port)) {
         reportBusy(portText);
-        ChangeServicePort();
+        changeServicePort();
     }
     return socket_.isBound();
 }
 
-void ServicePort::ChangeServicePort()
+void ServicePort::changeServicePort()
 {
     while (changeOnce() == Outcome::AskAgain) {
     }
@@ -26,16 +26,16 @@ void ServicePort::ChangeServicePort()
 
 ServicePort::Outcome ServicePort::changeOnce()
 {
-    const QString typed = dialogs_.prompt(SettingsTexts::portPrompt(), SettingsTexts::portPromptCaption(),
+    const QString typed = dialogs_.prompt(settingstexts::portPrompt(), settingstexts::portPromptCaption(),
                                           QString::number(socket_.localPort()));
     const std::optional<double> value = numericValue(typed);
     if (!value) {
-        dialogs_.message(SettingsTexts::portChangeCancelled());
+        dialogs_.message(settingstexts::portChangeCancelled());
         return Outcome::Done;
     }
     const std::optional<int> port = portFor(*value);
     if (!port) {
-        dialogs_.message(SettingsTexts::portInvalid());
+        dialogs_.message(settingstexts::portInvalid());
         return Outcome::AskAgain;
     }
     storeTypedText(typed);
@@ -59,8 +59,8 @@ std::optional<int> ServicePort::portFor(double value)
 
 void ServicePort::storeTypedText(const QString& typed)
 {
-    if (!store_.write(SettingsTexts::portValueName(), typed))
-        dialogs_.message(SettingsTexts::storeWriteFailed());
+    if (!store_.write(settingstexts::portValueName(), typed))
+        dialogs_.message(settingstexts::storeWriteFailed());
 }
 
 bool ServicePort::bindTo(int port)
@@ -70,5 +70,5 @@ bool ServicePort::bindTo(int port)
 
 void ServicePort::reportBusy(const QString& portText)
 {
-    dialogs_.message(portText + SettingsTexts::portBusySuffix());
+    dialogs_.message(portText + settingstexts::portBusySuffix());
 }

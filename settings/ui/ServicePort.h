@@ -21,7 +21,7 @@ public:
     // Asks for a new port, stores the text as typed and rebinds the socket to
     // it, asking again after an invalid entry or a failed bind. A cancelled or
     // non-numeric entry ends the command and leaves store and socket alone.
-    void ChangeServicePort();
+    void changeServicePort();
 
 private:
     enum class Outcome { Done, AskAgain };

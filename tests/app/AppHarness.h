@@ -47,7 +47,7 @@ struct AppHarness {
     // Runs the startup and waits until the day's records have been read.
     bool start()
     {
-        const bool started = window->Form_Load();
+        const bool started = window->start();
         settle();
         return started;
     }

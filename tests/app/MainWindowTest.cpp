@@ -88,7 +88,7 @@ TEST(Startup, SecondCopyIsRefusedBeforeTouchingSocketOrDatabase)
     AppHarness app;
     LockFileSingleInstance first(LockFileSingleInstance::defaultLockPath(app.dir.path()));
     ASSERT_TRUE(first.tryAcquire());
-    EXPECT_FALSE(app.window->Form_Load());
+    EXPECT_FALSE(app.window->start());
     EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("程序已经在运行，不支持多开！")});
     EXPECT_FALSE(QFile::exists(app.dbPath()));
     EXPECT_EQ(app.socket.bindAttempts, 0);
@@ -114,7 +114,7 @@ TEST(Startup, CloseRequestDuringThePortPromptEndsTheStartup)
     AppHarness app;
     app.socket.busyPorts.insert(5514);
     app.dialogs.whilePrompting = [&app] { app.window->close(); }; // SIGTERM or logoff meanwhile
-    EXPECT_FALSE(app.window->Form_Load());
+    EXPECT_FALSE(app.window->start());
     EXPECT_TRUE(app.window->isShutDown());
     EXPECT_FALSE(app.secondTimer->isActive());
 }
@@ -127,7 +127,7 @@ TEST(Startup, UnopenableDatabaseIsReportedAndTheFileLeftAlone)
     const QByteArray bytes(4096, 'x');
     junk.write(bytes);
     junk.close();
-    EXPECT_FALSE(app.window->Form_Load());
+    EXPECT_FALSE(app.window->start());
     ASSERT_EQ(app.dialogs.messages.size(), 1);
     EXPECT_TRUE(app.dialogs.messages[0].contains(QStringLiteral("syslog.mdb")));
     EXPECT_TRUE(app.dialogs.messages[0].contains(QStringLiteral("not a database")));
@@ -153,7 +153,7 @@ TEST(DayList, ListsDaysAscendingSelectsNewestAndLoadsAChosenDay)
 
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     days->setCurrentIndex(1);
-    app.window->日志日期_Click();
+    app.window->loadChosenDay();
     ASSERT_TRUE(app.settle());
     ASSERT_EQ(list->count(), 500);
     EXPECT_EQ(list->item(0)->text(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 row 735"));
@@ -162,7 +162,7 @@ TEST(DayList, ListsDaysAscendingSelectsNewestAndLoadsAChosenDay)
     EXPECT_EQ(list->horizontalExtent(), horizontalExtentFor(app.window->widestLine()));
 
     days->setCurrentIndex(0);
-    app.window->日志日期_Click();
+    app.window->loadChosenDay();
     ASSERT_TRUE(app.settle());
     ASSERT_EQ(list->count(), 3);
     EXPECT_EQ(list->item(2)->text(), QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 row 3"));
@@ -175,12 +175,12 @@ TEST(DayList, DayWhoseTableWasDroppedIsIgnoredSilently)
     ASSERT_TRUE(app.start());
     auto* days = control<QComboBox>(*app.window, "日志日期");
     days->setCurrentIndex(0);
-    app.window->日志日期_Click();
+    app.window->loadChosenDay();
     ASSERT_TRUE(app.settle());
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     ASSERT_EQ(list->count(), 2);
     app.readEngine.open(app.dbPath())->execute(QStringLiteral("DROP TABLE \"syslog-2026-11-30\""));
-    app.window->日志日期_Click();
+    app.window->loadChosenDay();
     ASSERT_TRUE(app.settle());
     EXPECT_EQ(list->count(), 2);
     EXPECT_TRUE(app.dialogs.messages.isEmpty());
@@ -222,7 +222,7 @@ TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)
 {
     AppHarness app;
     ASSERT_TRUE(app.start());
-    app.window->txtoutput_DblClick();
+    app.window->copyCurrentLine();
     EXPECT_EQ(app.clipboard.texts, QStringList{QString()});
     EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
 
@@ -230,7 +230,7 @@ TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     ASSERT_EQ(list->count(), 1);
     list->setCurrentRow(0);
-    app.window->txtoutput_DblClick();
+    app.window->copyCurrentLine();
     EXPECT_EQ(app.clipboard.texts.last(), app.clock.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                                               + QStringLiteral(" IP:10.1.2.3 link up"));
 }
@@ -239,14 +239,14 @@ TEST(Commands, SearchOpensOneWindowAndLinkOpensHomePage)
 {
     AppHarness app;
     ASSERT_TRUE(app.start());
-    app.window->搜索_Click();
+    app.window->openSearch();
     QWidget* first = reinterpret_cast<QWidget*>(app.window->searchWindow());
     ASSERT_NE(first, nullptr);
-    app.window->搜索_Click();
+    app.window->openSearch();
     EXPECT_EQ(reinterpret_cast<QWidget*>(app.window->searchWindow()), first);
     first->close();
 
-    app.window->版权说明_Click();
+    app.window->openBlog();
     EXPECT_EQ(app.shell.urls, QStringList{QString::fromLatin1(MainWindow::kHomePage)});
 }
 
@@ -289,7 +289,7 @@ TEST(Receiving, RealDatagramReachesTheListAndTheDatabase)
     QTRY_COMPARE(list->count(), 1);
     EXPECT_TRUE(list->item(0)->text().endsWith(QStringLiteral(" IP:127.0.0.1 info: link up")))
         << list->item(0)->text().toStdString();
-    app.window->Form_QueryUnload();
+    app.window->shutDown();
     EXPECT_FALSE(app.realSocket->isBound());
     EXPECT_EQ(rowCount(app.readEngine, app.dbPath(), app.today()), 1);
 }
@@ -298,7 +298,7 @@ TEST(Cleaning, HandsTheDatabaseOverAndTakesItBack)
 {
     AppHarness app;
     ASSERT_TRUE(app.start());
-    app.window->清理_Click();
+    app.window->openCleaner();
     EXPECT_FALSE(app.socket.isBound());
     EXPECT_FALSE(app.writeTimer->isActive());
     ASSERT_NE(reinterpret_cast<QWidget*>(app.window->cleanerWindow()), nullptr);
@@ -321,7 +321,7 @@ TEST(Shutdown, DatagramStillOnItsWayAfterShutdownIsNotQueuedToBeLost)
 {
     AppHarness app;
     ASSERT_TRUE(app.start());
-    app.window->Form_QueryUnload();
+    app.window->shutDown();
     app.socket.arriveLate("<13>info: too late");
     EXPECT_EQ(app.core().storeCounters().received, 0);
     EXPECT_EQ(control<ExtentListWidget>(*app.window, "txtoutput")->count(), 0);

@@ -133,7 +133,7 @@ struct AttachedWindow {
         window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, remote->settings(),
                                                        locale, instance, *remote, readEngine, dataDir});
     }
-    ~AttachedWindow() { window->Form_QueryUnload(); }
+    ~AttachedWindow() { window->shutDown(); }
 
     QStringList lines() const
     {
@@ -177,7 +177,7 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     ASSERT_TRUE(service.start());
     AttachedWindow app(service.dataDir());
     ASSERT_TRUE(app.attached);
-    ASSERT_TRUE(app.window->Form_Load());
+    ASSERT_TRUE(app.window->start());
     EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'\n').toStdString();
     EXPECT_EQ(app.window->filterEnabled(), 1);
 
@@ -185,7 +185,7 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     ASSERT_TRUE(app.showsLine(QStringLiteral("info: live one")));
 
     // F3 switches the service's filter and the service stores it.
-    app.window->ToggleMessageFilter();
+    app.window->toggleMessageFilter();
     EXPECT_EQ(app.window->filterEnabled(), 0);
     EXPECT_EQ(service.setting(QStringLiteral("msgfilter")), QStringLiteral("0"));
     service.send("<13>host: plain words");
@@ -193,7 +193,7 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
 
     // The cleaner: the service gives the port and the database up, and takes
     // them back when the cleaner closes.
-    app.window->清理_Click();
+    app.window->openCleaner();
     ASSERT_NE(app.window->cleanerWindow(), nullptr);
     EXPECT_TRUE(portIsFree(service.port()));
     app.window->cleanerWindow()->close();
@@ -202,7 +202,7 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     ASSERT_TRUE(app.showsLine(QStringLiteral("info: after cleaning")));
 
     // Closing the window leaves the service receiving.
-    app.window->Form_QueryUnload();
+    app.window->shutDown();
     service.send("<13>host: info: window gone");
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.output().contains("a window detached"); }, 10000));
     ASSERT_TRUE(service.stop());
@@ -217,7 +217,7 @@ TEST(AttachedWindow, SaysTheServiceIsGoneKeepsItsLinesAndAttachesAgainWhenItIsBa
     Service service;
     ASSERT_TRUE(service.start());
     AttachedWindow app(service.dataDir());
-    ASSERT_TRUE(app.attached && app.window->Form_Load());
+    ASSERT_TRUE(app.attached && app.window->start());
     service.send("<13>host: info: before restart");
     ASSERT_TRUE(app.showsLine(QStringLiteral("before restart")));
 

@@ -110,7 +110,7 @@ TEST(DatagramFuzz, RandomDatagramsKeepEveryTextInvariant)
         ASSERT_EQ(failure, "") << "datagram " << i << " of " << bytes.size() << " bytes, starting "
                                << bytes.left(120).toHex(' ').constData();
         const QString text = decoder.decode(bytes);
-        (IsValidMessage(text) ? accepted : rejected) += 1;
+        (isValidMessage(text) ? accepted : rejected) += 1;
         withNul += bytes.contains('\0');
         fitting += fitsLengthWindow(trimmedMessage(text));
         tooLong += trimmedMessage(text).size() > kLongestMessage;

@@ -24,13 +24,13 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        database.EnsureLogDatabase();
+        database.ensureFileAndTodayTable();
         intake.setCurrentDay(QStringLiteral("2026-12-06"));
         writer.reopen();
-        writeTimer.setOnTimeout([this] { queue.FlushWriteQueue(); });
+        writeTimer.setOnTimeout([this] { queue.flush(); });
     }
 
-    void receive(const QByteArray& bytes, const QString& ip = kSender) { intake.udpWinscok_DataArrival({bytes, ip}); }
+    void receive(const QByteArray& bytes, const QString& ip = kSender) { intake.handleDatagram({bytes, ip}); }
     void receive(const QString& text, const QString& ip = kSender) { receive(text.toUtf8(), ip); }
 
     QStringList shownLines() const { return shown; }
@@ -69,12 +69,12 @@ TEST_F(DatagramIntakeTest, RejectedDatagramGoesToTheFilteredBufferOnly)
 {
     receive(QStringLiteral("<13>INFO link up"), QStringLiteral("10.1.1.1"));
 
-    EXPECT_EQ(intake.FilteredCount(), 1);
-    EXPECT_EQ(intake.ReceivedThisSecond(), 0);
-    ASSERT_EQ(intake.filtered().FilteredBufferCount, 1);
-    EXPECT_EQ(intake.filtered().FilteredMessage[0], QStringLiteral("<13>INFO link up"));
-    EXPECT_EQ(intake.filtered().FilteredIp[0], QStringLiteral("10.1.1.1"));
-    EXPECT_EQ(intake.filtered().FilteredTime[0], clock.now());
+    EXPECT_EQ(intake.filteredCount(), 1);
+    EXPECT_EQ(intake.receivedThisSecond(), 0);
+    ASSERT_EQ(intake.filtered().count, 1);
+    EXPECT_EQ(intake.filtered().texts[0], QStringLiteral("<13>INFO link up"));
+    EXPECT_EQ(intake.filtered().ips[0], QStringLiteral("10.1.1.1"));
+    EXPECT_EQ(intake.filtered().times[0], clock.now());
     EXPECT_EQ(shown.size(), 0);
     EXPECT_TRUE(writer.rows.isEmpty());
 }
@@ -88,8 +88,8 @@ TEST_F(DatagramIntakeTest, AcceptedDatagramIsTrimmedShownAndStored)
     EXPECT_EQ(writer.rows[0].record.time, QStringLiteral("2026-12-06 13:45:10"));
     EXPECT_EQ(writer.rows[0].record.ip, kSender);
     EXPECT_EQ(writer.rows[0].record.message, QStringLiteral("service started"));
-    EXPECT_EQ(intake.ReceivedThisSecond(), 1);
-    EXPECT_EQ(intake.FilteredCount(), 0);
+    EXPECT_EQ(intake.receivedThisSecond(), 1);
+    EXPECT_EQ(intake.filteredCount(), 0);
 }
 
 TEST_F(DatagramIntakeTest, TextWithoutBlankIsStoredWholeAndShortMessagesAreOnlyCounted)
@@ -100,7 +100,7 @@ TEST_F(DatagramIntakeTest, TextWithoutBlankIsStoredWholeAndShortMessagesAreOnlyC
 
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("<13>info:ok")});
     EXPECT_EQ(shown.size(), 1);
-    EXPECT_EQ(intake.ReceivedThisSecond(), 3);
+    EXPECT_EQ(intake.receivedThisSecond(), 3);
 }
 
 TEST_F(DatagramIntakeTest, FilterOffAcceptsEverythingAndDropsAnEmptyDatagram)
@@ -110,19 +110,19 @@ TEST_F(DatagramIntakeTest, FilterOffAcceptsEverythingAndDropsAnEmptyDatagram)
     receive(QByteArray());
 
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("link up")});
-    EXPECT_EQ(intake.FilteredCount(), 0);
-    EXPECT_EQ(intake.filtered().FilteredBufferCount, 0);
-    EXPECT_EQ(intake.ReceivedThisSecond(), 2);
+    EXPECT_EQ(intake.filteredCount(), 0);
+    EXPECT_EQ(intake.filtered().count, 0);
+    EXPECT_EQ(intake.receivedThisSecond(), 2);
 }
 
 TEST_F(DatagramIntakeTest, EmptyDatagramIsRejectedWhileTheFilterIsOn)
 {
     receive(QByteArray());
 
-    EXPECT_EQ(intake.FilteredCount(), 1);
-    ASSERT_EQ(intake.filtered().FilteredBufferCount, 1);
-    EXPECT_TRUE(intake.filtered().FilteredMessage[0].isEmpty());
-    EXPECT_EQ(intake.ReceivedThisSecond(), 0);
+    EXPECT_EQ(intake.filteredCount(), 1);
+    ASSERT_EQ(intake.filtered().count, 1);
+    EXPECT_TRUE(intake.filtered().texts[0].isEmpty());
+    EXPECT_EQ(intake.receivedThisSecond(), 0);
 }
 
 TEST_F(DatagramIntakeTest, Gb18030AndBrokenBytesAreStoredReadable)
@@ -147,7 +147,7 @@ TEST_F(DatagramIntakeTest, OnlyTenLinesASecondAreShownButAllAreStored)
     EXPECT_TRUE(shown[9].endsWith(QStringLiteral("message 10")));
     EXPECT_EQ(writer.rows.size(), 11);
     EXPECT_EQ(writer.rows.last().record.message, QStringLiteral("message 11"));
-    EXPECT_EQ(intake.ReceivedThisSecond(), 11);
+    EXPECT_EQ(intake.receivedThisSecond(), 11);
 
     intake.startNextSecond();
     receive(QStringLiteral("info message 12"));
@@ -168,7 +168,7 @@ TEST_F(DatagramIntakeTest, SameDayNeedsNoRollover)
     receive(QStringLiteral("info same day"));
     EXPECT_EQ(dayTablesCreated, 0);
     EXPECT_EQ(writer.reopens, reopensBefore);
-    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-06"));
+    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-06"));
 }
 
 TEST_F(DatagramIntakeTest, FailedDayTableCreationRecoversTheRecordAndRetriesLater)
@@ -179,18 +179,18 @@ TEST_F(DatagramIntakeTest, FailedDayTableCreationRecoversTheRecordAndRetriesLate
     receive(QStringLiteral("info after midnight"));
 
     // Not filed under the previous day: it waits in the recovery file.
-    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-06"));
+    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-06"));
     EXPECT_EQ(dayTablesCreated, 0);
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("before midnight")});
     EXPECT_EQ(recoveryFile(), QStringLiteral("2026-12-07 00:00:01 IP:192.168.1.20 after midnight\r\n"));
     EXPECT_EQ(queue.counters().recovered, 1);
-    EXPECT_EQ(intake.ReceivedThisSecond(), 2);
+    EXPECT_EQ(intake.receivedThisSecond(), 2);
 
     engine.failing = false;
     receive(QStringLiteral("info retried"));
-    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-07"));
     EXPECT_EQ(dayTablesCreated, 1);
-    EXPECT_TRUE(database.TableExists(QStringLiteral("syslog-2026-12-07")));
+    EXPECT_TRUE(database.tableExists(QStringLiteral("syslog-2026-12-07")));
     EXPECT_EQ(writer.rows.last().tableDay, QStringLiteral("2026-12-07"));
 }
 
@@ -201,10 +201,10 @@ TEST_F(DatagramIntakeTest, FailingDayListRefreshDoesNotCostTheRecord)
     receive(QStringLiteral("info after midnight"));
 
     EXPECT_EQ(writer.messages(), QStringList{QStringLiteral("after midnight")});
-    EXPECT_EQ(intake.ReceivedThisSecond(), 1);
+    EXPECT_EQ(intake.receivedThisSecond(), 1);
 
     onDayTableCreated = [this] { ++dayTablesCreated; };
     receive(QStringLiteral("info next"));
-    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-07"));
     EXPECT_EQ(writer.rows.last().tableDay, QStringLiteral("2026-12-07"));
 }

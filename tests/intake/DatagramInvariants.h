@@ -45,7 +45,7 @@ inline std::string datagramInvariantFailure(DatagramDecoder& decoder, const QByt
 
     const bool hasWord = view.find(u"info") != npos || view.find(u"error") != npos
         || view.find(u"warning") != npos;
-    if (IsValidMessage(text) != hasWord)
+    if (isValidMessage(text) != hasWord)
         return "the message filter disagrees with the presence of info/error/warning";
 
     const QString trimmed = trimmedMessage(text);

@@ -18,7 +18,7 @@ protected:
     {
         for (int i = 0; i < count; ++i) {
             ++rejected;
-            StoreFilteredMessage(buffer, kArrival.addSecs(rejected), QStringLiteral("10.0.0.7"),
+            storeFilteredMessage(buffer, kArrival.addSecs(rejected), QStringLiteral("10.0.0.7"),
                                  QStringLiteral("<13>link %1").arg(rejected));
         }
     }
@@ -56,11 +56,11 @@ TEST_F(FilteredMessagesWindowTest, OpeningListsTheBufferAndRefreshAppendsOnlyWha
     EXPECT_TRUE(window->isOpen());
     ASSERT_EQ(window->list().count(), 5);
     EXPECT_EQ(window->list().item(0)->text(), QStringLiteral("2026-12-06 13:45:11 IP:10.0.0.7 <13>link 1"));
-    EXPECT_FALSE(buffer.FilteredBufferChanged);
+    EXPECT_FALSE(buffer.changed);
 
     const QListWidgetItem* firstLine = window->list().item(0);
     reject(3);
-    window->RefreshFilteredView();
+    window->refreshView();
     ASSERT_EQ(window->list().count(), 8);
     EXPECT_EQ(window->list().item(0), firstLine);
     EXPECT_EQ(window->list().item(7)->text(), QStringLiteral("2026-12-06 13:45:18 IP:10.0.0.7 <13>link 8"));
@@ -76,12 +76,12 @@ TEST_F(FilteredMessagesWindowTest, NewGenerationEmptiesTheListAndRefillsIt)
     ASSERT_EQ(window->list().count(), 1990);
 
     reject(11); // fills the buffer to 2000, then the 2001st starts a new generation
-    window->RefreshFilteredView();
+    window->refreshView();
     EXPECT_EQ(window->list().count(), 0);
     EXPECT_EQ(window->shownGeneration(), 1);
 
     reject(2);
-    window->RefreshFilteredView();
+    window->refreshView();
     ASSERT_EQ(window->list().count(), 2);
     EXPECT_TRUE(window->list().item(0)->text().endsWith(QStringLiteral("<13>link 2002")));
 }

@@ -7,14 +7,14 @@
 
 TEST(MessageFilter, AcceptsOnlyTheThreeWordsInLowerCase)
 {
-    EXPECT_TRUE(IsValidMessage(QStringLiteral("<13>info service started")));
-    EXPECT_TRUE(IsValidMessage(QStringLiteral("disk error on sda")));
-    EXPECT_TRUE(IsValidMessage(QStringLiteral("<12>fan warning")));
-    EXPECT_TRUE(IsValidMessage(QStringLiteral("misinformation")));
-    EXPECT_FALSE(IsValidMessage(QStringLiteral("<13>INFO service started")));
-    EXPECT_FALSE(IsValidMessage(QStringLiteral("Error Warning")));
-    EXPECT_FALSE(IsValidMessage(QStringLiteral("link up")));
-    EXPECT_FALSE(IsValidMessage(QString()));
+    EXPECT_TRUE(isValidMessage(QStringLiteral("<13>info service started")));
+    EXPECT_TRUE(isValidMessage(QStringLiteral("disk error on sda")));
+    EXPECT_TRUE(isValidMessage(QStringLiteral("<12>fan warning")));
+    EXPECT_TRUE(isValidMessage(QStringLiteral("misinformation")));
+    EXPECT_FALSE(isValidMessage(QStringLiteral("<13>INFO service started")));
+    EXPECT_FALSE(isValidMessage(QStringLiteral("Error Warning")));
+    EXPECT_FALSE(isValidMessage(QStringLiteral("link up")));
+    EXPECT_FALSE(isValidMessage(QString()));
 }
 
 TEST(MessageTrimming, DropsEverythingUpToTheFirstBlank)
@@ -72,7 +72,7 @@ TEST(DatagramDecoding, NulBytesBecomeVisibleSymbolsAndTheRestStaysSearchable)
     DatagramDecoder decoder;
     const QString text = decoder.decode(QByteArray("host a\0b info", 13));
     EXPECT_EQ(text, QStringLiteral("host a\u2400b info"));
-    EXPECT_TRUE(IsValidMessage(text));
+    EXPECT_TRUE(isValidMessage(text));
     EXPECT_EQ(trimmedMessage(text), QStringLiteral("a\u2400b info"));
 
     // The same in a datagram that is read through the fallback converter.

@@ -22,13 +22,13 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         clock.set(QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58)));
-        database.EnsureLogDatabase();
+        database.ensureFileAndTodayTable();
         intake.setCurrentDay(QStringLiteral("2026-12-06"));
-        queue.RefreshSharedConnection();
-        writeTimer.setOnTimeout([this] { queue.FlushWriteQueue(); });
+        queue.reopenWritePath();
+        writeTimer.setOnTimeout([this] { queue.flush(); });
     }
 
-    void receive(const QString& text) { intake.udpWinscok_DataArrival({text.toUtf8(), kSender}); }
+    void receive(const QString& text) { intake.handleDatagram({text.toUtf8(), kSender}); }
 
     QTemporaryDir dir;
     FakeClock clock;
@@ -50,7 +50,7 @@ TEST_F(MidnightRolloverTest, QueuedRecordsLandInThePreviousDayAndTheNewDayGetsIt
         receive(QStringLiteral("info ab")); // too short to keep, but counted
     receive(QStringLiteral("<13>info before midnight 1"));
     receive(QStringLiteral("<13>info before midnight 2"));
-    ASSERT_EQ(queue.QueueCount(), 2);
+    ASSERT_EQ(queue.queuedCount(), 2);
     ASSERT_TRUE(database.loadRecentRecords(QStringLiteral("2026-12-06")).isEmpty());
 
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
@@ -63,17 +63,17 @@ TEST_F(MidnightRolloverTest, QueuedRecordsLandInThePreviousDayAndTheNewDayGetsIt
     EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")),
               QStringList{QStringLiteral("2026-12-07 00:00:01 IP:192.168.1.20 after midnight")});
     EXPECT_EQ(dayTablesCreated, 1);
-    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-07"));
     EXPECT_FALSE(QFile::exists(queue.recoveryLogPath()));
 }
 
 TEST_F(MidnightRolloverTest, ExistingDayTableIsUsedWithoutRefreshingTheDayList)
 {
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
-    database.EnsureTodayTable();
+    database.ensureTodayTable();
     receive(QStringLiteral("<13>info after midnight"));
 
     EXPECT_EQ(dayTablesCreated, 0);
-    EXPECT_EQ(intake.CurrentDay(), QStringLiteral("2026-12-07"));
+    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-07"));
     EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")).size(), 1);
 }

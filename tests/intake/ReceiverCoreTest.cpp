@@ -199,9 +199,9 @@ TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
 
     ASSERT_EQ(seconds.size(), 2);
     const auto first = seconds[0][0].value<IntakeSecond>();
-    EXPECT_EQ(first.ReceivedThisSecond, 1);
-    EXPECT_EQ(first.FilteredCount, 1);
-    EXPECT_EQ(seconds[1][0].value<IntakeSecond>().ReceivedThisSecond, 0);
+    EXPECT_EQ(first.receivedThisSecond, 1);
+    EXPECT_EQ(first.filteredCount, 1);
+    EXPECT_EQ(seconds[1][0].value<IntakeSecond>().receivedThisSecond, 0);
     ASSERT_EQ(updates.size(), 1);
     const auto update = updates[0][0].value<FilteredBufferUpdate>();
     ASSERT_EQ(update.entries.size(), 1);

@@ -210,8 +210,8 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
         FakeReceiver& receiver = *service.receiver;
         emit receiver.lineToShow(QStringLiteral("2026-12-07 10:00:00 10.0.0.1 info: 一"));
         IntakeSecond second;
-        second.FilteredCount = 3;
-        second.ReceivedThisSecond = 7;
+        second.filteredCount = 3;
+        second.receivedThisSecond = 7;
         second.losses.kernelDropped = 5000000000;
         emit receiver.secondElapsed(second);
         FilteredBufferUpdate update;
@@ -226,8 +226,8 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     EXPECT_EQ(lines.at(1).at(0).toString(), QStringLiteral("second line"));
     ASSERT_EQ(seconds.count(), 1);
     const auto second = seconds.at(0).at(0).value<IntakeSecond>();
-    EXPECT_EQ(second.FilteredCount, 3);
-    EXPECT_EQ(second.ReceivedThisSecond, 7);
+    EXPECT_EQ(second.filteredCount, 3);
+    EXPECT_EQ(second.receivedThisSecond, 7);
     EXPECT_EQ(second.losses.kernelDropped, 5000000000);
     // The attach itself brought the (empty) filtered buffer, then the update.
     ASSERT_EQ(filtered.count(), 2);
@@ -337,16 +337,16 @@ TEST(ServiceLink, TheDatabaseBecomesGroupWritableOnlyInAGroupWritableDirectory)
 TEST(ServiceLink, TheSecondsCountersCrossTheLinkWhole)
 {
     IntakeSecond counters;
-    counters.FilteredCount = 7;
-    counters.ReceivedThisSecond = 12;
-    counters.FilterEnabled = 0;
+    counters.filteredCount = 7;
+    counters.receivedThisSecond = 12;
+    counters.filterEnabled = 0;
     counters.losses = {3, 4, 5};
     counters.tcpUnavailable = QStringLiteral("TCP port 514 cannot be bound: in use");
     counters.forwardMisses = {QStringLiteral("udp://10.0.0.9:514: 2 missed")};
     const IntakeSecond back = linkframes::secondFromJson(linkframes::toJson(counters));
-    EXPECT_EQ(back.FilteredCount, 7);
-    EXPECT_EQ(back.ReceivedThisSecond, 12);
-    EXPECT_EQ(back.FilterEnabled, 0);
+    EXPECT_EQ(back.filteredCount, 7);
+    EXPECT_EQ(back.receivedThisSecond, 12);
+    EXPECT_EQ(back.filterEnabled, 0);
     EXPECT_EQ(back.losses, counters.losses);
     EXPECT_EQ(back.tcpUnavailable, counters.tcpUnavailable);
     EXPECT_EQ(back.forwardMisses, counters.forwardMisses);

@@ -5,23 +5,23 @@
 TEST(StatusCaption, ChineseShowsCountAndRateOrFilterOff)
 {
     IntakeSecond counters;
-    counters.FilteredCount = 3;
-    counters.ReceivedThisSecond = 12;
+    counters.filteredCount = 3;
+    counters.receivedThisSecond = 12;
     EXPECT_EQ(statusCaption(counters, false), QStringLiteral("过滤信息:已过滤无效信息3条,接收速率12条/秒"));
-    counters.FilterEnabled = 0;
+    counters.filterEnabled = 0;
     EXPECT_EQ(statusCaption(counters, false), QStringLiteral("过滤信息:消息过滤功能已关闭"));
-    counters.FilterEnabled = 2;
+    counters.filterEnabled = 2;
     EXPECT_EQ(statusCaption(counters, false), QStringLiteral("过滤信息:消息过滤功能已关闭"));
 }
 
 TEST(StatusCaption, EnglishKeepsTheCountWhenFilterIsOff)
 {
     IntakeSecond counters;
-    counters.FilteredCount = 3;
-    counters.ReceivedThisSecond = 12;
+    counters.filteredCount = 3;
+    counters.receivedThisSecond = 12;
     EXPECT_EQ(statusCaption(counters, true),
               QStringLiteral("Filtering info: 3 invalid info has been filtered. Recv rate 12 per sec"));
-    counters.FilterEnabled = 0;
+    counters.filterEnabled = 0;
     EXPECT_EQ(statusCaption(counters, true), QStringLiteral("Filtering info: 3 Filter is disabled "));
 }
 

@@ -105,7 +105,7 @@ TEST_F(TcpReceiver, MessagesOfBothFramingsTakeTheDatagramPathWithThePeersAddress
     EXPECT_EQ(storedRows(), (QStringList{u"127.0.0.2 info: first"_s, QStringLiteral("127.0.0.2 info: 中文"),
                                          u"127.0.0.2 info: with"_s,
                                          u"127.0.0.2   info: last, without its terminator"_s}));
-    EXPECT_EQ(core([](ReceiverCore& c) { return c.intake().FilteredCount(); }), 2);  // "nothing", "nul"
+    EXPECT_EQ(core([](ReceiverCore& c) { return c.intake().filteredCount(); }), 2);  // "nothing", "nul"
 }
 
 TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitRefusesMore)

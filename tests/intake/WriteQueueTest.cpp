@@ -106,14 +106,14 @@ QByteArray readAll(const QString& path)
 
 class WriteQueueTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(database.EnsureLogDatabase()); }
+    void SetUp() override { ASSERT_TRUE(database.ensureFileAndTodayTable()); }
 
     // What the datagram handler does for each accepted datagram: hand the
     // record over, then count it for this second.
     void receive(int count, const QString& message = QStringLiteral("msg"))
     {
         for (int i = 0; i < count; ++i) {
-            queue.EnqueueRecord(clock.now().toString(QLatin1String(kTimeFormat)),
+            queue.enqueue(clock.now().toString(QLatin1String(kTimeFormat)),
                                 QStringLiteral("192.168.0.%1").arg(i % 250),
                                 QStringLiteral("%1 %2").arg(message).arg(received_++), receivedThisSecond);
             ++receivedThisSecond;
@@ -170,7 +170,7 @@ TEST_F(WriteQueueTest, ASingleRecordOnAnIdleSystemIsWrittenAtOnceWithoutATransac
     EXPECT_EQ(rows(), 1);
     EXPECT_EQ(writer.singleWrites, 1);
     EXPECT_TRUE(writer.transactions.empty());
-    EXPECT_EQ(queue.QueueCount(), 0);
+    EXPECT_EQ(queue.queuedCount(), 0);
     EXPECT_FALSE(timer.isActive());
 }
 
@@ -180,14 +180,14 @@ TEST_F(WriteQueueTest, FifteenInOneSecondTenAtOnceThenFiveByTheTimer)
     EXPECT_EQ(writer.singleWrites, 10);
     EXPECT_TRUE(writer.transactions.empty());
     EXPECT_EQ(rows(), 10);
-    EXPECT_EQ(queue.QueueCount(), 5);
+    EXPECT_EQ(queue.queuedCount(), 5);
     EXPECT_TRUE(timer.isActive());
     EXPECT_EQ(timer.starts, 1);
 
     timer.tick();
     EXPECT_EQ(writer.transactions, std::vector<int>{5});
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 14));
-    EXPECT_EQ(queue.QueueCount(), 0);
+    EXPECT_EQ(queue.queuedCount(), 0);
     EXPECT_FALSE(timer.isActive());
 }
 
@@ -197,7 +197,7 @@ TEST_F(WriteQueueTest, ThirtyFiveInOneSecondTenSinglesTwoFullBatchesAndTheRestBy
     EXPECT_EQ(writer.singleWrites, 10);
     EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10}));
     EXPECT_EQ(rows(), 30);
-    EXPECT_EQ(queue.QueueCount(), 5);
+    EXPECT_EQ(queue.queuedCount(), 5);
     // Started by the first record of each batch, never restarted by later ones.
     EXPECT_EQ(timer.starts, 3);
 
@@ -215,12 +215,12 @@ TEST_F(WriteQueueTest, ShutdownFlushWritesThreeQueuedRecords)
     ASSERT_EQ(rows(), 0);
     ASSERT_TRUE(timer.isActive());
 
-    EXPECT_TRUE(queue.FlushWriteQueue());
+    EXPECT_TRUE(queue.flush());
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 2));
     EXPECT_EQ(writer.transactions, std::vector<int>{3});
     EXPECT_FALSE(timer.isActive());
-    EXPECT_EQ(queue.QueueCount(), 0);
-    EXPECT_TRUE(queue.FlushWriteQueue()); // nothing queued is success too
+    EXPECT_EQ(queue.queuedCount(), 0);
+    EXPECT_TRUE(queue.flush()); // nothing queued is success too
 }
 
 // --- failures ------------------------------------------------------------
@@ -231,16 +231,16 @@ TEST_F(WriteQueueTest, AFailedBatchIsRolledBackRewrittenRecordByRecordAndBatchin
     receive(3);
     writer.failNextCommit = true;
 
-    EXPECT_TRUE(queue.FlushWriteQueue());
+    EXPECT_TRUE(queue.flush());
     EXPECT_EQ(writer.rollbacks, 1);
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 2)); // each once: the batch left nothing behind
-    EXPECT_FALSE(queue.BatchWritesEnabled());
+    EXPECT_FALSE(queue.batchWritesEnabled());
     EXPECT_FALSE(QFile::exists(recoveryLog()));
 
     receive(2); // still under load: the first is written at once and brings batching back
     EXPECT_EQ(rows(), 4);
-    EXPECT_TRUE(queue.BatchWritesEnabled());
-    EXPECT_EQ(queue.QueueCount(), 1);
+    EXPECT_TRUE(queue.batchWritesEnabled());
+    EXPECT_EQ(queue.queuedCount(), 1);
     EXPECT_TRUE(timer.isActive());
 }
 
@@ -255,14 +255,14 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
     holder->execute(u"BEGIN EXCLUSIVE"_s);
 
     receivedThisSecond = 10;
-    queue.EnqueueRecord(u"2026-12-06 13:45:10"_s, u"10.0.0.1"_s, u"first"_s, receivedThisSecond);
-    queue.EnqueueRecord(u"2026-12-06 13:45:10"_s, u"10.0.0.2"_s, u"两行\r\nsecond line"_s, receivedThisSecond);
-    EXPECT_FALSE(queue.FlushWriteQueue());
-    EXPECT_FALSE(queue.BatchWritesEnabled());
-    EXPECT_EQ(queue.QueueCount(), 0);
+    queue.enqueue(u"2026-12-06 13:45:10"_s, u"10.0.0.1"_s, u"first"_s, receivedThisSecond);
+    queue.enqueue(u"2026-12-06 13:45:10"_s, u"10.0.0.2"_s, u"两行\r\nsecond line"_s, receivedThisSecond);
+    EXPECT_FALSE(queue.flush());
+    EXPECT_FALSE(queue.batchWritesEnabled());
+    EXPECT_EQ(queue.queuedCount(), 0);
     EXPECT_FALSE(timer.isActive());
 
-    queue.EnqueueRecord(u"2026-12-06 13:45:11"_s, u"10.0.0.3"_s, u"third"_s, receivedThisSecond);
+    queue.enqueue(u"2026-12-06 13:45:11"_s, u"10.0.0.3"_s, u"third"_s, receivedThisSecond);
     EXPECT_EQ(readAll(recoveryLog()),
               QStringLiteral("earlier line\r\n"
                              "2026-12-06 13:45:10 IP:10.0.0.1 first\r\n"
@@ -273,7 +273,7 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
     holder->execute(u"COMMIT"_s);
     // The database is asked again a second after it refused.
     clock.advanceSeconds(1);
-    queue.EnqueueRecord(u"2026-12-06 13:45:12"_s, u"10.0.0.4"_s, u"fourth"_s, receivedThisSecond);
+    queue.enqueue(u"2026-12-06 13:45:12"_s, u"10.0.0.4"_s, u"fourth"_s, receivedThisSecond);
     EXPECT_EQ(storedMessages(), QStringList{u"fourth"_s});
     const StoreCounters& counted = queue.counters();
     EXPECT_EQ(counted.received, 4);
@@ -288,7 +288,7 @@ TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCo
     holder->execute(u"BEGIN EXCLUSIVE"_s);
 
     receive(1);
-    EXPECT_EQ(queue.QueueCount(), 0);
+    EXPECT_EQ(queue.queuedCount(), 0);
     EXPECT_EQ(queue.counters().lost, 1);
     EXPECT_FALSE(queue.lastRecoveryFailure().isEmpty());
 }
@@ -297,43 +297,43 @@ TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCo
 
 TEST_F(WriteQueueTest, RefreshingTwiceLeavesExactlyOneOpenWriter)
 {
-    EXPECT_TRUE(queue.RefreshSharedConnection());
-    EXPECT_TRUE(queue.RefreshSharedConnection());
+    EXPECT_TRUE(queue.reopenWritePath());
+    EXPECT_TRUE(queue.reopenWritePath());
     EXPECT_TRUE(sharedWriter.isOpen());
     EXPECT_EQ(writerEngine.live, 1);
 }
 
 TEST_F(WriteQueueTest, RefreshFlushesIntoTheOldDayBeforeMovingToTheNewOne)
 {
-    queue.RefreshSharedConnection();
+    queue.reopenWritePath();
     receivedThisSecond = 10;
     receive(3);
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
-    ASSERT_TRUE(database.EnsureTodayTable());
+    ASSERT_TRUE(database.ensureTodayTable());
 
-    EXPECT_TRUE(queue.RefreshSharedConnection());
+    EXPECT_TRUE(queue.reopenWritePath());
     EXPECT_EQ(rows(u"2026-12-06"_s), 3);
     receivedThisSecond = 0; // a quiet new second: written at once
-    queue.EnqueueRecord(u"2026-12-07 00:00:01"_s, u"10.0.0.9"_s, u"new day"_s, receivedThisSecond);
+    queue.enqueue(u"2026-12-07 00:00:01"_s, u"10.0.0.9"_s, u"new day"_s, receivedThisSecond);
     EXPECT_EQ(rows(u"2026-12-06"_s), 3);
     EXPECT_EQ(rows(u"2026-12-07"_s), 1);
 }
 
 TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshAndTheDatabaseIsTriedAgainASecondLater)
 {
-    queue.RefreshSharedConnection();
+    queue.reopenWritePath();
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
 
-    EXPECT_FALSE(queue.RefreshSharedConnection());
+    EXPECT_FALSE(queue.reopenWritePath());
     EXPECT_FALSE(sharedWriter.isOpen());
     EXPECT_EQ(writerEngine.live, 0);
 
-    queue.EnqueueRecord(u"2026-12-07 00:00:02"_s, u"10.0.0.1"_s, u"no table yet"_s, receivedThisSecond);
+    queue.enqueue(u"2026-12-07 00:00:02"_s, u"10.0.0.1"_s, u"no table yet"_s, receivedThisSecond);
     EXPECT_EQ(readAll(recoveryLog()), "2026-12-07 00:00:02 IP:10.0.0.1 no table yet\r\n");
 
-    ASSERT_TRUE(database.EnsureTodayTable());
+    ASSERT_TRUE(database.ensureTodayTable());
     clock.advanceSeconds(1);
-    queue.EnqueueRecord(u"2026-12-07 00:00:03"_s, u"10.0.0.1"_s, u"table is back"_s, receivedThisSecond);
+    queue.enqueue(u"2026-12-07 00:00:03"_s, u"10.0.0.1"_s, u"table is back"_s, receivedThisSecond);
     EXPECT_EQ(rows(u"2026-12-07"_s), 1);
 }
 
@@ -354,9 +354,9 @@ TEST_F(WriteQueueTest, RecordsStoredBeforeAFailureAreNotWrittenToTheRecoveryFile
     FailingThirdAppend failing(sharedWriter);
     WriteQueue faulty(failing, timer, recoveryLog(), clock);
     for (int i = 0; i < 4; ++i)
-        faulty.EnqueueRecord(clock.now().toString(QLatin1String(kTimeFormat)), u"10.0.0.1"_s,
+        faulty.enqueue(clock.now().toString(QLatin1String(kTimeFormat)), u"10.0.0.1"_s,
                              QStringLiteral("msg %1").arg(i), 10);
-    EXPECT_FALSE(faulty.FlushWriteQueue());
+    EXPECT_FALSE(faulty.flush());
 
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 1));
     EXPECT_EQ(readAll(recoveryLog()), "2026-12-06 13:45:10 IP:10.0.0.1 msg 2\r\n"

@@ -19,10 +19,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int WaitMs = 10000;
+constexpr int kWaitMs = 10000;
 
 // Messages as devices send them, with bytes no text decoding would keep.
-const QList<QByteArray> Messages = {
+const QList<QByteArray> kMessages = {
     "<13>Oct 11 22:14:15 host app: first",
     QByteArray("<14>binary \0\xff\xfe and\r\nlines", 25),
     "<15>" + QByteArray(3000, 'x'),
@@ -84,7 +84,7 @@ public:
 
 bool waitForConnected(const Forwarder& forwarder, bool connected)
 {
-    return QTest::qWaitFor([&] { return forwarder.status().value(0).connected == connected; }, WaitMs);
+    return QTest::qWaitFor([&] { return forwarder.status().value(0).connected == connected; }, kWaitMs);
 }
 
 } // namespace
@@ -94,17 +94,17 @@ TEST(ForwarderTest, SendsEachMessageAsOneDatagramByteForByte)
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
     Forwarder forwarder({destination(ForwardDestination::Transport::Udp, receiver.localPort())});
-    for (const QByteArray& message : Messages)
+    for (const QByteArray& message : kMessages)
         forwarder.forward(message);
 
     QList<QByteArray> received;
     ASSERT_TRUE(QTest::qWaitFor([&] {
         while (receiver.hasPendingDatagrams())
             received << receiver.receiveDatagram().data();
-        return received.size() >= Messages.size();
-    }, WaitMs));
-    EXPECT_EQ(received, Messages);
-    EXPECT_EQ(forwarder.status().value(0).sent, quint64(Messages.size()));
+        return received.size() >= kMessages.size();
+    }, kWaitMs));
+    EXPECT_EQ(received, kMessages);
+    EXPECT_EQ(forwarder.status().value(0).sent, quint64(kMessages.size()));
     EXPECT_EQ(forwarder.status().value(0).missed, 0u);
 }
 
@@ -115,15 +115,15 @@ TEST(ForwarderTest, SendsOctetCountedFramesInOrderOverTcp)
     Forwarder forwarder({destination(ForwardDestination::Transport::Tcp, receiver.server.serverPort())});
     QList<QByteArray> sent;
     for (int round = 0; round < 200; ++round)
-        for (const QByteArray& message : Messages) {
+        for (const QByteArray& message : kMessages) {
             sent << message + QByteArray::number(round);
             forwarder.forward(sent.last());
         }
 
     const QByteArray expected = framed(sent);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received.size() >= expected.size(); }, WaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received.size() >= expected.size(); }, kWaitMs));
     EXPECT_TRUE(receiver.received == expected);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent == quint64(sent.size()); }, WaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent == quint64(sent.size()); }, kWaitMs));
     EXPECT_EQ(forwarder.status().value(0).waiting, 0);
 }
 
@@ -133,23 +133,23 @@ TEST(ForwarderTest, KeepsMessagesWhileATcpReceiverIsAwayAndSendsThemWhenItIsBack
     receiver.listenBelowEphemeralPorts();
     const quint16 port = receiver.server.serverPort();
     Forwarder forwarder({destination(ForwardDestination::Transport::Tcp, port)}, quickRetries());
-    forwarder.forward(Messages[0]);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received == framed({Messages[0]}); }, WaitMs));
+    forwarder.forward(kMessages[0]);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received == framed({kMessages[0]}); }, kWaitMs));
 
     receiver.stop();
     ASSERT_TRUE(waitForConnected(forwarder, false));
-    for (const QByteArray& message : Messages)
+    for (const QByteArray& message : kMessages)
         forwarder.forward(message);
     // Refused attempts meanwhile leave the messages waiting.
     QSignalSpy statusChanges(&forwarder, &Forwarder::statusChanged);
-    ASSERT_TRUE(statusChanges.wait(WaitMs));
-    EXPECT_EQ(forwarder.status().value(0).waiting, Messages.size());
+    ASSERT_TRUE(statusChanges.wait(kWaitMs));
+    EXPECT_EQ(forwarder.status().value(0).waiting, kMessages.size());
     EXPECT_FALSE(forwarder.status().value(0).lastError.isEmpty());
 
     receiver.received.clear();
     ASSERT_TRUE(receiver.listen(port));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received.size() >= framed(Messages).size(); }, WaitMs));
-    EXPECT_TRUE(receiver.received == framed(Messages));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received.size() >= framed(kMessages).size(); }, kWaitMs));
+    EXPECT_TRUE(receiver.received == framed(kMessages));
     const ForwardStatus status = forwarder.status().value(0);
     EXPECT_EQ(status.missed, 0u);
     EXPECT_EQ(status.waiting, 0);
@@ -173,7 +173,7 @@ TEST(ForwarderTest, CountsWhatTheQueueCannotHoldAndWhatIsLeftAtStopAsMissed)
     ForwardStatus status = forwarder.status().value(0);
     EXPECT_EQ(status.waiting, 3);
     EXPECT_EQ(status.missed, 2u);
-    EXPECT_TRUE(statusChanges.wait(WaitMs));
+    EXPECT_TRUE(statusChanges.wait(kWaitMs));
     const QString line = forwardMissesLine(forwarder.status(), before);
     EXPECT_TRUE(line.contains(QStringLiteral("2 more for tcp://127.0.0.1:%1").arg(port))) << line.toStdString();
     EXPECT_TRUE(forwardMissesLine(forwarder.status(), forwarder.status()).isEmpty());
@@ -205,10 +205,10 @@ TEST(ForwarderTest, CountsWhatABrokenConnectionLeftUnacknowledgedAsMissedAndRese
     for (int i = 0; i < total; ++i)
         forwarder.forward(QByteArray(200, char('a' + i % 26)));
     // Far more than the receiver's buffer can have taken has been handed over.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent >= 100; }, WaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent >= 100; }, kWaitMs));
 
     server.close();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).missed > 0; }, WaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).missed > 0; }, kWaitMs));
     const ForwardStatus status = forwarder.status().value(0);
     EXPECT_EQ(status.sent + status.missed + quint64(status.waiting), quint64(total));
     EXPECT_GT(status.waiting, 0);

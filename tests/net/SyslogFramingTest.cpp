@@ -15,10 +15,10 @@ QList<QByteArray> feedAll(SyslogFraming& framing, const QList<QByteArray>& chunk
 }
 
 // An octet-counted message holding every terminator.
-const QByteArray Counted("<34>Oct 11 22:14:15 host su: has\nLF, \r\n and \0 inside", 52);
+const QByteArray kCounted("<34>Oct 11 22:14:15 host su: has\nLF, \r\n and \0 inside", 52);
 
 // One connection mixing both framings and every terminator.
-const QByteArray Stream = octets(Counted)
+const QByteArray kStream = octets(kCounted)
     + "<13>plain line\n"
     + "<13>crlf line\r\n"
     + "\n\r\n\n"  // empty messages
@@ -30,8 +30,8 @@ const QByteArray Stream = octets(Counted)
     + octets("9")
     + "<16>last";
 
-const QList<QByteArray> StreamMessages = {
-    Counted,
+const QList<QByteArray> kStreamMessages = {
+    kCounted,
     "<13>plain line",
     "<13>crlf line",
     "<14>nul ended",
@@ -48,20 +48,20 @@ TEST(SyslogFramingTest, SplitsBothFramingsAlikeHoweverTheStreamIsCut)
 {
     {
         SyslogFraming framing(1024);
-        EXPECT_EQ(framing.feed(Stream), StreamMessages);
+        EXPECT_EQ(framing.feed(kStream), kStreamMessages);
         EXPECT_EQ(framing.bufferedBytes(), 8);  // "<16>last" waits for its end
         EXPECT_EQ(framing.finish(), QList<QByteArray>{"<16>last"});
         EXPECT_FALSE(framing.hasError());
     }
-    for (qsizetype cut = 0; cut <= Stream.size(); ++cut) {
+    for (qsizetype cut = 0; cut <= kStream.size(); ++cut) {
         SyslogFraming framing(1024);
-        EXPECT_EQ(feedAll(framing, {Stream.left(cut), Stream.mid(cut)}), StreamMessages) << "cut at " << cut;
+        EXPECT_EQ(feedAll(framing, {kStream.left(cut), kStream.mid(cut)}), kStreamMessages) << "cut at " << cut;
     }
     SyslogFraming bytewise(1024);
     QList<QByteArray> messages;
-    for (char byte : Stream)
+    for (char byte : kStream)
         messages += bytewise.feed(&byte, 1);
-    EXPECT_EQ(messages, StreamMessages);
+    EXPECT_EQ(messages, kStreamMessages);
 }
 
 TEST(SyslogFramingTest, AcceptsMessagesOfExactlyTheLimit)

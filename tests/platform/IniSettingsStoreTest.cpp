@@ -43,7 +43,7 @@ TEST_F(IniSettingsStoreTest, WritesTextValuesUnderGeneral)
 
 TEST_F(IniSettingsStoreTest, ReadRules)
 {
-    const QByteArray longest(IniSettingsStore::MaxValueBytes, '7');
+    const QByteArray longest(IniSettingsStore::kMaxValueBytes, '7');
     writeFile("[General]\nport=515\nlist=1, 2\nempty=\nlongest=" + longest + "\ntoolong=" + longest + "7\n");
     {
         QSettings writer(path(), QSettings::IniFormat);

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int WaitMs = 10000;
+constexpr int kWaitMs = 10000;
 
 int freeUdpPort() { return unusedUdpPort(); }
 
@@ -50,7 +50,7 @@ protected:
 
     bool waitForCount(size_t count)
     {
-        return QTest::qWaitFor([&] { return received.size() >= count; }, WaitMs);
+        return QTest::qWaitFor([&] { return received.size() >= count; }, kWaitMs);
     }
 
     QtUdpSocket socket;
@@ -82,7 +82,7 @@ TEST_F(QtUdpSocketTest, BackToBackDatagramsArriveWholeInOrderWithSender)
 TEST_F(QtUdpSocketTest, FloodIsDeliveredCompletelyInOrderAcrossSlices)
 {
     bindFreePort();
-    if (socket.receiveBufferBytes() < QtUdpSocket::RequestedReceiveBufferBytes)
+    if (socket.receiveBufferBytes() < QtUdpSocket::kRequestedReceiveBufferBytes)
         GTEST_SKIP() << "the kernel granted only " << socket.receiveBufferBytes() << " bytes of receive buffer";
     const int count = 3000;
     for (int i = 0; i < count; ++i)
@@ -175,7 +175,7 @@ TEST_F(QtUdpSocketTest, ReceiverRunningAnEventLoopIsNotEnteredAgain)
             // further datagrams wait to be delivered.
             for (int i = 1; i <= 3; ++i)
                 sender.send(port, QByteArray::number(i));
-            EXPECT_TRUE(QTest::qWaitFor([&] { return socket.pendingDeliveries() == 3; }, WaitMs));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return socket.pendingDeliveries() == 3; }, kWaitMs));
             QCoreApplication::processEvents();
         }
         --depth;
@@ -201,7 +201,7 @@ TEST(QtUdpSocketLifetime, DestroyingWithUndeliveredDatagramsCallsNoReceiver)
         ASSERT_TRUE(socket.bind());
         sender.send(port, "left behind");
         // Waits for the worker without running the event loop, which would deliver.
-        const QDeadlineTimer deadline(WaitMs);
+        const QDeadlineTimer deadline(kWaitMs);
         while (socket.pendingDeliveries() < 1 && !deadline.hasExpired())
             QThread::yieldCurrentThread();
         ASSERT_EQ(socket.pendingDeliveries(), 1);

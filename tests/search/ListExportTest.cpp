@@ -26,7 +26,7 @@ TEST(ListExport, SearchResultsExportEveryShownLineAsCsv)
     SearchWindow window(QStringLiteral("cn"), db.database, dialogs, clipboard, chooser);
     auto* list = window.findChild<ExtentListWidget*>(QStringLiteral("txtoutput"));
     window.findChild<QLineEdit*>(QStringLiteral("关键字"))->setText(QStringLiteral("info"));
-    window.给我搜_Click();
+    window.runSearch();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window.searching(); }, 10000));
     ASSERT_EQ(list->actions().size(), 1);
     QAction* action = list->actions().first();

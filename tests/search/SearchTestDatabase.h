@@ -23,7 +23,7 @@ struct SearchTestDatabase {
     void addDay(const QString& day, const QList<LogRecord>& records = {})
     {
         clock.set(QDateTime(QDate::fromString(day, QLatin1String(kDayFormat)), QTime(12, 0)));
-        database.EnsureLogDatabase();
+        database.ensureFileAndTodayTable();
         append(day, records);
     }
 
@@ -46,5 +46,5 @@ struct SearchTestDatabase {
 
     void execute(const QString& sql) { database.openConnection()->execute(sql); }
     void dropDay(const QString& day) { execute(QStringLiteral("DROP TABLE ") + quoteName(dayTableName(day))); }
-    bool hasDay(const QString& day) { return database.TableExists(dayTableName(day)); }
+    bool hasDay(const QString& day) { return database.tableExists(dayTableName(day)); }
 };

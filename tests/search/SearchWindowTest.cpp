@@ -343,7 +343,7 @@ TEST_F(SearchWindowTest, CopyMessageIsChineseInEnglishModeToo)
 {
     db.addDay(kDay1);
     open(QStringLiteral("en"));
-    window->txtoutput_DblClick();
+    window->copyCurrentLine();
     EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
 }
 

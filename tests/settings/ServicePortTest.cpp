@@ -10,10 +10,10 @@
 
 namespace {
 
-const QString Cancelled = QStringLiteral("已取消修改端口！");
-const QString Invalid = QStringLiteral("输入端口不合法，请重新输入！");
-const QString BusySuffix = QStringLiteral("端口已被占用，请按F2修改服务端口！");
-const QString WriteFailed = QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！");
+const QString kCancelled = QStringLiteral("已取消修改端口！");
+const QString kInvalid = QStringLiteral("输入端口不合法，请重新输入！");
+const QString kBusySuffix = QStringLiteral("端口已被占用，请按F2修改服务端口！");
+const QString kWriteFailed = QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！");
 
 // A free UDP port with an even number, so that "<port>.5" rounds to it.
 int freeEvenUdpPort()
@@ -52,7 +52,7 @@ class ServicePortOnRealSocketTest : public PortFixture<QtUdpSocket> {};
 TEST_F(ServicePortTest, ValidEntryIsStoredAsTypedAndBound)
 {
     answer({QStringLiteral("65535")});
-    port.ChangeServicePort();
+    port.changeServicePort();
 
     EXPECT_EQ(dialogs.prompts, QStringList{QStringLiteral("修改服务端口")});
     EXPECT_EQ(dialogs.promptCaptions, QStringList{QStringLiteral("输入框")});
@@ -68,9 +68,9 @@ TEST_F(ServicePortTest, OutOfRangeEntriesAskAgain)
     // 0.3, 0.5 and 65535.5 are inside 0..65536 but round to no port at all.
     answer({QStringLiteral("65536"), QStringLiteral("0"), QStringLiteral("-1"), QStringLiteral("0.3"),
             QStringLiteral("0.5"), QStringLiteral("65535.5"), QStringLiteral("600")});
-    port.ChangeServicePort();
+    port.changeServicePort();
 
-    EXPECT_EQ(dialogs.messages, QStringList(6, Invalid));
+    EXPECT_EQ(dialogs.messages, QStringList(6, kInvalid));
     EXPECT_EQ(dialogs.prompts.size(), 7);
     EXPECT_EQ(store.values.value(QStringLiteral("port")), QStringLiteral("600"));
     EXPECT_EQ(socket.localPort(), 600);
@@ -83,8 +83,8 @@ TEST_F(ServicePortTest, NonNumericEntryAndCancelChangeNothing)
         dialogs.messages.clear();
         answer({entry});
         const int bindsBefore = socket.bindAttempts;
-        port.ChangeServicePort();
-        EXPECT_EQ(dialogs.messages, QStringList{Cancelled});
+        port.changeServicePort();
+        EXPECT_EQ(dialogs.messages, QStringList{kCancelled});
         EXPECT_TRUE(store.values.isEmpty());
         EXPECT_EQ(socket.bindAttempts, bindsBefore);
         EXPECT_TRUE(socket.isBound());
@@ -96,10 +96,10 @@ TEST_F(ServicePortTest, BusyPortIsStoredReportedWithTheTypedTextAndAskedAgain)
 {
     socket.busyPorts.insert(600);
     answer({QStringLiteral(" 600 ")});
-    port.ChangeServicePort();
+    port.changeServicePort();
 
     EXPECT_EQ(store.values.value(QStringLiteral("port")), QStringLiteral(" 600 "));
-    EXPECT_EQ(dialogs.messages, (QStringList{QStringLiteral(" 600 ") + BusySuffix, Cancelled}));
+    EXPECT_EQ(dialogs.messages, (QStringList{QStringLiteral(" 600 ") + kBusySuffix, kCancelled}));
     EXPECT_EQ(dialogs.promptDefaults, (QStringList{QStringLiteral("514"), QStringLiteral("600")}));
     EXPECT_FALSE(socket.isBound());
 }
@@ -108,9 +108,9 @@ TEST_F(ServicePortTest, StoreFailureIsReportedAndThePortStillChanges)
 {
     store.writable = false;
     answer({QStringLiteral("80.5")});
-    port.ChangeServicePort();
+    port.changeServicePort();
 
-    EXPECT_EQ(dialogs.messages, QStringList{WriteFailed});
+    EXPECT_EQ(dialogs.messages, QStringList{kWriteFailed});
     EXPECT_EQ(socket.localPort(), 80);
     EXPECT_TRUE(socket.isBound());
 }
@@ -119,9 +119,9 @@ TEST_F(ServicePortTest, RepeatedInvalidEntriesDoNotExhaustTheStack)
 {
     for (int i = 0; i < 1000000; ++i)
         dialogs.answers.push_back(QStringLiteral("0"));
-    port.ChangeServicePort();
+    port.changeServicePort();
     EXPECT_EQ(dialogs.messages.size(), 1000001);
-    EXPECT_EQ(dialogs.messages.last(), Cancelled);
+    EXPECT_EQ(dialogs.messages.last(), kCancelled);
 }
 
 TEST_F(ServicePortTest, StartupBindOfAStoredTextThatIsNoPortAsksForAnother)
@@ -130,12 +130,12 @@ TEST_F(ServicePortTest, StartupBindOfAStoredTextThatIsNoPortAsksForAnother)
     for (const QString& stored : {QStringLiteral("abc"), QStringLiteral("0"), QStringLiteral("70000")}) {
         dialogs.messages.clear();
         EXPECT_FALSE(port.bindAtStartup(stored));
-        EXPECT_EQ(dialogs.messages, (QStringList{stored + BusySuffix, Cancelled}));
+        EXPECT_EQ(dialogs.messages, (QStringList{stored + kBusySuffix, kCancelled}));
     }
     dialogs.messages.clear();
     answer({QStringLiteral("515")});
     EXPECT_TRUE(port.bindAtStartup(QStringLiteral("abc")));
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("abc") + BusySuffix});
+    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("abc") + kBusySuffix});
     EXPECT_EQ(socket.localPort(), 515);
 }
 
@@ -143,7 +143,7 @@ TEST_F(ServicePortOnRealSocketTest, HalfEntryStoresTheTextAndBindsTheRoundedPort
 {
     const int free = freeEvenUdpPort();
     answer({QStringLiteral("%1.5").arg(free)});
-    port.ChangeServicePort();
+    port.changeServicePort();
 
     EXPECT_EQ(store.values.value(QStringLiteral("port")), QStringLiteral("%1.5").arg(free));
     EXPECT_EQ(socket.localPort(), free);
@@ -160,7 +160,7 @@ TEST_F(ServicePortOnRealSocketTest, StartupOnAPortHeldElsewhereFallsBackToThePro
     answer({held, QString::number(free)});
 
     EXPECT_TRUE(port.bindAtStartup(held));
-    EXPECT_EQ(dialogs.messages, (QStringList{held + BusySuffix, held + BusySuffix}));
+    EXPECT_EQ(dialogs.messages, (QStringList{held + kBusySuffix, held + kBusySuffix}));
     EXPECT_EQ(dialogs.promptDefaults, (QStringList{held, held}));
     EXPECT_EQ(socket.localPort(), free);
     EXPECT_EQ(store.values.value(QStringLiteral("port")), QString::number(free));
@@ -171,7 +171,7 @@ TEST_F(ServicePortOnRealSocketTest, ThePortThisSocketAlreadyHoldsCanBeChosenAgai
     const int free = freeEvenUdpPort();
     ASSERT_TRUE(port.bindAtStartup(QString::number(free)));
     answer({QString::number(free)});
-    port.ChangeServicePort();
+    port.changeServicePort();
     EXPECT_TRUE(socket.isBound());
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }

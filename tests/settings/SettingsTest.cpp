@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 namespace {
-const QString WriteFailed = QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！");
+const QString kWriteFailed = QStringLiteral("创建注册表键值失败，请检查是否已允许本程序写注册表！");
 }
 
 TEST(LoadSettingsTest, EmptyStoreGivesPort514AndFilterOn)
@@ -13,7 +13,7 @@ TEST(LoadSettingsTest, EmptyStoreGivesPort514AndFilterOn)
     FakeSettingsStore store;
     const StartupSettings settings = loadSettings(store);
     EXPECT_EQ(settings.portText, QStringLiteral("514"));
-    EXPECT_EQ(settings.FilterEnabled, 1);
+    EXPECT_EQ(settings.filterEnabled, 1);
     EXPECT_TRUE(store.values.isEmpty());
 }
 
@@ -28,7 +28,7 @@ TEST(LoadSettingsTest, StoredValuesAreUsedAndBadFilterValuesCountAsAbsent)
         store.values[QStringLiteral("msgfilter")] = QString::fromLatin1(stored);
         const StartupSettings settings = loadSettings(store);
         EXPECT_EQ(settings.portText, QStringLiteral(" 515 "));
-        EXPECT_EQ(settings.FilterEnabled, expected) << stored;
+        EXPECT_EQ(settings.filterEnabled, expected) << stored;
     }
 }
 
@@ -52,14 +52,14 @@ TEST(ToggleMessageFilterTest, TwiceStoresZeroThenOne)
     FakeSettingsStore store;
     FakeDialogs dialogs;
     qint16 filter = 1;
-    ToggleMessageFilter(filter, store, dialogs);
+    toggleMessageFilter(filter, store, dialogs);
     EXPECT_EQ(filter, 0);
     EXPECT_EQ(store.values.value(QStringLiteral("msgfilter")), QStringLiteral("0"));
-    ToggleMessageFilter(filter, store, dialogs);
+    toggleMessageFilter(filter, store, dialogs);
     EXPECT_EQ(filter, 1);
     EXPECT_EQ(store.values.value(QStringLiteral("msgfilter")), QStringLiteral("1"));
     filter = 2;
-    ToggleMessageFilter(filter, store, dialogs);
+    toggleMessageFilter(filter, store, dialogs);
     EXPECT_EQ(filter, 0);
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
@@ -70,9 +70,9 @@ TEST(ToggleMessageFilterTest, StoreFailureIsReportedAndTheFlagStaysFlipped)
     store.writable = false;
     FakeDialogs dialogs;
     qint16 filter = 1;
-    ToggleMessageFilter(filter, store, dialogs);
+    toggleMessageFilter(filter, store, dialogs);
     EXPECT_EQ(filter, 0);
-    EXPECT_EQ(dialogs.messages, QStringList{WriteFailed});
+    EXPECT_EQ(dialogs.messages, QStringList{kWriteFailed});
     EXPECT_TRUE(store.values.isEmpty());
 }
 

@@ -54,7 +54,7 @@ using LogDatabaseSchema = StoreFixture;
 TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsInOrder)
 {
     ASSERT_FALSE(database.fileExists());
-    EXPECT_TRUE(database.EnsureLogDatabase());
+    EXPECT_TRUE(database.ensureFileAndTodayTable());
     EXPECT_TRUE(QFileInfo(dir.filePath(u"syslog.mdb"_s)).isFile());
     EXPECT_EQ(database.dayList(), QStringList{today()});
 
@@ -71,7 +71,7 @@ TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsI
 
 TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     const QString ddl = scalar(u"SELECT sql AS v FROM sqlite_master WHERE name = 'syslog-2026-12-06'"_s);
     EXPECT_TRUE(ddl.contains(u"CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\")"_s)) << ddl.toStdString();
     EXPECT_FALSE(ddl.contains(u"AUTOINCREMENT"_s, Qt::CaseInsensitive));
@@ -81,7 +81,7 @@ TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
 
 TEST_F(LogDatabaseSchema, RowsAreNumberedFromOneInInsertionOrder)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     insertRows(today(),
                {{timeOf(3), u"1.1.1.1"_s, u"a"_s}, {timeOf(1), u"1.1.1.1"_s, u"b"_s}, {timeOf(2), u"1.1.1.1"_s, u"c"_s}});
     auto rows = connect()->query(u"SELECT \"ID\", \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
@@ -93,7 +93,7 @@ TEST_F(LogDatabaseSchema, RowsAreNumberedFromOneInInsertionOrder)
 
 TEST_F(LogDatabaseSchema, TheStoreRejectsTimeOver24AndAddressOver16Characters)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     EXPECT_NO_THROW(insertRows(today(), {{QString(24, u'x'), QString(16, u'1'), u"fits"_s}}));
     EXPECT_THROW(insertRows(today(), {{QString(25, u'x'), u"1.2.3.4"_s, u"time too long"_s}}), DbError);
     EXPECT_THROW(insertRows(today(), {{timeOf(0), QString(17, u'1'), u"address too long"_s}}), DbError);
@@ -137,7 +137,7 @@ TEST_F(LogDatabaseDays, EmptyDatabaseListsNoDay)
 TEST_F(LogDatabaseDays, MissingFileIsAnErrorAndIsNotCreated)
 {
     EXPECT_THROW(database.dayList(), DbError);
-    EXPECT_THROW(database.TableExists(u"syslog-2026-12-06"_s), DbError);
+    EXPECT_THROW(database.tableExists(u"syslog-2026-12-06"_s), DbError);
     EXPECT_THROW(database.loadRecentRecords(today()), DbError);
     EXPECT_FALSE(database.fileExists());
 }
@@ -146,54 +146,54 @@ TEST_F(LogDatabaseDays, TableExistsOnlyForThatExactDay)
 {
     createDay(u"2026-12-05"_s);
     createDay(u"2026-12-07"_s);
-    EXPECT_FALSE(database.TableExists(u"syslog-2026-12-06"_s));
-    EXPECT_TRUE(database.TableExists(u"syslog-2026-12-05"_s));
+    EXPECT_FALSE(database.tableExists(u"syslog-2026-12-06"_s));
+    EXPECT_TRUE(database.tableExists(u"syslog-2026-12-05"_s));
     insertRows(u"2026-12-07"_s, {{timeOf(0), u"1.2.3.4"_s, u"x"_s}});
-    EXPECT_TRUE(database.TableExists(u"syslog-2026-12-07"_s));
-    EXPECT_FALSE(database.TableExists(u"syslog-archive"_s));
+    EXPECT_TRUE(database.tableExists(u"syslog-2026-12-07"_s));
+    EXPECT_FALSE(database.tableExists(u"syslog-archive"_s));
 }
 
-// --- EnsureLogDatabase on what it finds ----------------------------------
+// --- EnsureFileAndTodayTable on what it finds ----------------------------------
 
-using EnsureLogDatabase = StoreFixture;
+using EnsureFileAndTodayTable = StoreFixture;
 
-TEST_F(EnsureLogDatabase, ExistingFileGetsOnlyTodaysTableAndOthersStayUntouched)
+TEST_F(EnsureFileAndTodayTable, ExistingFileGetsOnlyTodaysTableAndOthersStayUntouched)
 {
     createDay(u"2026-12-05"_s);
     insertRows(u"2026-12-05"_s, {{timeOf(1), u"10.0.0.1"_s, u"kept"_s}, {timeOf(2), u"10.0.0.2"_s, u"kept too"_s}});
 
-    EXPECT_TRUE(database.EnsureLogDatabase());
+    EXPECT_TRUE(database.ensureFileAndTodayTable());
     EXPECT_EQ(database.dayList(), (QStringList{u"2026-12-05"_s, today()}));
     EXPECT_EQ(database.loadRecentRecords(u"2026-12-05"_s),
               (QStringList{timeOf(1) + u" IP:10.0.0.1 kept"_s, timeOf(2) + u" IP:10.0.0.2 kept too"_s}));
     EXPECT_EQ(rowCount(today()), 0);
 }
 
-TEST_F(EnsureLogDatabase, TodaysTablePresentMeansNothingIsCreated)
+TEST_F(EnsureFileAndTodayTable, TodaysTablePresentMeansNothingIsCreated)
 {
-    EXPECT_TRUE(database.EnsureLogDatabase());
+    EXPECT_TRUE(database.ensureFileAndTodayTable());
     insertRows(today(), {{timeOf(1), u"10.0.0.1"_s, u"x"_s}});
-    EXPECT_FALSE(database.EnsureLogDatabase());
-    EXPECT_FALSE(database.EnsureTodayTable());
+    EXPECT_FALSE(database.ensureFileAndTodayTable());
+    EXPECT_FALSE(database.ensureTodayTable());
     EXPECT_EQ(rowCount(today()), 1);
 }
 
-TEST_F(EnsureLogDatabase, NewDayByTheClockCreatesItsTable)
+TEST_F(EnsureFileAndTodayTable, NewDayByTheClockCreatesItsTable)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
-    EXPECT_TRUE(database.EnsureTodayTable());
+    EXPECT_TRUE(database.ensureTodayTable());
     EXPECT_EQ(database.todayTableName(), u"syslog-2026-12-07"_s);
     EXPECT_EQ(database.dayList(), (QStringList{u"2026-12-06"_s, u"2026-12-07"_s}));
 }
 
-TEST_F(EnsureLogDatabase, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModified)
+TEST_F(EnsureFileAndTodayTable, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModified)
 {
     const QByteArray bytes = QByteArray("Standard Jet DB\0 not something SQLite can read. ", 48).repeated(40);
     writeFile(database.path(), bytes);
 
     try {
-        database.EnsureLogDatabase();
+        database.ensureFileAndTodayTable();
         FAIL() << "a file that is no database was accepted";
     } catch (const DbError& error) {
         EXPECT_TRUE(error.text().contains(u"not a database"_s)) << error.what();
@@ -203,12 +203,12 @@ TEST_F(EnsureLogDatabase, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModi
     EXPECT_FALSE(QFileInfo::exists(database.path() + u"-shm"_s));
 }
 
-TEST_F(EnsureLogDatabase, UnwritableLocationFailsWithTheEngineText)
+TEST_F(EnsureFileAndTodayTable, UnwritableLocationFailsWithTheEngineText)
 {
     writeFile(dir.filePath(u"plainfile"_s), "x");
     LogDatabase misplaced(engine, dir.filePath(u"plainfile/sub"_s), clock);
     try {
-        misplaced.EnsureLogDatabase();
+        misplaced.ensureFileAndTodayTable();
         FAIL() << "a database was reported in a directory that cannot exist";
     } catch (const DbError& error) {
         EXPECT_FALSE(error.text().isEmpty());
@@ -217,11 +217,11 @@ TEST_F(EnsureLogDatabase, UnwritableLocationFailsWithTheEngineText)
 
 // --- loading a day's latest records --------------------------------------
 
-using LoadRecentRecords = StoreFixture;
+using loadRecentRecords = StoreFixture;
 
-TEST_F(LoadRecentRecords, OfManyRecordsThe500WithTheHighestIdOldestFirst)
+TEST_F(loadRecentRecords, OfManyRecordsThe500WithTheHighestIdOldestFirst)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     std::vector<std::array<QString, 3>> rows;
     for (int i = 1; i <= 1234; ++i) // times run backwards, so only ID order gives the right answer
         rows.push_back({timeOf(5000 - i), u"192.168.1.1"_s, QString(u"m%1"_s).arg(i)});
@@ -233,9 +233,9 @@ TEST_F(LoadRecentRecords, OfManyRecordsThe500WithTheHighestIdOldestFirst)
     EXPECT_EQ(lines.last(), timeOf(5000 - 1234) + u" IP:192.168.1.1 m1234"_s);
 }
 
-TEST_F(LoadRecentRecords, FewRecordsAllOfThemOldestFirst)
+TEST_F(loadRecentRecords, FewRecordsAllOfThemOldestFirst)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     insertRows(today(), {{timeOf(1), u"1.1.1.1"_s, u"one"_s},
                          {timeOf(2), u"2.2.2.2"_s, u"two"_s},
                          {timeOf(3), u"3.3.3.3"_s, u"three"_s}});
@@ -244,7 +244,7 @@ TEST_F(LoadRecentRecords, FewRecordsAllOfThemOldestFirst)
                            timeOf(3) + u" IP:3.3.3.3 three"_s}));
 }
 
-TEST_F(LoadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
+TEST_F(loadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
 {
     engine.open(database.path(), DbEngine::OpenMode::CreateIfMissing)
         ->execute(u"CREATE TABLE \"syslog-2026-12-02\" (\"时间\" TEXT, \"IP地址\" TEXT, \"信息\" TEXT)"_s);
@@ -262,17 +262,17 @@ TEST_F(LoadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
     EXPECT_EQ(lines.last(), timeOf(599) + u" IP:1.2.3.4 599"_s);
 }
 
-TEST_F(LoadRecentRecords, NullFieldsGiveEmptyText)
+TEST_F(loadRecentRecords, NullFieldsGiveEmptyText)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     connect()->execute(u"INSERT INTO \"syslog-2026-12-06\" (\"时间\",\"IP地址\",\"信息\") VALUES ('t', '1.2.3.4', NULL)"_s);
     connect()->execute(u"INSERT INTO \"syslog-2026-12-06\" (\"信息\") VALUES ('only message')"_s);
     EXPECT_EQ(database.loadRecentRecords(today()), (QStringList{u"t IP:1.2.3.4 "_s, u" IP: only message"_s}));
 }
 
-TEST_F(LoadRecentRecords, MissingTableFailsAndADayTextCannotChangeTheStatement)
+TEST_F(loadRecentRecords, MissingTableFailsAndADayTextCannotChangeTheStatement)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     insertRows(today(), {{timeOf(1), u"1.1.1.1"_s, u"safe"_s}});
     EXPECT_THROW(database.loadRecentRecords(u"2026-01-01"_s), DbError);
     EXPECT_THROW(database.loadRecentRecords(u"x\"; DROP TABLE \"syslog-2026-12-06\"; --"_s), DbError);

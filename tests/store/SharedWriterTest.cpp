@@ -21,10 +21,10 @@ protected:
 
 TEST_F(SharedWriterTest, WritesIntoTheTableOfTheDayItWasOpenedOn)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen()) << writer.lastError().toStdString();
     EXPECT_TRUE(writer.isOpen());
-    EXPECT_TRUE(writer.WriteRecordsetSql().contains(u"\"syslog-2026-12-06\""_s));
+    EXPECT_TRUE(writer.insertSqlText().contains(u"\"syslog-2026-12-06\""_s));
 
     writer.append(record(u"first"_s));
     createDay(u"2026-12-07"_s);
@@ -40,7 +40,7 @@ TEST_F(SharedWriterTest, WritesIntoTheTableOfTheDayItWasOpenedOn)
 
 TEST_F(SharedWriterTest, StoresTextsExactlyIncludingEmptyAndLineBreaks)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen());
     writer.append({u"2026-12-06 13:45:10"_s, u"10.1.2.3"_s, u"line one\r\nline two 信息"_s});
     writer.append({u"2026-12-06 13:45:11"_s, u"10.1.2.3"_s, QString()});
@@ -67,7 +67,7 @@ TEST_F(SharedWriterTest, ReopenNeverCreatesAMissingFile)
 
 TEST_F(SharedWriterTest, RolledBackRowsAreNotStoredCommittedOnesAre)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen());
     writer.begin();
     writer.append(record(u"a"_s));
@@ -85,7 +85,7 @@ TEST_F(SharedWriterTest, RolledBackRowsAreNotStoredCommittedOnesAre)
 
 TEST_F(SharedWriterTest, ARejectedRowInsideATransactionLeavesTheOthersToTheCaller)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen());
     writer.begin();
     writer.append(record(u"kept"_s));
@@ -99,7 +99,7 @@ TEST_F(SharedWriterTest, ARejectedRowInsideATransactionLeavesTheOthersToTheCalle
 
 TEST_F(SharedWriterTest, CloseFreesTheFileAndReopenComesBack)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen());
     writer.close();
     EXPECT_FALSE(writer.isOpen());
@@ -116,7 +116,7 @@ TEST_F(SharedWriterTest, CloseFreesTheFileAndReopenComesBack)
 
 TEST_F(SharedWriterTest, ASecondConnectionReadsWhileTheWriterWrites)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen());
     writer.append(record(u"committed"_s));
     writer.begin();
@@ -130,7 +130,7 @@ TEST_F(SharedWriterTest, ASecondConnectionReadsWhileTheWriterWrites)
 
 TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
 {
-    database.EnsureLogDatabase();
+    database.ensureFileAndTodayTable();
     ASSERT_TRUE(writer.reopen());
     auto holder = connect();
     holder->execute(u"BEGIN EXCLUSIVE"_s);

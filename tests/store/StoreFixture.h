@@ -25,7 +25,7 @@ protected:
     {
         const QDateTime saved = clock.now();
         clock.set(QDateTime(QDate::fromString(day, Qt::ISODate), QTime(12, 0)));
-        database.EnsureLogDatabase();
+        database.ensureFileAndTodayTable();
         clock.set(saved);
     }
 
