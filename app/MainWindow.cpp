@@ -180,17 +180,17 @@ bool MainWindow::start()
         services_.dialogs.message(QStringLiteral("程序已经在运行，不支持多开！"));
         return false;
     }
-    syslng_ = languageModeFor(services_.locale.localeId());
+    languageMode_ = languageModeFor(services_.locale.localeId());
     if (english())
         setEnglishCaptions();
 
-    attachCsvExport(*logList_, syslng_, services_.fileChooser, services_.dialogs);
+    attachCsvExport(*logList_, languageMode_, services_.fileChooser, services_.dialogs);
     services_.receiver.setKeepDays(loadKeepDays(services_.settings));
     if (!openDatabase())
         return false;
 
     titleLabel_->setText(titleLabel_->text() + QString::number(KIV_VERSION_MAJOR) + QLatin1Char('.')
-                    + QString::number(KIV_VERSION_MINOR));
+                         + QString::number(KIV_VERSION_MINOR));
     twips::fitToText(titleLabel_);
 
     const StartupSettings settings = loadSettings(services_.settings);
@@ -505,7 +505,7 @@ void MainWindow::openBlog()
 void MainWindow::openSearch()
 {
     if (!search_) {
-        search_ = new SearchWindow(syslng_, database_, services_.dialogs, services_.clipboard, services_.fileChooser);
+        search_ = new SearchWindow(languageMode_, database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
     }
     search_->show();
@@ -532,7 +532,7 @@ void MainWindow::openCleaner()
     services_.receiver.handOverDatabase();
     refreshDayList();
     if (!cleaner_) {
-        cleaner_ = new CleanerWindow(syslng_, database_, services_.readEngine, services_.dialogs,
+        cleaner_ = new CleanerWindow(languageMode_, database_, services_.readEngine, services_.dialogs,
                                      services_.clock, [this] { onCleanerClosed(); });
         cleaner_->setAttribute(Qt::WA_DeleteOnClose);
     }

@@ -92,7 +92,7 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
         printLine(QStringLiteral("windows attach on %1").arg(linkPath));
     else
         printLine(QStringLiteral("windows cannot attach: %1").arg(linkProblem));
-    SignalBridge signals_([&service] {
+    SignalBridge signalBridge([&service] {
         service.stop();
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
@@ -134,7 +134,7 @@ int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine
         printLine((attached ? QStringLiteral("window closed; ") : QStringLiteral("stopped: ")) + receiver.summaryLine());
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
-    SignalBridge signals_([&window] {
+    SignalBridge signalBridge([&window] {
         window.close();
         window.shutDown();
     });

@@ -38,7 +38,7 @@ WriteQueue::WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recovery
 }
 
 bool WriteQueue::enqueue(const QString& time, const QString& ip, const QString& message,
-                               qint32 receivedThisSecond)
+                         qint32 receivedThisSecond)
 {
     if (queuedCount_ >= kCapacity)
         flush();

@@ -86,7 +86,9 @@ qsizetype SyslogFraming::split(const char* data, qsizetype size, QList<QByteArra
                 if (p[i] == ' ') {
                     if (i > kMaxCountDigits) {
                         fail(Error::OctetCountTooLong,
-                             QStringLiteral("An octet count has %1 digits; at most %2 are accepted.").arg(i).arg(kMaxCountDigits));
+                             QStringLiteral("An octet count has %1 digits; at most %2 are accepted.")
+                                 .arg(i)
+                                 .arg(kMaxCountDigits));
                         return pos;
                     }
                     qsizetype length = 0;

@@ -3,7 +3,7 @@
 #include <QString>
 
 // Every text of the export to a CSV file, in both language modes.
-namespace ExportTexts {
+namespace exporttexts {
 
 inline QString menuCaption(bool english)
 {
@@ -24,4 +24,4 @@ inline QString writeFailed(bool english, const QString& path, const QString& rea
                    : QStringLiteral("无法写入文件 %1：\n%2").arg(path, reason);
 }
 
-} // namespace ExportTexts
+} // namespace exporttexts

@@ -37,7 +37,7 @@ QString bilingual(bool english, const QString& chinese, const QString& englishTe
 
 } // namespace
 
-CleanerWindow::CleanerWindow(const QString& syslng, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
+CleanerWindow::CleanerWindow(const QString& languageMode, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
                              const Clock& clock, std::function<void()> onClosed, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint)
@@ -46,7 +46,7 @@ CleanerWindow::CleanerWindow(const QString& syslng, LogDatabase& database, DbEng
     , dialogs_(dialogs)
     , clock_(clock)
     , onClosed_(std::move(onClosed))
-    , english_(syslng == QLatin1String("en"))
+    , english_(languageMode == QLatin1String("en"))
 {
     setObjectName(QStringLiteral("form4"));
     buildControls();
@@ -90,7 +90,8 @@ void CleanerWindow::applyCaptions(bool english)
     olderThan90Button_->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
     markAllButton_->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
     deleteButton_->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
-    for (QPushButton* button : {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
+    for (QPushButton* button :
+         {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
         shrinkCaptionToFit(button);
 }
 
@@ -194,7 +195,8 @@ void CleanerWindow::reportDropFailures(const QStringList& failures)
 void CleanerWindow::setBusy(bool busy)
 {
     busy_ = busy;
-    for (QPushButton* command : {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
+    for (QPushButton* command :
+         {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
         command->setEnabled(!busy);
 }
 

@@ -22,7 +22,7 @@ class QPushButton;
 class CleanerWindow : public QWidget {
     Q_OBJECT
 public:
-    CleanerWindow(const QString& syslng, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
+    CleanerWindow(const QString& languageMode, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
                   const Clock& clock, std::function<void()> onClosed, QWidget* parent = nullptr);
     ~CleanerWindow() override;
 

@@ -16,13 +16,13 @@ const QString kActionName = QStringLiteral("exportAction");
 
 void exportList(ExtentListWidget& list, bool english, FileChooser& chooser, Dialogs& dialogs)
 {
-    const QString path = chooser.saveFileName(list.window(), ExportTexts::chooserCaption(english),
-                                              ExportTexts::suggestedFileName(), ExportTexts::fileFilter(english));
+    const QString path = chooser.saveFileName(list.window(), exporttexts::chooserCaption(english),
+                                              exporttexts::suggestedFileName(), exporttexts::fileFilter(english));
     if (path.isEmpty())
         return;
     QString reason;
     if (!writeListAsCsv(list, path, &reason))
-        dialogs.warning(ExportTexts::writeFailed(english, path, reason));
+        dialogs.warning(exporttexts::writeFailed(english, path, reason));
 }
 
 void removeEarlierAction(ExtentListWidget& list)
@@ -36,12 +36,12 @@ void removeEarlierAction(ExtentListWidget& list)
 }
 
 // ownedChooser, when given, is the chooser itself, kept alive by the command.
-void attach(ExtentListWidget& list, const QString& syslng, FileChooser& chooser,
+void attach(ExtentListWidget& list, const QString& languageMode, FileChooser& chooser,
             std::shared_ptr<FileChooser> ownedChooser, Dialogs& dialogs)
 {
-    const bool english = syslng == QLatin1String("en");
+    const bool english = languageMode == QLatin1String("en");
     removeEarlierAction(list);
-    auto* action = new QAction(ExportTexts::menuCaption(english), &list);
+    auto* action = new QAction(exporttexts::menuCaption(english), &list);
     action->setObjectName(kActionName);
     QObject::connect(action, &QAction::triggered, &list, [&list, english, &chooser, ownedChooser, &dialogs] {
         exportList(list, english, chooser, dialogs);
@@ -52,15 +52,15 @@ void attach(ExtentListWidget& list, const QString& syslng, FileChooser& chooser,
 
 } // namespace
 
-void attachCsvExport(ExtentListWidget& list, const QString& syslng, FileChooser& chooser, Dialogs& dialogs)
+void attachCsvExport(ExtentListWidget& list, const QString& languageMode, FileChooser& chooser, Dialogs& dialogs)
 {
-    attach(list, syslng, chooser, nullptr, dialogs);
+    attach(list, languageMode, chooser, nullptr, dialogs);
 }
 
-void attachCsvExport(ExtentListWidget& list, const QString& syslng, Dialogs& dialogs)
+void attachCsvExport(ExtentListWidget& list, const QString& languageMode, Dialogs& dialogs)
 {
     auto chooser = std::make_shared<QtFileChooser>();
-    attach(list, syslng, *chooser, chooser, dialogs);
+    attach(list, languageMode, *chooser, chooser, dialogs);
 }
 
 bool writeListAsCsv(const QListWidget& list, const QString& path, QString* reason)

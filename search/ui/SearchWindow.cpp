@@ -61,22 +61,22 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips)
     return QSize(outerTwips.width() - kListWidthMargin, outerTwips.height() - kListHeightMargin);
 }
 
-SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                            QWidget* parent)
-    : SearchWindow(syslng, database, dialogs, clipboard, std::make_unique<QtFileChooser>(), nullptr, parent)
+    : SearchWindow(languageMode, database, dialogs, clipboard, std::make_unique<QtFileChooser>(), nullptr, parent)
 {
 }
 
-SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                            FileChooser& chooser, QWidget* parent)
-    : SearchWindow(syslng, database, dialogs, clipboard, nullptr, &chooser, parent)
+    : SearchWindow(languageMode, database, dialogs, clipboard, nullptr, &chooser, parent)
 {
 }
 
-SearchWindow::SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                            std::unique_ptr<FileChooser> ownedChooser, FileChooser* chooser, QWidget* parent)
     : QWidget(parent, Qt::Window),
-      syslng_(syslng),
+      languageMode_(languageMode),
       database_(database),
       dialogs_(dialogs),
       clipboard_(clipboard),
@@ -121,7 +121,7 @@ void SearchWindow::createControls()
     white.setColor(QPalette::Base, Qt::white);
     resultList_->setPalette(white);
     resultList_->viewport()->installEventFilter(this);
-    attachCsvExport(*resultList_, syslng_, chooser_, dialogs_);
+    attachCsvExport(*resultList_, languageMode_, chooser_, dialogs_);
 
     ipEdit_ = new QLineEdit(kIpPlaceholder, this);
     ipEdit_->setObjectName(QStringLiteral("查询IP"));
@@ -154,9 +154,9 @@ void SearchWindow::chainTabOrder()
     QWidget::setTabOrder(resultList_, ipEdit_);
 }
 
-bool SearchWindow::chineseMode() const { return syslng_ == QLatin1String("cn"); }
+bool SearchWindow::chineseMode() const { return languageMode_ == QLatin1String("cn"); }
 
-bool SearchWindow::englishMode() const { return syslng_ == QLatin1String("en"); }
+bool SearchWindow::englishMode() const { return languageMode_ == QLatin1String("en"); }
 
 QString SearchWindow::allDaysEntry() const { return chineseMode() ? kAllDaysChinese : kAllDaysEnglish; }
 

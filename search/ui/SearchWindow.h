@@ -38,9 +38,9 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips);
 class SearchWindow : public QWidget {
     Q_OBJECT
 public:
-    SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+    SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                  QWidget* parent = nullptr);
-    SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+    SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                  FileChooser& chooser, QWidget* parent = nullptr);
     ~SearchWindow() override;
 
@@ -80,7 +80,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    SearchWindow(const QString& syslng, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+    SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                  std::unique_ptr<FileChooser> ownedChooser, FileChooser* chooser, QWidget* parent);
     void createControls();
     void placeControls();
@@ -96,7 +96,7 @@ private:
     bool chineseMode() const;
     bool englishMode() const;
 
-    const QString syslng_;
+    const QString languageMode_;
     LogDatabase& database_;
     Dialogs& dialogs_;
     Clipboard& clipboard_;

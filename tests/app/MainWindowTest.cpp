@@ -80,7 +80,7 @@ TEST(Startup, EnglishLocaleSetsEnglishCaptions)
     EXPECT_EQ(control<QPushButton>(*app.window, "搜索")->text(), QStringLiteral("Search"));
     EXPECT_EQ(control<QLabel>(*app.window, "版权说明")->text(), QStringLiteral("Developer blog"));
     EXPECT_EQ(control<QLabel>(*app.window, "记录数")->text(), QStringLiteral("log 1 days"));
-    EXPECT_EQ(app.window->syslng(), QStringLiteral("en"));
+    EXPECT_EQ(app.window->languageMode(), QStringLiteral("en"));
 }
 
 TEST(Startup, SecondCopyIsRefusedBeforeTouchingSocketOrDatabase)

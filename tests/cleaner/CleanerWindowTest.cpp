@@ -53,9 +53,9 @@ protected:
         return names;
     }
 
-    std::unique_ptr<CleanerWindow> openWindow(const QString& syslng = QStringLiteral("cn"))
+    std::unique_ptr<CleanerWindow> openWindow(const QString& languageMode = QStringLiteral("cn"))
     {
-        auto window = std::make_unique<CleanerWindow>(syslng, database_, engine_, dialogs_, clock_,
+        auto window = std::make_unique<CleanerWindow>(languageMode, database_, engine_, dialogs_, clock_,
                                                       [this] { ++closedCount_; });
         window->show();
         return window;
@@ -250,7 +250,7 @@ TEST_F(CleanerWindowTest, UnreadableDatabaseIsReportedAndTheWindowStaysUsable)
 TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
 {
     struct Expected {
-        const char* syslng;
+        const char* languageMode;
         QStringList texts;  // window, 十五天前, 三十天前, 九十天前, 全选, 删除
     };
     const Expected languages[] = {
@@ -259,15 +259,15 @@ TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
     };
     const char* names[] = {"十五天前", "三十天前", "九十天前", "全选", "删除"};
     for (const Expected& language : languages) {
-        const auto window = openWindow(QString::fromLatin1(language.syslng));
+        const auto window = openWindow(QString::fromLatin1(language.languageMode));
         EXPECT_EQ(window->windowTitle(), language.texts[0]);
         for (int i = 0; i < 5; ++i) {
             const QPushButton* command = window->findChild<QPushButton*>(QString::fromUtf8(names[i]));
             ASSERT_NE(command, nullptr) << names[i];
-            EXPECT_EQ(command->text(), language.texts[i + 1]) << language.syslng << " " << names[i];
+            EXPECT_EQ(command->text(), language.texts[i + 1]) << language.languageMode << " " << names[i];
             // The whole caption is readable within the designed button width.
             EXPECT_LE(QFontMetrics(command->font()).horizontalAdvance(command->text()), command->width())
-                << language.syslng << " " << names[i];
+                << language.languageMode << " " << names[i];
         }
     }
 }

@@ -17,28 +17,28 @@ protected:
     void reject(int count)
     {
         for (int i = 0; i < count; ++i) {
-            ++rejected;
-            storeFilteredMessage(buffer, kArrival.addSecs(rejected), QStringLiteral("10.0.0.7"),
-                                 QStringLiteral("<13>link %1").arg(rejected));
+            ++rejected_;
+            storeFilteredMessage(buffer_, kArrival.addSecs(rejected_), QStringLiteral("10.0.0.7"),
+                                 QStringLiteral("<13>link %1").arg(rejected_));
         }
     }
 
     std::unique_ptr<FilteredMessagesWindow> openWindow()
     {
-        auto window = std::make_unique<FilteredMessagesWindow>(buffer);
+        auto window = std::make_unique<FilteredMessagesWindow>(buffer_);
         window->show();
         return window;
     }
 
-    FilteredMessageBuffer buffer;
-    int rejected = 0;
+    FilteredMessageBuffer buffer_;
+    int rejected_ = 0;
 };
 
 } // namespace
 
 TEST_F(FilteredMessagesWindowTest, IsBuiltWithItsNamesCaptionAndDesignSize)
 {
-    FilteredMessagesWindow window(buffer);
+    FilteredMessagesWindow window(buffer_);
     EXPECT_EQ(window.windowTitle(), QStringLiteral("被过滤的信息"));
     EXPECT_TRUE(window.isWindow());
     EXPECT_EQ(window.size(), QSize(520, 297));
@@ -56,7 +56,7 @@ TEST_F(FilteredMessagesWindowTest, OpeningListsTheBufferAndRefreshAppendsOnlyWha
     EXPECT_TRUE(window->isOpen());
     ASSERT_EQ(window->list().count(), 5);
     EXPECT_EQ(window->list().item(0)->text(), QStringLiteral("2026-12-06 13:45:11 IP:10.0.0.7 <13>link 1"));
-    EXPECT_FALSE(buffer.changed);
+    EXPECT_FALSE(buffer_.changed);
 
     const QListWidgetItem* firstLine = window->list().item(0);
     reject(3);
@@ -106,7 +106,7 @@ TEST_F(FilteredMessagesWindowTest, ClosingMarksItClosedAndReopeningRebuilds)
 
 TEST_F(FilteredMessagesWindowTest, DeletedOnCloseLeavesTheViewMarkedClosed)
 {
-    QPointer<FilteredMessagesWindow> window = new FilteredMessagesWindow(buffer);
+    QPointer<FilteredMessagesWindow> window = new FilteredMessagesWindow(buffer_);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->show();
     EXPECT_TRUE(window->isOpen());

@@ -20,26 +20,26 @@ class MidnightRolloverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        clock.set(QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58)));
-        database.ensureFileAndTodayTable();
-        intake.setCurrentDay(QStringLiteral("2026-12-06"));
-        queue.reopenWritePath();
-        writeTimer.setOnTimeout([this] { queue.flush(); });
+        ASSERT_TRUE(dir_.isValid());
+        clock_.set(QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58)));
+        database_.ensureFileAndTodayTable();
+        intake_.setCurrentDay(QStringLiteral("2026-12-06"));
+        queue_.reopenWritePath();
+        writeTimer_.setOnTimeout([this] { queue_.flush(); });
     }
 
-    void receive(const QString& text) { intake.handleDatagram({text.toUtf8(), kSender}); }
+    void receive(const QString& text) { intake_.handleDatagram({text.toUtf8(), kSender}); }
 
-    QTemporaryDir dir;
-    FakeClock clock;
-    SqliteEngine engine;
-    LogDatabase database{engine, dir.path(), clock};
-    SharedWriter writer{engine, database.path(), clock};
-    FakeTimer writeTimer;
-    WriteQueue queue{writer, writeTimer, dir.filePath(QStringLiteral("syslog_recovery.log")), clock};
-    int dayTablesCreated = 0;
-    DatagramIntake intake{queue, writeTimer, database, clock,
-                          DatagramIntake::Events{{}, [this](const QString&) { ++dayTablesCreated; }, {}, {}}};
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    SqliteEngine engine_;
+    LogDatabase database_{engine_, dir_.path(), clock_};
+    SharedWriter writer_{engine_, database_.path(), clock_};
+    FakeTimer writeTimer_;
+    WriteQueue queue_{writer_, writeTimer_, dir_.filePath(QStringLiteral("syslog_recovery.log")), clock_};
+    int dayTablesCreated_ = 0;
+    DatagramIntake intake_{queue_, writeTimer_, database_, clock_,
+                           DatagramIntake::Events{{}, [this](const QString&) { ++dayTablesCreated_; }, {}, {}}};
 };
 
 } // namespace
@@ -50,30 +50,30 @@ TEST_F(MidnightRolloverTest, QueuedRecordsLandInThePreviousDayAndTheNewDayGetsIt
         receive(QStringLiteral("info ab")); // too short to keep, but counted
     receive(QStringLiteral("<13>info before midnight 1"));
     receive(QStringLiteral("<13>info before midnight 2"));
-    ASSERT_EQ(queue.queuedCount(), 2);
-    ASSERT_TRUE(database.loadRecentRecords(QStringLiteral("2026-12-06")).isEmpty());
+    ASSERT_EQ(queue_.queuedCount(), 2);
+    ASSERT_TRUE(database_.loadRecentRecords(QStringLiteral("2026-12-06")).isEmpty());
 
-    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    clock_.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
     receive(QStringLiteral("<13>info after midnight"));
-    writeTimer.tick();
+    writeTimer_.tick();
 
-    EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-06")),
+    EXPECT_EQ(database_.loadRecentRecords(QStringLiteral("2026-12-06")),
               (QStringList{QStringLiteral("2026-12-06 23:59:58 IP:192.168.1.20 before midnight 1"),
                            QStringLiteral("2026-12-06 23:59:58 IP:192.168.1.20 before midnight 2")}));
-    EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")),
+    EXPECT_EQ(database_.loadRecentRecords(QStringLiteral("2026-12-07")),
               QStringList{QStringLiteral("2026-12-07 00:00:01 IP:192.168.1.20 after midnight")});
-    EXPECT_EQ(dayTablesCreated, 1);
-    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-07"));
-    EXPECT_FALSE(QFile::exists(queue.recoveryLogPath()));
+    EXPECT_EQ(dayTablesCreated_, 1);
+    EXPECT_EQ(intake_.currentDay(), QStringLiteral("2026-12-07"));
+    EXPECT_FALSE(QFile::exists(queue_.recoveryLogPath()));
 }
 
 TEST_F(MidnightRolloverTest, ExistingDayTableIsUsedWithoutRefreshingTheDayList)
 {
-    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
-    database.ensureTodayTable();
+    clock_.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    database_.ensureTodayTable();
     receive(QStringLiteral("<13>info after midnight"));
 
-    EXPECT_EQ(dayTablesCreated, 0);
-    EXPECT_EQ(intake.currentDay(), QStringLiteral("2026-12-07"));
-    EXPECT_EQ(database.loadRecentRecords(QStringLiteral("2026-12-07")).size(), 1);
+    EXPECT_EQ(dayTablesCreated_, 0);
+    EXPECT_EQ(intake_.currentDay(), QStringLiteral("2026-12-07"));
+    EXPECT_EQ(database_.loadRecentRecords(QStringLiteral("2026-12-07")).size(), 1);
 }

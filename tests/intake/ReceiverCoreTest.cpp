@@ -48,29 +48,29 @@ class ThreadedReceiver : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        receiver.run([](ReceiverCore& core) { core.openDatabase(); });
-        port = unusedUdpPort();
-        ASSERT_TRUE(receiver.port().setLocalPort(port));
+        ASSERT_TRUE(dir_.isValid());
+        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
+        port_ = unusedUdpPort();
+        ASSERT_TRUE(receiver_.port().setLocalPort(port_));
         QString error;
-        ASSERT_TRUE(receiver.port().bind(&error)) << error.toStdString();
+        ASSERT_TRUE(receiver_.port().bind(&error)) << error.toStdString();
     }
 
     void send(const QByteArray& bytes)
     {
-        ASSERT_EQ(sender.writeDatagram(bytes, QHostAddress::LocalHost, quint16(port)), bytes.size());
+        ASSERT_EQ(sender_.writeDatagram(bytes, QHostAddress::LocalHost, quint16(port_)), bytes.size());
     }
-    QString today() const { return clock.now().toString(QStringLiteral("yyyy-MM-dd")); }
-    QString dbPath() const { return QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")); }
+    QString today() const { return clock_.now().toString(QStringLiteral("yyyy-MM-dd")); }
+    QString dbPath() const { return QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")); }
 
-    QTemporaryDir dir;
-    SystemClock clock;
-    SqliteEngine readEngine{2000};
-    SqliteEngine writeEngine{250};
-    Receiver receiver{CoreServices{clock, readEngine, writeEngine, [] { return std::make_unique<QtUdpSocket>(); },
-                                   qtTimer, dir.path()}};
-    QUdpSocket sender;
-    int port = 0;
+    QTemporaryDir dir_;
+    SystemClock clock_;
+    SqliteEngine readEngine_{2000};
+    SqliteEngine writeEngine_{250};
+    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_, [] { return std::make_unique<QtUdpSocket>(); },
+                                    qtTimer, dir_.path()}};
+    QUdpSocket sender_;
+    int port_ = 0;
 };
 
 } // namespace
@@ -81,39 +81,39 @@ TEST_F(ThreadedReceiver, ABurstIsStoredWholeInTheOrderSent)
     for (int i = 0; i < burst; ++i)
         send(QByteArrayLiteral("<14>host info: burst ") + QByteArray::number(i));
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return receiver.run([](ReceiverCore& core) { return core.datagramsRead(); }) >= burst; }, 20000));
-    receiver.run([](ReceiverCore& core) { core.shutdown(); });
+        [&] { return receiver_.run([](ReceiverCore& core) { return core.datagramsRead(); }) >= burst; }, 20000));
+    receiver_.run([](ReceiverCore& core) { core.shutdown(); });
 
-    const QStringList stored = storedMessages(readEngine, dbPath(), today());
+    const QStringList stored = storedMessages(readEngine_, dbPath(), today());
     ASSERT_EQ(stored.size(), burst);
     for (int i = 0; i < burst; ++i)
         ASSERT_EQ(stored[i], QStringLiteral("info: burst %1").arg(i));
-    const StoreCounters counted = receiver.run([](ReceiverCore& core) { return core.storeCounters(); });
+    const StoreCounters counted = receiver_.run([](ReceiverCore& core) { return core.storeCounters(); });
     EXPECT_EQ(counted.received, burst);
     EXPECT_EQ(counted.stored, burst);
 }
 
 TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTakenBack)
 {
-    QSignalSpy shown(receiver.core(), &ReceiverCore::lineToShow);
+    QSignalSpy shown(receiver_.core(), &ReceiverCore::lineToShow);
     send("<14>host info: before");
     // The line comes from the receiver's thread, maybe before a wait() could start.
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 1; }, 10000));
 
-    receiver.run([](ReceiverCore& core) { core.handOverDatabase(); });
-    EXPECT_FALSE(receiver.port().isBound());
+    receiver_.run([](ReceiverCore& core) { core.handOverDatabase(); });
+    EXPECT_FALSE(receiver_.port().isBound());
     // Nobody holds the file: another program could lock it at once.
-    auto other = readEngine.open(dbPath());
+    auto other = readEngine_.open(dbPath());
     other->execute(QStringLiteral("BEGIN EXCLUSIVE"));
     other->execute(QStringLiteral("COMMIT"));
     send("<14>host info: while cleaning");
 
-    receiver.run([](ReceiverCore& core) { core.takeBackDatabase(); });
-    ASSERT_TRUE(receiver.port().bind());
+    receiver_.run([](ReceiverCore& core) { core.takeBackDatabase(); });
+    ASSERT_TRUE(receiver_.port().bind());
     send("<14>host info: after");
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 2; }, 10000));
-    receiver.run([](ReceiverCore& core) { core.shutdown(); });
-    EXPECT_EQ(storedMessages(readEngine, dbPath(), today()), (QStringList{u"info: before"_s, u"info: after"_s}));
+    receiver_.run([](ReceiverCore& core) { core.shutdown(); });
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), today()), (QStringList{u"info: before"_s, u"info: after"_s}));
 }
 
 // The write path over a fake socket on the test's thread, so the clock and
@@ -122,51 +122,51 @@ class SteppedReceiver : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        receiver.run([](ReceiverCore& core) { core.openDatabase(); });
-        socket.setLocalPort(514);
-        ASSERT_TRUE(socket.bind());
+        ASSERT_TRUE(dir_.isValid());
+        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
+        socket_.setLocalPort(514);
+        ASSERT_TRUE(socket_.bind());
     }
-    QString dbPath() const { return QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")); }
-    ReceiverCore& core() { return *receiver.core(); }
+    QString dbPath() const { return QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")); }
+    ReceiverCore& core() { return *receiver_.core(); }
 
-    QTemporaryDir dir;
-    FakeClock clock;
-    FakeUdpSocket socket;
-    SqliteEngine readEngine{2000};
-    SqliteEngine writeEngine{50};
-    FakeTimer* writeTimer = nullptr;
-    FakeTimer* secondTimer = nullptr;
-    Receiver receiver{CoreServices{clock, readEngine, writeEngine,
-                                   [this] { return std::make_unique<FakeSocketView>(socket); },
-                                   [this](int intervalMs) {
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    FakeUdpSocket socket_;
+    SqliteEngine readEngine_{2000};
+    SqliteEngine writeEngine_{50};
+    FakeTimer* writeTimer_ = nullptr;
+    FakeTimer* secondTimer_ = nullptr;
+    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+                                    [this] { return std::make_unique<FakeSocketView>(socket_); },
+                                    [this](int intervalMs) {
                                        auto timer = std::make_unique<FakeTimer>();
-                                       (intervalMs == 100 ? writeTimer : secondTimer) = timer.get();
+                                       (intervalMs == 100 ? writeTimer_ : secondTimer_) = timer.get();
                                        return std::unique_ptr<Timer>(std::move(timer));
-                                   },
-                                   dir.path()},
+                                    },
+                                   dir_.path()},
                       Receiver::Threading::CallerThread};
 };
 
 TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItWent)
 {
     QSignalSpy problems(&core(), &ReceiverCore::problemReported);
-    auto holder = readEngine.open(dbPath());
+    auto holder = readEngine_.open(dbPath());
     holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
     int sent = 0;
-    for (int second = 0; second < 3; ++second, clock.advanceSeconds(1)) {
+    for (int second = 0; second < 3; ++second, clock_.advanceSeconds(1)) {
         for (int i = 0; i < 40; ++i)
-            socket.arrive(QByteArrayLiteral("<14>host info: n") + QByteArray::number(sent++));
-        writeTimer->tick();
-        secondTimer->tick();
+            socket_.arrive(QByteArrayLiteral("<14>host info: n") + QByteArray::number(sent++));
+        writeTimer_->tick();
+        secondTimer_->tick();
     }
     holder->execute(QStringLiteral("COMMIT"));
-    clock.advanceSeconds(1);
+    clock_.advanceSeconds(1);
     for (int i = 0; i < 40; ++i)
-        socket.arrive(QByteArrayLiteral("<14>host info: n") + QByteArray::number(sent++));
+        socket_.arrive(QByteArrayLiteral("<14>host info: n") + QByteArray::number(sent++));
     core().shutdown();
 
-    QStringList everywhere = storedMessages(readEngine, dbPath(), clock.now().toString(QStringLiteral("yyyy-MM-dd")));
+    QStringList everywhere = storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd")));
     const int inDatabase = int(everywhere.size());
     for (const QString& line : recoveredLines(core().recoveryLogPath()))
         everywhere << line.section(QLatin1Char(' '), 3);  // after the time and address
@@ -192,10 +192,10 @@ TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
 {
     QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
     QSignalSpy updates(&core(), &ReceiverCore::filteredUpdated);
-    socket.arrive("<14>host info: kept");
-    socket.arrive("<14>host nothing to see");
-    secondTimer->tick();
-    secondTimer->tick();
+    socket_.arrive("<14>host info: kept");
+    socket_.arrive("<14>host nothing to see");
+    secondTimer_->tick();
+    secondTimer_->tick();
 
     ASSERT_EQ(seconds.size(), 2);
     const auto first = seconds[0][0].value<IntakeSecond>();

@@ -50,7 +50,7 @@ public:
         bool bound = true;
     };
 
-    ListeningPort& port() override { return port_; }
+    ListeningPort& port() override { return fakePort; }
     void openDatabase() override {}
     void startCounting() override {}
     void setFilterEnabled(qint16 enabled) override { filter = enabled; }
@@ -58,14 +58,14 @@ public:
     void handOverDatabase() override
     {
         ++handOvers;
-        port_.bound = false;
+        fakePort.bound = false;
     }
     void takeBackDatabase() override { ++takeBacks; }
     void shutdown() override {}
     QString summaryLine() override { return QStringLiteral("12 datagrams read"); }
     int receiveBufferBytes() override { return 425984; }
 
-    Port port_;
+    Port fakePort;
     qint16 filter = 1;
     int handOvers = 0;
     int takeBacks = 0;
@@ -181,7 +181,7 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     EXPECT_EQ(service.on([&] { return service.settings.values.value(QStringLiteral("msgfilter")); }), u"0"_s);
 
     // F2: a busy port is refused with the reason, a free one bound and stored.
-    service.on([&] { service.receiver->port_.busy = 6001; });
+    service.on([&] { service.receiver->fakePort.busy = 6001; });
     ListeningPort& port = remote.port();
     port.close();
     QString reason;
@@ -189,15 +189,16 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     EXPECT_FALSE(port.bind(&reason));
     EXPECT_EQ(reason, QStringLiteral("Address already in use"));
     // Meanwhile the service goes on receiving on the port it had.
-    EXPECT_TRUE(service.on([&] { return service.receiver->port_.bound && service.receiver->port_.number == 5514; }));
+    EXPECT_TRUE(service.on(
+        [&] { return service.receiver->fakePort.bound && service.receiver->fakePort.number == 5514; }));
     EXPECT_FALSE(port.setLocalPort(70000));
     EXPECT_TRUE(port.setLocalPort(6002) && port.bind());
     EXPECT_EQ(port.localPort(), 6002);
     EXPECT_EQ(service.on([&] { return service.settings.values.value(QStringLiteral("port")); }), u"6002"_s);
     // Binding the port the service listens on already does not rebind it.
-    const int binds = service.on([&] { return service.receiver->port_.binds; });
+    const int binds = service.on([&] { return service.receiver->fakePort.binds; });
     EXPECT_TRUE(port.setLocalPort(6002) && port.bind());
-    EXPECT_EQ(service.on([&] { return service.receiver->port_.binds; }), binds);
+    EXPECT_EQ(service.on([&] { return service.receiver->fakePort.binds; }), binds);
 
     EXPECT_EQ(remote.summaryLine(), QStringLiteral("the service reports: 12 datagrams read"));
     EXPECT_EQ(remote.receiveBufferBytes(), 425984);
@@ -245,7 +246,7 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     remote.shutdown();
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.clients() == 0; }, 10000));
     EXPECT_EQ(service.on([&] { return service.receiver->takeBacks; }), 1);
-    EXPECT_TRUE(service.on([&] { return service.receiver->port_.bound; }));
+    EXPECT_TRUE(service.on([&] { return service.receiver->fakePort.bound; }));
 }
 
 TEST(ServiceLink, MisbehavingClientsAreDroppedWhileAGoodWindowGoesOn)

@@ -48,24 +48,24 @@ class TcpReceiver : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        port = unusedPort();
+        ASSERT_TRUE(dir_.isValid());
+        port_ = unusedPort();
     }
     void start()
     {
-        receiver.run([](ReceiverCore& core) { core.openDatabase(); });
-        ASSERT_TRUE(receiver.port().setLocalPort(port));
-        ASSERT_TRUE(receiver.port().bind());
+        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
+        ASSERT_TRUE(receiver_.port().setLocalPort(port_));
+        ASSERT_TRUE(receiver_.port().bind());
     }
-    template <typename Request> auto core(Request&& request) { return receiver.run(std::forward<Request>(request)); }
+    template <typename Request> auto core(Request&& request) { return receiver_.run(std::forward<Request>(request)); }
     qint64 received() { return core([](ReceiverCore& c) { return c.storeCounters().received; }); }
     TcpCounts tcpCounts() { return core([](ReceiverCore& c) { return c.tcp().counts(); }); }
 
     // The day's rows as "IP message", in ID order.
     QStringList storedRows()
     {
-        const QString day = clock.now().toString(QStringLiteral("yyyy-MM-dd"));
-        auto cursor = readEngine.open(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")))
+        const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+        auto cursor = readEngine_.open(QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")))
                           ->query(QStringLiteral("SELECT * FROM %1 ORDER BY \"ID\"").arg(quoteName(dayTableName(day))));
         QStringList rows;
         while (cursor->next())
@@ -74,15 +74,15 @@ protected:
         return rows;
     }
 
-    QTemporaryDir dir;
-    SystemClock clock;
-    SqliteEngine readEngine{2000};
-    SqliteEngine writeEngine{250};
-    FakeSettingsStore settings;
-    Receiver receiver{CoreServices{clock, readEngine, writeEngine, [] { return std::make_unique<QtUdpSocket>(); },
-                                   [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir.path(),
-                                   &settings}};
-    quint16 port = 0;
+    QTemporaryDir dir_;
+    SystemClock clock_;
+    SqliteEngine readEngine_{2000};
+    SqliteEngine writeEngine_{250};
+    FakeSettingsStore settings_;
+    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_, [] { return std::make_unique<QtUdpSocket>(); },
+                                    [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir_.path(),
+                                    &settings_}};
+    quint16 port_ = 0;
 };
 
 } // namespace
@@ -91,7 +91,7 @@ TEST_F(TcpReceiver, MessagesOfBothFramingsTakeTheDatagramPathWithThePeersAddress
 {
     start();
     const QByteArray gb18030 = QByteArrayLiteral("<14>host info: \xd6\xd0\xce\xc4");  // "中文" in GB18030
-    auto connection = connectTo(port, QHostAddress(QStringLiteral("127.0.0.2")));
+    auto connection = connectTo(port_, QHostAddress(QStringLiteral("127.0.0.2")));
     connection->write("<14>host info: first\n<14>host nothing to see\n");
     connection->write(QByteArray::number(gb18030.size()) + ' ' + gb18030);
     // A NUL ends a message; the trimmed "x" is too short to keep.
@@ -112,10 +112,10 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
 {
     start();
     // Text over 65,534 characters (within the byte limit), then a wrong octet count.
-    auto tooLong = connectTo(port);
+    auto tooLong = connectTo(port_);
     const QByteArray longText = "<14>host info: " + QByteArray(65534, 'a');
     tooLong->write("<14>host info: whole one\n" + QByteArray::number(longText.size()) + ' ' + longText + "\nnever");
-    auto badCount = connectTo(port);
+    auto badCount = connectTo(port_);
     badCount->write("<14>host info: whole two\n1234567890 <14>host info: never");
     QSignalSpy tooLongClosed(tooLong.get(), &QTcpSocket::disconnected);
     QSignalSpy badCountClosed(badCount.get(), &QTcpSocket::disconnected);
@@ -125,7 +125,7 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
 
     // Idle connections are closed after the timeout.
     core([](ReceiverCore& c) { c.tcp().setIdleTimeoutMs(100); });
-    auto idle = connectTo(port);
+    auto idle = connectTo(port_);
     QSignalSpy idleClosed(idle.get(), &QTcpSocket::disconnected);
     ASSERT_TRUE(idleClosed.wait(10000));
     EXPECT_EQ(tcpCounts().idle, 1);
@@ -133,9 +133,9 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
 
     std::vector<std::unique_ptr<QTcpSocket>> open;
     for (int i = 0; i < 256; ++i)
-        open.push_back(connectTo(port));
+        open.push_back(connectTo(port_));
     ASSERT_TRUE(QTest::qWaitFor([&] { return core([](ReceiverCore& c) { return c.tcp().connectionCount(); }) == 256; }, 20000));
-    auto refused = connectTo(port);
+    auto refused = connectTo(port_);
     QSignalSpy refusedClosed(refused.get(), &QTcpSocket::disconnected);
     ASSERT_TRUE(refusedClosed.wait(10000));
     EXPECT_EQ(tcpCounts().refused, 1);
@@ -152,14 +152,14 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
 TEST_F(TcpReceiver, ALockedDatabaseSlowsTheSendersAndCostsNoMessage)
 {
     start();
-    const QString dbPath = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
-    auto holder = readEngine.open(dbPath);
+    const QString dbPath = QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb"));
+    auto holder = readEngine_.open(dbPath);
     holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
     constexpr int perConnection = 20000;
     std::vector<std::unique_ptr<QTcpSocket>> senders;
     QStringList expected;
     for (int c = 0; c < 2; ++c) {
-        senders.push_back(connectTo(port));
+        senders.push_back(connectTo(port_));
         QByteArray stream;
         for (int i = 0; i < perConnection; ++i) {
             const QByteArray message = "<14>host info: c" + QByteArray::number(c) + " n" + QByteArray::number(i);
@@ -199,18 +199,18 @@ TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
     ASSERT_TRUE(udpPeer.bind(QHostAddress::LocalHost, 0));
     QTcpServer tcpPeer;
     ASSERT_TRUE(tcpPeer.listen(QHostAddress::LocalHost, 0));
-    settings.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2 nonsense")
+    settings_.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2 nonsense")
                                                      .arg(udpPeer.localPort())
                                                      .arg(tcpPeer.serverPort());
-    QSignalSpy problems(&receiver, &ReceiverHandle::problemReported);
+    QSignalSpy problems(&receiver_, &ReceiverHandle::problemReported);
     start();
 
     const QByteArray gb18030 = QByteArrayLiteral("<14>host info: \xd6\xd0\xce\xc4");
-    auto connection = connectTo(port);
+    auto connection = connectTo(port_);
     connection->write("<14>host info: over tcp\n<14>host not forwarded\n");
     connection->write(QByteArray::number(gb18030.size()) + ' ' + gb18030);
     QUdpSocket sender;
-    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port);
+    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port_);
     QList<QByteArray> expected{"<14>host info: over tcp", gb18030, "<14>host info: over udp"};
 
     QList<QByteArray> overUdp;
@@ -243,25 +243,25 @@ TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
 TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOnlyForUdp)
 {
     QTcpServer other;
-    ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, port));
-    QSignalSpy problems(&receiver, &ReceiverHandle::problemReported);
-    QSignalSpy seconds(&receiver, &ReceiverHandle::secondElapsed);
+    ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, port_));
+    QSignalSpy problems(&receiver_, &ReceiverHandle::problemReported);
+    QSignalSpy seconds(&receiver_, &ReceiverHandle::secondElapsed);
     start();
-    receiver.port().close();
-    ASSERT_TRUE(receiver.port().bind());
+    receiver_.port().close();
+    ASSERT_TRUE(receiver_.port().bind());
     QUdpSocket sender;
-    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port);
+    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 1; }, 20000));
     core([](ReceiverCore& c) { c.tick(); });
     ASSERT_TRUE(seconds.wait(10000));
     EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.contains(QStringLiteral("in use")));
     ASSERT_EQ(problems.size(), 1);
-    EXPECT_TRUE(problems.first().first().toString().startsWith(QStringLiteral("TCP port %1 cannot be bound").arg(port)));
+    EXPECT_TRUE(problems.first().first().toString().startsWith(QStringLiteral("TCP port %1 cannot be bound").arg(port_)));
 
-    settings.values[QStringLiteral("tcp")] = QStringLiteral("0");
+    settings_.values[QStringLiteral("tcp")] = QStringLiteral("0");
     other.close();
     core([](ReceiverCore& c) { c.openDatabase(); });
-    ASSERT_TRUE(receiver.port().bind());
+    ASSERT_TRUE(receiver_.port().bind());
     EXPECT_FALSE(core([](ReceiverCore& c) { return c.tcp().isListening(); }));
     core([](ReceiverCore& c) { c.tick(); });
     ASSERT_TRUE(seconds.wait(10000));

@@ -106,23 +106,23 @@ QByteArray readAll(const QString& path)
 
 class WriteQueueTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(database.ensureFileAndTodayTable()); }
+    void SetUp() override { ASSERT_TRUE(database_.ensureFileAndTodayTable()); }
 
     // What the datagram handler does for each accepted datagram: hand the
     // record over, then count it for this second.
     void receive(int count, const QString& message = QStringLiteral("msg"))
     {
         for (int i = 0; i < count; ++i) {
-            queue.enqueue(clock.now().toString(QLatin1String(kTimeFormat)),
-                                QStringLiteral("192.168.0.%1").arg(i % 250),
-                                QStringLiteral("%1 %2").arg(message).arg(received_++), receivedThisSecond);
-            ++receivedThisSecond;
+            queue_.enqueue(clock_.now().toString(QLatin1String(kTimeFormat)),
+                           QStringLiteral("192.168.0.%1").arg(i % 250),
+                           QStringLiteral("%1 %2").arg(message).arg(received_++), receivedThisSecond_);
+            ++receivedThisSecond_;
         }
     }
 
     int rows(const QString& day = QStringLiteral("2026-12-06"))
     {
-        auto cursor = database.openConnection()->query(
+        auto cursor = database_.openConnection()->query(
             QStringLiteral("SELECT count(*) AS n FROM %1").arg(quoteName(dayTableName(day))));
         return cursor->next() ? cursor->text(u"n"_s)->toInt() : -1;
     }
@@ -130,7 +130,7 @@ protected:
     // The messages in the table in ID order.
     QStringList storedMessages()
     {
-        auto cursor = database.openConnection()->query(u"SELECT \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
+        auto cursor = database_.openConnection()->query(u"SELECT \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
         QStringList messages;
         while (cursor->next())
             messages << *cursor->text(u"信息"_s);
@@ -145,18 +145,18 @@ protected:
         return list;
     }
 
-    QString recoveryLog() const { return recoveryLogPathIn(dir.path()); }
+    QString recoveryLog() const { return recoveryLogPathIn(dir_.path()); }
 
-    QTemporaryDir dir;
-    FakeClock clock;
-    SqliteEngine engine{50};
-    LogDatabase database{engine, dir.path(), clock};
-    CountingEngine writerEngine{engine};
-    SharedWriter sharedWriter{writerEngine, database.path(), clock};
-    CountingWriter writer{sharedWriter};
-    FakeTimer timer;
-    qint32 receivedThisSecond = 0;
-    WriteQueue queue{writer, timer, recoveryLog(), clock};
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    SqliteEngine engine_{50};
+    LogDatabase database_{engine_, dir_.path(), clock_};
+    CountingEngine writerEngine_{engine_};
+    SharedWriter sharedWriter_{writerEngine_, database_.path(), clock_};
+    CountingWriter writer_{sharedWriter_};
+    FakeTimer timer_;
+    qint32 receivedThisSecond_ = 0;
+    WriteQueue queue_{writer_, timer_, recoveryLog(), clock_};
 
 private:
     int received_ = 0;
@@ -168,80 +168,80 @@ TEST_F(WriteQueueTest, ASingleRecordOnAnIdleSystemIsWrittenAtOnceWithoutATransac
 {
     receive(1);
     EXPECT_EQ(rows(), 1);
-    EXPECT_EQ(writer.singleWrites, 1);
-    EXPECT_TRUE(writer.transactions.empty());
-    EXPECT_EQ(queue.queuedCount(), 0);
-    EXPECT_FALSE(timer.isActive());
+    EXPECT_EQ(writer_.singleWrites, 1);
+    EXPECT_TRUE(writer_.transactions.empty());
+    EXPECT_EQ(queue_.queuedCount(), 0);
+    EXPECT_FALSE(timer_.isActive());
 }
 
 TEST_F(WriteQueueTest, FifteenInOneSecondTenAtOnceThenFiveByTheTimer)
 {
     receive(15);
-    EXPECT_EQ(writer.singleWrites, 10);
-    EXPECT_TRUE(writer.transactions.empty());
+    EXPECT_EQ(writer_.singleWrites, 10);
+    EXPECT_TRUE(writer_.transactions.empty());
     EXPECT_EQ(rows(), 10);
-    EXPECT_EQ(queue.queuedCount(), 5);
-    EXPECT_TRUE(timer.isActive());
-    EXPECT_EQ(timer.starts, 1);
+    EXPECT_EQ(queue_.queuedCount(), 5);
+    EXPECT_TRUE(timer_.isActive());
+    EXPECT_EQ(timer_.starts, 1);
 
-    timer.tick();
-    EXPECT_EQ(writer.transactions, std::vector<int>{5});
+    timer_.tick();
+    EXPECT_EQ(writer_.transactions, std::vector<int>{5});
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 14));
-    EXPECT_EQ(queue.queuedCount(), 0);
-    EXPECT_FALSE(timer.isActive());
+    EXPECT_EQ(queue_.queuedCount(), 0);
+    EXPECT_FALSE(timer_.isActive());
 }
 
 TEST_F(WriteQueueTest, ThirtyFiveInOneSecondTenSinglesTwoFullBatchesAndTheRestByTheTimer)
 {
     receive(35);
-    EXPECT_EQ(writer.singleWrites, 10);
-    EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10}));
+    EXPECT_EQ(writer_.singleWrites, 10);
+    EXPECT_EQ(writer_.transactions, (std::vector<int>{10, 10}));
     EXPECT_EQ(rows(), 30);
-    EXPECT_EQ(queue.queuedCount(), 5);
+    EXPECT_EQ(queue_.queuedCount(), 5);
     // Started by the first record of each batch, never restarted by later ones.
-    EXPECT_EQ(timer.starts, 3);
+    EXPECT_EQ(timer_.starts, 3);
 
-    timer.tick();
-    EXPECT_EQ(writer.transactions, (std::vector<int>{10, 10, 5}));
+    timer_.tick();
+    EXPECT_EQ(writer_.transactions, (std::vector<int>{10, 10, 5}));
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 34));
-    EXPECT_FALSE(timer.isActive());
-    EXPECT_EQ(writer.reopens, 1); // opened once, on first use, and kept open
+    EXPECT_FALSE(timer_.isActive());
+    EXPECT_EQ(writer_.reopens, 1); // opened once, on first use, and kept open
 }
 
 TEST_F(WriteQueueTest, ShutdownFlushWritesThreeQueuedRecords)
 {
-    receivedThisSecond = 10;
+    receivedThisSecond_ = 10;
     receive(3);
     ASSERT_EQ(rows(), 0);
-    ASSERT_TRUE(timer.isActive());
+    ASSERT_TRUE(timer_.isActive());
 
-    EXPECT_TRUE(queue.flush());
+    EXPECT_TRUE(queue_.flush());
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 2));
-    EXPECT_EQ(writer.transactions, std::vector<int>{3});
-    EXPECT_FALSE(timer.isActive());
-    EXPECT_EQ(queue.queuedCount(), 0);
-    EXPECT_TRUE(queue.flush()); // nothing queued is success too
+    EXPECT_EQ(writer_.transactions, std::vector<int>{3});
+    EXPECT_FALSE(timer_.isActive());
+    EXPECT_EQ(queue_.queuedCount(), 0);
+    EXPECT_TRUE(queue_.flush()); // nothing queued is success too
 }
 
 // --- failures ------------------------------------------------------------
 
 TEST_F(WriteQueueTest, AFailedBatchIsRolledBackRewrittenRecordByRecordAndBatchingResumesAfterASingleWrite)
 {
-    receivedThisSecond = 10;
+    receivedThisSecond_ = 10;
     receive(3);
-    writer.failNextCommit = true;
+    writer_.failNextCommit = true;
 
-    EXPECT_TRUE(queue.flush());
-    EXPECT_EQ(writer.rollbacks, 1);
+    EXPECT_TRUE(queue_.flush());
+    EXPECT_EQ(writer_.rollbacks, 1);
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 2)); // each once: the batch left nothing behind
-    EXPECT_FALSE(queue.batchWritesEnabled());
+    EXPECT_FALSE(queue_.batchWritesEnabled());
     EXPECT_FALSE(QFile::exists(recoveryLog()));
 
     receive(2); // still under load: the first is written at once and brings batching back
     EXPECT_EQ(rows(), 4);
-    EXPECT_TRUE(queue.batchWritesEnabled());
-    EXPECT_EQ(queue.queuedCount(), 1);
-    EXPECT_TRUE(timer.isActive());
+    EXPECT_TRUE(queue_.batchWritesEnabled());
+    EXPECT_EQ(queue_.queuedCount(), 1);
+    EXPECT_TRUE(timer_.isActive());
 }
 
 TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedAcrossFlushes)
@@ -251,18 +251,18 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
     previous.write("earlier line\r\n");
     previous.close();
 
-    auto holder = database.openConnection();
+    auto holder = database_.openConnection();
     holder->execute(u"BEGIN EXCLUSIVE"_s);
 
-    receivedThisSecond = 10;
-    queue.enqueue(u"2026-12-06 13:45:10"_s, u"10.0.0.1"_s, u"first"_s, receivedThisSecond);
-    queue.enqueue(u"2026-12-06 13:45:10"_s, u"10.0.0.2"_s, u"两行\r\nsecond line"_s, receivedThisSecond);
-    EXPECT_FALSE(queue.flush());
-    EXPECT_FALSE(queue.batchWritesEnabled());
-    EXPECT_EQ(queue.queuedCount(), 0);
-    EXPECT_FALSE(timer.isActive());
+    receivedThisSecond_ = 10;
+    queue_.enqueue(u"2026-12-06 13:45:10"_s, u"10.0.0.1"_s, u"first"_s, receivedThisSecond_);
+    queue_.enqueue(u"2026-12-06 13:45:10"_s, u"10.0.0.2"_s, u"两行\r\nsecond line"_s, receivedThisSecond_);
+    EXPECT_FALSE(queue_.flush());
+    EXPECT_FALSE(queue_.batchWritesEnabled());
+    EXPECT_EQ(queue_.queuedCount(), 0);
+    EXPECT_FALSE(timer_.isActive());
 
-    queue.enqueue(u"2026-12-06 13:45:11"_s, u"10.0.0.3"_s, u"third"_s, receivedThisSecond);
+    queue_.enqueue(u"2026-12-06 13:45:11"_s, u"10.0.0.3"_s, u"third"_s, receivedThisSecond_);
     EXPECT_EQ(readAll(recoveryLog()),
               QStringLiteral("earlier line\r\n"
                              "2026-12-06 13:45:10 IP:10.0.0.1 first\r\n"
@@ -272,10 +272,10 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
 
     holder->execute(u"COMMIT"_s);
     // The database is asked again a second after it refused.
-    clock.advanceSeconds(1);
-    queue.enqueue(u"2026-12-06 13:45:12"_s, u"10.0.0.4"_s, u"fourth"_s, receivedThisSecond);
+    clock_.advanceSeconds(1);
+    queue_.enqueue(u"2026-12-06 13:45:12"_s, u"10.0.0.4"_s, u"fourth"_s, receivedThisSecond_);
     EXPECT_EQ(storedMessages(), QStringList{u"fourth"_s});
-    const StoreCounters& counted = queue.counters();
+    const StoreCounters& counted = queue_.counters();
     EXPECT_EQ(counted.received, 4);
     EXPECT_EQ(counted.stored, 1);
     EXPECT_EQ(counted.recovered, 3);
@@ -284,56 +284,56 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
 TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCountsTheLoss)
 {
     ASSERT_TRUE(QDir().mkpath(recoveryLog())); // a directory where the file should be
-    auto holder = database.openConnection();
+    auto holder = database_.openConnection();
     holder->execute(u"BEGIN EXCLUSIVE"_s);
 
     receive(1);
-    EXPECT_EQ(queue.queuedCount(), 0);
-    EXPECT_EQ(queue.counters().lost, 1);
-    EXPECT_FALSE(queue.lastRecoveryFailure().isEmpty());
+    EXPECT_EQ(queue_.queuedCount(), 0);
+    EXPECT_EQ(queue_.counters().lost, 1);
+    EXPECT_FALSE(queue_.lastRecoveryFailure().isEmpty());
 }
 
 // --- reopening the write path --------------------------------------------
 
 TEST_F(WriteQueueTest, RefreshingTwiceLeavesExactlyOneOpenWriter)
 {
-    EXPECT_TRUE(queue.reopenWritePath());
-    EXPECT_TRUE(queue.reopenWritePath());
-    EXPECT_TRUE(sharedWriter.isOpen());
-    EXPECT_EQ(writerEngine.live, 1);
+    EXPECT_TRUE(queue_.reopenWritePath());
+    EXPECT_TRUE(queue_.reopenWritePath());
+    EXPECT_TRUE(sharedWriter_.isOpen());
+    EXPECT_EQ(writerEngine_.live, 1);
 }
 
 TEST_F(WriteQueueTest, RefreshFlushesIntoTheOldDayBeforeMovingToTheNewOne)
 {
-    queue.reopenWritePath();
-    receivedThisSecond = 10;
+    queue_.reopenWritePath();
+    receivedThisSecond_ = 10;
     receive(3);
-    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
-    ASSERT_TRUE(database.ensureTodayTable());
+    clock_.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    ASSERT_TRUE(database_.ensureTodayTable());
 
-    EXPECT_TRUE(queue.reopenWritePath());
+    EXPECT_TRUE(queue_.reopenWritePath());
     EXPECT_EQ(rows(u"2026-12-06"_s), 3);
-    receivedThisSecond = 0; // a quiet new second: written at once
-    queue.enqueue(u"2026-12-07 00:00:01"_s, u"10.0.0.9"_s, u"new day"_s, receivedThisSecond);
+    receivedThisSecond_ = 0; // a quiet new second: written at once
+    queue_.enqueue(u"2026-12-07 00:00:01"_s, u"10.0.0.9"_s, u"new day"_s, receivedThisSecond_);
     EXPECT_EQ(rows(u"2026-12-06"_s), 3);
     EXPECT_EQ(rows(u"2026-12-07"_s), 1);
 }
 
 TEST_F(WriteQueueTest, MissingTodaysTableFailsTheRefreshAndTheDatabaseIsTriedAgainASecondLater)
 {
-    queue.reopenWritePath();
-    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    queue_.reopenWritePath();
+    clock_.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
 
-    EXPECT_FALSE(queue.reopenWritePath());
-    EXPECT_FALSE(sharedWriter.isOpen());
-    EXPECT_EQ(writerEngine.live, 0);
+    EXPECT_FALSE(queue_.reopenWritePath());
+    EXPECT_FALSE(sharedWriter_.isOpen());
+    EXPECT_EQ(writerEngine_.live, 0);
 
-    queue.enqueue(u"2026-12-07 00:00:02"_s, u"10.0.0.1"_s, u"no table yet"_s, receivedThisSecond);
+    queue_.enqueue(u"2026-12-07 00:00:02"_s, u"10.0.0.1"_s, u"no table yet"_s, receivedThisSecond_);
     EXPECT_EQ(readAll(recoveryLog()), "2026-12-07 00:00:02 IP:10.0.0.1 no table yet\r\n");
 
-    ASSERT_TRUE(database.ensureTodayTable());
-    clock.advanceSeconds(1);
-    queue.enqueue(u"2026-12-07 00:00:03"_s, u"10.0.0.1"_s, u"table is back"_s, receivedThisSecond);
+    ASSERT_TRUE(database_.ensureTodayTable());
+    clock_.advanceSeconds(1);
+    queue_.enqueue(u"2026-12-07 00:00:03"_s, u"10.0.0.1"_s, u"table is back"_s, receivedThisSecond_);
     EXPECT_EQ(rows(u"2026-12-07"_s), 1);
 }
 
@@ -351,11 +351,11 @@ TEST_F(WriteQueueTest, RecordsStoredBeforeAFailureAreNotWrittenToTheRecoveryFile
             ForwardingWriter::append(record);
         }
     };
-    FailingThirdAppend failing(sharedWriter);
-    WriteQueue faulty(failing, timer, recoveryLog(), clock);
+    FailingThirdAppend failing(sharedWriter_);
+    WriteQueue faulty(failing, timer_, recoveryLog(), clock_);
     for (int i = 0; i < 4; ++i)
-        faulty.enqueue(clock.now().toString(QLatin1String(kTimeFormat)), u"10.0.0.1"_s,
-                             QStringLiteral("msg %1").arg(i), 10);
+        faulty.enqueue(clock_.now().toString(QLatin1String(kTimeFormat)), u"10.0.0.1"_s,
+                       QStringLiteral("msg %1").arg(i), 10);
     EXPECT_FALSE(faulty.flush());
 
     EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 1));

@@ -10,7 +10,7 @@ namespace {
 
 class IniSettingsStoreTest : public ::testing::Test {
 protected:
-    QString path() const { return dir.filePath(QStringLiteral("varare.conf")); }
+    QString path() const { return dir_.filePath(QStringLiteral("varare.conf")); }
 
     void writeFile(const QByteArray& content) const
     {
@@ -25,7 +25,7 @@ protected:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    QTemporaryDir dir;
+    QTemporaryDir dir_;
 };
 
 } // namespace
@@ -66,10 +66,10 @@ TEST_F(IniSettingsStoreTest, ReadRules)
 
 TEST_F(IniSettingsStoreTest, MissingFileReadsEmptyAndIsCreatedByTheFirstWrite)
 {
-    IniSettingsStore store(dir.filePath(QStringLiteral("sub/varare.conf")));
+    IniSettingsStore store(dir_.filePath(QStringLiteral("sub/varare.conf")));
     EXPECT_EQ(store.read(QStringLiteral("port")), QString());
     EXPECT_TRUE(store.write(QStringLiteral("port"), QStringLiteral("600")));
-    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("sub/varare.conf"))));
+    EXPECT_TRUE(QFile::exists(dir_.filePath(QStringLiteral("sub/varare.conf"))));
 }
 
 TEST_F(IniSettingsStoreTest, WriteReportsAStoreThatCannotBeWritten)

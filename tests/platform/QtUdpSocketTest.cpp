@@ -34,30 +34,30 @@ class QtUdpSocketTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        socket.setReceiver([this](const Datagram& datagram) {
-            received.push_back(datagram);
-            deliveredOnUiThread = deliveredOnUiThread && QThread::currentThread() == qApp->thread();
+        socket_.setReceiver([this](const Datagram& datagram) {
+            received_.push_back(datagram);
+            deliveredOnUiThread_ = deliveredOnUiThread_ && QThread::currentThread() == qApp->thread();
         });
     }
 
     void bindFreePort()
     {
-        port = freeUdpPort();
-        ASSERT_TRUE(socket.setLocalPort(port));
+        port_ = freeUdpPort();
+        ASSERT_TRUE(socket_.setLocalPort(port_));
         QString error;
-        ASSERT_TRUE(socket.bind(&error)) << error.toStdString();
+        ASSERT_TRUE(socket_.bind(&error)) << error.toStdString();
     }
 
     bool waitForCount(size_t count)
     {
-        return QTest::qWaitFor([&] { return received.size() >= count; }, kWaitMs);
+        return QTest::qWaitFor([&] { return received_.size() >= count; }, kWaitMs);
     }
 
-    QtUdpSocket socket;
-    Sender sender;
-    std::vector<Datagram> received;
-    bool deliveredOnUiThread = true;
-    int port = 0;
+    QtUdpSocket socket_;
+    Sender sender_;
+    std::vector<Datagram> received_;
+    bool deliveredOnUiThread_ = true;
+    int port_ = 0;
 };
 
 } // namespace
@@ -67,30 +67,30 @@ TEST_F(QtUdpSocketTest, BackToBackDatagramsArriveWholeInOrderWithSender)
     bindFreePort();
     const QByteArray large(60000, 'x');
     for (int i = 0; i < 20; ++i)
-        sender.send(port, "<13>host message " + QByteArray::number(i));
-    sender.send(port, large);
+        sender_.send(port_, "<13>host message " + QByteArray::number(i));
+    sender_.send(port_, large);
 
     ASSERT_TRUE(waitForCount(21));
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(received[i].bytes, "<13>host message " + QByteArray::number(i));
-        EXPECT_EQ(received[i].senderIp, QStringLiteral("127.0.0.1"));
+        EXPECT_EQ(received_[i].bytes, "<13>host message " + QByteArray::number(i));
+        EXPECT_EQ(received_[i].senderIp, QStringLiteral("127.0.0.1"));
     }
-    EXPECT_EQ(received[20].bytes, large);
-    EXPECT_TRUE(deliveredOnUiThread);
+    EXPECT_EQ(received_[20].bytes, large);
+    EXPECT_TRUE(deliveredOnUiThread_);
 }
 
 TEST_F(QtUdpSocketTest, FloodIsDeliveredCompletelyInOrderAcrossSlices)
 {
     bindFreePort();
-    if (socket.receiveBufferBytes() < QtUdpSocket::kRequestedReceiveBufferBytes)
-        GTEST_SKIP() << "the kernel granted only " << socket.receiveBufferBytes() << " bytes of receive buffer";
+    if (socket_.receiveBufferBytes() < QtUdpSocket::kRequestedReceiveBufferBytes)
+        GTEST_SKIP() << "the kernel granted only " << socket_.receiveBufferBytes() << " bytes of receive buffer";
     const int count = 3000;
     for (int i = 0; i < count; ++i)
-        sender.send(port, QByteArray::number(i));
+        sender_.send(port_, QByteArray::number(i));
 
     ASSERT_TRUE(waitForCount(count));
     for (int i = 0; i < count; ++i)
-        ASSERT_EQ(received[i].bytes, QByteArray::number(i));
+        ASSERT_EQ(received_[i].bytes, QByteArray::number(i));
 }
 
 TEST_F(QtUdpSocketTest, ReceiveBufferIsEnlargedBeyondTheDefault)
@@ -98,95 +98,95 @@ TEST_F(QtUdpSocketTest, ReceiveBufferIsEnlargedBeyondTheDefault)
     QUdpSocket plain;
     plain.bind(QHostAddress::AnyIPv4, 0);
     const int defaultBytes = plain.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
-    EXPECT_EQ(socket.receiveBufferBytes(), 0);
+    EXPECT_EQ(socket_.receiveBufferBytes(), 0);
     bindFreePort();
-    EXPECT_GT(socket.receiveBufferBytes(), defaultBytes);
+    EXPECT_GT(socket_.receiveBufferBytes(), defaultBytes);
 }
 
 TEST_F(QtUdpSocketTest, PortOutsideTheValidRangeIsRefusedAndKeepsTheOldValue)
 {
-    ASSERT_TRUE(socket.setLocalPort(514));
+    ASSERT_TRUE(socket_.setLocalPort(514));
     for (int bad : {0, -1, 65536, 100000})
-        EXPECT_FALSE(socket.setLocalPort(bad)) << bad;
-    EXPECT_EQ(socket.localPort(), 514);
-    EXPECT_TRUE(socket.setLocalPort(1));
-    EXPECT_TRUE(socket.setLocalPort(65535));
+        EXPECT_FALSE(socket_.setLocalPort(bad)) << bad;
+    EXPECT_EQ(socket_.localPort(), 514);
+    EXPECT_TRUE(socket_.setLocalPort(1));
+    EXPECT_TRUE(socket_.setLocalPort(65535));
 }
 
 TEST_F(QtUdpSocketTest, PortHeldByAnotherSocketFailsUntilReleased)
 {
-    port = freeUdpPort();
+    port_ = freeUdpPort();
     const QAbstractSocket::BindMode holderModes[] = {
         QAbstractSocket::DontShareAddress, QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint};
     for (const QAbstractSocket::BindMode sharing : holderModes) {
         QUdpSocket holder;
-        ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, quint16(port), sharing));
-        ASSERT_TRUE(socket.setLocalPort(port));
+        ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, quint16(port_), sharing));
+        ASSERT_TRUE(socket_.setLocalPort(port_));
         QString error;
-        EXPECT_FALSE(socket.bind(&error));
+        EXPECT_FALSE(socket_.bind(&error));
         EXPECT_FALSE(error.isEmpty());
-        EXPECT_FALSE(socket.isBound());
-        EXPECT_EQ(socket.localPort(), port);
+        EXPECT_FALSE(socket_.isBound());
+        EXPECT_EQ(socket_.localPort(), port_);
         holder.close();
-        EXPECT_TRUE(socket.bind(&error)) << error.toStdString();
-        socket.close();
+        EXPECT_TRUE(socket_.bind(&error)) << error.toStdString();
+        socket_.close();
     }
 }
 
 TEST_F(QtUdpSocketTest, CloseThenBindOnTheSamePortReceivesAgain)
 {
     bindFreePort();
-    socket.close();
-    EXPECT_FALSE(socket.isBound());
-    socket.close(); // closing an unbound socket does nothing
-    ASSERT_TRUE(socket.bind());
-    sender.send(port, "after rebind");
+    socket_.close();
+    EXPECT_FALSE(socket_.isBound());
+    socket_.close(); // closing an unbound socket does nothing
+    ASSERT_TRUE(socket_.bind());
+    sender_.send(port_, "after rebind");
     ASSERT_TRUE(waitForCount(1));
-    EXPECT_EQ(received[0].bytes, "after rebind");
+    EXPECT_EQ(received_[0].bytes, "after rebind");
 }
 
 TEST_F(QtUdpSocketTest, CloseDeliversWhatArrivedBeforeAndNothingAfter)
 {
     bindFreePort();
     for (int i = 0; i < 5; ++i)
-        sender.send(port, "before " + QByteArray::number(i));
+        sender_.send(port_, "before " + QByteArray::number(i));
 
-    socket.close();
-    ASSERT_EQ(received.size(), 5u);
+    socket_.close();
+    ASSERT_EQ(received_.size(), 5u);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(received[i].bytes, "before " + QByteArray::number(i));
+        EXPECT_EQ(received_[i].bytes, "before " + QByteArray::number(i));
 
-    sender.send(port, "after close");
+    sender_.send(port_, "after close");
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
-    EXPECT_EQ(received.size(), 5u);
-    EXPECT_EQ(socket.pendingDeliveries(), 0);
+    EXPECT_EQ(received_.size(), 5u);
+    EXPECT_EQ(socket_.pendingDeliveries(), 0);
 }
 
 TEST_F(QtUdpSocketTest, ReceiverRunningAnEventLoopIsNotEnteredAgain)
 {
     int depth = 0;
     int deepest = 0;
-    socket.setReceiver([&](const Datagram& datagram) {
+    socket_.setReceiver([&](const Datagram& datagram) {
         deepest = std::max(deepest, ++depth);
-        received.push_back(datagram);
-        if (received.size() == 1) {
+        received_.push_back(datagram);
+        if (received_.size() == 1) {
             // Like a modal box: the event loop runs inside the receiver while
             // further datagrams wait to be delivered.
             for (int i = 1; i <= 3; ++i)
-                sender.send(port, QByteArray::number(i));
-            EXPECT_TRUE(QTest::qWaitFor([&] { return socket.pendingDeliveries() == 3; }, kWaitMs));
+                sender_.send(port_, QByteArray::number(i));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return socket_.pendingDeliveries() == 3; }, kWaitMs));
             QCoreApplication::processEvents();
         }
         --depth;
     });
     bindFreePort();
-    sender.send(port, "0");
+    sender_.send(port_, "0");
 
     ASSERT_TRUE(waitForCount(4));
     EXPECT_EQ(deepest, 1);
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(received[i].bytes, QByteArray::number(i));
+        EXPECT_EQ(received_[i].bytes, QByteArray::number(i));
 }
 
 TEST(QtUdpSocketLifetime, DestroyingWithUndeliveredDatagramsCallsNoReceiver)

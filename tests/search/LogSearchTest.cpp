@@ -18,11 +18,11 @@ class LogSearchTest : public ::testing::Test {
 protected:
     QStringList find(const QStringList& days, const QString& keyword, const QString& ip = QString())
     {
-        return LogSearch(db.database).find(days, keyword, ip);
+        return LogSearch(db_.database).find(days, keyword, ip);
     }
     QStringList findMessage(const QString& keyword) { return find({kDay1}, keyword); }
 
-    SearchTestDatabase db;
+    SearchTestDatabase db_;
 };
 
 TEST(SearchConditionTest, TestsMessageAndAddressWithPatternsAsParameters)
@@ -46,9 +46,9 @@ TEST(SearchConditionTest, TestsMessageAndAddressWithPatternsAsParameters)
 
 TEST_F(LogSearchTest, MatchesKeywordInMessageAndFragmentInAddress)
 {
-    db.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("link down on 10.0.0.2")),
-                      record(kDay1, QStringLiteral("10.0.0.2"), QStringLiteral("link up")),
-                      record(kDay1, QStringLiteral("192.168.1.5"), QStringLiteral("LINK DOWN"))});
+    db_.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("link down on 10.0.0.2")),
+                       record(kDay1, QStringLiteral("10.0.0.2"), QStringLiteral("link up")),
+                       record(kDay1, QStringLiteral("192.168.1.5"), QStringLiteral("LINK DOWN"))});
 
     // The keyword looks at the message only, case-insensitively.
     EXPECT_EQ(find({kDay1}, QStringLiteral("link down")),
@@ -64,10 +64,10 @@ TEST_F(LogSearchTest, MatchesKeywordInMessageAndFragmentInAddress)
 
 TEST_F(LogSearchTest, WildcardsActAsPatterns)
 {
-    db.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("disk 50% full")),
-                      record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("disk 500 used")),
-                      record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("axb")),
-                      record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("a_b"))});
+    db_.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("disk 50% full")),
+                       record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("disk 500 used")),
+                       record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("axb")),
+                       record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("a_b"))});
 
     EXPECT_EQ(findMessage(QStringLiteral("a_b")).size(), 2) << "an underscore matches any one character";
     EXPECT_EQ(findMessage(QStringLiteral("disk%full")).size(), 1);
@@ -85,7 +85,7 @@ TEST_F(LogSearchTest, QuotesSeparatorsAndBracketsAreFoundLiterally)
     QList<LogRecord> records;
     for (const QString& message : messages)
         records << record(kDay1, QStringLiteral("10.0.0.1"), message);
-    db.addDay(kDay1, records);
+    db_.addDay(kDay1, records);
 
     const QStringList keywords{QStringLiteral("'s"),  QStringLiteral("`ls`"), QStringLiteral("; "),
                                QStringLiteral("--"),  QStringLiteral("[a]"),  QStringLiteral("\"hi\""),
@@ -97,12 +97,12 @@ TEST_F(LogSearchTest, QuotesSeparatorsAndBracketsAreFoundLiterally)
     const QString attack = QStringLiteral("x' OR 1=1; DROP TABLE \"syslog-2026-12-01\"; --");
     EXPECT_TRUE(findMessage(attack).isEmpty());
     EXPECT_TRUE(find({kDay1}, QString(), attack).isEmpty());
-    EXPECT_TRUE(db.hasDay(kDay1));
+    EXPECT_TRUE(db_.hasDay(kDay1));
 }
 
 TEST_F(LogSearchTest, DayNameCannotChangeTheStatement)
 {
-    db.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("secret"))});
+    db_.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("secret"))});
 
     for (const QString& day : {QStringLiteral("2026-12-01\" WHERE 1=1; --"), QStringLiteral("x\"; DROP TABLE \"syslog-2026-12-01")}) {
         try {
@@ -112,7 +112,7 @@ TEST_F(LogSearchTest, DayNameCannotChangeTheStatement)
             EXPECT_TRUE(error.text().startsWith(QStringLiteral("no such table: syslog-"))) << error.what();
         }
     }
-    EXPECT_TRUE(db.hasDay(kDay1));
+    EXPECT_TRUE(db_.hasDay(kDay1));
 }
 
 TEST_F(LogSearchTest, ReadsAtMost5000RowsPerDay)
@@ -120,9 +120,9 @@ TEST_F(LogSearchTest, ReadsAtMost5000RowsPerDay)
     QList<LogRecord> many;
     for (int i = 0; i < LogSearch::kRowsPerDay + 3; ++i)
         many << record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("hit %1").arg(i));
-    db.addDay(kDay1, many);
-    db.addDay(kDay2, {record(kDay2, QStringLiteral("10.0.0.1"), QStringLiteral("hit a")),
-                      record(kDay2, QStringLiteral("10.0.0.1"), QStringLiteral("hit b"))});
+    db_.addDay(kDay1, many);
+    db_.addDay(kDay2, {record(kDay2, QStringLiteral("10.0.0.1"), QStringLiteral("hit a")),
+                       record(kDay2, QStringLiteral("10.0.0.1"), QStringLiteral("hit b"))});
 
     const QStringList lines = find({kDay1, kDay2}, QStringLiteral("hit"));
     ASSERT_EQ(lines.size(), LogSearch::kRowsPerDay + 2);
@@ -133,13 +133,13 @@ TEST_F(LogSearchTest, ReadsAtMost5000RowsPerDay)
 TEST_F(LogSearchTest, FailingDayKeepsEarlierLinesAndStopsTheSearch)
 {
     for (const QString& day : {kDay1, kDay2, kDay3})
-        db.addDay(day, {record(day, QStringLiteral("10.0.0.1"), QStringLiteral("hit"))});
-    db.dropDay(kDay2);
+        db_.addDay(day, {record(day, QStringLiteral("10.0.0.1"), QStringLiteral("hit"))});
+    db_.dropDay(kDay2);
 
     QStringList lines;
     try {
-        LogSearch(db.database).run({kDay1, kDay2, kDay3}, QStringLiteral("hit"), QString(),
-                                   [&](const QString& line) { lines << line; });
+        LogSearch(db_.database).run({kDay1, kDay2, kDay3}, QStringLiteral("hit"), QString(),
+                                    [&](const QString& line) { lines << line; });
         FAIL() << "the dropped day must fail the search";
     } catch (const DbError& error) {
         EXPECT_EQ(error.text(), QStringLiteral("no such table: syslog-2026-12-02"));
@@ -149,9 +149,9 @@ TEST_F(LogSearchTest, FailingDayKeepsEarlierLinesAndStopsTheSearch)
 
 TEST_F(LogSearchTest, NullFieldsGiveEmptyText)
 {
-    db.addDay(kDay1);
-    db.execute(QStringLiteral("INSERT INTO \"syslog-2026-12-01\" (\"时间\",\"IP地址\",\"信息\") VALUES (NULL, NULL, 'hit')"));
-    db.execute(QStringLiteral("INSERT INTO \"syslog-2026-12-01\" (\"时间\",\"IP地址\",\"信息\") VALUES ('t', '10.1.1.1', NULL)"));
+    db_.addDay(kDay1);
+    db_.execute(QStringLiteral("INSERT INTO \"syslog-2026-12-01\" (\"时间\",\"IP地址\",\"信息\") VALUES (NULL, NULL, 'hit')"));
+    db_.execute(QStringLiteral("INSERT INTO \"syslog-2026-12-01\" (\"时间\",\"IP地址\",\"信息\") VALUES ('t', '10.1.1.1', NULL)"));
 
     EXPECT_EQ(findMessage(QStringLiteral("hit")), QStringList{QStringLiteral(" IP: hit")});
     EXPECT_EQ(find({kDay1}, QString(), QStringLiteral("10.1")), QStringList{QStringLiteral("t IP:10.1.1.1 ")});
@@ -165,13 +165,13 @@ TEST_F(LogSearchTest, MissingDatabaseFailsWithTheStoresText)
 
 TEST_F(LogSearchTest, NoDaysFindsNothing)
 {
-    db.createEmpty();
+    db_.createEmpty();
     EXPECT_TRUE(find({}, QStringLiteral("x")).isEmpty());
 }
 
 TEST_F(LogSearchTest, RefusesASearchWithoutCondition)
 {
-    db.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("x"))});
+    db_.addDay(kDay1, {record(kDay1, QStringLiteral("10.0.0.1"), QStringLiteral("x"))});
     EXPECT_THROW(find({kDay1}, QString(), QString()), std::invalid_argument);
 }
 

@@ -19,24 +19,24 @@ const QString kDay3 = QStringLiteral("2026-12-03");
 
 class SearchWindowTest : public ::testing::Test {
 protected:
-    SearchWindow& open(const QString& syslng = QStringLiteral("cn"))
+    SearchWindow& open(const QString& languageMode = QStringLiteral("cn"))
     {
-        window = std::make_unique<SearchWindow>(syslng, db.database, dialogs, clipboard);
-        return *window;
+        window_ = std::make_unique<SearchWindow>(languageMode, db_.database, dialogs_, clipboard_);
+        return *window_;
     }
-    SearchWindow& openShown(const QString& syslng = QStringLiteral("cn"))
+    SearchWindow& openShown(const QString& languageMode = QStringLiteral("cn"))
     {
-        open(syslng);
-        window->show();
-        window->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        return *window;
+        open(languageMode);
+        window_->show();
+        window_->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+        return *window_;
     }
 
     template <typename T>
     T* control(const char* name)
     {
-        T* found = window->findChild<T*>(QString::fromUtf8(name));
+        T* found = window_->findChild<T*>(QString::fromUtf8(name));
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
@@ -66,29 +66,29 @@ protected:
         keyword()->setText(keywordText);
         ip()->setText(ipText);
         QTest::mouseClick(searchButton(), Qt::LeftButton);
-        EXPECT_TRUE(QTest::qWaitFor([this] { return !window->searching(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !window_->searching(); }, 10000));
     }
     void addHits(const QString& day, const QStringList& messages)
     {
         QList<LogRecord> records;
         for (const QString& message : messages)
             records << SearchTestDatabase::record(day, QStringLiteral("10.0.0.1"), message);
-        db.addDay(day, records);
+        db_.addDay(day, records);
     }
 
-    SearchTestDatabase db;
-    FakeDialogs dialogs;
-    FakeClipboard clipboard;
-    std::unique_ptr<SearchWindow> window;
+    SearchTestDatabase db_;
+    FakeDialogs dialogs_;
+    FakeClipboard clipboard_;
+    std::unique_ptr<SearchWindow> window_;
 };
 
 TEST_F(SearchWindowTest, ChineseModeShowsDesignCaptionsAndPlaceholders)
 {
-    db.addDay(kDay1);
+    db_.addDay(kDay1);
     open(QStringLiteral("cn"));
 
-    EXPECT_EQ(window->objectName(), QStringLiteral("Form2"));
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("搜索日志"));
+    EXPECT_EQ(window_->objectName(), QStringLiteral("Form2"));
+    EXPECT_EQ(window_->windowTitle(), QStringLiteral("搜索日志"));
     EXPECT_EQ(caption("Label1"), QStringLiteral("时间范围"));
     EXPECT_EQ(caption("Label2"), QStringLiteral("内容关键字"));
     EXPECT_EQ(caption("Label3"), QStringLiteral("查询IP"));
@@ -97,16 +97,16 @@ TEST_F(SearchWindowTest, ChineseModeShowsDesignCaptionsAndPlaceholders)
     EXPECT_EQ(ip()->text(), QStringLiteral("输入查询IP"));
     EXPECT_EQ(days()->currentText(), QStringLiteral("全部"));
     EXPECT_EQ(dayEntries(), (QStringList{QStringLiteral("全部"), kDay1}));
-    EXPECT_EQ(window->focusWidget(), days());
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(window_->focusWidget(), days());
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
 }
 
 TEST_F(SearchWindowTest, EnglishModeShowsEnglishCaptionsAndEmptyBoxes)
 {
-    db.addDay(kDay1);
+    db_.addDay(kDay1);
     open(QStringLiteral("en"));
 
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Search logs"));
+    EXPECT_EQ(window_->windowTitle(), QStringLiteral("Search logs"));
     EXPECT_EQ(caption("Label1"), QStringLiteral("Date"));
     EXPECT_EQ(caption("Label2"), QStringLiteral("Keyword"));
     EXPECT_EQ(caption("Label3"), QStringLiteral("IP"));
@@ -118,15 +118,15 @@ TEST_F(SearchWindowTest, EnglishModeShowsEnglishCaptionsAndEmptyBoxes)
 
     // In English mode a search of empty boxes is refused in English.
     QTest::mouseClick(searchButton(), Qt::LeftButton);
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("Keyword and IP both null not allow!")});
+    EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("Keyword and IP both null not allow!")});
 }
 
 TEST_F(SearchWindowTest, ControlsSitAtTheirDesignPlacesInTabOrderWithTheSameFont)
 {
-    db.addDay(kDay1);
+    db_.addDay(kDay1);
     open();
 
-    EXPECT_EQ(window->size(), QSize(624, 422));
+    EXPECT_EQ(window_->size(), QSize(624, 422));
     EXPECT_EQ(days()->geometry(), QRect(68, 12, 96, 22));
     EXPECT_EQ(keyword()->geometry(), QRect(420, 13, 129, 21));
     EXPECT_EQ(searchButton()->geometry(), QRect(560, 10, 57, 25));
@@ -139,7 +139,7 @@ TEST_F(SearchWindowTest, ControlsSitAtTheirDesignPlacesInTabOrderWithTheSameFont
     QList<QWidget*> chain;
     QWidget* next = days();
     do {
-        if (next->focusPolicy() & Qt::TabFocus && next->parentWidget() == window.get())
+        if (next->focusPolicy() & Qt::TabFocus && next->parentWidget() == window_.get())
             chain << next;
         next = next->nextInFocusChain();
     } while (next != days());
@@ -161,27 +161,27 @@ TEST_F(SearchWindowTest, ControlsSitAtTheirDesignPlacesInTabOrderWithTheSameFont
 TEST_F(SearchWindowTest, UnreadableDatabaseIsReportedAndLeavesTheAllDaysEntry)
 {
     open(QStringLiteral("cn"));
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_TRUE(dialogs.messages[0].startsWith(QStringLiteral("读取日志日期列表时发生错误：unable to open database file")))
-        << dialogs.messages[0].toStdString();
+    ASSERT_EQ(dialogs_.messages.size(), 1);
+    EXPECT_TRUE(dialogs_.messages[0].startsWith(QStringLiteral("读取日志日期列表时发生错误：unable to open database file")))
+        << dialogs_.messages[0].toStdString();
     EXPECT_EQ(dayEntries(), QStringList{QStringLiteral("全部")});
     EXPECT_EQ(days()->currentText(), QStringLiteral("全部"));
 
-    QFile garbage(db.database.path());
+    QFile garbage(db_.database.path());
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
     garbage.write(QByteArray(4096, 'x'));
     garbage.close();
-    dialogs.messages.clear();
+    dialogs_.messages.clear();
     open(QStringLiteral("en"));
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_TRUE(dialogs.messages[0].startsWith(QStringLiteral("Could not read the list of log days: ")));
-    EXPECT_GT(dialogs.messages[0].size(), QStringLiteral("Could not read the list of log days: ").size());
+    ASSERT_EQ(dialogs_.messages.size(), 1);
+    EXPECT_TRUE(dialogs_.messages[0].startsWith(QStringLiteral("Could not read the list of log days: ")));
+    EXPECT_GT(dialogs_.messages[0].size(), QStringLiteral("Could not read the list of log days: ").size());
     EXPECT_EQ(dayEntries(), QStringList{QStringLiteral("all")});
 }
 
 TEST_F(SearchWindowTest, ClickingABoxRemovesItsPlaceholderButTabbingDoesNot)
 {
-    db.addDay(kDay1);
+    db_.addDay(kDay1);
     openShown();
 
     QTest::keyClick(days(), Qt::Key_Tab);
@@ -213,18 +213,18 @@ TEST_F(SearchWindowTest, SearchRemovesPlaceholdersAndRefusesTwoEmptyBoxes)
     QTest::mouseClick(searchButton(), Qt::LeftButton);
     EXPECT_TRUE(keyword()->text().isEmpty());
     EXPECT_TRUE(ip()->text().isEmpty());
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("搜索关键字和查询IP不能同时为空")});
+    EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("搜索关键字和查询IP不能同时为空")});
     EXPECT_EQ(results()->count(), 1);
 
     // A placeholder beside a real keyword never reaches the query.
-    dialogs.messages.clear();
+    dialogs_.messages.clear();
     keyword()->setText(QStringLiteral("old"));
     ip()->setText(QStringLiteral("输入查询IP"));
     QTest::mouseClick(searchButton(), Qt::LeftButton);
     EXPECT_TRUE(ip()->text().isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->searching(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->searching(); }, 10000));
     EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 old line")});
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
 }
 
 TEST_F(SearchWindowTest, AllDaysSearchListsEveryDayInOrder)
@@ -237,8 +237,8 @@ TEST_F(SearchWindowTest, AllDaysSearchListsEveryDayInOrder)
     search(QStringLiteral("hit"));
     EXPECT_EQ(resultLines(), (QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 hit one"),
                                           QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 hit three")}));
-    EXPECT_EQ(window->searchWidestLine(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 hit three").size());
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(window_->searchWidestLine(), QStringLiteral("2026-12-03 10:00:00 IP:10.0.0.1 hit three").size());
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
 
     // One chosen day searches that day only.
     days()->setCurrentText(kDay3);
@@ -252,30 +252,30 @@ TEST_F(SearchWindowTest, DroppedDayKeepsEarlierLinesAndNamesTheStoresComplaint)
     addHits(kDay2, {QStringLiteral("hit two")});
     addHits(kDay3, {QStringLiteral("hit three")});
     open(QStringLiteral("cn"));
-    db.dropDay(kDay2);
+    db_.dropDay(kDay2);
 
     search(QStringLiteral("hit"));
     EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 hit one")});
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("搜索日志时发生错误：no such table: syslog-2026-12-02")});
+    EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("搜索日志时发生错误：no such table: syslog-2026-12-02")});
     EXPECT_EQ(results()->horizontalExtent(), horizontalExtentFor(resultLines()[0].size()));
     EXPECT_TRUE(results()->updatesEnabled());
 
-    dialogs.messages.clear();
+    dialogs_.messages.clear();
     open(QStringLiteral("en"));
-    db.dropDay(kDay3);
+    db_.dropDay(kDay3);
     search(QStringLiteral("hit"));
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("Search logs error: no such table: syslog-2026-12-03")});
+    EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("Search logs error: no such table: syslog-2026-12-03")});
 }
 
 TEST_F(SearchWindowTest, AllDaysWithoutDailyTablesFindsNothingSilently)
 {
-    db.createEmpty();
+    db_.createEmpty();
     open();
     EXPECT_EQ(dayEntries(), QStringList{QStringLiteral("全部")});
 
     search(QStringLiteral("anything"));
     EXPECT_EQ(results()->count(), 0);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
 }
 
 TEST_F(SearchWindowTest, SearchThatFindsNothingKeepsTheHorizontalExtent)
@@ -285,14 +285,14 @@ TEST_F(SearchWindowTest, SearchThatFindsNothingKeepsTheHorizontalExtent)
 
     search(QStringLiteral("long"));
     const int extent = results()->horizontalExtent();
-    EXPECT_EQ(extent, horizontalExtentFor(window->searchWidestLine()));
+    EXPECT_EQ(extent, horizontalExtentFor(window_->searchWidestLine()));
     EXPECT_TRUE(results()->hasHorizontalScrollBar());
 
     search(QStringLiteral("nowhere"));
     EXPECT_EQ(results()->count(), 0);
-    EXPECT_EQ(window->searchWidestLine(), 0);
+    EXPECT_EQ(window_->searchWidestLine(), 0);
     EXPECT_EQ(results()->horizontalExtent(), extent);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
 }
 
 TEST(ResultListSizeTest, FollowsTheWindowOnlyAboveTheThresholds)
@@ -305,20 +305,20 @@ TEST(ResultListSizeTest, FollowsTheWindowOnlyAboveTheThresholds)
 
 TEST_F(SearchWindowTest, ResizingFitsTheListAndShrinkingTooFarLeavesIt)
 {
-    db.addDay(kDay1);
+    db_.addDay(kDay1);
     openShown();
 
-    window->resize(800, 600);
-    QTRY_COMPARE(window->size(), QSize(800, 600));
-    const QSize frame = window->frameGeometry().size() - window->size();
+    window_->resize(800, 600);
+    QTRY_COMPARE(window_->size(), QSize(800, 600));
+    const QSize frame = window_->frameGeometry().size() - window_->size();
     const QSize outerTwips = (QSize(800, 600) + frame) * 15;
     const QSize expected(qRound((outerTwips.width() - 240) / 15.0), qRound((outerTwips.height() - 1100) / 15.0));
     QTRY_COMPARE(results()->size(), expected);
     EXPECT_EQ(results()->pos(), QPoint(0, 40));
     EXPECT_EQ(searchButton()->pos(), QPoint(560, 10));
 
-    window->resize(400, 600);  // 6000 twips wide or less: the list keeps its size
-    QTRY_COMPARE(window->size(), QSize(400, 600));
+    window_->resize(400, 600);  // 6000 twips wide or less: the list keeps its size
+    QTRY_COMPARE(window_->size(), QSize(400, 600));
     EXPECT_EQ(results()->size(), expected);
 }
 
@@ -328,23 +328,23 @@ TEST_F(SearchWindowTest, DoubleClickCopiesTheCurrentLine)
     openShown();
 
     QTest::mouseDClick(results()->viewport(), Qt::LeftButton);
-    EXPECT_EQ(clipboard.texts, QStringList{QString()});
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
+    EXPECT_EQ(clipboard_.texts, QStringList{QString()});
+    EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
 
     search(QStringLiteral("second"));
     results()->setCurrentRow(0);
     const QPoint onLine = results()->visualItemRect(results()->item(0)).center();
     QTest::mouseDClick(results()->viewport(), Qt::LeftButton, {}, onLine);
-    EXPECT_EQ(clipboard.texts.last(), QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 second"));
-    EXPECT_EQ(dialogs.messages.last(), QStringLiteral("选中行内容已复制到剪切板！"));
+    EXPECT_EQ(clipboard_.texts.last(), QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 second"));
+    EXPECT_EQ(dialogs_.messages.last(), QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
 TEST_F(SearchWindowTest, CopyMessageIsChineseInEnglishModeToo)
 {
-    db.addDay(kDay1);
+    db_.addDay(kDay1);
     open(QStringLiteral("en"));
-    window->copyCurrentLine();
-    EXPECT_EQ(dialogs.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
+    window_->copyCurrentLine();
+    EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
 }
 
 } // namespace

@@ -17,7 +17,7 @@ TEST_F(StoreFixture, KeepingDaysDropsOnlyDayTablesBeyondTheCleanersBoundary)
         return names;
     };
 
-    const DayDropResult result = dropDaysOlderThan(database, 30, clock.now().date());
+    const DayDropResult result = dropDaysOlderThan(database_, 30, clock_.now().date());
     EXPECT_EQ(result.dropped, (QStringList{QStringLiteral("2026-10-01"), QStringLiteral("2026-11-05")}));
     EXPECT_TRUE(result.failures.isEmpty()) << result.failures.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(tableNames(), (QStringList{QStringLiteral("notes"), QStringLiteral("old-syslog-2026-01-01"),
@@ -25,16 +25,16 @@ TEST_F(StoreFixture, KeepingDaysDropsOnlyDayTablesBeyondTheCleanersBoundary)
                                          QStringLiteral("syslog-2026-12-06"), QStringLiteral("syslog-2026-12-07")}));
 
     // 0 keeps everything; the shortest keep spares today and yesterday.
-    EXPECT_TRUE(dropDaysOlderThan(database, 0, QDate(2026, 12, 7)).dropped.isEmpty());
-    EXPECT_EQ(dropDaysOlderThan(database, 1, QDate(2026, 12, 7)).dropped, QStringList{QStringLiteral("2026-11-06")});
+    EXPECT_TRUE(dropDaysOlderThan(database_, 0, QDate(2026, 12, 7)).dropped.isEmpty());
+    EXPECT_EQ(dropDaysOlderThan(database_, 1, QDate(2026, 12, 7)).dropped, QStringList{QStringLiteral("2026-11-06")});
     EXPECT_EQ(tableNames().mid(3), (QStringList{QStringLiteral("syslog-2026-12-06"), QStringLiteral("syslog-2026-12-07")}));
 }
 
 TEST_F(StoreFixture, KeepingDaysWithoutADatabaseIsAFailureNotACrash)
 {
-    const DayDropResult result = dropDaysOlderThan(database, 30, clock.now().date());
+    const DayDropResult result = dropDaysOlderThan(database_, 30, clock_.now().date());
     EXPECT_TRUE(result.dropped.isEmpty());
     ASSERT_EQ(result.failures.size(), 1);
     EXPECT_TRUE(result.failures[0].contains(QStringLiteral("syslog.mdb")));
-    EXPECT_FALSE(database.fileExists());
+    EXPECT_FALSE(database_.fileExists());
 }

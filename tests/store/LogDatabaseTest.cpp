@@ -53,10 +53,10 @@ using LogDatabaseSchema = StoreFixture;
 
 TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsInOrder)
 {
-    ASSERT_FALSE(database.fileExists());
-    EXPECT_TRUE(database.ensureFileAndTodayTable());
-    EXPECT_TRUE(QFileInfo(dir.filePath(u"syslog.mdb"_s)).isFile());
-    EXPECT_EQ(database.dayList(), QStringList{today()});
+    ASSERT_FALSE(database_.fileExists());
+    EXPECT_TRUE(database_.ensureFileAndTodayTable());
+    EXPECT_TRUE(QFileInfo(dir_.filePath(u"syslog.mdb"_s)).isFile());
+    EXPECT_EQ(database_.dayList(), QStringList{today()});
 
     auto columns = connect()->query(
         u"SELECT name, type, pk, \"notnull\" AS nn FROM pragma_table_info('syslog-2026-12-06') ORDER BY cid"_s);
@@ -71,7 +71,7 @@ TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsI
 
 TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     const QString ddl = scalar(u"SELECT sql AS v FROM sqlite_master WHERE name = 'syslog-2026-12-06'"_s);
     EXPECT_TRUE(ddl.contains(u"CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\")"_s)) << ddl.toStdString();
     EXPECT_FALSE(ddl.contains(u"AUTOINCREMENT"_s, Qt::CaseInsensitive));
@@ -81,7 +81,7 @@ TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
 
 TEST_F(LogDatabaseSchema, RowsAreNumberedFromOneInInsertionOrder)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     insertRows(today(),
                {{timeOf(3), u"1.1.1.1"_s, u"a"_s}, {timeOf(1), u"1.1.1.1"_s, u"b"_s}, {timeOf(2), u"1.1.1.1"_s, u"c"_s}});
     auto rows = connect()->query(u"SELECT \"ID\", \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
@@ -93,7 +93,7 @@ TEST_F(LogDatabaseSchema, RowsAreNumberedFromOneInInsertionOrder)
 
 TEST_F(LogDatabaseSchema, TheStoreRejectsTimeOver24AndAddressOver16Characters)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     EXPECT_NO_THROW(insertRows(today(), {{QString(24, u'x'), QString(16, u'1'), u"fits"_s}}));
     EXPECT_THROW(insertRows(today(), {{QString(25, u'x'), u"1.2.3.4"_s, u"time too long"_s}}), DbError);
     EXPECT_THROW(insertRows(today(), {{timeOf(0), QString(17, u'1'), u"address too long"_s}}), DbError);
@@ -124,33 +124,33 @@ TEST_F(LogDatabaseDays, OrdinaryTablesOnlyAscendingByName)
     EXPECT_TRUE(kinds.contains(u"syslog-2026-12-09=VIEW"_s));
     EXPECT_TRUE(kinds.contains(u"archive=TABLE"_s));
 
-    EXPECT_EQ(database.dayList(),
+    EXPECT_EQ(database_.dayList(),
               (QStringList{u"archive"_s, u"counter"_s, u"2026-12-01"_s, u"2026-12-03"_s, u"2026-12-04"_s}));
 }
 
 TEST_F(LogDatabaseDays, EmptyDatabaseListsNoDay)
 {
-    engine.open(database.path(), DbEngine::OpenMode::CreateIfMissing);
-    EXPECT_TRUE(database.dayList().isEmpty());
+    engine_.open(database_.path(), DbEngine::OpenMode::CreateIfMissing);
+    EXPECT_TRUE(database_.dayList().isEmpty());
 }
 
 TEST_F(LogDatabaseDays, MissingFileIsAnErrorAndIsNotCreated)
 {
-    EXPECT_THROW(database.dayList(), DbError);
-    EXPECT_THROW(database.tableExists(u"syslog-2026-12-06"_s), DbError);
-    EXPECT_THROW(database.loadRecentRecords(today()), DbError);
-    EXPECT_FALSE(database.fileExists());
+    EXPECT_THROW(database_.dayList(), DbError);
+    EXPECT_THROW(database_.tableExists(u"syslog-2026-12-06"_s), DbError);
+    EXPECT_THROW(database_.loadRecentRecords(today()), DbError);
+    EXPECT_FALSE(database_.fileExists());
 }
 
 TEST_F(LogDatabaseDays, TableExistsOnlyForThatExactDay)
 {
     createDay(u"2026-12-05"_s);
     createDay(u"2026-12-07"_s);
-    EXPECT_FALSE(database.tableExists(u"syslog-2026-12-06"_s));
-    EXPECT_TRUE(database.tableExists(u"syslog-2026-12-05"_s));
+    EXPECT_FALSE(database_.tableExists(u"syslog-2026-12-06"_s));
+    EXPECT_TRUE(database_.tableExists(u"syslog-2026-12-05"_s));
     insertRows(u"2026-12-07"_s, {{timeOf(0), u"1.2.3.4"_s, u"x"_s}});
-    EXPECT_TRUE(database.tableExists(u"syslog-2026-12-07"_s));
-    EXPECT_FALSE(database.tableExists(u"syslog-archive"_s));
+    EXPECT_TRUE(database_.tableExists(u"syslog-2026-12-07"_s));
+    EXPECT_FALSE(database_.tableExists(u"syslog-archive"_s));
 }
 
 // --- EnsureFileAndTodayTable on what it finds ----------------------------------
@@ -162,51 +162,51 @@ TEST_F(EnsureFileAndTodayTable, ExistingFileGetsOnlyTodaysTableAndOthersStayUnto
     createDay(u"2026-12-05"_s);
     insertRows(u"2026-12-05"_s, {{timeOf(1), u"10.0.0.1"_s, u"kept"_s}, {timeOf(2), u"10.0.0.2"_s, u"kept too"_s}});
 
-    EXPECT_TRUE(database.ensureFileAndTodayTable());
-    EXPECT_EQ(database.dayList(), (QStringList{u"2026-12-05"_s, today()}));
-    EXPECT_EQ(database.loadRecentRecords(u"2026-12-05"_s),
+    EXPECT_TRUE(database_.ensureFileAndTodayTable());
+    EXPECT_EQ(database_.dayList(), (QStringList{u"2026-12-05"_s, today()}));
+    EXPECT_EQ(database_.loadRecentRecords(u"2026-12-05"_s),
               (QStringList{timeOf(1) + u" IP:10.0.0.1 kept"_s, timeOf(2) + u" IP:10.0.0.2 kept too"_s}));
     EXPECT_EQ(rowCount(today()), 0);
 }
 
 TEST_F(EnsureFileAndTodayTable, TodaysTablePresentMeansNothingIsCreated)
 {
-    EXPECT_TRUE(database.ensureFileAndTodayTable());
+    EXPECT_TRUE(database_.ensureFileAndTodayTable());
     insertRows(today(), {{timeOf(1), u"10.0.0.1"_s, u"x"_s}});
-    EXPECT_FALSE(database.ensureFileAndTodayTable());
-    EXPECT_FALSE(database.ensureTodayTable());
+    EXPECT_FALSE(database_.ensureFileAndTodayTable());
+    EXPECT_FALSE(database_.ensureTodayTable());
     EXPECT_EQ(rowCount(today()), 1);
 }
 
 TEST_F(EnsureFileAndTodayTable, NewDayByTheClockCreatesItsTable)
 {
-    database.ensureFileAndTodayTable();
-    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
-    EXPECT_TRUE(database.ensureTodayTable());
-    EXPECT_EQ(database.todayTableName(), u"syslog-2026-12-07"_s);
-    EXPECT_EQ(database.dayList(), (QStringList{u"2026-12-06"_s, u"2026-12-07"_s}));
+    database_.ensureFileAndTodayTable();
+    clock_.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 1)));
+    EXPECT_TRUE(database_.ensureTodayTable());
+    EXPECT_EQ(database_.todayTableName(), u"syslog-2026-12-07"_s);
+    EXPECT_EQ(database_.dayList(), (QStringList{u"2026-12-06"_s, u"2026-12-07"_s}));
 }
 
 TEST_F(EnsureFileAndTodayTable, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsNotModified)
 {
     const QByteArray bytes = QByteArray("Standard Jet DB\0 not something SQLite can read. ", 48).repeated(40);
-    writeFile(database.path(), bytes);
+    writeFile(database_.path(), bytes);
 
     try {
-        database.ensureFileAndTodayTable();
+        database_.ensureFileAndTodayTable();
         FAIL() << "a file that is no database was accepted";
     } catch (const DbError& error) {
         EXPECT_TRUE(error.text().contains(u"not a database"_s)) << error.what();
     }
-    EXPECT_EQ(readAll(database.path()), bytes);
-    EXPECT_FALSE(QFileInfo::exists(database.path() + u"-wal"_s));
-    EXPECT_FALSE(QFileInfo::exists(database.path() + u"-shm"_s));
+    EXPECT_EQ(readAll(database_.path()), bytes);
+    EXPECT_FALSE(QFileInfo::exists(database_.path() + u"-wal"_s));
+    EXPECT_FALSE(QFileInfo::exists(database_.path() + u"-shm"_s));
 }
 
 TEST_F(EnsureFileAndTodayTable, UnwritableLocationFailsWithTheEngineText)
 {
-    writeFile(dir.filePath(u"plainfile"_s), "x");
-    LogDatabase misplaced(engine, dir.filePath(u"plainfile/sub"_s), clock);
+    writeFile(dir_.filePath(u"plainfile"_s), "x");
+    LogDatabase misplaced(engine_, dir_.filePath(u"plainfile/sub"_s), clock_);
     try {
         misplaced.ensureFileAndTodayTable();
         FAIL() << "a database was reported in a directory that cannot exist";
@@ -217,36 +217,36 @@ TEST_F(EnsureFileAndTodayTable, UnwritableLocationFailsWithTheEngineText)
 
 // --- loading a day's latest records --------------------------------------
 
-using loadRecentRecords = StoreFixture;
+using LoadRecentRecords = StoreFixture;
 
-TEST_F(loadRecentRecords, OfManyRecordsThe500WithTheHighestIdOldestFirst)
+TEST_F(LoadRecentRecords, OfManyRecordsThe500WithTheHighestIdOldestFirst)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     std::vector<std::array<QString, 3>> rows;
     for (int i = 1; i <= 1234; ++i) // times run backwards, so only ID order gives the right answer
         rows.push_back({timeOf(5000 - i), u"192.168.1.1"_s, QString(u"m%1"_s).arg(i)});
     insertRows(today(), rows);
 
-    const QStringList lines = database.loadRecentRecords(today());
+    const QStringList lines = database_.loadRecentRecords(today());
     ASSERT_EQ(lines.size(), 500);
     EXPECT_EQ(lines.first(), timeOf(5000 - 735) + u" IP:192.168.1.1 m735"_s);
     EXPECT_EQ(lines.last(), timeOf(5000 - 1234) + u" IP:192.168.1.1 m1234"_s);
 }
 
-TEST_F(loadRecentRecords, FewRecordsAllOfThemOldestFirst)
+TEST_F(LoadRecentRecords, FewRecordsAllOfThemOldestFirst)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     insertRows(today(), {{timeOf(1), u"1.1.1.1"_s, u"one"_s},
                          {timeOf(2), u"2.2.2.2"_s, u"two"_s},
                          {timeOf(3), u"3.3.3.3"_s, u"three"_s}});
-    EXPECT_EQ(database.loadRecentRecords(today()),
+    EXPECT_EQ(database_.loadRecentRecords(today()),
               (QStringList{timeOf(1) + u" IP:1.1.1.1 one"_s, timeOf(2) + u" IP:2.2.2.2 two"_s,
                            timeOf(3) + u" IP:3.3.3.3 three"_s}));
 }
 
-TEST_F(loadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
+TEST_F(LoadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
 {
-    engine.open(database.path(), DbEngine::OpenMode::CreateIfMissing)
+    engine_.open(database_.path(), DbEngine::OpenMode::CreateIfMissing)
         ->execute(u"CREATE TABLE \"syslog-2026-12-02\" (\"时间\" TEXT, \"IP地址\" TEXT, \"信息\" TEXT)"_s);
     std::vector<int> seconds(600);
     std::iota(seconds.begin(), seconds.end(), 0);
@@ -256,25 +256,25 @@ TEST_F(loadRecentRecords, TableWithoutIdFallsBackToTheLatestByTime)
         rows.push_back({timeOf(second), u"1.2.3.4"_s, QString::number(second)});
     insertRows(u"2026-12-02"_s, rows);
 
-    const QStringList lines = database.loadRecentRecords(u"2026-12-02"_s);
+    const QStringList lines = database_.loadRecentRecords(u"2026-12-02"_s);
     ASSERT_EQ(lines.size(), 500);
     EXPECT_EQ(lines.first(), timeOf(100) + u" IP:1.2.3.4 100"_s);
     EXPECT_EQ(lines.last(), timeOf(599) + u" IP:1.2.3.4 599"_s);
 }
 
-TEST_F(loadRecentRecords, NullFieldsGiveEmptyText)
+TEST_F(LoadRecentRecords, NullFieldsGiveEmptyText)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     connect()->execute(u"INSERT INTO \"syslog-2026-12-06\" (\"时间\",\"IP地址\",\"信息\") VALUES ('t', '1.2.3.4', NULL)"_s);
     connect()->execute(u"INSERT INTO \"syslog-2026-12-06\" (\"信息\") VALUES ('only message')"_s);
-    EXPECT_EQ(database.loadRecentRecords(today()), (QStringList{u"t IP:1.2.3.4 "_s, u" IP: only message"_s}));
+    EXPECT_EQ(database_.loadRecentRecords(today()), (QStringList{u"t IP:1.2.3.4 "_s, u" IP: only message"_s}));
 }
 
-TEST_F(loadRecentRecords, MissingTableFailsAndADayTextCannotChangeTheStatement)
+TEST_F(LoadRecentRecords, MissingTableFailsAndADayTextCannotChangeTheStatement)
 {
-    database.ensureFileAndTodayTable();
+    database_.ensureFileAndTodayTable();
     insertRows(today(), {{timeOf(1), u"1.1.1.1"_s, u"safe"_s}});
-    EXPECT_THROW(database.loadRecentRecords(u"2026-01-01"_s), DbError);
-    EXPECT_THROW(database.loadRecentRecords(u"x\"; DROP TABLE \"syslog-2026-12-06\"; --"_s), DbError);
+    EXPECT_THROW(database_.loadRecentRecords(u"2026-01-01"_s), DbError);
+    EXPECT_THROW(database_.loadRecentRecords(u"x\"; DROP TABLE \"syslog-2026-12-06\"; --"_s), DbError);
     EXPECT_EQ(rowCount(today()), 1);
 }

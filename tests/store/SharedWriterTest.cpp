@@ -16,34 +16,34 @@ LogRecord record(const QString& message) { return {QStringLiteral("2026-12-06 13
 
 class SharedWriterTest : public StoreFixture {
 protected:
-    SharedWriter writer{engine, database.path(), clock};
+    SharedWriter writer_{engine_, database_.path(), clock_};
 };
 
 TEST_F(SharedWriterTest, WritesIntoTheTableOfTheDayItWasOpenedOn)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen()) << writer.lastError().toStdString();
-    EXPECT_TRUE(writer.isOpen());
-    EXPECT_TRUE(writer.insertSqlText().contains(u"\"syslog-2026-12-06\""_s));
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen()) << writer_.lastError().toStdString();
+    EXPECT_TRUE(writer_.isOpen());
+    EXPECT_TRUE(writer_.insertSqlText().contains(u"\"syslog-2026-12-06\""_s));
 
-    writer.append(record(u"first"_s));
+    writer_.append(record(u"first"_s));
     createDay(u"2026-12-07"_s);
-    clock.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 5)));
-    writer.append(record(u"still the day it was opened on"_s));
+    clock_.set(QDateTime(QDate(2026, 12, 7), QTime(0, 0, 5)));
+    writer_.append(record(u"still the day it was opened on"_s));
     EXPECT_EQ(rowCount(today()), 2);
 
-    ASSERT_TRUE(writer.reopen());
-    writer.append(record(u"new day"_s));
+    ASSERT_TRUE(writer_.reopen());
+    writer_.append(record(u"new day"_s));
     EXPECT_EQ(rowCount(u"2026-12-07"_s), 1);
     EXPECT_EQ(rowCount(today()), 2);
 }
 
 TEST_F(SharedWriterTest, StoresTextsExactlyIncludingEmptyAndLineBreaks)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen());
-    writer.append({u"2026-12-06 13:45:10"_s, u"10.1.2.3"_s, u"line one\r\nline two 信息"_s});
-    writer.append({u"2026-12-06 13:45:11"_s, u"10.1.2.3"_s, QString()});
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
+    writer_.append({u"2026-12-06 13:45:10"_s, u"10.1.2.3"_s, u"line one\r\nline two 信息"_s});
+    writer_.append({u"2026-12-06 13:45:11"_s, u"10.1.2.3"_s, QString()});
     EXPECT_EQ(scalar(u"SELECT \"信息\" AS v FROM \"syslog-2026-12-06\" WHERE \"ID\" = 1"_s), u"line one\r\nline two 信息"_s);
     EXPECT_EQ(scalar(u"SELECT count(*) AS v FROM \"syslog-2026-12-06\" WHERE \"信息\" = ''"_s), u"1"_s);
 }
@@ -51,97 +51,97 @@ TEST_F(SharedWriterTest, StoresTextsExactlyIncludingEmptyAndLineBreaks)
 TEST_F(SharedWriterTest, ReopenFailsWithoutTodaysTableAndLeavesItClosed)
 {
     createDay(u"2026-12-05"_s);
-    EXPECT_FALSE(writer.reopen());
-    EXPECT_FALSE(writer.isOpen());
-    EXPECT_TRUE(writer.lastError().contains(u"no such table"_s)) << writer.lastError().toStdString();
-    EXPECT_THROW(writer.append(record(u"nowhere to go"_s)), DbError);
-    EXPECT_THROW(writer.begin(), DbError);
+    EXPECT_FALSE(writer_.reopen());
+    EXPECT_FALSE(writer_.isOpen());
+    EXPECT_TRUE(writer_.lastError().contains(u"no such table"_s)) << writer_.lastError().toStdString();
+    EXPECT_THROW(writer_.append(record(u"nowhere to go"_s)), DbError);
+    EXPECT_THROW(writer_.begin(), DbError);
 }
 
 TEST_F(SharedWriterTest, ReopenNeverCreatesAMissingFile)
 {
-    EXPECT_FALSE(writer.reopen());
-    EXPECT_FALSE(writer.lastError().isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(database.path()));
+    EXPECT_FALSE(writer_.reopen());
+    EXPECT_FALSE(writer_.lastError().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(database_.path()));
 }
 
 TEST_F(SharedWriterTest, RolledBackRowsAreNotStoredCommittedOnesAre)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen());
-    writer.begin();
-    writer.append(record(u"a"_s));
-    writer.append(record(u"b"_s));
-    writer.rollback();
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
+    writer_.begin();
+    writer_.append(record(u"a"_s));
+    writer_.append(record(u"b"_s));
+    writer_.rollback();
     EXPECT_EQ(rowCount(today()), 0);
 
-    writer.begin();
-    writer.append(record(u"c"_s));
-    writer.append(record(u"d"_s));
-    writer.commit();
-    EXPECT_EQ(database.loadRecentRecords(today()).join(u"|"_s),
+    writer_.begin();
+    writer_.append(record(u"c"_s));
+    writer_.append(record(u"d"_s));
+    writer_.commit();
+    EXPECT_EQ(database_.loadRecentRecords(today()).join(u"|"_s),
               u"2026-12-06 13:45:10 IP:10.1.2.3 c|2026-12-06 13:45:10 IP:10.1.2.3 d"_s);
 }
 
 TEST_F(SharedWriterTest, ARejectedRowInsideATransactionLeavesTheOthersToTheCaller)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen());
-    writer.begin();
-    writer.append(record(u"kept"_s));
-    EXPECT_THROW(writer.append({QString(25, u'2'), u"10.1.2.3"_s, u"too long"_s}), DbError);
-    writer.commit();
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
+    writer_.begin();
+    writer_.append(record(u"kept"_s));
+    EXPECT_THROW(writer_.append({QString(25, u'2'), u"10.1.2.3"_s, u"too long"_s}), DbError);
+    writer_.commit();
     EXPECT_EQ(rowCount(today()), 1);
     // The statement is usable again after a failure.
-    writer.append(record(u"after"_s));
+    writer_.append(record(u"after"_s));
     EXPECT_EQ(rowCount(today()), 2);
 }
 
 TEST_F(SharedWriterTest, CloseFreesTheFileAndReopenComesBack)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen());
-    writer.close();
-    EXPECT_FALSE(writer.isOpen());
-    EXPECT_THROW(writer.append(record(u"closed"_s)), DbError);
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
+    writer_.close();
+    EXPECT_FALSE(writer_.isOpen());
+    EXPECT_THROW(writer_.append(record(u"closed"_s)), DbError);
     // Nobody holds the file: an exclusive lock is granted at once.
     auto other = connect();
     other->execute(u"BEGIN EXCLUSIVE"_s);
     other->execute(u"COMMIT"_s);
-    ASSERT_TRUE(writer.reopen());
-    ASSERT_TRUE(writer.reopen());
-    writer.append(record(u"back"_s));
+    ASSERT_TRUE(writer_.reopen());
+    ASSERT_TRUE(writer_.reopen());
+    writer_.append(record(u"back"_s));
     EXPECT_EQ(rowCount(today()), 1);
 }
 
 TEST_F(SharedWriterTest, ASecondConnectionReadsWhileTheWriterWrites)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen());
-    writer.append(record(u"committed"_s));
-    writer.begin();
-    writer.append(record(u"pending"_s));
-    EXPECT_EQ(database.loadRecentRecords(today()), QStringList{u"2026-12-06 13:45:10 IP:10.1.2.3 committed"_s});
-    EXPECT_NO_THROW(writer.append(record(u"pending too"_s)));
-    writer.commit();
-    EXPECT_EQ(database.loadRecentRecords(today()).size(), 3);
-    EXPECT_EQ(database.dayList(), QStringList{today()});
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
+    writer_.append(record(u"committed"_s));
+    writer_.begin();
+    writer_.append(record(u"pending"_s));
+    EXPECT_EQ(database_.loadRecentRecords(today()), QStringList{u"2026-12-06 13:45:10 IP:10.1.2.3 committed"_s});
+    EXPECT_NO_THROW(writer_.append(record(u"pending too"_s)));
+    writer_.commit();
+    EXPECT_EQ(database_.loadRecentRecords(today()).size(), 3);
+    EXPECT_EQ(database_.dayList(), QStringList{today()});
 }
 
 TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
 {
-    database.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer.reopen());
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
     auto holder = connect();
     holder->execute(u"BEGIN EXCLUSIVE"_s);
     try {
-        writer.append(record(u"blocked"_s));
+        writer_.append(record(u"blocked"_s));
         FAIL() << "a write succeeded while another connection held the file exclusively";
     } catch (const DbError& error) {
         EXPECT_TRUE(error.text().contains(u"locked"_s)) << error.what();
     }
     holder->execute(u"COMMIT"_s);
-    writer.append(record(u"free again"_s));
+    writer_.append(record(u"free again"_s));
     EXPECT_EQ(rowCount(today()), 1);
 }
 

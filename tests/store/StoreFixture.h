@@ -12,10 +12,10 @@
 // 2026-12-06 13:45:10 and the log database in that directory.
 class StoreFixture : public ::testing::Test {
 protected:
-    QTemporaryDir dir;
-    FakeClock clock;
-    SqliteEngine engine{50};
-    LogDatabase database{engine, dir.path(), clock};
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    SqliteEngine engine_{50};
+    LogDatabase database_{engine_, dir_.path(), clock_};
 
     static QString today() { return QStringLiteral("2026-12-06"); }
 
@@ -23,13 +23,13 @@ protected:
     // the table check on that day; the clock returns to today afterwards.
     void createDay(const QString& day)
     {
-        const QDateTime saved = clock.now();
-        clock.set(QDateTime(QDate::fromString(day, Qt::ISODate), QTime(12, 0)));
-        database.ensureFileAndTodayTable();
-        clock.set(saved);
+        const QDateTime saved = clock_.now();
+        clock_.set(QDateTime(QDate::fromString(day, Qt::ISODate), QTime(12, 0)));
+        database_.ensureFileAndTodayTable();
+        clock_.set(saved);
     }
 
-    std::unique_ptr<DbConnection> connect() { return engine.open(database.path()); }
+    std::unique_ptr<DbConnection> connect() { return engine_.open(database_.path()); }
 
     // The first column of the first row of a query, empty text for NULL or no row.
     QString scalar(const QString& sql)
