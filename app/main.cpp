@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
-#include "app/MainWindow.h"
 #include "app/SignalBridge.h"
+#include "app/ui/MainWindow.h"
 #include "intake/HeadlessService.h"
 #include "intake/LinkFrames.h"
 #include "intake/Receiver.h"

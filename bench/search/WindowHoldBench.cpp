@@ -16,7 +16,7 @@
 // DIR is the search benchmark's database folder (built when missing). The
 // day table the window creates for today is dropped at the end, so the
 // folder stays usable for search-bench.
-#include "app/MainWindow.h"
+#include "app/ui/MainWindow.h"
 #include "bench/search/BenchLogDatabase.h"
 #include "bench/search/BenchStubs.h"
 #include "intake/Receiver.h"

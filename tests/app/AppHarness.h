@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/MainWindow.h"
+#include "app/ui/MainWindow.h"
 #include "intake/Receiver.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SingleInstance.h"

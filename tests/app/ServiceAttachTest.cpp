@@ -1,5 +1,5 @@
-#include "app/ClickableLabel.h"
-#include "app/MainWindow.h"
+#include "app/ui/ClickableLabel.h"
+#include "app/ui/MainWindow.h"
 #include "cleaner/ui/CleanerWindow.h"
 #include "intake/LinkFrames.h"
 #include "intake/RemoteReceiver.h"

@@ -1,4 +1,4 @@
-#include "app/ClickableLabel.h"
+#include "app/ui/ClickableLabel.h"
 
 #include <QMouseEvent>
 

@@ -1,7 +1,7 @@
-#include "app/MainWindow.h"
+#include "app/ui/MainWindow.h"
 
-#include "app/ClickableLabel.h"
-#include "app/KeyPreview.h"
+#include "app/ui/ClickableLabel.h"
+#include "app/ui/KeyPreview.h"
 #include "cleaner/ui/CleanerWindow.h"
 #include "intake/ReceiverHandle.h"
 #include "intake/ui/FilteredMessagesWindow.h"

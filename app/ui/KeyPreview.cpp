@@ -1,4 +1,4 @@
-#include "app/KeyPreview.h"
+#include "app/ui/KeyPreview.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
