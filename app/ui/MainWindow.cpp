@@ -505,7 +505,8 @@ void MainWindow::openBlog()
 void MainWindow::openSearch()
 {
     if (!search_) {
-        search_ = new SearchWindow(languageMode_, database_, services_.dialogs, services_.clipboard, services_.fileChooser);
+        search_ = new SearchWindow(languageMode_, database_, services_.dialogs, services_.clipboard,
+                                   services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
     }
     search_->show();

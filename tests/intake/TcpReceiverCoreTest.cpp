@@ -256,7 +256,8 @@ TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOn
     ASSERT_TRUE(seconds.wait(10000));
     EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.contains(QStringLiteral("in use")));
     ASSERT_EQ(problems.size(), 1);
-    EXPECT_TRUE(problems.first().first().toString().startsWith(QStringLiteral("TCP port %1 cannot be bound").arg(port_)));
+    EXPECT_TRUE(
+        problems.first().first().toString().startsWith(QStringLiteral("TCP port %1 cannot be bound").arg(port_)));
 
     settings_.values[QStringLiteral("tcp")] = QStringLiteral("0");
     other.close();

@@ -82,8 +82,9 @@ TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
 TEST_F(LogDatabaseSchema, RowsAreNumberedFromOneInInsertionOrder)
 {
     database_.ensureFileAndTodayTable();
-    insertRows(today(),
-               {{timeOf(3), u"1.1.1.1"_s, u"a"_s}, {timeOf(1), u"1.1.1.1"_s, u"b"_s}, {timeOf(2), u"1.1.1.1"_s, u"c"_s}});
+    insertRows(today(), {{timeOf(3), u"1.1.1.1"_s, u"a"_s},
+                         {timeOf(1), u"1.1.1.1"_s, u"b"_s},
+                         {timeOf(2), u"1.1.1.1"_s, u"c"_s}});
     auto rows = connect()->query(u"SELECT \"ID\", \"信息\" FROM \"syslog-2026-12-06\" ORDER BY \"ID\""_s);
     QStringList seen;
     while (rows->next())
