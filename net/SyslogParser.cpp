@@ -408,22 +408,36 @@ void readLegacy(Pos begin, Pos end, SyslogHeader& h)
     h.msg = span(p, end);
 }
 
-// The year nearest to arrival for a timestamp sent without one.
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (the
+// well-known days-from-civil reckoning, with years starting in March).
+qint64 daysFromCivil(int year, int month, int day)
+{
+    const int y = month <= 2 ? year - 1 : year;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return qint64(era) * 146097 + dayOfEra - 719468;
+}
+
+// The year nearest to arrival for a timestamp sent without one. Both are
+// taken as wall-clock times: the offsets of sender and arrival, a day at
+// most apart, could change the year only for a timestamp half a year away,
+// and reading arrival's offset costs a time zone lookup per call.
 int nearestYear(const SyslogTime& time, const QDateTime& arrival)
 {
     if (!arrival.isValid())
         return SyslogTime::kUnknownYear;
-    const QDateTime reference = time.hasOffset ? arrival.toOffsetFromUtc(time.offsetMinutes * 60) : arrival;
-    const QDate referenceDate = reference.date();
-    const qint64 referenceSeconds = referenceDate.toJulianDay() * 86400 + reference.time().msecsSinceStartOfDay() / 1000;
+    const QDate arrivalDate = arrival.date();
+    const qint64 arrivalSeconds = daysFromCivil(arrivalDate.year(), arrivalDate.month(), arrivalDate.day()) * 86400
+        + arrival.time().msecsSinceStartOfDay() / 1000;
     const qint64 secondOfDay = time.hour * 3600 + time.minute * 60 + time.second;
     int best = SyslogTime::kUnknownYear;
     qint64 bestDistance = std::numeric_limits<qint64>::max();
-    for (int year = referenceDate.year() - 1; year <= referenceDate.year() + 1; ++year) {
-        if (year < 1 || year > 9999 || !QDate::isValid(year, time.month, time.day))
+    for (int year = arrivalDate.year() - 1; year <= arrivalDate.year() + 1; ++year) {
+        if (year < 0 || year > 9999 || !isValidDay(year, time.month, time.day))
             continue;
-        const qint64 seconds = QDate(year, time.month, time.day).toJulianDay() * 86400 + secondOfDay;
-        const qint64 distance = std::llabs(seconds - referenceSeconds);
+        const qint64 distance = std::llabs(daysFromCivil(year, time.month, time.day) * 86400 + secondOfDay - arrivalSeconds);
         if (distance < bestDistance) {
             bestDistance = distance;
             best = year;

@@ -125,9 +125,8 @@ QStringView withoutTrailingLineEnds(QStringView text);
 // the fraction as sent, the offset as sent ("Z" stays "Z", "+0100" becomes
 // "+01:00", a zone name becomes its offset when known) and no offset at all
 // when the sender gave none (its local time, zone unknown). A timestamp
-// without a year gets the year that puts it nearest to arrival (compared in
-// the sender's offset when known, else in arrival's own time), so "Dec 31
-// 23:59:59" arriving on Jan 1 is last year's. Empty when the time is not
-// valid, arrival is not valid, or no year near arrival has that date (Feb
-// 29).
+// without a year gets the year that puts it nearest to arrival (both read
+// as wall-clock times), so "Dec 31 23:59:59" arriving on Jan 1 is last
+// year's. Empty when the time is not valid, arrival is not valid, or no year
+// next to arrival's has that date (Feb 29).
 QString senderTimeIso(const SyslogTime& time, const QDateTime& arrival);
