@@ -4,7 +4,10 @@
 
 namespace {
 
-constexpr auto kStateless = QStringConverter::Flag::Stateless;
+// A byte order mark at the start of a datagram stays in the text: the
+// converters would otherwise drop it silently (and a datagram of only a BOM
+// would become no text at all).
+constexpr auto kConverterFlags = QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom;
 
 // Text after a NUL can neither be seen in the lists nor found by a search, so
 // every NUL becomes the visible symbol for NUL. The check is one fast scan
@@ -22,8 +25,8 @@ QString withVisibleNuls(QString text)
 } // namespace
 
 DatagramDecoder::DatagramDecoder()
-    : utf8_(QStringConverter::Utf8, kStateless)
-    , fallback_("GB18030", kStateless)
+    : utf8_(QStringConverter::Utf8, kConverterFlags)
+    , fallback_("GB18030", kConverterFlags)
 {
 }
 

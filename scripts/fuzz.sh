@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the datagram fuzzer with clang and libFuzzer (AddressSanitizer and
+# Builds the datagram fuzzer (decoding, filtering, trimming and header
+# parsing) with clang and libFuzzer (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and runs it for the given number of seconds.
 # Usage: scripts/fuzz.sh [seconds]   (default 60)
 # The corpus is kept in build-fuzz/corpus/datagram between runs; an input
@@ -44,8 +45,11 @@ if [ -z "$(ls -A "$CORPUS")" ]; then
   printf '<13>host info: link up' >"$CORPUS/seed-info"
   printf '<11>sw1 error \xb6\xcb\xbf\xda\xc1\xb4\xc2\xb7\xd6\xd0\xb6\xcf' >"$CORPUS/seed-gb18030"
   printf '<12>host warning \xe6\x8e\xa5\xe5\x8f\xa3 \x00 tail\r\n' >"$CORPUS/seed-utf8-nul"
+  printf '<28>1 2026-12-07T18:40:46.303813+00:00 vm app 9 ID47 [a@1 b="\\"q\\]"][c d="e"] \xef\xbb\xbfwarning\n' >"$CORPUS/seed-rfc5424"
+  printf '<189>27: 000023: router1: *Mar  1 00:00:00.000 UTC: %%LINK-3-UPDOWN: info' >"$CORPUS/seed-cisco"
+  printf '<13>Dec  7 2026 12:00:00 host app[12]: info' >"$CORPUS/seed-rfc3164"
 fi
 
-echo "Fuzzing datagram decoding, filtering and trimming for $DURATION s"
+echo "Fuzzing datagram decoding, filtering, trimming and header parsing for $DURATION s"
 "$BUILD/bin/datagram-fuzzer" -max_total_time="$DURATION" -max_len=70000 -timeout=10 \
   -dict=tests/fuzz/datagram.dict -print_final_stats=1 -artifact_prefix="$ARTIFACTS/" "$CORPUS"

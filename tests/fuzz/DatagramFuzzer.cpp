@@ -1,10 +1,14 @@
 // libFuzzer target: any bytes, taken as one datagram, must keep the
-// invariants of decoding, filtering and trimming (see DatagramInvariants.h).
+// invariants of decoding, filtering and trimming (see DatagramInvariants.h)
+// and of reading its syslog header (see SyslogParserInvariants.h).
 #include "tests/intake/DatagramInvariants.h"
+#include "tests/net/SyslogParserInvariants.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -14,6 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string failure = datagramInvariantFailure(decoder, bytes);
     if (!failure.empty()) {
         std::fprintf(stderr, "Datagram invariant broken: %s\n", failure.c_str());
+        std::abort();
+    }
+    // The decoded text as the parser gets it, copied to a block of exactly
+    // its size: a read past its end is caught.
+    const QString text = decoder.decode(bytes);
+    const auto exact = std::make_unique<char16_t[]>(size_t(text.size()));
+    std::copy_n(text.utf16(), text.size(), exact.get());
+    const std::string headerFailure = syslogHeaderInvariantFailure(QStringView(exact.get(), text.size()));
+    if (!headerFailure.empty()) {
+        std::fprintf(stderr, "Syslog header invariant broken: %s\n", headerFailure.c_str());
         std::abort();
     }
     return 0;

@@ -39,6 +39,9 @@ TEST(DatagramDecoding, ReadsValidUtf8AsUtf8)
     const QString text = QStringLiteral("<13>info 接口 up ü");
     EXPECT_EQ(decodeDatagram(text.toUtf8()), text);
     EXPECT_EQ(decodeDatagram(QByteArray()), QString());
+    // A byte order mark is text like any other, not dropped at the start.
+    EXPECT_EQ(decodeDatagram("\xEF\xBB\xBF"), QStringLiteral("\uFEFF"));
+    EXPECT_EQ(decodeDatagram("\xEF\xBB\xBF<13>info"), QStringLiteral("\uFEFF<13>info"));
 }
 
 TEST(DatagramDecoding, ReadsOtherBytesAsGb18030)
