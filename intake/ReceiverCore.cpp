@@ -21,10 +21,10 @@ constexpr qint64 kDropReportIntervalMs = 60 * 1000;
 // At shutdown, forwarding gets this long to send what waits.
 constexpr int kForwardGraceMs = 2000;
 
-// Writes in a transaction and gives it up at once. A file that can be read
-// but not written (read-only file, directory or mount, journal files left by
-// another user) fails here; one that another program holds locked just now
-// is writable.
+// Writes in a transaction and gives it up at once (closing the connection
+// rolls it back). A file that can be read but not written (read-only file,
+// directory or mount, journal files left by another user) fails here; one
+// that another program holds locked just now is writable.
 void checkWritable(DbEngine& engine, const QString& path)
 {
     const std::unique_ptr<DbConnection> connection = engine.open(path);
@@ -32,15 +32,9 @@ void checkWritable(DbEngine& engine, const QString& path)
         connection->execute(QStringLiteral("BEGIN IMMEDIATE"));
         connection->execute(QStringLiteral("CREATE TABLE \"kiv-write-check\" (x)"));
     } catch (const DbError& error) {
-        try {
-            connection->execute(QStringLiteral("ROLLBACK"));
-        } catch (const DbError&) {
-        }
-        if (error.text().contains(QLatin1String("locked")))
-            return;
-        throw;
+        if (!error.isLockHeld())
+            throw;
     }
-    connection->execute(QStringLiteral("ROLLBACK"));
 }
 
 } // namespace

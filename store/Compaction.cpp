@@ -65,7 +65,7 @@ std::unique_ptr<DbConnection> holdDatabaseAlone(DbEngine& engine, const QString&
             journalMode = result->text(QStringLiteral("journal_mode")).value_or(QString());
     }
     if (journalMode.compare(QLatin1String("delete"), Qt::CaseInsensitive) != 0)
-        throw CompactionRefused{QStringLiteral("database is locked: journal mode stays %1").arg(journalMode)};
+        throw DbError(QStringLiteral("database is locked: journal mode stays %1").arg(journalMode), DbError::kBusy);
     hold->execute(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE"));
     hold->execute(QStringLiteral("BEGIN EXCLUSIVE"));
     hold->execute(QStringLiteral("COMMIT"));

@@ -9,12 +9,14 @@
 #include "tests/support/ForwardingConnection.h"
 #include "tests/support/UdpPorts.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 using namespace Qt::StringLiterals;
 
@@ -251,7 +253,7 @@ TEST(KeptDays, OlderDaysAreDroppedAtStartupAndWhenANewDayStartsEachToldOnce)
     EXPECT_EQ(dropped.size(), 2);
 }
 
-TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
+TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresTextOneHeldLockedJustNowIsTaken)
 {
     // Running as root a read-only directory is still writable, so the store's
     // refusal is played by a connection.
@@ -266,7 +268,7 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
                 void execute(const QString& sql) override
                 {
                     if (sql.startsWith(QLatin1String("BEGIN")))
-                        throw DbError(QStringLiteral("attempt to write a readonly database"));
+                        throw DbError(QStringLiteral("attempt to write a readonly database"), DbError::kReadOnly);
                     ForwardingConnection::execute(sql);
                 }
             };
@@ -290,4 +292,13 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
     } catch (const DbError& error) {
         EXPECT_EQ(error.text(), QStringLiteral("attempt to write a readonly database"));
     }
+
+    // Another program writing just now holds the file locked: it is writable.
+    const auto holder = engine.open(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")));
+    holder->execute(QStringLiteral("BEGIN IMMEDIATE"));
+    SqliteEngine impatient(0);
+    Receiver second(CoreServices{clock, engine, impatient, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                 [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
+                    Receiver::Threading::CallerThread);
+    EXPECT_NO_THROW(second.openDatabase());
 }

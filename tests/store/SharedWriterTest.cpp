@@ -139,6 +139,8 @@ TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
         FAIL() << "a write succeeded while another connection held the file exclusively";
     } catch (const DbError& error) {
         EXPECT_TRUE(error.text().contains(u"locked"_s)) << error.what();
+        EXPECT_EQ(error.code(), DbError::kBusy);
+        EXPECT_TRUE(error.isLockHeld());
     }
     holder->execute(u"COMMIT"_s);
     writer_.append(record(u"free again"_s));
