@@ -82,7 +82,7 @@ private:
         explicit Port(Receiver& receiver) : receiver_(receiver) {}
         bool setLocalPort(int port) override;
         int localPort() const override;
-        bool bind(QString* error = nullptr) override;
+        Result<> bind() override;
         void close() override;
         bool isBound() const override;
 

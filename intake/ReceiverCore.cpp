@@ -45,7 +45,7 @@ public:
     explicit Port(ReceiverCore& core) : core_(core) {}
     bool setLocalPort(int port) override { return core_.socket_->setLocalPort(port); }
     int localPort() const override { return core_.socket_->localPort(); }
-    bool bind(QString* error = nullptr) override { return core_.bindPort(error); }
+    Result<> bind() override { return core_.bindPort(); }
     void close() override { core_.closePort(); }
     bool isBound() const override { return core_.socket_->isBound(); }
 
@@ -131,18 +131,17 @@ QList<ForwardStatus> ReceiverCore::forwardStatus() const
 
 // TCP follows UDP: it listens on the port whenever UDP is bound to it. A TCP
 // port that cannot be bound leaves UDP working; the reason is told once.
-bool ReceiverCore::bindPort(QString* error)
+Result<> ReceiverCore::bindPort()
 {
     tcp_->close();
-    if (!socket_->bind(error))
-        return false;
-    if (!tcpEnabled_)
-        return true;
-    QString reason;
-    if (tcp_->listen(quint16(socket_->localPort()), &reason)) {
+    if (Result<> bound = socket_->bind(); !bound || !tcpEnabled_)
+        return bound;
+    const Result<> listening = tcp_->listen(quint16(socket_->localPort()));
+    if (listening) {
         tcpBindError_.clear();
-        return true;
+        return {};
     }
+    QString reason = listening.error();
     if (reason.isEmpty())
         reason = QStringLiteral("unknown error");
     if (reason != tcpBindError_)
@@ -151,7 +150,7 @@ bool ReceiverCore::bindPort(QString* error)
                                  .arg(socket_->localPort())
                                  .arg(reason));
     tcpBindError_ = reason;
-    return true;
+    return {};
 }
 
 // UDP first, as always; then TCP, handling what its connections had received.

@@ -158,7 +158,7 @@ signals:
 private:
     class Port;
 
-    bool bindPort(QString* error);
+    Result<> bindPort();
     void closePort();
     void startForwarding(const QString& settingText);
     void reportProblems();

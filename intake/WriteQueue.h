@@ -69,6 +69,9 @@ public:
 
 private:
     bool writeQueuedRecords();
+    // The write path is open, or reopens; false, with the reason noted, when it does not.
+    bool openWritePath();
+    bool reopenWriter();
     void appendQueueToRecoveryLog();
     void appendLines(const QByteArray& lines, qint64 records);
     void clearQueue();

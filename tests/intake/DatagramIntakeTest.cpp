@@ -26,7 +26,7 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         database_.ensureFileAndTodayTable();
         intake_.setCurrentDay(QStringLiteral("2026-12-06"));
-        writer_.reopen();
+        ASSERT_TRUE(writer_.reopen());
         writeTimer_.setOnTimeout([this] { queue_.flush(); });
     }
 

@@ -54,8 +54,8 @@ protected:
         receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
         port_ = unusedUdpPort();
         ASSERT_TRUE(receiver_.port().setLocalPort(port_));
-        QString error;
-        ASSERT_TRUE(receiver_.port().bind(&error)) << error.toStdString();
+        const Result<> bound = receiver_.port().bind();
+        ASSERT_TRUE(bound) << bound.error().toStdString();
     }
 
     void send(const QByteArray& bytes)
