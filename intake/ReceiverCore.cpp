@@ -263,7 +263,15 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.kernelDropped + lost.queueDropped)
         .arg(lost.kernelDropped)
         .arg(lost.queueDropped)
-        + tcpSummary() + forwardingSummary();
+        + failureSummary() + tcpSummary() + forwardingSummary();
+}
+
+QString ReceiverCore::failureSummary() const
+{
+    const DatagramIntake::Failures& failures = intake_->failures();
+    if (failures.count == 0)
+        return {};
+    return QStringLiteral("; %1 messages cut short by a failure (the last: %2)").arg(failures.count).arg(failures.last);
 }
 
 QString ReceiverCore::tcpSummary() const
@@ -289,8 +297,9 @@ QString ReceiverCore::forwardingSummary() const
     return lines.isEmpty() ? QString() : QStringLiteral("; forwarding: ") + lines.join(QStringLiteral(" | "));
 }
 
-// A storage failure is told once a second while it lasts; drops at most once
-// a minute while they grow. Each line carries the exact totals.
+// A storage failure, and messages cut short by a failure, are told once a
+// second while they last; drops at most once a minute while they grow. Each
+// line carries the exact totals.
 void ReceiverCore::reportProblems()
 {
     const StoreCounters& store = storeCounters();
@@ -301,6 +310,10 @@ void ReceiverCore::reportProblems()
         emit problemReported(QStringLiteral("records are not reaching the database (%1): %2")
                                  .arg(reason, summaryLine()));
         reportedStore_ = store;
+    }
+    if (intake_->failures().count != reportedFailures_) {
+        reportedFailures_ = intake_->failures().count;
+        emit problemReported(QStringLiteral("messages are cut short by a failure: %1").arg(summaryLine()));
     }
     const LossCounts lost = losses();
     const qint64 drops = lost.kernelDropped + lost.queueDropped;

@@ -180,9 +180,10 @@ void WriteQueue::appendQueueToRecoveryLog()
     appendLines(lines, queuedCount_ - firstUnwritten_);
 }
 
-void WriteQueue::recoverRecord(const LogRecord& record)
+void WriteQueue::recoverRecord(const LogRecord& record, const QString& reason)
 {
     ++counters_.received;
+    noteRefusal(reason);
     appendLines(recoveryLogLine(record.time, record.ip, record.message).toUtf8() + "\r\n", 1);
 }
 

@@ -55,8 +55,9 @@ public:
     // Flushes what is queued, then reopens the write path on today's table.
     // False when the reopen fails.
     bool reopenWritePath();
-    // Writes one record straight to the recovery file (it has no table to go to).
-    void recoverRecord(const LogRecord& record);
+    // Writes one record straight to the recovery file: it has no table to go
+    // to, for the reason given.
+    void recoverRecord(const LogRecord& record, const QString& reason);
 
     qint32 queuedCount() const { return queuedCount_; }
     bool batchWritesEnabled() const { return batchWritesEnabled_; }

@@ -202,6 +202,8 @@ TEST_F(DatagramIntakeTest, FailingDayListRefreshDoesNotCostTheRecord)
 
     EXPECT_EQ(writer_.messages(), QStringList{QStringLiteral("after midnight")});
     EXPECT_EQ(intake_.receivedThisSecond(), 1);
+    EXPECT_EQ(intake_.failures().count, 1);
+    EXPECT_EQ(intake_.failures().last, QStringLiteral("day list unavailable"));
 
     onDayTableCreated_ = [this] { ++dayTablesCreated_; };
     receive(QStringLiteral("info next"));

@@ -1,5 +1,6 @@
 // The receiver without any window, on a QCoreApplication: real UDP into a
 // real database file.
+#include "intake/DatagramIntake.h"
 #include "intake/Receiver.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SqliteEngine.h"
@@ -188,6 +189,27 @@ TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItW
     EXPECT_GE(problems.size(), 1);
     EXPECT_LE(problems.size(), 4);
     EXPECT_TRUE(problems.first().first().toString().contains(QStringLiteral("database is locked")));
+}
+
+TEST_F(SteppedReceiver, AFailureWhileAMessageIsHandledIsCountedToldOnceAndGivenInTheClosingLine)
+{
+    QSignalSpy problems(&core(), &ReceiverCore::problemReported);
+    core().intake().setOnAccepted([](const QByteArray& bytes) {
+        if (bytes.contains("refused"))
+            throw std::runtime_error("no room to forward");
+    });
+    socket_.arrive("<14>host info: refused");
+    socket_.arrive("<14>host info: next");
+    secondTimer_->tick();
+    secondTimer_->tick();
+
+    // Forwarding failed; the record is stored all the same.
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd"))),
+              (QStringList{u"info: refused"_s, u"info: next"_s}));
+    const QString counted = QStringLiteral("1 messages cut short by a failure (the last: no room to forward)");
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0][0].toString().contains(counted)) << problems[0][0].toString().toStdString();
+    EXPECT_TRUE(core().summaryLine().contains(counted));
 }
 
 TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
