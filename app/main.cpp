@@ -60,12 +60,12 @@ int runExport(const CommandLine& command, const QString& dataDir)
         printLine(QStringLiteral("cannot write to standard output"));
         return 2;
     }
-    QString error;
-    const int status = exportRecords(dataDir, command.exportDay, command.keyword, command.ip, out, &error);
+    const Result<> exported = exportRecords(dataDir, command.exportDay, command.keyword, command.ip, out);
     out.flush();
-    if (status != 0)
-        printLine(error);
-    return status;
+    if (exported)
+        return 0;
+    printLine(exported.error());
+    return 2;
 }
 
 int runHeadless(QCoreApplication& app, const QString& dataDir)
@@ -87,11 +87,9 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     // Windows started on the same directory attach here.
     ServiceLink link(parts.receiver, settings);
     QObject::connect(&link, &ServiceLink::logLine, &link, printLine);
-    QString linkProblem;
-    if (link.listen(linkPath, &linkProblem))
-        printLine(QStringLiteral("windows attach on %1").arg(linkPath));
-    else
-        printLine(QStringLiteral("windows cannot attach: %1").arg(linkProblem));
+    const Result<> listening = link.listen(linkPath);
+    printLine(listening ? QStringLiteral("windows attach on %1").arg(linkPath)
+                        : QStringLiteral("windows cannot attach: %1").arg(listening.error()));
     SignalBridge signalBridge([&service] {
         service.stop();
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
@@ -164,8 +162,8 @@ int runWindow(QApplication& app, const QString& dataDir)
     // A service keeping its files in the directory: the window becomes a view
     // of it, and closing the window leaves it running.
     auto remote = std::make_unique<RemoteReceiver>(dataDir, std::make_unique<QtTimer>(2000), englishLocale());
-    QString notAttached;
-    if (remote->attach(&notAttached)) {
+    const Result<> attached = remote->attach();
+    if (attached) {
         printLine(QStringLiteral("attached to the service on %1").arg(linkframes::socketPath(dataDir)));
         SystemClock clock;
         SqliteEngine readEngine{5000};
@@ -174,7 +172,7 @@ int runWindow(QApplication& app, const QString& dataDir)
     }
     remote.reset();
     if (QFile::exists(linkframes::socketPath(dataDir)))
-        printLine(QStringLiteral("not attached: ") + notAttached);
+        printLine(QStringLiteral("not attached: ") + attached.error());
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
     ReceiverParts parts(dataDir, settings);

@@ -2,6 +2,7 @@
 
 #include "intake/SaturatingCounter.h"
 #include "intake/WriteQueue.h"
+#include "platform/Database.h"
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
 #include "store/LogDatabase.h"
@@ -17,8 +18,8 @@ void DatagramIntake::handleDatagram(const Datagram& datagram)
 {
     try {
         handle(decoder_.decode(datagram.bytes), datagram.senderIp, datagram.bytes);
-    } catch (...) {
-        // One bad datagram must not stop reception; the next one is handled normally.
+    } catch (const std::exception& failure) {
+        noteFailure(failure); // the next datagram is handled normally
     }
 }
 
@@ -29,10 +30,16 @@ bool DatagramIntake::handleStreamMessage(const QByteArray& bytes, const QString&
         if (text.size() > kLongestMessage)
             return false;
         handle(text, ip, bytes);
-    } catch (...) {
-        // As for a datagram: the next message is handled normally.
+    } catch (const std::exception& failure) {
+        noteFailure(failure); // as for a datagram: the next message is handled normally
     }
     return true;
+}
+
+void DatagramIntake::noteFailure(const std::exception& failure)
+{
+    ++failures_.count;
+    failures_.last = QString::fromUtf8(failure.what());
 }
 
 qint32 DatagramIntake::startNextSecond()
@@ -62,8 +69,8 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     if (onAccepted_) {
         try {
             onAccepted_(bytes);
-        } catch (...) {
-            // Forwarding is no reason to lose the record.
+        } catch (const std::exception& failure) {
+            noteFailure(failure); // forwarding is no reason to lose the record
         }
     }
     const QString message = trimmedMessage(text);
@@ -78,35 +85,35 @@ void DatagramIntake::keep(const QString& message, const QString& ip)
     const QString& time = arrival_.text();
     if (receivedThisSecond_ < kShownPerSecond && events_.showLine)
         events_.showLine(logLine(time, ip, message));
-    if (!rollOverIfNewDay(time)) {
+    if (const Result<> rolledOver = rollOverIfNewDay(time); !rolledOver) {
         // The new day has no table yet: the record must not land in the
         // previous day's table. The next datagram tries the rollover again.
-        queue_.recoverRecord(LogRecord{time, ip, message});
+        queue_.recoverRecord(LogRecord{time, ip, message}, rolledOver.error());
         return;
     }
     queue_.enqueue(time, ip, message, receivedThisSecond_);
 }
 
-// False when the day changed and the new day's table could not be made; the
+// Fails when the day changed and the new day's table could not be made; the
 // current day then stays the previous one.
-bool DatagramIntake::rollOverIfNewDay(const QString& time)
+Result<> DatagramIntake::rollOverIfNewDay(const QString& time)
 {
     const QStringView day = dayOfRecordTime(time);
     if (day == currentDay_)
-        return true;
+        return {};
+    queue_.flush();
+    writeTimer_.stop();
     bool created = false;
     try {
-        queue_.flush();
-        writeTimer_.stop();
         created = database_.ensureTodayTable();
-    } catch (...) {
-        return false;
+    } catch (const DbError& error) {
+        return Failure{QStringLiteral("the table of %1 cannot be made: %2").arg(day, error.text())};
     }
     if (created && events_.dayTableCreated) {
         try {
             events_.dayTableCreated(day.toString());
-        } catch (...) {
-            // Telling about the new table is no reason to lose the record.
+        } catch (const std::exception& failure) {
+            noteFailure(failure); // telling about the new table is no reason to lose the record
         }
     }
     if (!queue_.reopenWritePath() && events_.error)
@@ -114,5 +121,5 @@ bool DatagramIntake::rollOverIfNewDay(const QString& time)
     currentDay_ = day.toString();
     if (events_.dayStarted)
         events_.dayStarted(currentDay_);
-    return true;
+    return {};
 }

@@ -3,8 +3,10 @@
 #include "intake/FilteredMessages.h"
 #include "intake/MessageText.h"
 #include "intake/RecordTime.h"
+#include "platform/Result.h"
 
 #include <QString>
+#include <exception>
 #include <functional>
 
 class Clock;
@@ -35,7 +37,7 @@ public:
     DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock, Events events);
 
     // Handles one datagram. Never throws: a failure ends the handling of this
-    // datagram only, keeping what was already done.
+    // datagram only, keeping what was already done, and is counted.
     void handleDatagram(const Datagram& datagram);
     // One message of a TCP connection: decoded and handled exactly as a
     // datagram. False, with nothing handled, when its text is longer than
@@ -54,6 +56,12 @@ public:
     qint32 receivedThisSecond() const { return receivedThisSecond_; }
     qint32 filteredCount() const { return filteredCount_; }
     FilteredMessageBuffer& filtered() { return filtered_; }
+    // Messages whose handling a failure (of a callback, or memory) cut short.
+    struct Failures {
+        qint64 count = 0;
+        QString last; // the reason of the latest
+    };
+    const Failures& failures() const { return failures_; }
     // Ends a one-second interval: the accepted datagrams counted in it, after
     // which the count starts again from 0.
     qint32 startNextSecond();
@@ -63,7 +71,8 @@ private:
     void reject(const QString& text, const QString& ip);
     void accept(const QString& text, const QString& ip, const QByteArray& bytes);
     void keep(const QString& message, const QString& ip);
-    bool rollOverIfNewDay(const QString& time);
+    Result<> rollOverIfNewDay(const QString& time);
+    void noteFailure(const std::exception& failure);
 
     WriteQueue& queue_;
     Timer& writeTimer_;
@@ -78,4 +87,5 @@ private:
     qint32 receivedThisSecond_ = 0;
     qint32 filteredCount_ = 0;
     FilteredMessageBuffer filtered_;
+    Failures failures_;
 };

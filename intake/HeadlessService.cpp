@@ -43,10 +43,9 @@ bool HeadlessService::start()
 
     ListeningPort& port = receiver_.port();
     const std::optional<qint32> number = toInt32(settings.portText);
-    QString reason;
-    if (!number || !port.setLocalPort(*number) || !port.bind(&reason)) {
+    if (const Result<> bound = number && port.setLocalPort(*number) ? port.bind() : Failure{}; !bound) {
         print_(settings.portText + settingstexts::portBusySuffix()
-               + (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
+               + (bound.error().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(bound.error())));
         receiver_.shutdown();
         return false;
     }

@@ -109,9 +109,9 @@ int Receiver::Port::localPort() const
     return receiver_.run([](ReceiverCore& core) { return core.port().localPort(); });
 }
 
-bool Receiver::Port::bind(QString* error)
+Result<> Receiver::Port::bind()
 {
-    return receiver_.run([error](ReceiverCore& core) { return core.port().bind(error); });
+    return receiver_.run([](ReceiverCore& core) { return core.port().bind(); });
 }
 
 void Receiver::Port::close()

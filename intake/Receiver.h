@@ -31,7 +31,7 @@ public:
     ReceiverCore* core() const { return core_; }
 
     // Runs request(core) on the receiver's thread and returns its result;
-    // an exception it throws is thrown here.
+    // an exception it throws (DbError, or any std::exception) is thrown here.
     template <typename Request>
     auto run(Request&& request) -> std::invoke_result_t<Request, ReceiverCore&>
     {
@@ -43,7 +43,7 @@ public:
             runBlocking([&] {
                 try {
                     request(*core_);
-                } catch (...) {
+                } catch (const std::exception&) {
                     failure = std::current_exception();
                 }
             });
@@ -54,7 +54,7 @@ public:
             runBlocking([&] {
                 try {
                     result.emplace(request(*core_));
-                } catch (...) {
+                } catch (const std::exception&) {
                     failure = std::current_exception();
                 }
             });
@@ -82,7 +82,7 @@ private:
         explicit Port(Receiver& receiver) : receiver_(receiver) {}
         bool setLocalPort(int port) override;
         int localPort() const override;
-        bool bind(QString* error = nullptr) override;
+        Result<> bind() override;
         void close() override;
         bool isBound() const override;
 

@@ -21,10 +21,10 @@ constexpr qint64 kDropReportIntervalMs = 60 * 1000;
 // At shutdown, forwarding gets this long to send what waits.
 constexpr int kForwardGraceMs = 2000;
 
-// Writes in a transaction and gives it up at once. A file that can be read
-// but not written (read-only file, directory or mount, journal files left by
-// another user) fails here; one that another program holds locked just now
-// is writable.
+// Writes in a transaction and gives it up at once (closing the connection
+// rolls it back). A file that can be read but not written (read-only file,
+// directory or mount, journal files left by another user) fails here; one
+// that another program holds locked just now is writable.
 void checkWritable(DbEngine& engine, const QString& path)
 {
     const std::unique_ptr<DbConnection> connection = engine.open(path);
@@ -32,15 +32,9 @@ void checkWritable(DbEngine& engine, const QString& path)
         connection->execute(QStringLiteral("BEGIN IMMEDIATE"));
         connection->execute(QStringLiteral("CREATE TABLE \"kiv-write-check\" (x)"));
     } catch (const DbError& error) {
-        try {
-            connection->execute(QStringLiteral("ROLLBACK"));
-        } catch (const DbError&) {
-        }
-        if (error.text().contains(QLatin1String("locked")))
-            return;
-        throw;
+        if (!error.isLockHeld())
+            throw;
     }
-    connection->execute(QStringLiteral("ROLLBACK"));
 }
 
 } // namespace
@@ -51,7 +45,7 @@ public:
     explicit Port(ReceiverCore& core) : core_(core) {}
     bool setLocalPort(int port) override { return core_.socket_->setLocalPort(port); }
     int localPort() const override { return core_.socket_->localPort(); }
-    bool bind(QString* error = nullptr) override { return core_.bindPort(error); }
+    Result<> bind() override { return core_.bindPort(); }
     void close() override { core_.closePort(); }
     bool isBound() const override { return core_.socket_->isBound(); }
 
@@ -137,18 +131,17 @@ QList<ForwardStatus> ReceiverCore::forwardStatus() const
 
 // TCP follows UDP: it listens on the port whenever UDP is bound to it. A TCP
 // port that cannot be bound leaves UDP working; the reason is told once.
-bool ReceiverCore::bindPort(QString* error)
+Result<> ReceiverCore::bindPort()
 {
     tcp_->close();
-    if (!socket_->bind(error))
-        return false;
-    if (!tcpEnabled_)
-        return true;
-    QString reason;
-    if (tcp_->listen(quint16(socket_->localPort()), &reason)) {
+    if (Result<> bound = socket_->bind(); !bound || !tcpEnabled_)
+        return bound;
+    const Result<> listening = tcp_->listen(quint16(socket_->localPort()));
+    if (listening) {
         tcpBindError_.clear();
-        return true;
+        return {};
     }
+    QString reason = listening.error();
     if (reason.isEmpty())
         reason = QStringLiteral("unknown error");
     if (reason != tcpBindError_)
@@ -157,7 +150,7 @@ bool ReceiverCore::bindPort(QString* error)
                                  .arg(socket_->localPort())
                                  .arg(reason));
     tcpBindError_ = reason;
-    return true;
+    return {};
 }
 
 // UDP first, as always; then TCP, handling what its connections had received.
@@ -270,7 +263,15 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.kernelDropped + lost.queueDropped)
         .arg(lost.kernelDropped)
         .arg(lost.queueDropped)
-        + tcpSummary() + forwardingSummary();
+        + failureSummary() + tcpSummary() + forwardingSummary();
+}
+
+QString ReceiverCore::failureSummary() const
+{
+    const DatagramIntake::Failures& failures = intake_->failures();
+    if (failures.count == 0)
+        return {};
+    return QStringLiteral("; %1 messages cut short by a failure (the last: %2)").arg(failures.count).arg(failures.last);
 }
 
 QString ReceiverCore::tcpSummary() const
@@ -296,8 +297,9 @@ QString ReceiverCore::forwardingSummary() const
     return lines.isEmpty() ? QString() : QStringLiteral("; forwarding: ") + lines.join(QStringLiteral(" | "));
 }
 
-// A storage failure is told once a second while it lasts; drops at most once
-// a minute while they grow. Each line carries the exact totals.
+// A storage failure, and messages cut short by a failure, are told once a
+// second while they last; drops at most once a minute while they grow. Each
+// line carries the exact totals.
 void ReceiverCore::reportProblems()
 {
     const StoreCounters& store = storeCounters();
@@ -308,6 +310,10 @@ void ReceiverCore::reportProblems()
         emit problemReported(QStringLiteral("records are not reaching the database (%1): %2")
                                  .arg(reason, summaryLine()));
         reportedStore_ = store;
+    }
+    if (intake_->failures().count != reportedFailures_) {
+        reportedFailures_ = intake_->failures().count;
+        emit problemReported(QStringLiteral("messages are cut short by a failure: %1").arg(summaryLine()));
     }
     const LossCounts lost = losses();
     const qint64 drops = lost.kernelDropped + lost.queueDropped;

@@ -158,11 +158,12 @@ signals:
 private:
     class Port;
 
-    bool bindPort(QString* error);
+    Result<> bindPort();
     void closePort();
     void startForwarding(const QString& settingText);
     void reportProblems();
     void reportTcp(qint64 nowMs);
+    QString failureSummary() const;
     QString tcpSummary() const;
     QString forwardingSummary() const;
     void reportForwarding(qint64 nowMs, bool now);
@@ -189,6 +190,7 @@ private:
     int keepDays_ = 0;
 
     StoreCounters reportedStore_;
+    qint64 reportedFailures_ = 0;
     qint64 reportedDrops_ = 0;
     qint64 lastDropReportMs_ = 0;
     qint64 reportedTcpTrouble_ = 0;

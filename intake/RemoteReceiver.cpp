@@ -37,18 +37,13 @@ RemoteReceiver::~RemoteReceiver()
     socket_->abort();
 }
 
-bool RemoteReceiver::attach(QString* error)
-{
-    return connectAndGreet(error);
-}
+Result<> RemoteReceiver::attach() { return connectAndGreet(); }
 
-bool RemoteReceiver::connectAndGreet(QString* error)
+Result<> RemoteReceiver::connectAndGreet()
 {
-    auto fail = [this, error](const QString& reason) {
+    auto fail = [this](const QString& reason) {
         socket_->abort();
-        if (error)
-            *error = reason;
-        return false;
+        return Failure{reason};
     };
     socket_->abort();
     reader_.clear();
@@ -65,7 +60,7 @@ bool RemoteReceiver::connectAndGreet(QString* error)
         settings_.values[QLatin1String(name)] = hello->value(QLatin1String(name)).toString();
     lastPort_ = settings_.values.value(QStringLiteral("port")).toInt();
     attached_ = true;
-    return true;
+    return {};
 }
 
 void RemoteReceiver::retry()
@@ -74,7 +69,7 @@ void RemoteReceiver::retry()
         retryTimer_->stop();
         return;
     }
-    if (!connectAndGreet(nullptr))
+    if (!connectAndGreet())
         return;
     retryTimer_->stop();
     // The window still has the cleaner open: the new service must not write meanwhile.
@@ -275,13 +270,12 @@ int RemoteReceiver::Port::localPort() const
     return receiver_.lastPort_;
 }
 
-bool RemoteReceiver::Port::bind(QString* error)
+Result<> RemoteReceiver::Port::bind()
 {
     const std::optional<QJsonObject> reply = receiver_.request(QStringLiteral("bind"));
-    const bool bound = reply && reply->value(QStringLiteral("bound")).toBool();
-    if (error)
-        *error = reply ? reply->value(QStringLiteral("error")).toString() : receiver_.awayText();
-    return bound;
+    if (reply && reply->value(QStringLiteral("bound")).toBool())
+        return {};
+    return Failure{reply ? reply->value(QStringLiteral("error")).toString() : receiver_.awayText()};
 }
 
 void RemoteReceiver::Port::close()

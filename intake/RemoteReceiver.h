@@ -38,9 +38,9 @@ public:
     RemoteReceiver(QString dataDir, std::unique_ptr<Timer> retryTimer, bool english, QObject* parent = nullptr);
     ~RemoteReceiver() override;
 
-    // Connects and greets the service. False, with the reason in *error,
-    // when no service answers or it speaks another link version.
-    bool attach(QString* error = nullptr);
+    // Connects and greets the service. Fails, with the reason, when no
+    // service answers or it speaks another link version.
+    Result<> attach();
     bool isAttached() const { return attached_; }
     // The service's settings as it reported them at the last attach ("port",
     // "msgfilter", "keepdays"), for the window to start from. What the
@@ -70,7 +70,7 @@ private:
         explicit Port(RemoteReceiver& receiver) : receiver_(receiver) {}
         bool setLocalPort(int port) override;
         int localPort() const override;
-        bool bind(QString* error = nullptr) override;
+        Result<> bind() override;
         void close() override;
         bool isBound() const override;
 
@@ -89,7 +89,7 @@ private:
         QMap<QString, QString> values;
     };
 
-    bool connectAndGreet(QString* error);
+    Result<> connectAndGreet();
     void retry();
     // Sends one request and waits for its reply; nullopt when none came.
     std::optional<QJsonObject> exchange(const QString& op, QJsonObject fields = {});

@@ -97,24 +97,19 @@ bool ServiceLink::serviceAnswers(const QString& path, int timeoutMs)
     return answers;
 }
 
-bool ServiceLink::listen(const QString& path, QString* error)
+Result<> ServiceLink::listen(const QString& path)
 {
-    auto fail = [error](const QString& reason) {
-        if (error)
-            *error = reason;
-        return false;
-    };
     if (QFile::encodeName(path).size() > kLongestSocketPath)
-        return fail(QStringLiteral("the local socket %1 is longer than %2 bytes").arg(path).arg(kLongestSocketPath));
+        return Failure{QStringLiteral("the local socket %1 is longer than %2 bytes").arg(path).arg(kLongestSocketPath)};
     if (serviceAnswers(path))
-        return fail(QStringLiteral("another service answers on %1").arg(path));
+        return Failure{QStringLiteral("another service answers on %1").arg(path)};
     QLocalServer::removeServer(path);
     server_->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
     if (!server_->listen(path))
-        return fail(QStringLiteral("cannot listen on %1: %2").arg(path, server_->errorString()));
+        return Failure{QStringLiteral("cannot listen on %1: %2").arg(path, server_->errorString())};
     ListeningPort& port = receiver_.port();
     boundPort_ = port.isBound() ? port.localPort() : 0;
-    return true;
+    return {};
 }
 
 int ServiceLink::clientCount() const
@@ -252,8 +247,7 @@ QJsonObject ServiceLink::carryOut(Client& client, const QString& op, const QJson
         // meanwhile: a window attaching binds the service's port as it starts.
         if (port.isBound() && port.localPort() == boundPort_)
             return {{QStringLiteral("bound"), true}};
-        QString reason;
-        const bool bound = port.bind(&reason);
+        const Result<> bound = port.bind();
         if (bound) {
             boundPort_ = port.localPort();
             if (!settings_.write(QStringLiteral("port"), QString::number(boundPort_)))
@@ -264,7 +258,7 @@ QJsonObject ServiceLink::carryOut(Client& client, const QString& op, const QJson
             // receiving on the one it had.
             restoreListening();
         }
-        return {{QStringLiteral("bound"), bound}, {QStringLiteral("error"), reason}};
+        return {{QStringLiteral("bound"), bool(bound)}, {QStringLiteral("error"), bound.error()}};
     }
     if (op == QLatin1String("close")) {
         port.close();
@@ -364,9 +358,8 @@ void ServiceLink::restoreListening()
     ListeningPort& port = receiver_.port();
     if (handovers_ > 0 || port.isBound() || boundPort_ == 0)
         return;
-    QString reason;
-    if (!port.setLocalPort(boundPort_) || !port.bind(&reason))
-        emit logLine(QStringLiteral("cannot listen on UDP port %1 again: %2").arg(boundPort_).arg(reason));
+    if (const Result<> bound = port.setLocalPort(boundPort_) ? port.bind() : Failure{}; !bound)
+        emit logLine(QStringLiteral("cannot listen on UDP port %1 again: %2").arg(boundPort_).arg(bound.error()));
 }
 
 void ServiceLink::sweep()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "intake/LinkFrames.h"
+#include "platform/Result.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -36,10 +37,10 @@ public:
 
     // Listens on the socket file at path, which only the service's user and
     // group may connect to (mode 0660). A socket file left by a copy that
-    // died is replaced. False, with the reason in *error, when the path is
-    // too long for a local socket, a service already answers there, or the
-    // socket cannot be made.
-    bool listen(const QString& path, QString* error = nullptr);
+    // died is replaced. Fails, with the reason, when the path is too long
+    // for a local socket, a service already answers there, or the socket
+    // cannot be made.
+    Result<> listen(const QString& path);
     // Windows attached now.
     int clientCount() const;
 

@@ -70,14 +70,12 @@ TcpIntake::~TcpIntake()
         connection->socket->disconnect(connection);
 }
 
-bool TcpIntake::listen(quint16 port, QString* error)
+Result<> TcpIntake::listen(quint16 port)
 {
     close();
     if (server_->listen(QHostAddress::AnyIPv4, port))
-        return true;
-    if (error)
-        *error = server_->errorString();
-    return false;
+        return {};
+    return Failure{server_->errorString()};
 }
 
 bool TcpIntake::isListening() const { return server_->isListening(); }

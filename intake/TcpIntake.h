@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Result.h"
+
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -56,9 +58,9 @@ public:
     explicit TcpIntake(Deliver deliver, TcpIntakeOptions options = {}, QObject* parent = nullptr);
     ~TcpIntake() override;
 
-    // Closes what is open, then listens on the port. False, with the reason
-    // in *error, when the port cannot be bound.
-    bool listen(quint16 port, QString* error = nullptr);
+    // Closes what is open, then listens on the port. Fails, with the reason,
+    // when the port cannot be bound.
+    Result<> listen(quint16 port);
     // Stops listening, then hands on everything each connection had received
     // (also what waits in the system's buffer, and a last message without its
     // terminator) and closes the connections. Closing twice does nothing.

@@ -102,10 +102,8 @@ void WriteQueue::noteRefusal(const QString& reason)
 bool WriteQueue::writeToDatabase()
 {
     try {
-        if (!writer_.isOpen() && !writer_.reopen()) {
-            noteRefusal(writer_.lastError());
+        if (!openWritePath())
             return false;
-        }
         if (batchWritesEnabled_ && queuedCount_ - firstUnwritten_ > 1) {
             writeAsOneTransaction();
             return true;
@@ -141,23 +139,20 @@ bool WriteQueue::rewriteRecordByRecord()
         transactionOpen_ = false;
         try {
             writer_.rollback();
-        } catch (const std::exception&) {
-            // Reopening below closes the connection, which discards the transaction anyway.
+        } catch (const DbError&) {
+            // The reopen below closes the connection, which discards the transaction.
         }
     }
     batchWritesEnabled_ = false;
-    writer_.reopen();
-    return writeQueuedRecords();
+    return reopenWriter() && writeQueuedRecords();
 }
 
 // Writes the records not yet stored, one by one. Rows stored before a failure
 // stay stored and are not written again.
 bool WriteQueue::writeQueuedRecords()
 {
-    if (!writer_.isOpen() && !writer_.reopen()) {
-        noteRefusal(writer_.lastError());
+    if (!openWritePath())
         return false;
-    }
     try {
         for (; firstUnwritten_ < queuedCount_; ++firstUnwritten_) {
             appendSlot(firstUnwritten_);
@@ -185,9 +180,10 @@ void WriteQueue::appendQueueToRecoveryLog()
     appendLines(lines, queuedCount_ - firstUnwritten_);
 }
 
-void WriteQueue::recoverRecord(const LogRecord& record)
+void WriteQueue::recoverRecord(const LogRecord& record, const QString& reason)
 {
     ++counters_.received;
+    noteRefusal(reason);
     appendLines(recoveryLogLine(record.time, record.ip, record.message).toUtf8() + "\r\n", 1);
 }
 
@@ -195,13 +191,13 @@ void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
 {
     if (records <= 0)
         return;
-    QString error;
-    if (appendToRegularFile(recoveryLogPath_, lines, &error)) {
+    const Result<> appended = appendToRegularFile(recoveryLogPath_, lines);
+    if (appended) {
         counters_.recovered += records;
         return;
     }
     counters_.lost += records;
-    lastRecoveryFailure_ = QDir::toNativeSeparators(recoveryLogPath_) + QStringLiteral(": ") + error;
+    lastRecoveryFailure_ = QDir::toNativeSeparators(recoveryLogPath_) + QStringLiteral(": ") + appended.error();
 }
 
 void WriteQueue::clearQueue()
@@ -219,8 +215,15 @@ bool WriteQueue::reopenWritePath()
 {
     if (queuedCount_ > 0)
         flush();
-    if (writer_.reopen())
-        return true;
-    noteRefusal(writer_.lastError());
-    return false;
+    return reopenWriter();
+}
+
+bool WriteQueue::openWritePath() { return writer_.isOpen() || reopenWriter(); }
+
+bool WriteQueue::reopenWriter()
+{
+    const Result<> reopened = writer_.reopen();
+    if (!reopened)
+        noteRefusal(reopened.error());
+    return bool(reopened);
 }

@@ -55,8 +55,9 @@ public:
     // Flushes what is queued, then reopens the write path on today's table.
     // False when the reopen fails.
     bool reopenWritePath();
-    // Writes one record straight to the recovery file (it has no table to go to).
-    void recoverRecord(const LogRecord& record);
+    // Writes one record straight to the recovery file: it has no table to go
+    // to, for the reason given.
+    void recoverRecord(const LogRecord& record, const QString& reason);
 
     qint32 queuedCount() const { return queuedCount_; }
     bool batchWritesEnabled() const { return batchWritesEnabled_; }
@@ -69,6 +70,9 @@ public:
 
 private:
     bool writeQueuedRecords();
+    // The write path is open, or reopens; false, with the reason noted, when it does not.
+    bool openWritePath();
+    bool reopenWriter();
     void appendQueueToRecoveryLog();
     void appendLines(const QByteArray& lines, qint64 records);
     void clearQueue();

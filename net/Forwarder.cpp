@@ -1,5 +1,7 @@
 #include "net/Forwarder.h"
 
+#include "platform/Result.h"
+
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
@@ -53,85 +55,62 @@ bool isIpv4Address(const QString& host)
 }
 
 // The destination an entry names, or the reason it names none.
-std::optional<ForwardDestination> parseEntry(const QString& entry, QString* error)
+Result<ForwardDestination> parseEntry(const QString& entry)
 {
     const qsizetype schemeEnd = entry.indexOf(QStringLiteral("://"));
-    if (schemeEnd < 0) {
-        *error = QStringLiteral("it is not of the form udp://HOST:PORT or tcp://HOST:PORT");
-        return std::nullopt;
-    }
+    if (schemeEnd < 0)
+        return Failure{QStringLiteral("it is not of the form udp://HOST:PORT or tcp://HOST:PORT")};
     ForwardDestination destination;
     const QString scheme = entry.left(schemeEnd).toLower();
     if (scheme == u"udp")
         destination.transport = ForwardDestination::Transport::Udp;
     else if (scheme == u"tcp")
         destination.transport = ForwardDestination::Transport::Tcp;
-    else {
-        *error = QStringLiteral("the transport \"%1\" is neither udp nor tcp").arg(entry.left(schemeEnd));
-        return std::nullopt;
-    }
+    else
+        return Failure{QStringLiteral("the transport \"%1\" is neither udp nor tcp").arg(entry.left(schemeEnd))};
 
     const QString rest = entry.mid(schemeEnd + 3);
     QString portText;
     if (rest.startsWith(u'[')) {
         const qsizetype close = rest.indexOf(u']');
-        if (close < 0) {
-            *error = QStringLiteral("the IPv6 address has no closing bracket");
-            return std::nullopt;
-        }
+        if (close < 0)
+            return Failure{QStringLiteral("the IPv6 address has no closing bracket")};
         destination.host = rest.mid(1, close - 1);
         const QHostAddress address(destination.host);
-        if (address.protocol() != QAbstractSocket::IPv6Protocol) {
-            *error = QStringLiteral("\"%1\" is not an IPv6 address").arg(destination.host);
-            return std::nullopt;
-        }
-        if (rest.mid(close + 1, 1) != u":") {
-            *error = QStringLiteral("the port is missing");
-            return std::nullopt;
-        }
+        if (address.protocol() != QAbstractSocket::IPv6Protocol)
+            return Failure{QStringLiteral("\"%1\" is not an IPv6 address").arg(destination.host)};
+        if (rest.mid(close + 1, 1) != u":")
+            return Failure{QStringLiteral("the port is missing")};
         portText = rest.mid(close + 2);
     } else {
         const qsizetype colon = rest.lastIndexOf(u':');
-        if (colon < 0) {
-            *error = QStringLiteral("the port is missing");
-            return std::nullopt;
-        }
+        if (colon < 0)
+            return Failure{QStringLiteral("the port is missing")};
         destination.host = rest.left(colon);
         portText = rest.mid(colon + 1);
-        if (destination.host.contains(u':')) {
-            *error = QStringLiteral("an IPv6 address must be written in brackets, as [%1]").arg(destination.host);
-            return std::nullopt;
-        }
-        if (destination.host.isEmpty()) {
-            *error = QStringLiteral("the host is missing");
-            return std::nullopt;
-        }
+        if (destination.host.contains(u':'))
+            return Failure{
+                QStringLiteral("an IPv6 address must be written in brackets, as [%1]").arg(destination.host)};
+        if (destination.host.isEmpty())
+            return Failure{QStringLiteral("the host is missing")};
         if (isDottedNumbers(destination.host)) {
-            if (!isIpv4Address(destination.host)) {
-                *error = QStringLiteral("\"%1\" is not an IPv4 address").arg(destination.host);
-                return std::nullopt;
-            }
+            if (!isIpv4Address(destination.host))
+                return Failure{QStringLiteral("\"%1\" is not an IPv4 address").arg(destination.host)};
         } else {
             const QStringList labels = destination.host.split(u'.');
             if (destination.host.size() > 253
-                || !std::all_of(labels.begin(), labels.end(), [](const QString& l) { return isHostNameLabel(l); })) {
-                *error = QStringLiteral("\"%1\" is not a host name").arg(destination.host);
-                return std::nullopt;
-            }
+                || !std::all_of(labels.begin(), labels.end(), [](const QString& l) { return isHostNameLabel(l); }))
+                return Failure{QStringLiteral("\"%1\" is not a host name").arg(destination.host)};
         }
     }
 
     const bool digitsOnly = !portText.isEmpty() && portText.size() <= 5
         && std::all_of(portText.begin(), portText.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
     const int port = digitsOnly ? portText.toInt() : 0;
-    if (portText.isEmpty()) {
-        *error = QStringLiteral("the port is missing");
-        return std::nullopt;
-    }
-    if (port < 1 || port > 65535) {
-        *error = QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(portText);
-        return std::nullopt;
-    }
+    if (portText.isEmpty())
+        return Failure{QStringLiteral("the port is missing")};
+    if (port < 1 || port > 65535)
+        return Failure{QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(portText)};
     destination.port = quint16(port);
     return destination;
 }
@@ -150,10 +129,10 @@ ParsedForwardDestinations parseForwardDestinations(const QString& settingText)
     ParsedForwardDestinations parsed;
     static const QRegularExpression blanks(QStringLiteral("\\s+"));
     for (const QString& entry : settingText.split(blanks, Qt::SkipEmptyParts)) {
-        QString error;
-        const std::optional<ForwardDestination> destination = parseEntry(entry, &error);
+        const Result<ForwardDestination> destination = parseEntry(entry);
         if (!destination)
-            parsed.errors << QStringLiteral("Forwarding destination \"%1\" ignored: %2.").arg(entry, error);
+            parsed.errors
+                << QStringLiteral("Forwarding destination \"%1\" ignored: %2.").arg(entry, destination.error());
         else if (parsed.destinations.contains(*destination))
             parsed.errors << QStringLiteral("Forwarding destination \"%1\" ignored: it is listed more than once.").arg(entry);
         else

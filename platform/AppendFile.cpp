@@ -13,13 +13,6 @@
 
 namespace {
 
-bool fail(QString* error, const QString& reason)
-{
-    if (error)
-        *error = reason;
-    return false;
-}
-
 #ifdef Q_OS_UNIX
 
 QString systemReason(int errorNumber)
@@ -49,7 +42,7 @@ QString openFailureReason(const QByteArray& path, int errorNumber)
     return systemReason(errorNumber);
 }
 
-bool writeAll(int fd, const QByteArray& bytes, QString* error)
+Result<> writeAll(int fd, const QByteArray& bytes)
 {
     const char* next = bytes.constData();
     qsizetype left = bytes.size();
@@ -58,12 +51,12 @@ bool writeAll(int fd, const QByteArray& bytes, QString* error)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            return fail(error, systemReason(errno));
+            return Failure{systemReason(errno)};
         }
         next += written;
         left -= written;
     }
-    return true;
+    return {};
 }
 
 #endif
@@ -72,7 +65,7 @@ bool writeAll(int fd, const QByteArray& bytes, QString* error)
 
 #ifdef Q_OS_UNIX
 
-bool appendToRegularFile(const QString& path, const QByteArray& bytes, QString* error)
+Result<> appendToRegularFile(const QString& path, const QByteArray& bytes)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     // O_NONBLOCK only so that opening a FIFO cannot wait for a reader; it is
@@ -82,42 +75,42 @@ bool appendToRegularFile(const QString& path, const QByteArray& bytes, QString* 
         fd = ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        return fail(error, openFailureReason(nativePath, errno));
+        return Failure{openFailureReason(nativePath, errno)};
 
     struct stat info {};
-    bool ok;
+    Result<> written;
     if (::fstat(fd, &info) != 0)
-        ok = fail(error, systemReason(errno));
+        written = Failure{systemReason(errno)};
     else if (!S_ISREG(info.st_mode))
-        ok = fail(error, notRegularReason(info.st_mode));
+        written = Failure{notRegularReason(info.st_mode)};
     else {
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
-            ok = fail(error, systemReason(errno));
+            written = Failure{systemReason(errno)};
         else
-            ok = writeAll(fd, bytes, error);
+            written = writeAll(fd, bytes);
     }
     // A failed close can be the first report of a failed write (on a network
     // file system, for example); EINTR leaves the descriptor closed on Linux.
-    if (::close(fd) != 0 && errno != EINTR && ok)
-        ok = fail(error, systemReason(errno));
-    return ok;
+    if (::close(fd) != 0 && errno != EINTR && written)
+        written = Failure{systemReason(errno)};
+    return written;
 }
 
 #else
 
-bool appendToRegularFile(const QString& path, const QByteArray& bytes, QString* error)
+Result<> appendToRegularFile(const QString& path, const QByteArray& bytes)
 {
     const QFileInfo info(path);
     if (info.isSymLink() || (info.exists() && !info.isFile()))
-        return fail(error, QStringLiteral("not a regular file"));
+        return Failure{QStringLiteral("not a regular file")};
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return fail(error, file.errorString());
+        return Failure{file.errorString()};
     if (file.write(bytes) != bytes.size() || !file.flush())
-        return fail(error, file.errorString());
+        return Failure{file.errorString()};
     file.close();
-    return true;
+    return {};
 }
 
 #endif

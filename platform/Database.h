@@ -12,12 +12,34 @@
 
 // The embedded SQL database behind the log store.
 //
-// Every failure is thrown as DbError carrying the engine's own error text, so
-// callers can show exactly what the store complained about.
+// Every failure is thrown as DbError: the engine's own text, shown to users as
+// it is, and the engine's result codes, by which callers tell failures apart.
+class DbError : public std::runtime_error {
+public:
+    // The engine's primary result codes that callers tell apart (SQLite's values):
+    // kBusy, another connection holds a lock on the file; kLocked, a lock held
+    // within this connection; kReadOnly, the file, its directory or the
+    // connection cannot be written; kFull, the disk is full.
+    enum Code : int {
+        kError = 1, kBusy = 5, kLocked = 6, kNoMemory = 7, kReadOnly = 8,
+        kIoError = 10, kCorrupt = 11, kFull = 13, kCantOpen = 14, kNotADatabase = 26,
+    };
 
-struct DbError : std::runtime_error {
-    explicit DbError(const QString& text) : std::runtime_error(text.toStdString()) {}
+    // extendedCode: the engine's extended result code, whose low byte is the
+    // primary code (kBusy for SQLITE_BUSY_SNAPSHOT); the primary code itself
+    // when there is no other.
+    explicit DbError(const QString& text, int extendedCode = kError)
+        : std::runtime_error(text.toStdString()), extendedCode_(extendedCode)
+    {
+    }
     QString text() const { return QString::fromStdString(what()); }
+    int code() const { return extendedCode_ & 0xff; }
+    int extendedCode() const { return extendedCode_; }
+    // A lock stands in the way just now (kBusy or kLocked): the same request can succeed later.
+    bool isLockHeld() const { return code() == kBusy || code() == kLocked; }
+
+private:
+    int extendedCode_;
 };
 
 // One entry of a connection's table listing.

@@ -142,22 +142,20 @@ private:
 // kernel how many it dropped for this socket because its buffer was full.
 class QtUdpSocket::Reader {
 public:
-    static std::unique_ptr<Reader> open(int port, QString* error)
+    static Result<std::unique_ptr<Reader>> open(int port)
     {
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            *error = QString::fromLocal8Bit(std::strerror(errno));
-            return nullptr;
-        }
+        if (fd < 0)
+            return Failure{QString::fromLocal8Bit(std::strerror(errno))};
         // No address sharing option: a port that any other socket holds fails.
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(quint16(port));
         address.sin_addr.s_addr = htonl(INADDR_ANY);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            *error = QString::fromLocal8Bit(std::strerror(errno));
+            const Failure failure{QString::fromLocal8Bit(std::strerror(errno))};
             ::close(fd);
-            return nullptr;
+            return failure;
         }
         return std::unique_ptr<Reader>(new Reader(fd));
     }
@@ -266,13 +264,11 @@ private:
 // The bound socket elsewhere, on QUdpSocket; the kernel's drops are not known there.
 class QtUdpSocket::Reader {
 public:
-    static std::unique_ptr<Reader> open(int port, QString* error)
+    static Result<std::unique_ptr<Reader>> open(int port)
     {
         auto reader = std::unique_ptr<Reader>(new Reader);
-        if (!reader->socket_.bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress)) {
-            *error = reader->socket_.errorString();
-            return nullptr;
-        }
+        if (!reader->socket_.bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress))
+            return Failure{reader->socket_.errorString()};
         return reader;
     }
 
@@ -341,16 +337,14 @@ bool QtUdpSocket::setLocalPort(int port)
     return true;
 }
 
-bool QtUdpSocket::bind(QString* error)
+Result<> QtUdpSocket::bind()
 {
     if (bound_)
         close();
-    QString reason;
-    QMetaObject::invokeMethod(worker_, [this, &reason] { openOnWorker(&reason); }, Qt::BlockingQueuedConnection);
-    bound_ = reason.isEmpty();
-    if (error)
-        *error = reason;
-    return bound_;
+    Result<> opened;
+    QMetaObject::invokeMethod(worker_, [this, &opened] { opened = openOnWorker(); }, Qt::BlockingQueuedConnection);
+    bound_ = bool(opened);
+    return opened;
 }
 
 void QtUdpSocket::close()
@@ -378,19 +372,15 @@ int QtUdpSocket::receiveBufferBytes() const
 
 qsizetype QtUdpSocket::pendingDeliveries() const { return inbox_->size(); }
 
-// Runs on the worker. Leaves *error empty on success.
-void QtUdpSocket::openOnWorker(QString* error)
+// Runs on the worker.
+Result<> QtUdpSocket::openOnWorker()
 {
-    if (localPort_ < 1) {
-        *error = QStringLiteral("No port has been set");
-        return;
-    }
-    reader_ = Reader::open(localPort_, error);
-    if (!reader_) {
-        if (error->isEmpty())
-            *error = QStringLiteral("The port cannot be bound");
-        return;
-    }
+    if (localPort_ < 1)
+        return Failure{QStringLiteral("No port has been set")};
+    Result<std::unique_ptr<Reader>> opened = Reader::open(localPort_);
+    if (!opened)
+        return Failure{opened.error().isEmpty() ? QStringLiteral("The port cannot be bound") : opened.error()};
+    reader_ = std::move(*opened);
     receiveBufferBytes_ = reader_->enlargeReceiveBuffer(kRequestedReceiveBufferBytes);
 #ifdef Q_OS_LINUX
     auto* notifier = new QSocketNotifier(reader_->descriptor(), QSocketNotifier::Read, worker_);
@@ -400,6 +390,7 @@ void QtUdpSocket::openOnWorker(QString* error)
     QObject::connect(&reader_->socket(), &QUdpSocket::readyRead, worker_,
                      [this] { readPendingOnWorker(kWorkerReadSlice); });
 #endif
+    return {};
 }
 
 // Runs on the worker: reads what the kernel holds and closes the socket.

@@ -40,7 +40,7 @@ public:
     // Binds exclusively: a port held by any other socket fails, whatever
     // options that socket was bound with. Returns once the bind has happened
     // on the worker. A bound socket is closed first.
-    bool bind(QString* error = nullptr) override;
+    Result<> bind() override;
     // Stops reception, then hands the receiver every datagram already read and
     // every datagram still waiting in the kernel's buffer, before it returns.
     void close() override;
@@ -59,7 +59,7 @@ public:
 private:
     class Reader;
 
-    void openOnWorker(QString* error);
+    Result<> openOnWorker();
     void closeOnWorker();
     void readPendingOnWorker(int limit);
     void readWhenWoken();

@@ -14,16 +14,33 @@ namespace {
 
 std::string engineText(const QString& text) { return text.toStdString(); }
 
-// Runs an engine call and turns the engine's exceptions into DbError with its own text.
+static_assert(DbError::kBusy == SQLITE_BUSY && DbError::kLocked == SQLITE_LOCKED && DbError::kNoMemory == SQLITE_NOMEM
+              && DbError::kReadOnly == SQLITE_READONLY && DbError::kIoError == SQLITE_IOERR
+              && DbError::kCorrupt == SQLITE_CORRUPT && DbError::kFull == SQLITE_FULL
+              && DbError::kCantOpen == SQLITE_CANTOPEN && DbError::kNotADatabase == SQLITE_NOTADB
+              && DbError::kError == SQLITE_ERROR);
+
+// The engine's extended code of a failed call; the wrapper's own checks carry none.
+int extendedCodeOf(const SQLite::Exception& e)
+{
+    if (e.getExtendedErrorCode() > 0)
+        return e.getExtendedErrorCode();
+    return e.getErrorCode() > 0 ? e.getErrorCode() : SQLITE_ERROR;
+}
+
+// The engine's last failure on a connection, as DbError.
+DbError lastError(sqlite3* db) { return DbError(QString::fromUtf8(sqlite3_errmsg(db)), sqlite3_extended_errcode(db)); }
+
+// Runs an engine call and turns the engine's exceptions into DbError with its own text and codes.
 template <typename Call>
 auto guarded(Call&& call) -> decltype(call())
 {
     try {
         return call();
     } catch (const SQLite::Exception& e) {
-        throw DbError(QString::fromUtf8(e.what()));
+        throw DbError(QString::fromUtf8(e.what()), extendedCodeOf(e));
     } catch (const std::bad_alloc&) {
-        throw DbError(QStringLiteral("out of memory"));
+        throw DbError(QStringLiteral("out of memory"), SQLITE_NOMEM);
     }
 }
 
@@ -75,9 +92,9 @@ public:
     {
         const QByteArray text = sql.toUtf8();
         if (sqlite3_prepare_v2(db_, text.constData(), int(text.size()), &statement_, nullptr) != SQLITE_OK) {
-            const QString error = QString::fromUtf8(sqlite3_errmsg(db_));
+            const DbError error = lastError(db_);
             sqlite3_finalize(statement_);
-            throw DbError(error);
+            throw error;
         }
     }
     ~SqliteStatement() override { sqlite3_finalize(statement_); }
@@ -136,10 +153,10 @@ private:
     }
     [[noreturn]] void failAndReset()
     {
-        const QString error = QString::fromUtf8(sqlite3_errmsg(db_));
+        const DbError error = lastError(db_);
         sqlite3_reset(statement_);
         sqlite3_clear_bindings(statement_);
-        throw DbError(error);
+        throw error;
     }
 
     SharedDatabase owner_;
@@ -313,7 +330,7 @@ std::unique_ptr<DbConnection> SqliteEngine::open(const QString& path, OpenMode m
     static const int memoryCountOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     Q_UNUSED(memoryCountOff);
     if (mode != OpenMode::CreateIfMissing && !QFileInfo(path).isFile())
-        throw DbError(QStringLiteral("unable to open database file: %1 does not exist").arg(path));
+        throw DbError(QStringLiteral("unable to open database file: %1 does not exist").arg(path), SQLITE_CANTOPEN);
     // A connection is used by one thread at a time, so the engine's own
     // locking around every call is not needed.
     const int flags = (mode == OpenMode::CreateIfMissing ? SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE

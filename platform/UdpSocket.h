@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <functional>
@@ -19,10 +21,10 @@ public:
     // False (and the port unchanged) when the value is not a valid port.
     virtual bool setLocalPort(int port) = 0;
     virtual int localPort() const = 0;
-    // Binds to localPort() on every local IPv4 address. False, with the reason
-    // in *error, when the port is taken or cannot be bound; the port is then
+    // Binds to localPort() on every local IPv4 address. Fails, with the
+    // reason, when the port is taken or cannot be bound; the port is then
     // unbound.
-    virtual bool bind(QString* error = nullptr) = 0;
+    virtual Result<> bind() = 0;
     // Releases the port. Closing an unbound port does nothing.
     virtual void close() = 0;
     virtual bool isBound() const = 0;

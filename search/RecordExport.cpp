@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int kFailed = 2;
 const QString kAllDays = QStringLiteral("all");
 
 bool isDayText(const QString& text) { return dateOfDayTable(dayTableName(text)).isValid(); }
@@ -39,52 +38,47 @@ QString dayExportSql(const QString& day, const QString& conditionText)
     return sql + QStringLiteral(" ORDER BY [ID]");
 }
 
-struct Failure {
-    QString reason;
-};
-
-// Streams the records of the days; throws Failure or DbError.
-void writeDays(DbConnection& connection, const QStringList& days, const SearchCondition& condition, QIODevice& out)
+// Streams the records of the days.
+Result<> writeDays(DbConnection& connection, const QStringList& days, const SearchCondition& condition, QIODevice& out)
 {
     CsvWriter writer(out);
     const auto refused = [&] { return Failure{QStringLiteral("cannot write the output: ") + writer.errorString()}; };
     if (!writer.writeHeader())
-        throw refused();
+        return refused();
     for (const QString& day : days) {
         try {
             const std::unique_ptr<DbCursor> rows = connection.query(dayExportSql(day, condition.text), condition.params);
             while (rows->next()) {
                 if (!writer.writeRecord(rows->utf8(0), rows->utf8(1), rows->utf8(2)))
-                    throw refused();
+                    return refused();
             }
         } catch (const DbError& error) {
-            throw Failure{QStringLiteral("cannot read the records of %1: %2").arg(day, error.text())};
+            return Failure{QStringLiteral("cannot read the records of %1: %2").arg(day, error.text())};
         }
     }
     if (!writer.finish())
-        throw refused();
+        return refused();
+    return {};
 }
 
-int fail(QString* error, QString reason)
+Failure oneLine(QString reason)
 {
-    if (error)
-        *error = reason.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return kFailed;
+    return Failure{reason.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '))};
 }
 
 } // namespace
 
-int exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
-                  QIODevice& out, QString* error)
+Result<> exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
+                       QIODevice& out)
 {
     if (day != kAllDays && !isDayText(day))
-        return fail(error, QStringLiteral("bad day \"%1\": give yyyy-MM-dd or all").arg(day));
+        return oneLine(QStringLiteral("bad day \"%1\": give yyyy-MM-dd or all").arg(day));
 
     SystemClock clock;
     SqliteEngine engine;
     const QString path = LogDatabase(engine, dataDir, clock).path();
     if (!QFileInfo(path).isFile())
-        return fail(error, QStringLiteral("no database: %1 does not exist").arg(path));
+        return oneLine(QStringLiteral("no database: %1 does not exist").arg(path));
     try {
         const std::unique_ptr<DbConnection> connection = engine.open(path, DbEngine::OpenMode::ReadOnly);
         // One read transaction: every day is read as of the same moment,
@@ -92,13 +86,14 @@ int exportRecords(const QString& dataDir, const QString& day, const QString& key
         connection->begin();
         const QStringList known = storedDays(*connection);
         if (day != kAllDays && !known.contains(day))
-            return fail(error, QStringLiteral("no records table for %1 in %2").arg(day, path));
-        writeDays(*connection, day == kAllDays ? known : QStringList{day}, buildSearchCondition(keyword, ip), out);
+            return oneLine(QStringLiteral("no records table for %1 in %2").arg(day, path));
+        const QStringList days = day == kAllDays ? known : QStringList{day};
+        const Result<> written = writeDays(*connection, days, buildSearchCondition(keyword, ip), out);
+        if (!written)
+            return oneLine(written.error());
         connection->commit();
-    } catch (const Failure& failure) {
-        return fail(error, failure.reason);
     } catch (const DbError& dbError) {
-        return fail(error, QStringLiteral("cannot read %1: %2").arg(path, dbError.text()));
+        return oneLine(QStringLiteral("cannot read %1: %2").arg(path, dbError.text()));
     }
-    return 0;
+    return {};
 }

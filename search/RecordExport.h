@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Result.h"
+
 #include <QString>
 
 class QIODevice;
@@ -14,11 +16,10 @@ class QIODevice;
 // are wildcards); an empty one adds no test.
 //
 // The database is only read, never created or changed, and a writer may be
-// running beside the export. Returns 0 when everything was written, or 2 with
-// a one-line reason in *error (when error is given) for a day text of another
-// form, a day without a table, a missing or unreadable database, a failed
-// read, or an output that refuses to be written. Nothing is written when the
-// day or the database is at fault; after a failed read or write the output
-// holds what was written before it.
-int exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
-                  QIODevice& out, QString* error);
+// running beside the export. Fails, with a one-line reason, for a day text of
+// another form, a day without a table, a missing or unreadable database, a
+// failed read, or an output that refuses to be written. Nothing is written
+// when the day or the database is at fault; after a failed read or write the
+// output holds what was written before it.
+Result<> exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
+                       QIODevice& out);

@@ -65,7 +65,7 @@ std::unique_ptr<DbConnection> holdDatabaseAlone(DbEngine& engine, const QString&
             journalMode = result->text(QStringLiteral("journal_mode")).value_or(QString());
     }
     if (journalMode.compare(QLatin1String("delete"), Qt::CaseInsensitive) != 0)
-        throw CompactionRefused{QStringLiteral("database is locked: journal mode stays %1").arg(journalMode)};
+        throw DbError(QStringLiteral("database is locked: journal mode stays %1").arg(journalMode), DbError::kBusy);
     hold->execute(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE"));
     hold->execute(QStringLiteral("BEGIN EXCLUSIVE"));
     hold->execute(QStringLiteral("COMMIT"));
@@ -135,9 +135,8 @@ void syncDirectoryQuietly(const fs::path& directory)
     }
 }
 
-// Builds the copy and puts it in place. True when it replaced the database;
-// false when it turned out larger and was discarded.
-bool compactHeld(DbEngine& engine, const QString& path, const QString& copyPath, bool& copyStarted)
+// Builds the copy and puts it in place, unless it turned out larger.
+Compacted compactHeld(DbEngine& engine, const QString& path, const QString& copyPath, bool& copyStarted)
 {
     const fs::path database = nativePath(path);
     const fs::path copy = nativePath(copyPath);
@@ -149,7 +148,7 @@ bool compactHeld(DbEngine& engine, const QString& path, const QString& copyPath,
     const qint64 after = fileSizeOrZero(copy);
     if (after > before) {
         fs::remove(copy);
-        return false;
+        return Compacted::Unchanged;
     }
     ensureNoSideFiles(database);
     syncToDisk(copy);
@@ -157,28 +156,26 @@ bool compactHeld(DbEngine& engine, const QString& path, const QString& copyPath,
     // one takes its name, never a moment without a database.
     fs::rename(copy, database);
     syncDirectoryQuietly(database.parent_path());
-    return true;
+    return Compacted::Replaced;
 }
 
 } // namespace
 
-bool compactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText)
+Result<Compacted> compactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir)
 {
     const QString copyPath = QDir(programDir).filePath(QLatin1String(kCompactionCopyFileName));
     bool copyStarted = false;
-    QString failure;
+    Failure failure;
     try {
         return compactHeld(engine, path, copyPath, copyStarted);
     } catch (const DbError& error) {
-        failure = error.text();
+        failure.reason = error.text();
     } catch (const fs::filesystem_error& error) {
-        failure = QString::fromLocal8Bit(error.what());
+        failure.reason = QString::fromLocal8Bit(error.what());
     } catch (const CompactionRefused& refusal) {
-        failure = refusal.text;
+        failure.reason = refusal.text;
     }
     if (copyStarted)
         discardCopy(nativePath(copyPath));
-    if (failureText)
-        *failureText = failure;
-    return false;
+    return failure;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Result.h"
+
 #include <QString>
 
 class DbEngine;
@@ -11,14 +13,14 @@ inline constexpr char kCompactionCopyFileName[] = "Temporal.mdb";
 // dropped tables, and puts that copy in place of the file when it is not larger.
 //
 // The copy is built as programDir/Temporal.mdb (a leftover one is deleted
-// first) while this function alone holds the database: it fails with the
-// engine's "database is locked" when any other connection or process still has
-// the file open, instead of waiting. The old file is replaced by one atomic
+// first) while this function alone holds the database: it fails with
+// "database is locked" when any other connection or process still has the
+// file open, instead of waiting. The old file is replaced by one atomic
 // rename, so at every moment either the old or the new database lies under its
 // name, and no journal or WAL of the old file is left to be applied to the new one.
 //
-// Returns true when the copy replaced the file. A copy larger than the file is
-// discarded (false, *failureText left empty). Every other failure returns
-// false with the engine's or the file system's own text in *failureText,
-// leaving the file as it was.
-bool compactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir, QString* failureText);
+// A copy larger than the file is discarded, leaving the file Unchanged. Every
+// failure carries the engine's or the file system's own text and leaves the
+// file as it was.
+enum class Compacted { Replaced, Unchanged };
+Result<Compacted> compactDatabaseFile(DbEngine& engine, const QString& path, const QString& programDir);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Result.h"
 #include "store/LogRecord.h"
 
 #include <QString>
@@ -15,8 +16,8 @@ public:
     virtual bool isOpen() const = 0;
     // Closes both (errors ignored), then opens the connection and prepares the
     // insert on today's table (today by the clock at the time of the call).
-    // False when either fails; lastError() then tells why.
-    virtual bool reopen() = 0;
+    // Fails, with the store's text, when either fails.
+    virtual Result<> reopen() = 0;
     // Closes both, errors ignored. The file is free afterwards.
     virtual void close() = 0;
     virtual void begin() = 0;
@@ -24,5 +25,4 @@ public:
     virtual void rollback() = 0;
     // Appends one row; outside a transaction it is stored at once.
     virtual void append(const LogRecord& record) = 0;
-    virtual QString lastError() const = 0;
 };

@@ -21,7 +21,7 @@ SharedWriter::~SharedWriter() { close(); }
 
 bool SharedWriter::isOpen() const { return connection_ && insert_; }
 
-bool SharedWriter::reopen()
+Result<> SharedWriter::reopen()
 {
     close();
     try {
@@ -31,12 +31,11 @@ bool SharedWriter::reopen()
         insertSqlText_ = insertSql(dayTableName(day));
         // Fails when today's table does not exist.
         insert_ = connection_->prepare(insertSqlText_);
-        return true;
+        return {};
     } catch (const DbError& error) {
-        lastError_ = error.text();
         // Half-open is of no use to anyone; leave the file free.
         close();
-        return false;
+        return Failure{error.text()};
     }
 }
 

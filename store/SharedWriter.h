@@ -23,13 +23,12 @@ public:
     ~SharedWriter() override;
 
     bool isOpen() const override;
-    bool reopen() override;
+    Result<> reopen() override;
     void close() override;
     void begin() override;
     void commit() override;
     void rollback() override;
     void append(const LogRecord& record) override;
-    QString lastError() const override { return lastError_; }
 
     // The insert the write path was last (re)opened with, for diagnostics.
     QString insertSqlText() const { return insertSqlText_; }
@@ -43,5 +42,4 @@ private:
     std::unique_ptr<DbConnection> connection_;
     std::unique_ptr<DbStatement> insert_;
     QString insertSqlText_;
-    QString lastError_;
 };

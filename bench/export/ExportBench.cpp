@@ -57,14 +57,13 @@ Run timedExport(const QString& dir, const QString& day, const QString& keyword, 
         std::fprintf(stderr, "cannot write %s: %s\n", qPrintable(outPath), qPrintable(out.errorString()));
         std::exit(1);
     }
-    QString error;
     QElapsedTimer timer;
     timer.start();
-    const int status = exportRecords(dir, day, keyword, QString(), out, &error);
+    const Result<> exported = exportRecords(dir, day, keyword, QString(), out);
     out.close();  // the last block reaches the file inside the measurement
     const double seconds = timer.nsecsElapsed() / 1e9;
-    if (status != 0) {
-        std::fprintf(stderr, "export failed (%d): %s\n", status, qPrintable(error));
+    if (!exported) {
+        std::fprintf(stderr, "export failed: %s\n", qPrintable(exported.error()));
         std::exit(1);
     }
     return {seconds, QFileInfo(outPath).size(), linesIn(outPath) - 1};

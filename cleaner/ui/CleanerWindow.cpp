@@ -160,9 +160,7 @@ void CleanerWindow::compact()
     runInBackground(
         work_, this,
         [engine, path = database_.path(), programDir = database_.programDir()] {
-            QString failure;
-            compactDatabaseFile(*engine, path, programDir, &failure);
-            return failure;
+            return compactDatabaseFile(*engine, path, programDir).error();
         },
         [this](const QString& failure) {
             if (!failure.isEmpty())

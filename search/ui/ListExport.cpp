@@ -20,9 +20,8 @@ void exportList(ExtentListWidget& list, bool english, FileChooser& chooser, Dial
                                               exporttexts::suggestedFileName(), exporttexts::fileFilter(english));
     if (path.isEmpty())
         return;
-    QString reason;
-    if (!writeListAsCsv(list, path, &reason))
-        dialogs.warning(exporttexts::writeFailed(english, path, reason));
+    if (const Result<> written = writeListAsCsv(list, path); !written)
+        dialogs.warning(exporttexts::writeFailed(english, path, written.error()));
 }
 
 void removeEarlierAction(ExtentListWidget& list)
@@ -63,23 +62,18 @@ void attachCsvExport(ExtentListWidget& list, const QString& languageMode, Dialog
     attach(list, languageMode, *chooser, chooser, dialogs);
 }
 
-bool writeListAsCsv(const QListWidget& list, const QString& path, QString* reason)
+Result<> writeListAsCsv(const QListWidget& list, const QString& path)
 {
     QSaveFile file(path);
-    const auto fail = [&](const QString& why) {
-        if (reason)
-            *reason = why;
-        return false;
-    };
     if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
+        return Failure{file.errorString()};
     CsvWriter writer(file);
     bool written = writer.writeHeader();
     for (int row = 0; written && row < list.count(); ++row)
         written = writer.writeRecord(splitLogLine(list.item(row)->text()));
     if (!written || !writer.finish())
-        return fail(writer.errorString());
+        return Failure{writer.errorString()};
     if (!file.commit())
-        return fail(file.errorString());
-    return true;
+        return Failure{file.errorString()};
+    return {};
 }

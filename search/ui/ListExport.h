@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Result.h"
+
 #include <QString>
 
 class Dialogs;
@@ -21,6 +23,6 @@ void attachCsvExport(ExtentListWidget& list, const QString& languageMode, FileCh
 void attachCsvExport(ExtentListWidget& list, const QString& languageMode, Dialogs& dialogs);
 
 // Writes every line of the list to the file as CSV. A file that exists is
-// replaced only once the new one is complete. False with the reason when the
+// replaced only once the new one is complete. Fails, with the reason, when the
 // file cannot be written.
-bool writeListAsCsv(const QListWidget& list, const QString& path, QString* reason);
+Result<> writeListAsCsv(const QListWidget& list, const QString& path);

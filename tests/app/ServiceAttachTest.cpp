@@ -129,7 +129,7 @@ struct AttachedWindow {
         auto timer = std::make_unique<FakeTimer>();
         retry = timer.get();
         remote = std::make_unique<RemoteReceiver>(dataDir, std::move(timer), true);
-        attached = remote->attach();
+        attached = bool(remote->attach());
         window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, remote->settings(),
                                                        locale, instance, *remote, readEngine, dataDir});
     }

@@ -26,7 +26,7 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         database_.ensureFileAndTodayTable();
         intake_.setCurrentDay(QStringLiteral("2026-12-06"));
-        writer_.reopen();
+        ASSERT_TRUE(writer_.reopen());
         writeTimer_.setOnTimeout([this] { queue_.flush(); });
     }
 
@@ -202,6 +202,8 @@ TEST_F(DatagramIntakeTest, FailingDayListRefreshDoesNotCostTheRecord)
 
     EXPECT_EQ(writer_.messages(), QStringList{QStringLiteral("after midnight")});
     EXPECT_EQ(intake_.receivedThisSecond(), 1);
+    EXPECT_EQ(intake_.failures().count, 1);
+    EXPECT_EQ(intake_.failures().last, QStringLiteral("day list unavailable"));
 
     onDayTableCreated_ = [this] { ++dayTablesCreated_; };
     receive(QStringLiteral("info next"));

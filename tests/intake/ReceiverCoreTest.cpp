@@ -1,5 +1,6 @@
 // The receiver without any window, on a QCoreApplication: real UDP into a
 // real database file.
+#include "intake/DatagramIntake.h"
 #include "intake/Receiver.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SqliteEngine.h"
@@ -9,12 +10,14 @@
 #include "tests/support/ForwardingConnection.h"
 #include "tests/support/UdpPorts.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 using namespace Qt::StringLiterals;
 
@@ -52,8 +55,8 @@ protected:
         receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
         port_ = unusedUdpPort();
         ASSERT_TRUE(receiver_.port().setLocalPort(port_));
-        QString error;
-        ASSERT_TRUE(receiver_.port().bind(&error)) << error.toStdString();
+        const Result<> bound = receiver_.port().bind();
+        ASSERT_TRUE(bound) << bound.error().toStdString();
     }
 
     void send(const QByteArray& bytes)
@@ -188,6 +191,27 @@ TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItW
     EXPECT_TRUE(problems.first().first().toString().contains(QStringLiteral("database is locked")));
 }
 
+TEST_F(SteppedReceiver, AFailureWhileAMessageIsHandledIsCountedToldOnceAndGivenInTheClosingLine)
+{
+    QSignalSpy problems(&core(), &ReceiverCore::problemReported);
+    core().intake().setOnAccepted([](const QByteArray& bytes) {
+        if (bytes.contains("refused"))
+            throw std::runtime_error("no room to forward");
+    });
+    socket_.arrive("<14>host info: refused");
+    socket_.arrive("<14>host info: next");
+    secondTimer_->tick();
+    secondTimer_->tick();
+
+    // Forwarding failed; the record is stored all the same.
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd"))),
+              (QStringList{u"info: refused"_s, u"info: next"_s}));
+    const QString counted = QStringLiteral("1 messages cut short by a failure (the last: no room to forward)");
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0][0].toString().contains(counted)) << problems[0][0].toString().toStdString();
+    EXPECT_TRUE(core().summaryLine().contains(counted));
+}
+
 TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
 {
     QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
@@ -251,7 +275,7 @@ TEST(KeptDays, OlderDaysAreDroppedAtStartupAndWhenANewDayStartsEachToldOnce)
     EXPECT_EQ(dropped.size(), 2);
 }
 
-TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
+TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresTextOneHeldLockedJustNowIsTaken)
 {
     // Running as root a read-only directory is still writable, so the store's
     // refusal is played by a connection.
@@ -266,7 +290,7 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
                 void execute(const QString& sql) override
                 {
                     if (sql.startsWith(QLatin1String("BEGIN")))
-                        throw DbError(QStringLiteral("attempt to write a readonly database"));
+                        throw DbError(QStringLiteral("attempt to write a readonly database"), DbError::kReadOnly);
                     ForwardingConnection::execute(sql);
                 }
             };
@@ -290,4 +314,13 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
     } catch (const DbError& error) {
         EXPECT_EQ(error.text(), QStringLiteral("attempt to write a readonly database"));
     }
+
+    // Another program writing just now holds the file locked: it is writable.
+    const auto holder = engine.open(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")));
+    holder->execute(QStringLiteral("BEGIN IMMEDIATE"));
+    SqliteEngine impatient(0);
+    Receiver second(CoreServices{clock, engine, impatient, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                 [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
+                    Receiver::Threading::CallerThread);
+    EXPECT_NO_THROW(second.openDatabase());
 }

@@ -20,12 +20,12 @@ public:
     explicit RecordingWriter(const Clock& clock) : clock_(clock) {}
 
     bool isOpen() const override { return open_; }
-    bool reopen() override
+    Result<> reopen() override
     {
         ++reopens;
         open_ = !broken;
         openDay_ = clock_.now().toString(QLatin1StringView(kDayFormat));
-        return open_;
+        return open_ ? Result<>() : Failure{kBrokenText};
     }
     void close() override { open_ = false; }
     void begin() override { failIfBroken(); ++transactions; }
@@ -36,7 +36,6 @@ public:
         failIfBroken();
         rows.append({openDay_, record});
     }
-    QString lastError() const override { return broken ? QStringLiteral("disk I/O error") : QString(); }
 
     QStringList messages() const
     {
@@ -52,10 +51,12 @@ public:
     int transactions = 0;
 
 private:
+    static inline const QString kBrokenText = QStringLiteral("disk I/O error");
+
     void failIfBroken()
     {
         if (broken)
-            throw DbError(lastError());
+            throw DbError(kBrokenText, DbError::kIoError);
     }
 
     const Clock& clock_;

@@ -34,13 +34,11 @@ public:
             return true;
         }
         int localPort() const override { return number; }
-        bool bind(QString* error) override
+        Result<> bind() override
         {
             bound = number != busy;
-            if (!bound && error)
-                *error = QStringLiteral("Address already in use");
             ++binds;
-            return bound;
+            return bound ? Result<>() : Failure{QStringLiteral("Address already in use")};
         }
         void close() override { bound = false; }
         bool isBound() const override { return bound; }
@@ -184,10 +182,10 @@ TEST(ServiceLink, WindowRequestsAreCarriedOutAndTheReceiversReportsArriveInOrder
     service.on([&] { service.receiver->fakePort.busy = 6001; });
     ListeningPort& port = remote.port();
     port.close();
-    QString reason;
     EXPECT_TRUE(port.setLocalPort(6001));
-    EXPECT_FALSE(port.bind(&reason));
-    EXPECT_EQ(reason, QStringLiteral("Address already in use"));
+    const Result<> refused = port.bind();
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.error(), QStringLiteral("Address already in use"));
     // Meanwhile the service goes on receiving on the port it had.
     EXPECT_TRUE(service.on(
         [&] { return service.receiver->fakePort.bound && service.receiver->fakePort.number == 5514; }));

@@ -21,7 +21,7 @@ class CountingWriter final : public RecordWriter {
 public:
     explicit CountingWriter(RecordWriter& inner) : inner_(inner) {}
     bool isOpen() const override { return inner_.isOpen(); }
-    bool reopen() override { ++reopens; return inner_.reopen(); }
+    Result<> reopen() override { ++reopens; return inner_.reopen(); }
     void close() override { inner_.close(); }
     void begin() override { inner_.begin(); inTransaction_ = 0; inside_ = true; }
     void commit() override
@@ -40,7 +40,6 @@ public:
         inner_.append(record);
         inside_ ? ++inTransaction_ : ++singleWrites;
     }
-    QString lastError() const override { return inner_.lastError(); }
 
     std::vector<int> transactions;
     int singleWrites = 0;
@@ -59,13 +58,12 @@ class ForwardingWriter : public RecordWriter {
 public:
     explicit ForwardingWriter(RecordWriter& inner) : inner_(inner) {}
     bool isOpen() const override { return inner_.isOpen(); }
-    bool reopen() override { return inner_.reopen(); }
+    Result<> reopen() override { return inner_.reopen(); }
     void close() override { inner_.close(); }
     void begin() override { inner_.begin(); }
     void commit() override { inner_.commit(); }
     void rollback() override { inner_.rollback(); }
     void append(const LogRecord& record) override { inner_.append(record); }
-    QString lastError() const override { return inner_.lastError(); }
 
 private:
     RecordWriter& inner_;

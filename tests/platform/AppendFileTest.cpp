@@ -28,11 +28,11 @@ TEST(AppendFile, AppendsAccumulateInARegularFile)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("recovery.log"));
-    QString error;
-    ASSERT_TRUE(appendToRegularFile(path, "first line\n", &error)) << error.toStdString();
     const QByteArray big(300000, 'x');
-    ASSERT_TRUE(appendToRegularFile(path, big, &error)) << error.toStdString();
-    ASSERT_TRUE(appendToRegularFile(path, QByteArray("\0last\n", 6), &error)) << error.toStdString();
+    for (const QByteArray& bytes : {QByteArray("first line\n"), big, QByteArray("\0last\n", 6)}) {
+        const Result<> appended = appendToRegularFile(path, bytes);
+        ASSERT_TRUE(appended) << appended.error().toStdString();
+    }
     EXPECT_EQ(contentOf(path), QByteArray("first line\n") + big + QByteArray("\0last\n", 6));
 }
 
@@ -49,35 +49,35 @@ TEST(AppendFile, RefusesAnythingButARegularFileWithoutWritingOrBlocking)
     const QString link = dir.filePath(QStringLiteral("recovery.log"));
     ASSERT_TRUE(QFile::link(target, link));
 
-    QString error;
-    EXPECT_FALSE(appendToRegularFile(link, "planted\n", &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("symbolic link"))) << error.toStdString();
+    Result<> appended = appendToRegularFile(link, "planted\n");
+    EXPECT_FALSE(appended);
+    EXPECT_TRUE(appended.error().contains(QStringLiteral("symbolic link"))) << appended.error().toStdString();
     EXPECT_EQ(contentOf(target), QByteArray("untouched\n"));
 
     const QString danglingTarget = elsewhere.filePath(QStringLiteral("not-yet"));
     const QString dangling = dir.filePath(QStringLiteral("dangling.log"));
     ASSERT_TRUE(QFile::link(danglingTarget, dangling));
-    EXPECT_FALSE(appendToRegularFile(dangling, "planted\n", &error));
+    EXPECT_FALSE(appendToRegularFile(dangling, "planted\n"));
     EXPECT_FALSE(QFile::exists(danglingTarget));
 
     const QString subdir = dir.filePath(QStringLiteral("a-directory"));
     ASSERT_TRUE(QDir().mkdir(subdir));
-    error.clear();
-    EXPECT_FALSE(appendToRegularFile(subdir, "x", &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("not a regular file"))) << error.toStdString();
+    appended = appendToRegularFile(subdir, "x");
+    EXPECT_FALSE(appended);
+    EXPECT_TRUE(appended.error().contains(QStringLiteral("not a regular file"))) << appended.error().toStdString();
 
     // A FIFO without a reader (opening it for writing would wait or fail), then
     // with one (it opens, but must still be refused and get no bytes).
     const QString fifo = dir.filePath(QStringLiteral("fifo.log"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    error.clear();
-    EXPECT_FALSE(appendToRegularFile(fifo, "x", &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("not a regular file"))) << error.toStdString();
+    appended = appendToRegularFile(fifo, "x");
+    EXPECT_FALSE(appended);
+    EXPECT_TRUE(appended.error().contains(QStringLiteral("not a regular file"))) << appended.error().toStdString();
     const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    error.clear();
-    EXPECT_FALSE(appendToRegularFile(fifo, "x", &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("not a regular file"))) << error.toStdString();
+    appended = appendToRegularFile(fifo, "x");
+    EXPECT_FALSE(appended);
+    EXPECT_TRUE(appended.error().contains(QStringLiteral("not a regular file"))) << appended.error().toStdString();
     char byte;
     EXPECT_LE(::read(reader, &byte, 1), 0);
     ::close(reader);
@@ -94,13 +94,12 @@ TEST(AppendFile, AWriteCutShortIsReportedAsAFailure)
     rlimit limited = saved;
     limited.rlim_cur = 1000;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    QString error;
-    const bool appended = appendToRegularFile(path, QByteArray(4000, 'x'), &error);
+    const Result<> appended = appendToRegularFile(path, QByteArray(4000, 'x'));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, savedHandler);
 
     EXPECT_FALSE(appended);
-    EXPECT_EQ(error, QString::fromStdString(std::generic_category().message(EFBIG)));
+    EXPECT_EQ(appended.error(), QString::fromStdString(std::generic_category().message(EFBIG)));
     EXPECT_EQ(contentOf(path).size(), 1000);
 }
 #endif

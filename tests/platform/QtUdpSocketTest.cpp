@@ -44,8 +44,8 @@ protected:
     {
         port_ = freeUdpPort();
         ASSERT_TRUE(socket_.setLocalPort(port_));
-        QString error;
-        ASSERT_TRUE(socket_.bind(&error)) << error.toStdString();
+        const Result<> bound = socket_.bind();
+        ASSERT_TRUE(bound) << bound.error().toStdString();
     }
 
     bool waitForCount(size_t count)
@@ -122,13 +122,14 @@ TEST_F(QtUdpSocketTest, PortHeldByAnotherSocketFailsUntilReleased)
         QUdpSocket holder;
         ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, quint16(port_), sharing));
         ASSERT_TRUE(socket_.setLocalPort(port_));
-        QString error;
-        EXPECT_FALSE(socket_.bind(&error));
-        EXPECT_FALSE(error.isEmpty());
+        const Result<> refused = socket_.bind();
+        EXPECT_FALSE(refused);
+        EXPECT_FALSE(refused.error().isEmpty());
         EXPECT_FALSE(socket_.isBound());
         EXPECT_EQ(socket_.localPort(), port_);
         holder.close();
-        EXPECT_TRUE(socket_.bind(&error)) << error.toStdString();
+        const Result<> bound = socket_.bind();
+        EXPECT_TRUE(bound) << bound.error().toStdString();
         socket_.close();
     }
 }

@@ -61,8 +61,8 @@ TEST(ListExport, AnUnwritableFileIsReportedWithItsNameAndReasonInTheLanguageMode
 
     chooser.answers = {path};
     list.actions().first()->trigger();
-    QString reason;
-    EXPECT_FALSE(writeListAsCsv(list, path, &reason));
-    EXPECT_FALSE(reason.isEmpty());
-    EXPECT_EQ(dialogs.warnings, QStringList{QStringLiteral("Could not write %1:\n%2").arg(path, reason)});
+    const Result<> written = writeListAsCsv(list, path);
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(written.error().isEmpty());
+    EXPECT_EQ(dialogs.warnings, QStringList{QStringLiteral("Could not write %1:\n%2").arg(path, written.error())});
 }

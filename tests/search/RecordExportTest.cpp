@@ -10,7 +10,7 @@
 namespace {
 
 struct Exported {
-    int status = -1;
+    bool ok = false;
     QByteArray bytes;
     QString error;
 };
@@ -20,14 +20,16 @@ Exported exportOf(const QString& dir, const QString& day, const QString& keyword
     Exported result;
     QBuffer out(&result.bytes);
     out.open(QIODevice::WriteOnly);
-    result.status = exportRecords(dir, day, keyword, ip, out, &result.error);
+    const Result<> exported = exportRecords(dir, day, keyword, ip, out);
+    result.ok = bool(exported);
+    result.error = exported.error();
     return result;
 }
 
 // The messages of an export, in file order (none of these needs quotes).
 QStringList messagesOf(const Exported& exported)
 {
-    EXPECT_EQ(exported.status, 0) << exported.error.toStdString();
+    EXPECT_TRUE(exported.ok) << exported.error.toStdString();
     QStringList found;
     for (const QByteArray& line : exported.bytes.mid(csvHeader().size()).split('\n'))
         if (!line.isEmpty())
@@ -88,7 +90,7 @@ TEST(RecordExport, ReadsBesideAnOpenWriteAndGivesStatusTwoForBadInput)
     };
     for (const auto& [dir, badDay] : bad) {
         const Exported e = exportOf(dir, badDay);
-        EXPECT_EQ(e.status, 2) << badDay.toStdString();
+        EXPECT_FALSE(e.ok) << badDay.toStdString();
         EXPECT_TRUE(e.error.contains(badDay == QLatin1String("all") ? QStringLiteral("syslog.mdb") : badDay))
             << e.error.toStdString();
         EXPECT_FALSE(e.error.contains(QLatin1Char('\n')));

@@ -41,7 +41,7 @@ protected:
     void SetUp() override
     {
         socket_.setLocalPort(514);
-        socket_.bind();
+        ASSERT_TRUE(socket_.bind());
     }
 };
 

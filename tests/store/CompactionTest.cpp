@@ -154,6 +154,13 @@ protected:
                 present << path() + QLatin1String(suffix);
         return present;
     }
+    // True when the compacted copy replaced the file; a failure's reason lands in failure_.
+    bool compact(DbEngine& engine, const QString& file)
+    {
+        const Result<Compacted> outcome = compactDatabaseFile(engine, file, programDir());
+        failure_ = outcome.error();
+        return outcome && *outcome == Compacted::Replaced;
+    }
 
     QTemporaryDir dir_;
     SqliteEngine engine_;
@@ -166,7 +173,7 @@ TEST_F(CompactionTest, DroppedTablesGiveTheirSpaceBack)
     dropDays({u"2026-11-01"_s, u"2026-11-02"_s});
     const qint64 before = QFileInfo(path()).size();
 
-    EXPECT_TRUE(compactDatabaseFile(engine_, path(), programDir(), &failure_));
+    EXPECT_TRUE(compact(engine_, path()));
 
     EXPECT_LT(QFileInfo(path()).size(), before / 2);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -184,7 +191,7 @@ TEST_F(CompactionTest, LeftoverCopyIsReplacedAndAnUnshrinkableFileStillReplaced)
     leftover.write("half-written copy of an earlier run");
     leftover.close();
 
-    EXPECT_TRUE(compactDatabaseFile(engine_, path(), programDir(), &failure_));
+    EXPECT_TRUE(compact(engine_, path()));
 
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
     EXPECT_TRUE(failure_.isEmpty());
@@ -199,7 +206,7 @@ TEST_F(CompactionTest, CopyIsBuiltInTheProgramDirectoryWhereverTheFileLies)
     bool copyInProgramDir = false;
     CopyAlteringEngine watching([&](const QString& copy) { copyInProgramDir = copy == copyPath(); });
 
-    EXPECT_TRUE(compactDatabaseFile(watching, elsewhere, programDir(), &failure_));
+    EXPECT_TRUE(compact(watching, elsewhere));
 
     EXPECT_TRUE(copyInProgramDir);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -225,7 +232,7 @@ TEST_F(CompactionTest, RecordsLeftInTheWalOfACrashedProgramAreKept)
     }
     ASSERT_TRUE(QFileInfo::exists(path() + u"-wal"_s));
 
-    EXPECT_TRUE(compactDatabaseFile(engine_, path(), programDir(), &failure_));
+    EXPECT_TRUE(compact(engine_, path()));
 
     EXPECT_TRUE(sideFiles().isEmpty());
     EXPECT_EQ(integrity(), u"ok"_s);
@@ -245,7 +252,7 @@ TEST_F(CompactionTest, LargerCopyIsDiscardedSilently)
         file.write(QByteArray(before + 1, '\0'));
     });
 
-    EXPECT_FALSE(compactDatabaseFile(growing, path(), programDir(), &failure_));
+    EXPECT_FALSE(compact(growing, path()));
 
     EXPECT_TRUE(failure_.isEmpty());
     EXPECT_EQ(QFileInfo(path()).size(), before);
@@ -263,7 +270,7 @@ TEST_F(CompactionTest, CopyOfExactlyTheSameSizeReplacesTheFile)
         file.write(QByteArray(before - file.size(), '\0'));
     });
 
-    EXPECT_TRUE(compactDatabaseFile(padding, path(), programDir(), &failure_));
+    EXPECT_TRUE(compact(padding, path()));
 
     EXPECT_EQ(QFileInfo(path()).size(), before);
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -281,7 +288,7 @@ TEST_F(CompactionTest, FileHeldByAnotherProgramIsLeftUntouched)
     ASSERT_TRUE(shell.started());
     ASSERT_FALSE(shell.run(QStringLiteral("BEGIN; SELECT count(*) FROM sqlite_master;\n")).trimmed().isEmpty());
 
-    EXPECT_FALSE(compactDatabaseFile(engine_, path(), programDir(), &failure_));
+    EXPECT_FALSE(compact(engine_, path()));
 
         EXPECT_TRUE(failure_.contains(u"database is locked"_s)) << failure_.toStdString();
     EXPECT_EQ(bytesOf(path()), original);
@@ -294,7 +301,7 @@ TEST_F(CompactionTest, FileStillOpenInThisProcessIsLeftUntouched)
     const auto writer = engine_.open(path());
     writer->execute(QStringLiteral("INSERT INTO \"syslog-2026-11-01\" (信息) VALUES ('late')"));
 
-    EXPECT_FALSE(compactDatabaseFile(engine_, path(), programDir(), &failure_));
+    EXPECT_FALSE(compact(engine_, path()));
 
         EXPECT_TRUE(failure_.contains(u"database is locked"_s)) << failure_.toStdString();
     EXPECT_FALSE(QFileInfo::exists(copyPath()));
@@ -314,7 +321,7 @@ TEST_F(CompactionTest, FailedReplacementKeepsTheOldDatabase)
         QDir().mkpath(copy + QStringLiteral("/inside"));
     });
 
-    EXPECT_FALSE(compactDatabaseFile(blocking, path(), programDir(), &failure_));
+    EXPECT_FALSE(compact(blocking, path()));
 
         EXPECT_TRUE(failure_.contains(u"rename"_s)) << failure_.toStdString();
     EXPECT_EQ(QFileInfo(path()).size(), before);
@@ -333,7 +340,7 @@ TEST_F(CompactionTest, MissingFileShowsTheEnginesTextAndCreatesNothing)
     }
     ASSERT_FALSE(engineText.isEmpty());
 
-    EXPECT_FALSE(compactDatabaseFile(engine_, path(), programDir(), &failure_));
+    EXPECT_FALSE(compact(engine_, path()));
 
     EXPECT_EQ(failure_, engineText);
     EXPECT_TRUE(QDir(programDir()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));

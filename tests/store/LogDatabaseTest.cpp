@@ -198,6 +198,7 @@ TEST_F(EnsureFileAndTodayTable, FileThatIsNoDatabaseFailsWithTheEngineTextAndIsN
         FAIL() << "a file that is no database was accepted";
     } catch (const DbError& error) {
         EXPECT_TRUE(error.text().contains(u"not a database"_s)) << error.what();
+        EXPECT_EQ(error.code(), DbError::kNotADatabase);
     }
     EXPECT_EQ(readAll(database_.path()), bytes);
     EXPECT_FALSE(QFileInfo::exists(database_.path() + u"-wal"_s));
@@ -213,6 +214,7 @@ TEST_F(EnsureFileAndTodayTable, UnwritableLocationFailsWithTheEngineText)
         FAIL() << "a database was reported in a directory that cannot exist";
     } catch (const DbError& error) {
         EXPECT_FALSE(error.text().isEmpty());
+        EXPECT_EQ(error.code(), DbError::kCantOpen);
     }
 }
 

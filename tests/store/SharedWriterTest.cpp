@@ -22,7 +22,8 @@ protected:
 TEST_F(SharedWriterTest, WritesIntoTheTableOfTheDayItWasOpenedOn)
 {
     database_.ensureFileAndTodayTable();
-    ASSERT_TRUE(writer_.reopen()) << writer_.lastError().toStdString();
+    const Result<> opened = writer_.reopen();
+    ASSERT_TRUE(opened) << opened.error().toStdString();
     EXPECT_TRUE(writer_.isOpen());
     EXPECT_TRUE(writer_.insertSqlText().contains(u"\"syslog-2026-12-06\""_s));
 
@@ -51,17 +52,19 @@ TEST_F(SharedWriterTest, StoresTextsExactlyIncludingEmptyAndLineBreaks)
 TEST_F(SharedWriterTest, ReopenFailsWithoutTodaysTableAndLeavesItClosed)
 {
     createDay(u"2026-12-05"_s);
-    EXPECT_FALSE(writer_.reopen());
+    const Result<> opened = writer_.reopen();
+    EXPECT_FALSE(opened);
     EXPECT_FALSE(writer_.isOpen());
-    EXPECT_TRUE(writer_.lastError().contains(u"no such table"_s)) << writer_.lastError().toStdString();
+    EXPECT_TRUE(opened.error().contains(u"no such table"_s)) << opened.error().toStdString();
     EXPECT_THROW(writer_.append(record(u"nowhere to go"_s)), DbError);
     EXPECT_THROW(writer_.begin(), DbError);
 }
 
 TEST_F(SharedWriterTest, ReopenNeverCreatesAMissingFile)
 {
-    EXPECT_FALSE(writer_.reopen());
-    EXPECT_FALSE(writer_.lastError().isEmpty());
+    const Result<> opened = writer_.reopen();
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(opened.error().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(database_.path()));
 }
 
@@ -139,6 +142,8 @@ TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
         FAIL() << "a write succeeded while another connection held the file exclusively";
     } catch (const DbError& error) {
         EXPECT_TRUE(error.text().contains(u"locked"_s)) << error.what();
+        EXPECT_EQ(error.code(), DbError::kBusy);
+        EXPECT_TRUE(error.isLockHeld());
     }
     holder->execute(u"COMMIT"_s);
     writer_.append(record(u"free again"_s));

@@ -16,16 +16,13 @@ public:
         return true;
     }
     int localPort() const override { return port_; }
-    bool bind(QString* error = nullptr) override
+    Result<> bind() override
     {
         ++bindAttempts;
-        if (busyPorts.contains(port_)) {
-            if (error)
-                *error = QStringLiteral("The bound address is already in use");
-            return false;
-        }
+        if (busyPorts.contains(port_))
+            return Failure{QStringLiteral("The bound address is already in use")};
         bound_ = true;
-        return true;
+        return {};
     }
     void close() override { bound_ = false; }
     bool isBound() const override { return bound_; }
@@ -62,7 +59,7 @@ public:
     ~FakeSocketView() override { fake_.setReceiver({}); }
     bool setLocalPort(int port) override { return fake_.setLocalPort(port); }
     int localPort() const override { return fake_.localPort(); }
-    bool bind(QString* error = nullptr) override { return fake_.bind(error); }
+    Result<> bind() override { return fake_.bind(); }
     void close() override { fake_.close(); }
     bool isBound() const override { return fake_.isBound(); }
     Losses losses() const override { return fake_.reportedLosses; }
