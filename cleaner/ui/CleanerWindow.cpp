@@ -30,14 +30,9 @@ QPushButton* button(QWidget* parent, const QString& name)
     return created;
 }
 
-QString bilingual(bool english, const QString& chinese, const QString& englishText)
-{
-    return english ? englishText : chinese;
-}
-
 } // namespace
 
-CleanerWindow::CleanerWindow(const QString& languageMode, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
+CleanerWindow::CleanerWindow(LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
                              const Clock& clock, std::function<void()> onClosed, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint)
@@ -46,11 +41,10 @@ CleanerWindow::CleanerWindow(const QString& languageMode, LogDatabase& database,
     , dialogs_(dialogs)
     , clock_(clock)
     , onClosed_(std::move(onClosed))
-    , english_(languageMode == QLatin1String("en"))
 {
     setObjectName(QStringLiteral("form4"));
     buildControls();
-    applyCaptions(english_);
+    applyCaptions();
     connectCommands();
     loadDayList();
 }
@@ -82,14 +76,14 @@ void CleanerWindow::buildControls()
     setTabOrder(olderThan90Button_, markAllButton_);
 }
 
-void CleanerWindow::applyCaptions(bool english)
+void CleanerWindow::applyCaptions()
 {
-    setWindowTitle(bilingual(english, QStringLiteral("清理日志"), QStringLiteral("Clean logs")));
-    olderThan15Button_->setText(bilingual(english, QStringLiteral("十五天前"), QStringLiteral("15 days ago")));
-    olderThan30Button_->setText(bilingual(english, QStringLiteral("三十天前"), QStringLiteral("30 days ago")));
-    olderThan90Button_->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
-    markAllButton_->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
-    deleteButton_->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
+    setWindowTitle(tr("Clean logs"));
+    olderThan15Button_->setText(tr("15 days ago"));
+    olderThan30Button_->setText(tr("30 days ago"));
+    olderThan90Button_->setText(tr("90 days ago"));
+    markAllButton_->setText(tr("all"));
+    deleteButton_->setText(tr("delete"));
     for (QPushButton* button :
          {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
         shrinkCaptionToFit(button);
@@ -111,9 +105,7 @@ void CleanerWindow::loadDayList()
     try {
         days = database_.dayList();
     } catch (const DbError& error) {
-        dialogs_.warning(bilingual(english_, QStringLiteral("读取日志列表失败：\n"),
-                                   QStringLiteral("Could not read the list of logs:\n"))
-                         + error.text());
+        dialogs_.warning(tr("Could not read the list of logs:\n%1").arg(error.text()));
         return;
     }
     for (const QString& day : cleanerDays(days, clock_.now().date())) {
@@ -184,9 +176,7 @@ void CleanerWindow::reportDropFailures(const QStringList& failures)
 {
     if (failures.isEmpty())
         return;
-    dialogs_.warning(bilingual(english_, QStringLiteral("以下日期的日志未能删除：\n"),
-                               QStringLiteral("The logs of these days could not be deleted:\n"))
-                     + failures.join(QLatin1Char('\n')));
+    dialogs_.warning(tr("The logs of these days could not be deleted:\n%1").arg(failures.join(QLatin1Char('\n'))));
 }
 
 // While the tables are dropped and the file compacted, the window takes no

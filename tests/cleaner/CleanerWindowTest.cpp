@@ -1,4 +1,5 @@
 #include "cleaner/ui/CleanerWindow.h"
+#include "platform/Language.h"
 #include "platform/SqliteEngine.h"
 #include "store/LogDatabase.h"
 #include "tests/support/Fakes.h"
@@ -53,10 +54,10 @@ protected:
         return names;
     }
 
-    std::unique_ptr<CleanerWindow> openWindow(const QString& languageMode = QStringLiteral("cn"))
+    std::unique_ptr<CleanerWindow> openWindow(Language language = Language::Chinese)
     {
-        auto window = std::make_unique<CleanerWindow>(languageMode, database_, engine_, dialogs_, clock_,
-                                                      [this] { ++closedCount_; });
+        useLanguage(language);
+        auto window = std::make_unique<CleanerWindow>(database_, engine_, dialogs_, clock_, [this] { ++closedCount_; });
         window->show();
         return window;
     }
@@ -200,7 +201,7 @@ TEST_F(CleanerWindowTest, DeleteWithNothingMarkedStillCompacts)
 TEST_F(CleanerWindowTest, DayThatCannotBeDroppedIsReportedWhileTheOthersGo)
 {
     createDays({daysAgo(40), daysAgo(30), daysAgo(20), today()}, 20);
-    const auto window = openWindow(QStringLiteral("en"));
+    const auto window = openWindow(Language::English);
     click(*window, "全选");
     dropTableBehindTheWindow(daysAgo(30));
     createTable(QStringLiteral("archive"));
@@ -238,7 +239,7 @@ TEST_F(CleanerWindowTest, UnreadableDatabaseIsReportedAndTheWindowStaysUsable)
     garbage.write(QByteArray(4096, 'x'));
     garbage.close();
 
-    const auto window = openWindow(QStringLiteral("en"));
+    const auto window = openWindow(Language::English);
 
     EXPECT_TRUE(window->listedDays().isEmpty());
     ASSERT_EQ(dialogs_.warnings.size(), 1);
@@ -250,24 +251,24 @@ TEST_F(CleanerWindowTest, UnreadableDatabaseIsReportedAndTheWindowStaysUsable)
 TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
 {
     struct Expected {
-        const char* languageMode;
+        Language language;
         QStringList texts;  // window, 十五天前, 三十天前, 九十天前, 全选, 删除
     };
     const Expected languages[] = {
-        {"cn", {u"清理日志"_s, u"十五天前"_s, u"三十天前"_s, u"九十天前"_s, u"全选"_s, u"删除"_s}},
-        {"en", {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
+        {Language::Chinese, {u"清理日志"_s, u"十五天前"_s, u"三十天前"_s, u"九十天前"_s, u"全选"_s, u"删除"_s}},
+        {Language::English, {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
     };
     const char* names[] = {"十五天前", "三十天前", "九十天前", "全选", "删除"};
     for (const Expected& language : languages) {
-        const auto window = openWindow(QString::fromLatin1(language.languageMode));
+        const auto window = openWindow(language.language);
         EXPECT_EQ(window->windowTitle(), language.texts[0]);
         for (int i = 0; i < 5; ++i) {
             const QPushButton* command = window->findChild<QPushButton*>(QString::fromUtf8(names[i]));
             ASSERT_NE(command, nullptr) << names[i];
-            EXPECT_EQ(command->text(), language.texts[i + 1]) << language.languageMode << " " << names[i];
+            EXPECT_EQ(command->text(), language.texts[i + 1]) << language.texts[0].toStdString() << " " << names[i];
             // The whole caption is readable within the designed button width.
             EXPECT_LE(QFontMetrics(command->font()).horizontalAdvance(command->text()), command->width())
-                << language.languageMode << " " << names[i];
+                << language.texts[0].toStdString() << " " << names[i];
         }
     }
 }
