@@ -120,6 +120,7 @@ void MainWindow::buildControls()
     dayCountLabel_->setObjectName(QStringLiteral("记录数"));
     dayCountLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     twips::place(dayCountLabel_, 9540, 60, 945, 210);
+    fitDayCountLabel();
 
     logList_ = new ExtentListWidget(this);
     logList_->setObjectName(QStringLiteral("txtoutput"));
@@ -130,6 +131,7 @@ void MainWindow::buildControls()
     statusLabel_ = new ClickableLabel(tr("Filtering information: 0 invalid information has been filtered"), this);
     statusLabel_->setObjectName(QStringLiteral("过滤信息"));
     twips::place(statusLabel_, 45, 6480, 2730, 210);
+    twips::fitToText(statusLabel_);
 
     blogLink_ = new ClickableLabel(tr("Developer blog"), this);
     blogLink_->setObjectName(QStringLiteral("版权说明"));
@@ -368,7 +370,7 @@ void MainWindow::showDayList(const std::optional<QStringList>& days)
     }
     dayCombo_->addItems(*days);
     dayCountLabel_->setText(dayCountCaption(dayCombo_->count()));
-    twips::fitToText(dayCountLabel_);
+    fitDayCountLabel();
     if (!days->isEmpty())
         dayCombo_->setCurrentIndex(dayCombo_->count() - 1);
 }
@@ -576,4 +578,38 @@ void MainWindow::layoutForOuterSize(double outerWidth, double outerHeight)
     twips::setTop(blogLink_, h - 850.0f);
     twips::setTop(statusLabel_, h - 850.0f);
     twips::setLeft(titleLabel_, w / 2.0f - static_cast<float>(twips::width(titleLabel_)) / 2.0f - 100.0f);
+    fitBottomLabels(outerWidth, outerHeight);
+}
+
+// The day count as large as its text, at its designed top unless that would
+// let it reach down into the day list.
+void MainWindow::fitDayCountLabel()
+{
+    twips::fitToText(dayCountLabel_);
+    const double room = twips::top(dayCombo_) - twips::height(dayCountLabel_);
+    twips::setTop(dayCountLabel_, std::clamp(room, 0.0, 60.0));
+}
+
+// The status and link labels as high as their text, below the list (their
+// designed top would cover its last 50 twips) and inside the window; the link
+// keeps its right edge and grows to the left when its text is wider than
+// designed. Where the window's frame leaves too little room under the list,
+// the list gives way.
+void MainWindow::fitBottomLabels(double outerWidth, double outerHeight)
+{
+    twips::fitToText(statusLabel_);
+    const QSize link = blogLink_->sizeHint();
+    const double linkWidth = std::max(1470.0, twips::fromPixels(link.width()));
+    const double height = std::max({210.0, twips::height(statusLabel_), twips::fromPixels(link.height())});
+    const double frameHeight = twips::fromPixels(frameGeometry().height() - geometry().height());
+    const double clientBottom = outerHeight - frameHeight;
+    const double listBottom = twips::top(logList_) + twips::height(logList_);
+    double top = std::max(twips::top(statusLabel_), listBottom);
+    if (top + height > clientBottom) {
+        top = std::max(clientBottom - height, twips::top(logList_));
+        if (top < listBottom)
+            twips::setHeight(logList_, top - twips::top(logList_));
+    }
+    twips::setTop(statusLabel_, top);
+    twips::place(blogLink_, outerWidth - 250.0 - linkWidth, top, linkWidth, height);
 }

@@ -104,6 +104,8 @@ private:
     void onCleanerClosed();
     void rebindAfterCleaning();
     void updateListeningTooltip();
+    void fitDayCountLabel();
+    void fitBottomLabels(double outerWidth, double outerHeight);
     QString withIntakeNotes(const QString& tooltip) const;
     QString dayCountCaption(int days) const;
 

@@ -45,6 +45,8 @@ protected:
 private:
     void buildControls();
     void applyCaptions();
+    void layOut();
+    double entryWidth();
     void connectCommands();
     // Drops each day's table with its own statement; returns "day: reason" per failure.
     QStringList dropDayTables(const QStringList& days);

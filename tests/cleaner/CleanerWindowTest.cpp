@@ -273,21 +273,31 @@ TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
     }
 }
 
-TEST_F(CleanerWindowTest, WindowHasItsFixedSizeAndTheDeleteFont)
+// The designed sizes are where the texts need no more room; the window
+// cannot be resized either way.
+TEST_F(CleanerWindowTest, WindowHasAFixedSizeAtLeastTheDesignedOneAndTheDeleteFont)
 {
     const auto window = openWindow();
 
     EXPECT_EQ(window->objectName(), u"form4"_s);
-    EXPECT_EQ(window->minimumSize(), QSize(173, 284));
-    EXPECT_EQ(window->maximumSize(), QSize(173, 284));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_GE(window->minimumWidth(), 173);
+    EXPECT_EQ(window->minimumHeight(), 284);
     EXPECT_FALSE(window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     const QPushButton* deleteCommand = window->findChild<QPushButton*>(QStringLiteral("删除"));
     ASSERT_NE(deleteCommand, nullptr);
     EXPECT_DOUBLE_EQ(deleteCommand->font().pointSizeF(), 10.5);
-    EXPECT_EQ(deleteCommand->geometry(), QRect(104, 240, 63, 33));
     const auto* list = window->findChild<QListWidget*>(QStringLiteral("日志总览"));
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->geometry(), QRect(0, 0, 97, 284));
+    EXPECT_EQ(list->geometry().topLeft(), QPoint(0, 0));
+    EXPECT_EQ(list->height(), 284);
+    EXPECT_GE(list->width(), 97);
+    // The buttons keep their distance from the list and their designed tops and heights.
+    EXPECT_EQ(deleteCommand->x() - list->geometry().right() - 1, 7);
+    EXPECT_EQ(deleteCommand->y(), 240);
+    EXPECT_EQ(deleteCommand->height(), 33);
+    EXPECT_GE(deleteCommand->width(), 63);
+    EXPECT_LE(deleteCommand->geometry().right(), window->width() - 1);
 }
 
 TEST_F(CleanerWindowTest, TabGoesFromTheListToDeleteAndThenThroughTheAgeButtons)
