@@ -166,7 +166,7 @@ bool MainWindow::start()
 {
     widestLine_ = 0;
     if (!services_.singleInstance.tryAcquire()) {
-        // Chinese in both languages, like every message that names no English text.
+        // The same message in both languages.
         services_.dialogs.message(QStringLiteral("程序已经在运行，不支持多开！"));
         return false;
     }
@@ -489,8 +489,7 @@ void MainWindow::openBlog()
 void MainWindow::openSearch()
 {
     if (!search_) {
-        search_ = new SearchWindow(database_, services_.dialogs, services_.clipboard,
-                                   services_.fileChooser);
+        search_ = new SearchWindow(database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
     }
     search_->show();
@@ -517,8 +516,8 @@ void MainWindow::openCleaner()
     services_.receiver.handOverDatabase();
     refreshDayList();
     if (!cleaner_) {
-        cleaner_ = new CleanerWindow(database_, services_.readEngine, services_.dialogs,
-                                     services_.clock, [this] { onCleanerClosed(); });
+        cleaner_ = new CleanerWindow(database_, services_.readEngine, services_.dialogs, services_.clock,
+                                     [this] { onCleanerClosed(); });
         cleaner_->setAttribute(Qt::WA_DeleteOnClose);
     }
     cleaner_->show();

@@ -36,8 +36,8 @@ QPushButton* button(QWidget* parent, const QString& name)
 
 } // namespace
 
-CleanerWindow::CleanerWindow(LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
-                             const Clock& clock, std::function<void()> onClosed, QWidget* parent)
+CleanerWindow::CleanerWindow(LogDatabase& database, DbEngine& engine, Dialogs& dialogs, const Clock& clock,
+                             std::function<void()> onClosed, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint)
     , database_(database)
