@@ -31,7 +31,8 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips);
 // of the log database, and lists them one log line each.
 //
 // Every opening builds a new window: the captions follow the interface's
-// language (the boxes show their Chinese placeholders only in Chinese), the day list is read from the database with the all-days entry first and
+// language (the boxes show their Chinese placeholders only in Chinese), the
+// day list is read from the database with the all-days entry first and
 // selected, and the result list starts empty. The result list's context menu
 // exports the listed lines to a CSV file (see ListExport.h), asking for the
 // file name through the file dialog or through the chooser given.

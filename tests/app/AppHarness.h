@@ -42,8 +42,8 @@ struct AppHarness {
                          },
                          dir.path()},
             Receiver::Threading::CallerThread);
-        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance, *receiver,
-                                                       readEngine, dir.path()});
+        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance,
+                                                       *receiver, readEngine, dir.path()});
     }
 
     // Runs the startup and waits until the day's records have been read.

@@ -256,7 +256,8 @@ TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
     };
     const Expected languages[] = {
         {Language::Chinese, {u"清理日志"_s, u"十五天前"_s, u"三十天前"_s, u"九十天前"_s, u"全选"_s, u"删除"_s}},
-        {Language::English, {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
+        {Language::English,
+         {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
     };
     const char* names[] = {"十五天前", "三十天前", "九十天前", "全选", "删除"};
     for (const Expected& language : languages) {

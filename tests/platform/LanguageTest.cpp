@@ -41,7 +41,8 @@ TEST(LanguageTest, ChineseLocalesGiveChineseEveryOtherEnglish)
     for (const char* name : {"zh_CN", "zh", "zh_TW", "zh_HK", "zh_SG", "zh_CN.UTF-8", "zh_TW.Big5@stroke", "zh-hk",
                              "ZH_sg.GB2312"})
         EXPECT_EQ(languageForLocale(QString::fromLatin1(name)), Language::Chinese) << name;
-    for (const char* name : {"zh_MO", "zh_MO.UTF-8", "en_US", "ja_JP", "ko", "de_DE.UTF-8", "C", "POSIX", "C.UTF-8", ""})
+    for (const char* name :
+         {"zh_MO", "zh_MO.UTF-8", "en_US", "ja_JP", "ko", "de_DE.UTF-8", "C", "POSIX", "C.UTF-8", ""})
         EXPECT_EQ(languageForLocale(QString::fromLatin1(name)), Language::English) << name;
 }
 
