@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -72,23 +73,20 @@ QString usageText()
         "  -v, --version   show the version\n");
 }
 
-QString dataDirProblem(const QString& dir, bool english)
+QString dataDirProblem(const QString& dir)
 {
     const QFileInfo info(dir);
     const QString shown = QDir::toNativeSeparators(info.absoluteFilePath());
     if (!info.exists())
-        return english ? QStringLiteral("The directory %1 does not exist").arg(shown)
-                       : QStringLiteral("目录 %1 不存在").arg(shown);
+        return QCoreApplication::translate("CommandLine", "The directory %1 does not exist").arg(shown);
     if (!info.isDir())
-        return english ? QStringLiteral("%1 is not a directory").arg(shown)
-                       : QStringLiteral("%1 不是目录").arg(shown);
+        return QCoreApplication::translate("CommandLine", "%1 is not a directory").arg(shown);
 #ifdef Q_OS_UNIX
     const bool writable = ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK | X_OK) == 0;
 #else
     const bool writable = info.isWritable();
 #endif
     if (!writable)
-        return english ? QStringLiteral("The directory %1 is not writable").arg(shown)
-                       : QStringLiteral("目录 %1 不可写").arg(shown);
+        return QCoreApplication::translate("CommandLine", "The directory %1 is not writable").arg(shown);
     return QString();
 }

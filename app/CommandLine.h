@@ -25,5 +25,5 @@ CommandLine parseCommandLine(const QStringList& arguments);
 QString usageText();
 
 // Why a data directory cannot be used (missing, not a directory, not
-// writable), naming it, in English or Chinese; empty when it can be used.
-QString dataDirProblem(const QString& dir, bool english);
+// writable), naming it, in the interface's language; empty when it can be used.
+QString dataDirProblem(const QString& dir);

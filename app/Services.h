@@ -11,7 +11,6 @@ class ReceiverHandle;
 class SettingsStore;
 class Shell;
 class SingleInstance;
-class SystemLocale;
 
 // Everything the main window reaches outside itself. main() passes the real
 // implementations; tests pass fakes wherever a real one cannot be driven.
@@ -23,7 +22,6 @@ struct Services {
     FileChooser& fileChooser;
     Shell& shell;
     SettingsStore& settings;
-    SystemLocale& locale;
     SingleInstance& singleInstance;
     // The receiver: socket, intake, write queue and write path, in this
     // process or in a service.

@@ -8,7 +8,7 @@
 #include "intake/ServiceLink.h"
 #include "platform/Clock.h"
 #include "platform/IniSettingsStore.h"
-#include "platform/Locale.h"
+#include "platform/Language.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
@@ -35,8 +35,6 @@ QString versionText()
 {
     return QStringLiteral("kiv-syslog %1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR);
 }
-
-bool englishLocale() { return languageModeFor(QtSystemLocale().localeId()) == QLatin1String("en"); }
 
 // The engines, clock and receiver shared by the window and the headless service.
 struct ReceiverParts {
@@ -114,11 +112,10 @@ int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine
     QtClipboard clipboard;
     QtShell shell;
     QtFileChooser fileChooser;
-    QtSystemLocale locale;
     QObject::connect(&receiver, &ReceiverHandle::problemReported, &app, printLine);
 
-    Services services{clock,  dialogs, clipboard,      fileChooser, shell,     settings,
-                      locale, singleInstance, receiver, readEngine,  dataDir};
+    Services services{clock,          dialogs,  clipboard,  fileChooser, shell, settings,
+                      singleInstance, receiver, readEngine, dataDir};
     MainWindow window(services);
     dialogs.setParent(&window);
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
@@ -161,7 +158,7 @@ int runWindow(QApplication& app, const QString& dataDir)
 {
     // A service keeping its files in the directory: the window becomes a view
     // of it, and closing the window leaves it running.
-    auto remote = std::make_unique<RemoteReceiver>(dataDir, std::make_unique<QtTimer>(2000), englishLocale());
+    auto remote = std::make_unique<RemoteReceiver>(dataDir, std::make_unique<QtTimer>(2000));
     const Result<> attached = remote->attach();
     if (attached) {
         printLine(QStringLiteral("attached to the service on %1").arg(linkframes::socketPath(dataDir)));
@@ -214,7 +211,12 @@ int main(int argc, char* argv[])
                                                       : QDir(command.dataDir).absolutePath();
     if (command.action == CommandLine::Action::Export)
         return runExport(command, dataDir);
-    if (const QString problem = dataDirProblem(dataDir, englishLocale()); !problem.isEmpty()) {
+    // The interface's language comes from the user's locale, fixed for the
+    // run. The service's lines are English; only a data directory it cannot
+    // use is told in that language, as a window tells it.
+    if (!useLanguage(languageForLocale(messagesLocaleName())))
+        printLine(QStringLiteral("the Chinese translation is missing from this build; the interface is English"));
+    if (const QString problem = dataDirProblem(dataDir); !problem.isEmpty()) {
         if (command.action == CommandLine::Action::Window) {
             QtDialogs dialogs;
             dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));

@@ -11,12 +11,11 @@
 #include <QLocalSocket>
 
 
-RemoteReceiver::RemoteReceiver(QString dataDir, std::unique_ptr<Timer> retryTimer, bool english, QObject* parent)
+RemoteReceiver::RemoteReceiver(QString dataDir, std::unique_ptr<Timer> retryTimer, QObject* parent)
     : ReceiverHandle(parent)
     , dataDir_(std::move(dataDir))
     , socketPath_(linkframes::socketPath(dataDir_))
     , retryTimer_(std::move(retryTimer))
-    , english_(english)
     , socket_(new QLocalSocket(this))
 {
     retryTimer_->setOnTimeout([this] { retry(); });
@@ -120,9 +119,8 @@ std::optional<QJsonObject> RemoteReceiver::request(const QString& op, QJsonObjec
 
 QString RemoteReceiver::awayText() const
 {
-    return english_ ? QStringLiteral("The service is not reachable; nothing was changed. The window attaches again "
-                                     "as soon as the service is back.")
-                    : QStringLiteral("无法连接服务，操作未执行。服务恢复后窗口会自动重新连接。");
+    return tr("The service is not reachable; nothing was changed. The window attaches again as soon as the "
+              "service is back.");
 }
 
 void RemoteReceiver::readAvailable()
@@ -203,8 +201,7 @@ void RemoteReceiver::loseLink()
 void RemoteReceiver::openDatabase()
 {
     if (!attached_ || !exchange(QStringLiteral("ping")))
-        throw DbError(english_ ? QStringLiteral("no service answers on %1").arg(QDir::toNativeSeparators(socketPath_))
-                               : QStringLiteral("%1 上没有服务回应").arg(QDir::toNativeSeparators(socketPath_)));
+        throw DbError(tr("no service answers on %1").arg(QDir::toNativeSeparators(socketPath_)));
 }
 
 void RemoteReceiver::setFilterEnabled(qint16 enabled)

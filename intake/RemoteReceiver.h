@@ -35,7 +35,7 @@ public:
     // dataDir: the directory the service keeps its files in; its socket is
     // linkframes::socketPath(dataDir). retryTimer: started when the service
     // goes away, stopped once attached again.
-    RemoteReceiver(QString dataDir, std::unique_ptr<Timer> retryTimer, bool english, QObject* parent = nullptr);
+    RemoteReceiver(QString dataDir, std::unique_ptr<Timer> retryTimer, QObject* parent = nullptr);
     ~RemoteReceiver() override;
 
     // Connects and greets the service. Fails, with the reason, when no
@@ -107,7 +107,6 @@ private:
     QString dataDir_;
     QString socketPath_;
     std::unique_ptr<Timer> retryTimer_;
-    bool english_;
     QLocalSocket* socket_;
     linkframes::FrameReader reader_{linkframes::kMaxEventBytes};
     Settings settings_;

@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
   libqt6svg6
   libsqlite3-dev libsqlitecpp-dev sqlite3
   libgtest-dev

@@ -10,7 +10,6 @@
 #include "platform/Clock.h"
 #include "platform/Desktop.h"
 #include "platform/Dialogs.h"
-#include "platform/Locale.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "platform/ui/ExtentListWidget.h"
@@ -81,7 +80,7 @@ void MainWindow::connectReceiver()
             updateListeningTooltip();
             return;
         }
-        statusLabel_->setText(serviceAwayCaption(english()));
+        statusLabel_->setText(serviceAwayCaption());
         twips::fitToText(statusLabel_);
     });
 }
@@ -94,20 +93,20 @@ FilteredMessagesWindow* MainWindow::filteredWindow() const { return filtered_; }
 
 void MainWindow::buildControls()
 {
-    setWindowTitle(QStringLiteral("凯维"));
+    setWindowTitle(tr("KIV Syslog Server"));
     resize(twips::toPixels(10665), twips::toPixels(6735));
     setFont(songtiFont(10.5));
 
-    titleLabel_ = new QLabel(QStringLiteral("凯维"), this);
+    titleLabel_ = new QLabel(tr("KIV Syslog Server"), this);
     titleLabel_->setObjectName(QStringLiteral("大标题"));
     titleLabel_->setFont(songtiFont(18));
     twips::place(titleLabel_, 4080, 120, 1800, 360);
 
-    cleanerButton_ = new QPushButton(QStringLiteral("清理"), this);
+    cleanerButton_ = new QPushButton(tr("Cleaner"), this);
     cleanerButton_->setObjectName(QStringLiteral("清理"));
     twips::place(cleanerButton_, 8040, 0, 975, 320);
 
-    searchButton_ = new QPushButton(QStringLiteral("搜索"), this);
+    searchButton_ = new QPushButton(tr("Search"), this);
     searchButton_->setObjectName(QStringLiteral("搜索"));
     twips::place(searchButton_, 8040, 360, 975, 320);
 
@@ -117,10 +116,11 @@ void MainWindow::buildControls()
     twips::place(dayCombo_, 9100, 360, 1440, 330);
     shrinkFontToShow(dayCombo_, QStringLiteral("2026-12-07"));
 
-    dayCountLabel_ = new QLabel(QStringLiteral("总记录0天"), this);
+    dayCountLabel_ = new QLabel(tr("Total record days"), this);
     dayCountLabel_->setObjectName(QStringLiteral("记录数"));
     dayCountLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     twips::place(dayCountLabel_, 9540, 60, 945, 210);
+    fitDayCountLabel();
 
     logList_ = new ExtentListWidget(this);
     logList_->setObjectName(QStringLiteral("txtoutput"));
@@ -128,11 +128,12 @@ void MainWindow::buildControls()
     logList_->viewport()->installEventFilter(this);
     twips::place(logList_, 0, 720, 10610, 5730);
 
-    statusLabel_ = new ClickableLabel(QStringLiteral("过滤信息:已过滤无效信息0条"), this);
+    statusLabel_ = new ClickableLabel(tr("Filtering information: 0 invalid information has been filtered"), this);
     statusLabel_->setObjectName(QStringLiteral("过滤信息"));
     twips::place(statusLabel_, 45, 6480, 2730, 210);
+    twips::fitToText(statusLabel_);
 
-    blogLink_ = new ClickableLabel(QStringLiteral("开发者博客"), this);
+    blogLink_ = new ClickableLabel(tr("Developer blog"), this);
     blogLink_->setObjectName(QStringLiteral("版权说明"));
     blogLink_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     blogLink_->setCursor(Qt::PointingHandCursor);
@@ -143,18 +144,6 @@ void MainWindow::buildControls()
     setTabOrder(dayCombo_, searchButton_);
     setTabOrder(searchButton_, cleanerButton_);
     updateListeningTooltip();
-}
-
-void MainWindow::setEnglishCaptions()
-{
-    const QString title = QStringLiteral("KIV Syslog Server");
-    setWindowTitle(title);
-    titleLabel_->setText(title);
-    cleanerButton_->setText(QStringLiteral("Cleaner"));
-    searchButton_->setText(QStringLiteral("Search"));
-    dayCountLabel_->setText(QStringLiteral("Total record days"));
-    statusLabel_->setText(QStringLiteral("Filtering information: 0 invalid information has been filtered"));
-    blogLink_->setText(QStringLiteral("Developer blog"));
 }
 
 void MainWindow::connectCommands()
@@ -177,14 +166,11 @@ bool MainWindow::start()
 {
     widestLine_ = 0;
     if (!services_.singleInstance.tryAcquire()) {
+        // The same message in both languages.
         services_.dialogs.message(QStringLiteral("程序已经在运行，不支持多开！"));
         return false;
     }
-    languageMode_ = languageModeFor(services_.locale.localeId());
-    if (english())
-        setEnglishCaptions();
-
-    attachCsvExport(*logList_, languageMode_, services_.fileChooser, services_.dialogs);
+    attachCsvExport(*logList_, services_.fileChooser, services_.dialogs);
     services_.receiver.setKeepDays(loadKeepDays(services_.settings));
     if (!openDatabase())
         return false;
@@ -217,10 +203,7 @@ bool MainWindow::openDatabase()
     } catch (const DbError& error) {
         const QString path = QDir::toNativeSeparators(database_.path());
         services_.dialogs.message(
-            english()
-                ? QStringLiteral("Cannot open or create the log database %1: %2\nThe program will close.")
-                      .arg(path, error.text())
-                : QStringLiteral("无法打开或创建日志数据库 %1：%2\n程序将退出。").arg(path, error.text()));
+            tr("Cannot open or create the log database %1: %2\nThe program will close.").arg(path, error.text()));
         return false;
     }
 }
@@ -286,9 +269,9 @@ void MainWindow::onSecond(const IntakeSecond& counters)
     // Live lines that repeat what a load read can only come right after it.
     if (!justLoaded_.isEmpty() && ++ticksSinceLoad_ >= 2)
         justLoaded_.clear();
-    statusLabel_->setText(statusCaption(counters, english()));
+    statusLabel_->setText(statusCaption(counters));
     twips::fitToText(statusLabel_);
-    const QString notes = intakeNotes(counters, english());
+    const QString notes = intakeNotes(counters);
     const bool notesChanged = notes != intakeNotes_;
     intakeNotes_ = notes;
     showLosses(counters.losses);
@@ -315,7 +298,7 @@ void MainWindow::showLosses(const LossCounts& losses)
     if (!lossesShown_)
         statusLabel_->setStyleSheet(QStringLiteral("QLabel { color: #d00000; }"));
     lossesShown_ = true;
-    statusLabel_->setToolTip(withIntakeNotes(lossTooltip(losses, english())));
+    statusLabel_->setToolTip(withIntakeNotes(lossTooltip(losses)));
 }
 
 void MainWindow::onFilteredUpdated(const FilteredBufferUpdate& update)
@@ -329,6 +312,7 @@ void MainWindow::updateListeningTooltip()
 {
     if (lossesShown_)
         return;
+    // The tooltip is Chinese in both languages.
     statusLabel_->setToolTip(
         withIntakeNotes(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.port().localPort())));
 }
@@ -354,7 +338,7 @@ void MainWindow::toggleMessageFilter()
 
 QString MainWindow::dayCountCaption(int days) const
 {
-    return english() ? QStringLiteral("log %1 days").arg(days) : QStringLiteral("总记录%1天").arg(days);
+    return tr("log %1 days").arg(days);
 }
 
 // Read off the window's thread: listing the tables may wait on the writer.
@@ -386,7 +370,7 @@ void MainWindow::showDayList(const std::optional<QStringList>& days)
     }
     dayCombo_->addItems(*days);
     dayCountLabel_->setText(dayCountCaption(dayCombo_->count()));
-    twips::fitToText(dayCountLabel_);
+    fitDayCountLabel();
     if (!days->isEmpty())
         dayCombo_->setCurrentIndex(dayCombo_->count() - 1);
 }
@@ -505,8 +489,7 @@ void MainWindow::openBlog()
 void MainWindow::openSearch()
 {
     if (!search_) {
-        search_ = new SearchWindow(languageMode_, database_, services_.dialogs, services_.clipboard,
-                                   services_.fileChooser);
+        search_ = new SearchWindow(database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
     }
     search_->show();
@@ -533,8 +516,8 @@ void MainWindow::openCleaner()
     services_.receiver.handOverDatabase();
     refreshDayList();
     if (!cleaner_) {
-        cleaner_ = new CleanerWindow(languageMode_, database_, services_.readEngine, services_.dialogs,
-                                     services_.clock, [this] { onCleanerClosed(); });
+        cleaner_ = new CleanerWindow(database_, services_.readEngine, services_.dialogs, services_.clock,
+                                     [this] { onCleanerClosed(); });
         cleaner_->setAttribute(Qt::WA_DeleteOnClose);
     }
     cleaner_->show();
@@ -594,4 +577,38 @@ void MainWindow::layoutForOuterSize(double outerWidth, double outerHeight)
     twips::setTop(blogLink_, h - 850.0f);
     twips::setTop(statusLabel_, h - 850.0f);
     twips::setLeft(titleLabel_, w / 2.0f - static_cast<float>(twips::width(titleLabel_)) / 2.0f - 100.0f);
+    fitBottomLabels(outerWidth, outerHeight);
+}
+
+// The day count as large as its text, at its designed top unless that would
+// let it reach down into the day list.
+void MainWindow::fitDayCountLabel()
+{
+    twips::fitToText(dayCountLabel_);
+    const double room = twips::top(dayCombo_) - twips::height(dayCountLabel_);
+    twips::setTop(dayCountLabel_, std::clamp(room, 0.0, 60.0));
+}
+
+// The status and link labels as high as their text, below the list (their
+// designed top would cover its last 50 twips) and inside the window; the link
+// keeps its right edge and grows to the left when its text is wider than
+// designed. Where the window's frame leaves too little room under the list,
+// the list gives way.
+void MainWindow::fitBottomLabels(double outerWidth, double outerHeight)
+{
+    twips::fitToText(statusLabel_);
+    const QSize link = blogLink_->sizeHint();
+    const double linkWidth = std::max(1470.0, twips::fromPixels(link.width()));
+    const double height = std::max({210.0, twips::height(statusLabel_), twips::fromPixels(link.height())});
+    const double frameHeight = twips::fromPixels(frameGeometry().height() - geometry().height());
+    const double clientBottom = outerHeight - frameHeight;
+    const double listBottom = twips::top(logList_) + twips::height(logList_);
+    double top = std::max(twips::top(statusLabel_), listBottom);
+    if (top + height > clientBottom) {
+        top = std::max(clientBottom - height, twips::top(logList_));
+        if (top < listBottom)
+            twips::setHeight(logList_, top - twips::top(logList_));
+    }
+    twips::setTop(statusLabel_, top);
+    twips::place(blogLink_, outerWidth - 250.0 - linkWidth, top, linkWidth, height);
 }

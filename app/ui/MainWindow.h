@@ -64,8 +64,6 @@ public:
     void layoutForOuterSize(double outerWidth, double outerHeight);
 
     bool isShutDown() const { return shutDown_; }
-    bool english() const { return languageMode_ == QLatin1String("en"); }
-    QString languageMode() const { return languageMode_; }
     qint16 filterEnabled() const { return filterEnabled_; }
     qint32 widestLine() const { return widestLine_; }
     bool dayListRefreshPending() const { return dayListRefreshPending_; }
@@ -91,7 +89,6 @@ protected:
 
 private:
     void buildControls();
-    void setEnglishCaptions();
     void connectCommands();
     bool openDatabase();
     void connectReceiver();
@@ -107,6 +104,8 @@ private:
     void onCleanerClosed();
     void rebindAfterCleaning();
     void updateListeningTooltip();
+    void fitDayCountLabel();
+    void fitBottomLabels(double outerWidth, double outerHeight);
     QString withIntakeNotes(const QString& tooltip) const;
     QString dayCountCaption(int days) const;
 
@@ -114,8 +113,6 @@ private:
     LogDatabase database_;
     std::unique_ptr<ServicePort> port_;
 
-    // User-interface language, "cn" or "en", fixed at startup.
-    QString languageMode_ = QStringLiteral("cn");
     // Message filter switch: 1 on, 0 off; the receiver holds the same value.
     qint16 filterEnabled_ = 1;
     // Length in characters of the longest line added to the main list since it was last filled.

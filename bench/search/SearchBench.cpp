@@ -134,7 +134,7 @@ int main(int argc, char** argv)
     const QStringList days = database.dayList();
     PrintingDialogs dialogs;
     DroppingClipboard clipboard;
-    SearchWindow window(QStringLiteral("en"), database, dialogs, clipboard);
+    SearchWindow window(database, dialogs, clipboard);
 
     std::vector<Measurement> rows;
     rows.push_back(measure(QStringLiteral("all days, rare \"%1\"").arg(kBenchRareKeyword), repeat,

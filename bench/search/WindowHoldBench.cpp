@@ -23,7 +23,6 @@
 #include "platform/Clock.h"
 #include "platform/Desktop.h"
 #include "platform/Dialogs.h"
-#include "platform/Locale.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/ui/QtFileChooser.h"
 #include "search/ui/SearchWindow.h"
@@ -69,10 +68,6 @@ public:
 
 private:
     int port_;
-};
-class EnglishLocale final : public SystemLocale {
-public:
-    int localeId() const override { return 1033; }
 };
 class AlwaysFirst final : public SingleInstance {
 public:
@@ -192,7 +187,6 @@ int main(int argc, char** argv)
     QtFileChooser fileChooser;
     NoShell shell;
     PortSetting settings(port);
-    EnglishLocale locale;
     AlwaysFirst instance;
     const QString today = clock.now().toString(QStringLiteral("yyyy-MM-dd"));
     const QString dbPath = QDir(dir).filePath(QStringLiteral("syslog.mdb"));
@@ -206,7 +200,7 @@ int main(int argc, char** argv)
                                        [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
                                        dir});
         MainWindow window(
-            Services{clock, dialogs, clipboard, fileChooser, shell, settings, locale, instance, receiver, readEngine, dir});
+            Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance, receiver, readEngine, dir});
         if (!window.start() || !receiver.port().isBound()) {
             std::fprintf(stderr, "the window did not start listening\n");
             return 1;

@@ -13,15 +13,19 @@
 #include <QFont>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStyle>
+#include <algorithm>
 
 namespace {
 
-void place(QWidget* widget, int left, int top, int width, int height)
-{
-    twips::place(widget, left, top, width, height);
-}
-
-QFont songTi105() { return songtiFont(10.5); }
+// The designed geometry, in twips: the client area, the list along its left
+// edge, the buttons in a column right of it.
+constexpr double kClientWidth = 2595;
+constexpr double kClientHeight = 4260;
+constexpr double kListWidth = 1455;
+constexpr double kButtonsLeft = 1560;
+constexpr double kButtonWidth = 950;
+constexpr double kButtonHeight = 495;
 
 QPushButton* button(QWidget* parent, const QString& name)
 {
@@ -30,15 +34,10 @@ QPushButton* button(QWidget* parent, const QString& name)
     return created;
 }
 
-QString bilingual(bool english, const QString& chinese, const QString& englishText)
-{
-    return english ? englishText : chinese;
-}
-
 } // namespace
 
-CleanerWindow::CleanerWindow(const QString& languageMode, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
-                             const Clock& clock, std::function<void()> onClosed, QWidget* parent)
+CleanerWindow::CleanerWindow(LogDatabase& database, DbEngine& engine, Dialogs& dialogs, const Clock& clock,
+                             std::function<void()> onClosed, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint)
     , database_(database)
@@ -46,19 +45,17 @@ CleanerWindow::CleanerWindow(const QString& languageMode, LogDatabase& database,
     , dialogs_(dialogs)
     , clock_(clock)
     , onClosed_(std::move(onClosed))
-    , english_(languageMode == QLatin1String("en"))
 {
     setObjectName(QStringLiteral("form4"));
     buildControls();
-    applyCaptions(english_);
+    applyCaptions();
     connectCommands();
     loadDayList();
 }
 
 void CleanerWindow::buildControls()
 {
-    setFixedSize(twips::toPixels(2595), twips::toPixels(4260));
-
+    setFont(songtiFont(10.5));
     dayList_ = new QListWidget(this);
     dayList_->setObjectName(QStringLiteral("日志总览"));
     olderThan15Button_ = button(this, QStringLiteral("十五天前"));
@@ -66,14 +63,6 @@ void CleanerWindow::buildControls()
     olderThan90Button_ = button(this, QStringLiteral("九十天前"));
     markAllButton_ = button(this, QStringLiteral("全选"));
     deleteButton_ = button(this, QStringLiteral("删除"));
-    deleteButton_->setFont(songTi105());
-
-    place(dayList_, 0, 0, 1455, 4260);
-    place(olderThan15Button_, 1560, 240, 945, 495);
-    place(olderThan30Button_, 1560, 1080, 950, 495);
-    place(olderThan90Button_, 1560, 1920, 950, 495);
-    place(markAllButton_, 1560, 2760, 950, 495);
-    place(deleteButton_, 1560, 3600, 950, 495);
 
     setTabOrder(dayList_, deleteButton_);
     setTabOrder(deleteButton_, olderThan30Button_);
@@ -82,17 +71,54 @@ void CleanerWindow::buildControls()
     setTabOrder(olderThan90Button_, markAllButton_);
 }
 
-void CleanerWindow::applyCaptions(bool english)
+void CleanerWindow::applyCaptions()
 {
-    setWindowTitle(bilingual(english, QStringLiteral("清理日志"), QStringLiteral("Clean logs")));
-    olderThan15Button_->setText(bilingual(english, QStringLiteral("十五天前"), QStringLiteral("15 days ago")));
-    olderThan30Button_->setText(bilingual(english, QStringLiteral("三十天前"), QStringLiteral("30 days ago")));
-    olderThan90Button_->setText(bilingual(english, QStringLiteral("九十天前"), QStringLiteral("90 days ago")));
-    markAllButton_->setText(bilingual(english, QStringLiteral("全选"), QStringLiteral("all")));
-    deleteButton_->setText(bilingual(english, QStringLiteral("删除"), QStringLiteral("delete")));
-    for (QPushButton* button :
+    setWindowTitle(tr("Clean logs"));
+    olderThan15Button_->setText(tr("15 days ago"));
+    olderThan30Button_->setText(tr("30 days ago"));
+    olderThan90Button_->setText(tr("90 days ago"));
+    markAllButton_->setText(tr("all"));
+    deleteButton_->setText(tr("delete"));
+    layOut();
+}
+
+// The designed geometry where the texts fit it. Where they do not, the list
+// widens to show a whole date beside its check box, the buttons to the widest
+// caption (moving right with the list), and the window to hold them and its
+// title.
+void CleanerWindow::layOut()
+{
+    const double listWidth = std::max(kListWidth, entryWidth());
+    double captionWidth = 0;
+    for (const QPushButton* command :
          {olderThan15Button_, olderThan30Button_, olderThan90Button_, markAllButton_, deleteButton_})
-        shrinkCaptionToFit(button);
+        captionWidth = std::max(captionWidth, twips::captionWidth(command));
+    const double buttonsLeft = kButtonsLeft + (listWidth - kListWidth);
+    const double buttonWidth = std::max(kButtonWidth, captionWidth);
+    const double clientWidth = std::max(kClientWidth + (buttonsLeft - kButtonsLeft) + (buttonWidth - kButtonWidth),
+                                        twips::outerWidthForTitle(windowTitle()));
+    setFixedSize(twips::toPixels(clientWidth), twips::toPixels(kClientHeight));
+
+    twips::place(dayList_, 0, 0, listWidth, kClientHeight);
+    // The first button is 5 twips narrower by design.
+    twips::place(olderThan15Button_, buttonsLeft, 240, std::max(kButtonWidth - 5, captionWidth), kButtonHeight);
+    twips::place(olderThan30Button_, buttonsLeft, 1080, buttonWidth, kButtonHeight);
+    twips::place(olderThan90Button_, buttonsLeft, 1920, buttonWidth, kButtonHeight);
+    twips::place(markAllButton_, buttonsLeft, 2760, buttonWidth, kButtonHeight);
+    twips::place(deleteButton_, buttonsLeft, 3600, buttonWidth, kButtonHeight);
+}
+
+// The width the list needs for an entry (a date with its check box), its
+// frame and a vertical scroll bar.
+double CleanerWindow::entryWidth()
+{
+    auto* sample = new QListWidgetItem(QStringLiteral("2026-12-07"), dayList_);
+    sample->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+    sample->setCheckState(Qt::Unchecked);
+    const int entry = dayList_->sizeHintForColumn(0);
+    delete sample;
+    const int scrollBar = dayList_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, dayList_);
+    return twips::fromPixels(entry + 2 * dayList_->frameWidth() + scrollBar);
 }
 
 void CleanerWindow::connectCommands()
@@ -111,9 +137,7 @@ void CleanerWindow::loadDayList()
     try {
         days = database_.dayList();
     } catch (const DbError& error) {
-        dialogs_.warning(bilingual(english_, QStringLiteral("读取日志列表失败：\n"),
-                                   QStringLiteral("Could not read the list of logs:\n"))
-                         + error.text());
+        dialogs_.warning(tr("Could not read the list of logs:\n%1").arg(error.text()));
         return;
     }
     for (const QString& day : cleanerDays(days, clock_.now().date())) {
@@ -182,9 +206,7 @@ void CleanerWindow::reportDropFailures(const QStringList& failures)
 {
     if (failures.isEmpty())
         return;
-    dialogs_.warning(bilingual(english_, QStringLiteral("以下日期的日志未能删除：\n"),
-                               QStringLiteral("The logs of these days could not be deleted:\n"))
-                     + failures.join(QLatin1Char('\n')));
+    dialogs_.warning(tr("The logs of these days could not be deleted:\n%1").arg(failures.join(QLatin1Char('\n'))));
 }
 
 // While the tables are dropped and the file compacted, the window takes no

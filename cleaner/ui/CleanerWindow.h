@@ -22,8 +22,8 @@ class QPushButton;
 class CleanerWindow : public QWidget {
     Q_OBJECT
 public:
-    CleanerWindow(const QString& languageMode, LogDatabase& database, DbEngine& engine, Dialogs& dialogs,
-                  const Clock& clock, std::function<void()> onClosed, QWidget* parent = nullptr);
+    CleanerWindow(LogDatabase& database, DbEngine& engine, Dialogs& dialogs, const Clock& clock,
+                  std::function<void()> onClosed, QWidget* parent = nullptr);
     ~CleanerWindow() override;
 
     // Refills the list with the stored days, oldest first, without the newest.
@@ -44,7 +44,9 @@ protected:
 
 private:
     void buildControls();
-    void applyCaptions(bool english);
+    void applyCaptions();
+    void layOut();
+    double entryWidth();
     void connectCommands();
     // Drops each day's table with its own statement; returns "day: reason" per failure.
     QStringList dropDayTables(const QStringList& days);
@@ -57,7 +59,6 @@ private:
     Dialogs& dialogs_;
     const Clock& clock_;
     std::function<void()> onClosed_;
-    bool english_;
     bool busy_ = false;
     // Dropping and compacting, one job at a time.
     QThreadPool work_;

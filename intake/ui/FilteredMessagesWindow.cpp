@@ -25,6 +25,7 @@ FilteredMessagesWindow::FilteredMessagesWindow(FilteredMessageBuffer& buffer, QW
     , list_(new ExtentListWidget(this))
 {
     setObjectName(QStringLiteral("Form3"));
+    // The same caption in both languages.
     setWindowTitle(QStringLiteral("被过滤的信息"));
     setFont(songTi());
     resize(pixels(7800), pixels(4455));

@@ -6,16 +6,16 @@
 
 // The status line's text: how many datagrams the filter rejected and how many
 // were accepted during the last second, or that the filter is off.
-QString statusCaption(const IntakeSecond& counters, bool english);
+QString statusCaption(const IntakeSecond& counters);
 
 // The status line's tooltip while something was lost: each count since the
 // start, one a line. Empty while nothing was lost.
-QString lossTooltip(const LossCounts& losses, bool english);
+QString lossTooltip(const LossCounts& losses);
 
 // The status line's tooltip lines about TCP and forwarding: why syslog over
 // TCP is not received, and each forwarding destination that missed messages.
 // Empty while neither applies.
-QString intakeNotes(const IntakeSecond& counters, bool english);
+QString intakeNotes(const IntakeSecond& counters);
 
 // The status line of a window attached to a service while the service is away.
-QString serviceAwayCaption(bool english);
+QString serviceAwayCaption();

@@ -1,5 +1,6 @@
 #include "platform/ui/Twips.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QStyle>
@@ -72,12 +73,6 @@ QFont shrunkToShow(QFont font, const QString& text, int room)
 
 } // namespace
 
-void shrinkCaptionToFit(QPushButton* button)
-{
-    constexpr int kPadding = 8;
-    button->setFont(shrunkToShow(button->font(), button->text(), button->width() - kPadding));
-}
-
 void shrinkFontToShow(QComboBox* combo, const QString& sample)
 {
     QStyleOptionComboBox option;
@@ -87,3 +82,26 @@ void shrinkFontToShow(QComboBox* combo, const QString& sample)
     constexpr int kTextMargin = 4;
     combo->setFont(shrunkToShow(combo->font(), sample, field.width() - kTextMargin));
 }
+
+namespace twips {
+
+double captionWidth(const QPushButton* button)
+{
+    const QStyle* style = button->style();
+    const int margins = 2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button)
+                             + style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button));
+    return fromPixels(button->fontMetrics().horizontalAdvance(button->text()) + margins);
+}
+
+double outerWidthForTitle(const QString& title)
+{
+    QFont font = QApplication::font();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    constexpr int kFramePieces = 4; // the icon and three buttons
+    constexpr int kPadding = 8;
+    const int titleBarHeight = metrics.height() + kPadding;
+    return fromPixels(metrics.horizontalAdvance(title) + kFramePieces * titleBarHeight + 2 * kPadding);
+}
+
+} // namespace twips

@@ -41,9 +41,21 @@ QFont songtiFont(double points);
 class QComboBox;
 class QPushButton;
 
-// Makes a button's caption fit its designed width by lowering the font size
-// (to no less than 6 pt): the layouts were drawn for SimSun's narrow glyphs,
-// and English captions in other fonts would otherwise be cut off.
-void shrinkCaptionToFit(QPushButton* button);
-// The same for a drop-down list: its text field shows the sample whole.
+// Makes a drop-down list's text field show the sample whole by lowering the
+// font size (to no less than 6 pt): the layouts were drawn for SimSun's narrow
+// glyphs.
 void shrinkFontToShow(QComboBox* combo, const QString& sample);
+
+namespace twips {
+
+// The width a button needs to show its caption whole in its own font: the
+// text, the style's margins and its frame.
+double captionWidth(const QPushButton* button);
+
+// The outer width a window needs for the window manager to show its title
+// whole. The manager draws the title in a font of its own; this measures it in
+// the platform's font, bold, and leaves room for the frame's icon and three
+// buttons, each about as wide as the title bar is high.
+double outerWidthForTitle(const QString& title);
+
+} // namespace twips

@@ -4,24 +4,26 @@
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/QtFileChooser.h"
 #include "search/CsvExport.h"
-#include "search/ExportTexts.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QSaveFile>
 #include <memory>
 
 namespace {
 
 const QString kActionName = QStringLiteral("exportAction");
+const QString kSuggestedFileName = QStringLiteral("syslog.csv");
 
-void exportList(ExtentListWidget& list, bool english, FileChooser& chooser, Dialogs& dialogs)
+void exportList(ExtentListWidget& list, FileChooser& chooser, Dialogs& dialogs)
 {
-    const QString path = chooser.saveFileName(list.window(), exporttexts::chooserCaption(english),
-                                              exporttexts::suggestedFileName(), exporttexts::fileFilter(english));
+    const QString path
+        = chooser.saveFileName(list.window(), QCoreApplication::translate("ListExport", "Export to CSV file"),
+                               kSuggestedFileName, QCoreApplication::translate("ListExport", "CSV files (*.csv)"));
     if (path.isEmpty())
         return;
     if (const Result<> written = writeListAsCsv(list, path); !written)
-        dialogs.warning(exporttexts::writeFailed(english, path, written.error()));
+        dialogs.warning(QCoreApplication::translate("ListExport", "Could not write %1:\n%2").arg(path, written.error()));
 }
 
 void removeEarlierAction(ExtentListWidget& list)
@@ -35,15 +37,13 @@ void removeEarlierAction(ExtentListWidget& list)
 }
 
 // ownedChooser, when given, is the chooser itself, kept alive by the command.
-void attach(ExtentListWidget& list, const QString& languageMode, FileChooser& chooser,
-            std::shared_ptr<FileChooser> ownedChooser, Dialogs& dialogs)
+void attach(ExtentListWidget& list, FileChooser& chooser, std::shared_ptr<FileChooser> ownedChooser, Dialogs& dialogs)
 {
-    const bool english = languageMode == QLatin1String("en");
     removeEarlierAction(list);
-    auto* action = new QAction(exporttexts::menuCaption(english), &list);
+    auto* action = new QAction(QCoreApplication::translate("ListExport", "Export…"), &list);
     action->setObjectName(kActionName);
-    QObject::connect(action, &QAction::triggered, &list, [&list, english, &chooser, ownedChooser, &dialogs] {
-        exportList(list, english, chooser, dialogs);
+    QObject::connect(action, &QAction::triggered, &list, [&list, &chooser, ownedChooser, &dialogs] {
+        exportList(list, chooser, dialogs);
     });
     list.addAction(action);
     list.setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -51,15 +51,15 @@ void attach(ExtentListWidget& list, const QString& languageMode, FileChooser& ch
 
 } // namespace
 
-void attachCsvExport(ExtentListWidget& list, const QString& languageMode, FileChooser& chooser, Dialogs& dialogs)
+void attachCsvExport(ExtentListWidget& list, FileChooser& chooser, Dialogs& dialogs)
 {
-    attach(list, languageMode, chooser, nullptr, dialogs);
+    attach(list, chooser, nullptr, dialogs);
 }
 
-void attachCsvExport(ExtentListWidget& list, const QString& languageMode, Dialogs& dialogs)
+void attachCsvExport(ExtentListWidget& list, Dialogs& dialogs)
 {
     auto chooser = std::make_shared<QtFileChooser>();
-    attach(list, languageMode, *chooser, chooser, dialogs);
+    attach(list, *chooser, chooser, dialogs);
 }
 
 Result<> writeListAsCsv(const QListWidget& list, const QString& path)

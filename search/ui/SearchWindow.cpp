@@ -2,6 +2,7 @@
 
 #include "platform/Desktop.h"
 #include "platform/Dialogs.h"
+#include "platform/Language.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/QtFileChooser.h"
 #include "platform/ui/Twips.h"
@@ -23,6 +24,7 @@
 
 namespace {
 
+// The all-days entry in the two languages; a search takes either as all days.
 const QString kAllDaysChinese = QStringLiteral("全部");
 const QString kAllDaysEnglish = QStringLiteral("all");
 
@@ -61,22 +63,20 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips)
     return QSize(outerTwips.width() - kListWidthMargin, outerTwips.height() - kListHeightMargin);
 }
 
-SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+SearchWindow::SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard, QWidget* parent)
+    : SearchWindow(database, dialogs, clipboard, std::make_unique<QtFileChooser>(), nullptr, parent)
+{
+}
+
+SearchWindow::SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard, FileChooser& chooser,
                            QWidget* parent)
-    : SearchWindow(languageMode, database, dialogs, clipboard, std::make_unique<QtFileChooser>(), nullptr, parent)
+    : SearchWindow(database, dialogs, clipboard, nullptr, &chooser, parent)
 {
 }
 
-SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
-                           FileChooser& chooser, QWidget* parent)
-    : SearchWindow(languageMode, database, dialogs, clipboard, nullptr, &chooser, parent)
-{
-}
-
-SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+SearchWindow::SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                            std::unique_ptr<FileChooser> ownedChooser, FileChooser* chooser, QWidget* parent)
     : QWidget(parent, Qt::Window),
-      languageMode_(languageMode),
       database_(database),
       dialogs_(dialogs),
       clipboard_(clipboard),
@@ -85,7 +85,7 @@ SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, D
       search_(database)
 {
     setObjectName(QStringLiteral("Form2"));
-    setWindowTitle(QStringLiteral("搜索日志"));
+    setWindowTitle(tr("Search logs"));
     setFont(controlFont());
     resize(twips::toPixels(kDesignClientWidth), twips::toPixels(kDesignClientHeight));
     createControls();
@@ -97,21 +97,21 @@ SearchWindow::SearchWindow(const QString& languageMode, LogDatabase& database, D
 
 void SearchWindow::createControls()
 {
-    dayLabel_ = new QLabel(QStringLiteral("时间范围"), this);
+    dayLabel_ = new QLabel(tr("Date"), this);
     dayLabel_->setObjectName(QStringLiteral("Label1"));
 
     dayCombo_ = new QComboBox(this);
     dayCombo_->setObjectName(QStringLiteral("搜索日期"));
     dayCombo_->setEditable(false);
 
-    keywordLabel_ = new QLabel(QStringLiteral("内容关键字"), this);
+    keywordLabel_ = new QLabel(tr("Keyword"), this);
     keywordLabel_->setObjectName(QStringLiteral("Label2"));
 
-    keywordEdit_ = new QLineEdit(kKeywordPlaceholder, this);
+    keywordEdit_ = new QLineEdit(this);
     keywordEdit_->setObjectName(QStringLiteral("关键字"));
     keywordEdit_->installEventFilter(this);
 
-    searchButton_ = new QPushButton(QStringLiteral("给我搜"), this);
+    searchButton_ = new QPushButton(tr("Search"), this);
     searchButton_->setObjectName(QStringLiteral("给我搜"));
     connect(searchButton_, &QPushButton::clicked, this, [this] { runSearch(); });
 
@@ -121,13 +121,13 @@ void SearchWindow::createControls()
     white.setColor(QPalette::Base, Qt::white);
     resultList_->setPalette(white);
     resultList_->viewport()->installEventFilter(this);
-    attachCsvExport(*resultList_, languageMode_, chooser_, dialogs_);
+    attachCsvExport(*resultList_, chooser_, dialogs_);
 
-    ipEdit_ = new QLineEdit(kIpPlaceholder, this);
+    ipEdit_ = new QLineEdit(this);
     ipEdit_->setObjectName(QStringLiteral("查询IP"));
     ipEdit_->installEventFilter(this);
 
-    ipLabel_ = new QLabel(QStringLiteral("查询IP"), this);
+    ipLabel_ = new QLabel(tr("IP"), this);
     ipLabel_->setObjectName(QStringLiteral("Label3"));
 }
 
@@ -154,31 +154,17 @@ void SearchWindow::chainTabOrder()
     QWidget::setTabOrder(resultList_, ipEdit_);
 }
 
-bool SearchWindow::chineseMode() const { return languageMode_ == QLatin1String("cn"); }
-
-bool SearchWindow::englishMode() const { return languageMode_ == QLatin1String("en"); }
-
-QString SearchWindow::allDaysEntry() const { return chineseMode() ? kAllDaysChinese : kAllDaysEnglish; }
+QString SearchWindow::allDaysEntry() { return tr("all"); }
 
 void SearchWindow::initialize()
 {
-    if (englishMode())
-        applyEnglishCaptions();
+    // The Chinese boxes open with their placeholders; the English ones empty.
+    if (languageInUse() == Language::Chinese) {
+        ipEdit_->setText(kIpPlaceholder);
+        keywordEdit_->setText(kKeywordPlaceholder);
+    }
     loadSearchDays();
     dayCombo_->setCurrentIndex(dayCombo_->findText(allDaysEntry()));
-}
-
-void SearchWindow::applyEnglishCaptions()
-{
-    dayLabel_->setText(QStringLiteral("Date"));
-    ipLabel_->setText(QStringLiteral("IP"));
-    keywordLabel_->setText(QStringLiteral("Keyword"));
-    searchButton_->setText(QStringLiteral("Search"));
-    setWindowTitle(QStringLiteral("Search logs"));
-    for (QLabel* label : {dayLabel_, keywordLabel_, ipLabel_})
-        label->adjustSize();
-    ipEdit_->clear();
-    keywordEdit_->clear();
 }
 
 void SearchWindow::loadSearchDays()
@@ -189,8 +175,7 @@ void SearchWindow::loadSearchDays()
         dayCombo_->addItems(database_.dayList());
     } catch (const std::exception& e) {
         const QString reason = QString::fromStdString(e.what());
-        dialogs_.message(chineseMode() ? QStringLiteral("读取日志日期列表时发生错误：") + reason
-                                       : QStringLiteral("Could not read the list of log days: ") + reason);
+        dialogs_.message(tr("Could not read the list of log days: %1").arg(reason));
     }
 }
 
@@ -211,8 +196,7 @@ void SearchWindow::runSearch()
     const QString keyword = keywordEdit_->text();
     const QString ipFragment = ipEdit_->text();
     if (keyword.isEmpty() && ipFragment.isEmpty()) {
-        dialogs_.message(chineseMode() ? QStringLiteral("搜索关键字和查询IP不能同时为空")
-                                       : QStringLiteral("Keyword and IP both null not allow!"));
+        dialogs_.message(tr("Keyword and IP both null not allow!"));
         return;
     }
 
@@ -287,8 +271,7 @@ void SearchWindow::finishSearch(const std::optional<QString>& failure)
     applyHorizontalExtent();
     resultList_->viewport()->update();
     if (failure)
-        dialogs_.message(chineseMode() ? QStringLiteral("搜索日志时发生错误：") + *failure
-                                       : QStringLiteral("Search logs error: ") + *failure);
+        dialogs_.message(tr("Search logs error: %1").arg(*failure));
 }
 
 // A search still running is asked to stop and waited for: it reads through
@@ -321,6 +304,7 @@ void SearchWindow::applyHorizontalExtent()
 void SearchWindow::copyCurrentLine()
 {
     clipboard_.setText(resultList_->currentLineText());
+    // The same message in both languages.
     dialogs_.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 

@@ -30,18 +30,18 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips);
 // substring of the sender's address, or both, over one day or over every day
 // of the log database, and lists them one log line each.
 //
-// Every opening builds a new window: the captions follow the language mode,
-// the day list is read from the database with the all-days entry first and
+// Every opening builds a new window: the captions follow the interface's
+// language (the boxes show their Chinese placeholders only in Chinese), the
+// day list is read from the database with the all-days entry first and
 // selected, and the result list starts empty. The result list's context menu
 // exports the listed lines to a CSV file (see ListExport.h), asking for the
 // file name through the file dialog or through the chooser given.
 class SearchWindow : public QWidget {
     Q_OBJECT
 public:
-    SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+    SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard, QWidget* parent = nullptr);
+    SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard, FileChooser& chooser,
                  QWidget* parent = nullptr);
-    SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
-                 FileChooser& chooser, QWidget* parent = nullptr);
     ~SearchWindow() override;
 
     // Fills the day list: the all-days entry, then the day of every ordinary
@@ -68,8 +68,9 @@ public:
     qint32 searchWidestLine() const { return widestLine_; }
 
     // The entry of the day list that stands for every day.
-    QString allDaysEntry() const;
+    static QString allDaysEntry();
 
+    // A box showing its placeholder counts as empty, in either language.
     static inline const QString kKeywordPlaceholder = QStringLiteral("输入关键字");
     static inline const QString kIpPlaceholder = QStringLiteral("输入查询IP");
 
@@ -80,23 +81,19 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    SearchWindow(const QString& languageMode, LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
+    SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& clipboard,
                  std::unique_ptr<FileChooser> ownedChooser, FileChooser* chooser, QWidget* parent);
     void createControls();
     void placeControls();
     void chainTabOrder();
     void initialize();
-    void applyEnglishCaptions();
     void clearPlaceholder(QLineEdit* box, const QString& placeholder);
     QStringList daysToSearch() const;
     void startSearch(const QString& keyword, const QString& ipFragment);
     void addResults(const QStringList& lines);
     void finishSearch(const std::optional<QString>& failure);
     QSize outerSizeInTwips(const QSize& clientPixels) const;
-    bool chineseMode() const;
-    bool englishMode() const;
 
-    const QString languageMode_;
     LogDatabase& database_;
     Dialogs& dialogs_;
     Clipboard& clipboard_;

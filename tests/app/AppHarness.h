@@ -2,6 +2,7 @@
 
 #include "app/ui/MainWindow.h"
 #include "intake/Receiver.h"
+#include "platform/Language.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
@@ -17,12 +18,13 @@
 // stopped clock and timers that tick only when told. The receiver runs on the
 // test's own thread, so everything happens in the order the test drives it.
 // The database is the real SQLite file; the socket is the fake unless the
-// test asks for a real one.
+// test asks for a real one. The interface is Chinese unless the test asks for
+// English.
 struct AppHarness {
-    explicit AppHarness(int localeId = 2052, bool withRealSocket = false)
-        : locale(localeId)
-        , instance(LockFileSingleInstance::defaultLockPath(dir.path()))
+    explicit AppHarness(Language language = Language::Chinese, bool withRealSocket = false)
+        : instance(LockFileSingleInstance::defaultLockPath(dir.path()))
     {
+        useLanguage(language);
         settings.values[QStringLiteral("port")] = QStringLiteral("5514");
         receiver = std::make_unique<Receiver>(
             CoreServices{clock, readEngine, writeEngine,
@@ -40,7 +42,7 @@ struct AppHarness {
                          },
                          dir.path()},
             Receiver::Threading::CallerThread);
-        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, locale, instance,
+        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance,
                                                        *receiver, readEngine, dir.path()});
     }
 
@@ -65,7 +67,6 @@ struct AppHarness {
     FakeFileChooser fileChooser;
     FakeShell shell;
     FakeSettingsStore settings;
-    FakeLocale locale;
     LockFileSingleInstance instance;
     FakeUdpSocket socket;
     QtUdpSocket* realSocket = nullptr;

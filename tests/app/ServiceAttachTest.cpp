@@ -3,6 +3,7 @@
 #include "cleaner/ui/CleanerWindow.h"
 #include "intake/LinkFrames.h"
 #include "intake/RemoteReceiver.h"
+#include "platform/Language.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
 #include "platform/ui/ExtentListWidget.h"
@@ -128,10 +129,11 @@ struct AttachedWindow {
     {
         auto timer = std::make_unique<FakeTimer>();
         retry = timer.get();
-        remote = std::make_unique<RemoteReceiver>(dataDir, std::move(timer), true);
+        useLanguage(Language::English);
+        remote = std::make_unique<RemoteReceiver>(dataDir, std::move(timer));
         attached = bool(remote->attach());
         window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, remote->settings(),
-                                                       locale, instance, *remote, readEngine, dataDir});
+                                                       instance, *remote, readEngine, dataDir});
     }
     ~AttachedWindow() { window->shutDown(); }
 
@@ -154,7 +156,6 @@ struct AttachedWindow {
     FakeClipboard clipboard;
     FakeFileChooser fileChooser;
     FakeShell shell;
-    FakeLocale locale{1033};
     HeldByService instance;
     SqliteEngine readEngine{2000};
     FakeTimer* retry = nullptr;

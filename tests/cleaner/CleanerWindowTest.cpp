@@ -1,4 +1,5 @@
 #include "cleaner/ui/CleanerWindow.h"
+#include "platform/Language.h"
 #include "platform/SqliteEngine.h"
 #include "store/LogDatabase.h"
 #include "tests/support/Fakes.h"
@@ -53,10 +54,10 @@ protected:
         return names;
     }
 
-    std::unique_ptr<CleanerWindow> openWindow(const QString& languageMode = QStringLiteral("cn"))
+    std::unique_ptr<CleanerWindow> openWindow(Language language = Language::Chinese)
     {
-        auto window = std::make_unique<CleanerWindow>(languageMode, database_, engine_, dialogs_, clock_,
-                                                      [this] { ++closedCount_; });
+        useLanguage(language);
+        auto window = std::make_unique<CleanerWindow>(database_, engine_, dialogs_, clock_, [this] { ++closedCount_; });
         window->show();
         return window;
     }
@@ -200,7 +201,7 @@ TEST_F(CleanerWindowTest, DeleteWithNothingMarkedStillCompacts)
 TEST_F(CleanerWindowTest, DayThatCannotBeDroppedIsReportedWhileTheOthersGo)
 {
     createDays({daysAgo(40), daysAgo(30), daysAgo(20), today()}, 20);
-    const auto window = openWindow(QStringLiteral("en"));
+    const auto window = openWindow(Language::English);
     click(*window, "全选");
     dropTableBehindTheWindow(daysAgo(30));
     createTable(QStringLiteral("archive"));
@@ -238,7 +239,7 @@ TEST_F(CleanerWindowTest, UnreadableDatabaseIsReportedAndTheWindowStaysUsable)
     garbage.write(QByteArray(4096, 'x'));
     garbage.close();
 
-    const auto window = openWindow(QStringLiteral("en"));
+    const auto window = openWindow(Language::English);
 
     EXPECT_TRUE(window->listedDays().isEmpty());
     ASSERT_EQ(dialogs_.warnings.size(), 1);
@@ -250,43 +251,54 @@ TEST_F(CleanerWindowTest, UnreadableDatabaseIsReportedAndTheWindowStaysUsable)
 TEST_F(CleanerWindowTest, CaptionsFollowTheLanguage)
 {
     struct Expected {
-        const char* languageMode;
+        Language language;
         QStringList texts;  // window, 十五天前, 三十天前, 九十天前, 全选, 删除
     };
     const Expected languages[] = {
-        {"cn", {u"清理日志"_s, u"十五天前"_s, u"三十天前"_s, u"九十天前"_s, u"全选"_s, u"删除"_s}},
-        {"en", {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
+        {Language::Chinese, {u"清理日志"_s, u"十五天前"_s, u"三十天前"_s, u"九十天前"_s, u"全选"_s, u"删除"_s}},
+        {Language::English,
+         {u"Clean logs"_s, u"15 days ago"_s, u"30 days ago"_s, u"90 days ago"_s, u"all"_s, u"delete"_s}},
     };
     const char* names[] = {"十五天前", "三十天前", "九十天前", "全选", "删除"};
     for (const Expected& language : languages) {
-        const auto window = openWindow(QString::fromLatin1(language.languageMode));
+        const auto window = openWindow(language.language);
         EXPECT_EQ(window->windowTitle(), language.texts[0]);
         for (int i = 0; i < 5; ++i) {
             const QPushButton* command = window->findChild<QPushButton*>(QString::fromUtf8(names[i]));
             ASSERT_NE(command, nullptr) << names[i];
-            EXPECT_EQ(command->text(), language.texts[i + 1]) << language.languageMode << " " << names[i];
+            EXPECT_EQ(command->text(), language.texts[i + 1]) << language.texts[0].toStdString() << " " << names[i];
             // The whole caption is readable within the designed button width.
             EXPECT_LE(QFontMetrics(command->font()).horizontalAdvance(command->text()), command->width())
-                << language.languageMode << " " << names[i];
+                << language.texts[0].toStdString() << " " << names[i];
         }
     }
 }
 
-TEST_F(CleanerWindowTest, WindowHasItsFixedSizeAndTheDeleteFont)
+// The designed sizes are where the texts need no more room; the window
+// cannot be resized either way.
+TEST_F(CleanerWindowTest, WindowHasAFixedSizeAtLeastTheDesignedOneAndTheDeleteFont)
 {
     const auto window = openWindow();
 
     EXPECT_EQ(window->objectName(), u"form4"_s);
-    EXPECT_EQ(window->minimumSize(), QSize(173, 284));
-    EXPECT_EQ(window->maximumSize(), QSize(173, 284));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_GE(window->minimumWidth(), 173);
+    EXPECT_EQ(window->minimumHeight(), 284);
     EXPECT_FALSE(window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     const QPushButton* deleteCommand = window->findChild<QPushButton*>(QStringLiteral("删除"));
     ASSERT_NE(deleteCommand, nullptr);
     EXPECT_DOUBLE_EQ(deleteCommand->font().pointSizeF(), 10.5);
-    EXPECT_EQ(deleteCommand->geometry(), QRect(104, 240, 63, 33));
     const auto* list = window->findChild<QListWidget*>(QStringLiteral("日志总览"));
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->geometry(), QRect(0, 0, 97, 284));
+    EXPECT_EQ(list->geometry().topLeft(), QPoint(0, 0));
+    EXPECT_EQ(list->height(), 284);
+    EXPECT_GE(list->width(), 97);
+    // The buttons keep their distance from the list and their designed tops and heights.
+    EXPECT_EQ(deleteCommand->x() - list->geometry().right() - 1, 7);
+    EXPECT_EQ(deleteCommand->y(), 240);
+    EXPECT_EQ(deleteCommand->height(), 33);
+    EXPECT_GE(deleteCommand->width(), 63);
+    EXPECT_LE(deleteCommand->geometry().right(), window->width() - 1);
 }
 
 TEST_F(CleanerWindowTest, TabGoesFromTheListToDeleteAndThenThroughTheAgeButtons)

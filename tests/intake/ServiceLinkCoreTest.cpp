@@ -131,7 +131,7 @@ struct Window {
     {
         auto timer = std::make_unique<FakeTimer>();
         retry = timer.get();
-        remote = std::make_unique<RemoteReceiver>(dir, std::move(timer), false);
+        remote = std::make_unique<RemoteReceiver>(dir, std::move(timer));
     }
     FakeTimer* retry;
     std::unique_ptr<RemoteReceiver> remote;
@@ -304,7 +304,7 @@ TEST(ServiceLink, AWindowAttachesAgainWhenTheServiceIsBackAndStillHoldsTheDataba
     EXPECT_FALSE(remote.isAttached());
     remote.setFilterEnabled(0); // says it cannot
     ASSERT_TRUE(errors.wait(10000));
-    EXPECT_TRUE(errors.at(0).at(0).toString().contains(QStringLiteral("无法连接服务")));
+    EXPECT_TRUE(errors.at(0).at(0).toString().contains(QStringLiteral("not reachable")));
 
     service.on([&] { service.start(); });
     window.retry->tick();

@@ -1,3 +1,4 @@
+#include "platform/Language.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "search/ui/ListExport.h"
 #include "search/ui/SearchWindow.h"
@@ -23,7 +24,8 @@ TEST(ListExport, SearchResultsExportEveryShownLineAsCsv)
     const QString path = db.dir.filePath(QStringLiteral("结果.csv"));
     chooser.answers = {QString(), path};  // the first question is cancelled
 
-    SearchWindow window(QStringLiteral("cn"), db.database, dialogs, clipboard, chooser);
+    useLanguage(Language::Chinese);
+    SearchWindow window(db.database, dialogs, clipboard, chooser);
     auto* list = window.findChild<ExtentListWidget*>(QStringLiteral("txtoutput"));
     window.findChild<QLineEdit*>(QStringLiteral("关键字"))->setText(QStringLiteral("info"));
     window.runSearch();
@@ -46,7 +48,7 @@ TEST(ListExport, SearchResultsExportEveryShownLineAsCsv)
     EXPECT_TRUE(dialogs.messages.isEmpty() && dialogs.warnings.isEmpty());
 }
 
-TEST(ListExport, AnUnwritableFileIsReportedWithItsNameAndReasonInTheLanguageMode)
+TEST(ListExport, AnUnwritableFileIsReportedWithItsNameAndReason)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("missing-folder/x.csv"));
@@ -54,8 +56,9 @@ TEST(ListExport, AnUnwritableFileIsReportedWithItsNameAndReasonInTheLanguageMode
     FakeFileChooser chooser;
     ExtentListWidget list;
     list.addItem(QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 error"));
-    attachCsvExport(list, QStringLiteral("cn"), chooser, dialogs);
-    attachCsvExport(list, QStringLiteral("en"), chooser, dialogs);  // replaces the Chinese command
+    useLanguage(Language::English);
+    attachCsvExport(list, chooser, dialogs);
+    attachCsvExport(list, chooser, dialogs);  // replaces the first command
     ASSERT_EQ(list.actions().size(), 1);
     EXPECT_EQ(list.actions().first()->text(), QStringLiteral("Export…"));
 

@@ -1,5 +1,6 @@
 #include "search/ui/SearchWindow.h"
 
+#include "platform/Language.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "tests/search/SearchTestDatabase.h"
 
@@ -19,14 +20,15 @@ const QString kDay3 = QStringLiteral("2026-12-03");
 
 class SearchWindowTest : public ::testing::Test {
 protected:
-    SearchWindow& open(const QString& languageMode = QStringLiteral("cn"))
+    SearchWindow& open(Language language = Language::Chinese)
     {
-        window_ = std::make_unique<SearchWindow>(languageMode, db_.database, dialogs_, clipboard_);
+        useLanguage(language);
+        window_ = std::make_unique<SearchWindow>(db_.database, dialogs_, clipboard_);
         return *window_;
     }
-    SearchWindow& openShown(const QString& languageMode = QStringLiteral("cn"))
+    SearchWindow& openShown(Language language = Language::Chinese)
     {
-        open(languageMode);
+        open(language);
         window_->show();
         window_->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
@@ -85,7 +87,7 @@ protected:
 TEST_F(SearchWindowTest, ChineseModeShowsDesignCaptionsAndPlaceholders)
 {
     db_.addDay(kDay1);
-    open(QStringLiteral("cn"));
+    open(Language::Chinese);
 
     EXPECT_EQ(window_->objectName(), QStringLiteral("Form2"));
     EXPECT_EQ(window_->windowTitle(), QStringLiteral("搜索日志"));
@@ -104,7 +106,7 @@ TEST_F(SearchWindowTest, ChineseModeShowsDesignCaptionsAndPlaceholders)
 TEST_F(SearchWindowTest, EnglishModeShowsEnglishCaptionsAndEmptyBoxes)
 {
     db_.addDay(kDay1);
-    open(QStringLiteral("en"));
+    open(Language::English);
 
     EXPECT_EQ(window_->windowTitle(), QStringLiteral("Search logs"));
     EXPECT_EQ(caption("Label1"), QStringLiteral("Date"));
@@ -160,7 +162,7 @@ TEST_F(SearchWindowTest, ControlsSitAtTheirDesignPlacesInTabOrderWithTheSameFont
 
 TEST_F(SearchWindowTest, UnreadableDatabaseIsReportedAndLeavesTheAllDaysEntry)
 {
-    open(QStringLiteral("cn"));
+    open(Language::Chinese);
     ASSERT_EQ(dialogs_.messages.size(), 1);
     EXPECT_TRUE(dialogs_.messages[0].startsWith(QStringLiteral("读取日志日期列表时发生错误：unable to open database file")))
         << dialogs_.messages[0].toStdString();
@@ -172,7 +174,7 @@ TEST_F(SearchWindowTest, UnreadableDatabaseIsReportedAndLeavesTheAllDaysEntry)
     garbage.write(QByteArray(4096, 'x'));
     garbage.close();
     dialogs_.messages.clear();
-    open(QStringLiteral("en"));
+    open(Language::English);
     ASSERT_EQ(dialogs_.messages.size(), 1);
     EXPECT_TRUE(dialogs_.messages[0].startsWith(QStringLiteral("Could not read the list of log days: ")));
     EXPECT_GT(dialogs_.messages[0].size(), QStringLiteral("Could not read the list of log days: ").size());
@@ -251,7 +253,7 @@ TEST_F(SearchWindowTest, DroppedDayKeepsEarlierLinesAndNamesTheStoresComplaint)
     addHits(kDay1, {QStringLiteral("hit one")});
     addHits(kDay2, {QStringLiteral("hit two")});
     addHits(kDay3, {QStringLiteral("hit three")});
-    open(QStringLiteral("cn"));
+    open(Language::Chinese);
     db_.dropDay(kDay2);
 
     search(QStringLiteral("hit"));
@@ -261,7 +263,7 @@ TEST_F(SearchWindowTest, DroppedDayKeepsEarlierLinesAndNamesTheStoresComplaint)
     EXPECT_TRUE(results()->updatesEnabled());
 
     dialogs_.messages.clear();
-    open(QStringLiteral("en"));
+    open(Language::English);
     db_.dropDay(kDay3);
     search(QStringLiteral("hit"));
     EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("Search logs error: no such table: syslog-2026-12-03")});
@@ -342,7 +344,7 @@ TEST_F(SearchWindowTest, DoubleClickCopiesTheCurrentLine)
 TEST_F(SearchWindowTest, CopyMessageIsChineseInEnglishModeToo)
 {
     db_.addDay(kDay1);
-    open(QStringLiteral("en"));
+    open(Language::English);
     window_->copyCurrentLine();
     EXPECT_EQ(dialogs_.messages, QStringList{QStringLiteral("选中行内容已复制到剪切板！")});
 }

@@ -5,7 +5,6 @@
 #include "platform/Desktop.h"
 #include "platform/Dialogs.h"
 #include "platform/FileChooser.h"
-#include "platform/Locale.h"
 #include "platform/SettingsStore.h"
 #include "platform/Timer.h"
 
@@ -92,15 +91,6 @@ class FakeShell final : public Shell {
 public:
     bool openUrl(const QString& url) override { urls << url; return true; }
     QStringList urls;
-};
-
-class FakeLocale final : public SystemLocale {
-public:
-    explicit FakeLocale(int id) : id_(id) {}
-    int localeId() const override { return id_; }
-
-private:
-    int id_;
 };
 
 // A database engine that can be made to fail every open, as when the file is

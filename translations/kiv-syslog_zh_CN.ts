@@ -1,0 +1,201 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>CleanerWindow</name>
+    <message>
+        <source>Clean logs</source>
+        <translation>清理日志</translation>
+    </message>
+    <message>
+        <source>15 days ago</source>
+        <translation>十五天前</translation>
+    </message>
+    <message>
+        <source>30 days ago</source>
+        <translation>三十天前</translation>
+    </message>
+    <message>
+        <source>90 days ago</source>
+        <translation>九十天前</translation>
+    </message>
+    <message>
+        <source>all</source>
+        <translation>全选</translation>
+    </message>
+    <message>
+        <source>delete</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>Could not read the list of logs:
+%1</source>
+        <translation>读取日志列表失败：
+%1</translation>
+    </message>
+    <message>
+        <source>The logs of these days could not be deleted:
+%1</source>
+        <translation>以下日期的日志未能删除：
+%1</translation>
+    </message>
+</context>
+<context>
+    <name>CommandLine</name>
+    <message>
+        <source>The directory %1 does not exist</source>
+        <translation>目录 %1 不存在</translation>
+    </message>
+    <message>
+        <source>%1 is not a directory</source>
+        <translation>%1 不是目录</translation>
+    </message>
+    <message>
+        <source>The directory %1 is not writable</source>
+        <translation>目录 %1 不可写</translation>
+    </message>
+</context>
+<context>
+    <name>ListExport</name>
+    <message>
+        <source>Export to CSV file</source>
+        <translation>导出为 CSV 文件</translation>
+    </message>
+    <message>
+        <source>CSV files (*.csv)</source>
+        <translation>CSV 文件 (*.csv)</translation>
+    </message>
+    <message>
+        <source>Could not write %1:
+%2</source>
+        <translation>无法写入文件 %1：
+%2</translation>
+    </message>
+    <message>
+        <source>Export…</source>
+        <translation>导出…</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>KIV Syslog Server</source>
+        <translation>凯维</translation>
+    </message>
+    <message>
+        <source>Cleaner</source>
+        <translation>清理</translation>
+    </message>
+    <message>
+        <source>Search</source>
+        <translation>搜索</translation>
+    </message>
+    <message>
+        <source>Total record days</source>
+        <translation>总记录0天</translation>
+    </message>
+    <message>
+        <source>Filtering information: 0 invalid information has been filtered</source>
+        <translation>过滤信息:已过滤无效信息0条</translation>
+    </message>
+    <message>
+        <source>Developer blog</source>
+        <translation>开发者博客</translation>
+    </message>
+    <message>
+        <source>Cannot open or create the log database %1: %2
+The program will close.</source>
+        <translation>无法打开或创建日志数据库 %1：%2
+程序将退出。</translation>
+    </message>
+    <message>
+        <source>log %1 days</source>
+        <translation>总记录%1天</translation>
+    </message>
+</context>
+<context>
+    <name>RemoteReceiver</name>
+    <message>
+        <source>The service is not reachable; nothing was changed. The window attaches again as soon as the service is back.</source>
+        <translation>无法连接服务，操作未执行。服务恢复后窗口会自动重新连接。</translation>
+    </message>
+    <message>
+        <source>no service answers on %1</source>
+        <translation>%1 上没有服务回应</translation>
+    </message>
+</context>
+<context>
+    <name>SearchWindow</name>
+    <message>
+        <source>Search logs</source>
+        <translation>搜索日志</translation>
+    </message>
+    <message>
+        <source>Date</source>
+        <translation>时间范围</translation>
+    </message>
+    <message>
+        <source>Keyword</source>
+        <translation>内容关键字</translation>
+    </message>
+    <message>
+        <source>Search</source>
+        <translation>给我搜</translation>
+    </message>
+    <message>
+        <source>IP</source>
+        <translation>查询IP</translation>
+    </message>
+    <message>
+        <source>all</source>
+        <translation>全部</translation>
+    </message>
+    <message>
+        <source>Could not read the list of log days: %1</source>
+        <translation>读取日志日期列表时发生错误：%1</translation>
+    </message>
+    <message>
+        <source>Keyword and IP both null not allow!</source>
+        <translation>搜索关键字和查询IP不能同时为空</translation>
+    </message>
+    <message>
+        <source>Search logs error: %1</source>
+        <translation>搜索日志时发生错误：%1</translation>
+    </message>
+</context>
+<context>
+    <name>StatusCaption</name>
+    <message numerus="yes">
+        <source>Filtering info: %n Filter is disabled </source>
+        <translation>
+            <numerusform>过滤信息:消息过滤功能已关闭</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Filtering info: %1 invalid info has been filtered. Recv rate %2 per sec</source>
+        <translation>过滤信息:已过滤无效信息%1条,接收速率%2条/秒</translation>
+    </message>
+    <message>
+        <source>Filtering info: service disconnected, reconnecting…</source>
+        <translation>过滤信息:服务已断开，正在重新连接…</translation>
+    </message>
+    <message>
+        <source>Lost since start:
+%1 datagrams dropped by the system (receive buffer full)
+%2 datagrams dropped (too many waiting to be handled)
+%3 records stored neither in the database nor in the recovery file</source>
+        <translation>启动以来丢失：
+系统丢弃的数据包（接收缓冲区已满）%1个
+丢弃的数据包（等待处理的过多）%2个
+既未存入数据库也未写入恢复文件的记录%3条</translation>
+    </message>
+    <message>
+        <source>Syslog over TCP is not received: the TCP port cannot be bound (%1)</source>
+        <translation>未接收TCP日志：TCP端口无法绑定（%1）</translation>
+    </message>
+    <message>
+        <source>Forwarding missed messages:</source>
+        <translation>转发遗漏的消息：</translation>
+    </message>
+</context>
+</TS>
