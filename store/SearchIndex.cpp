@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <bit>
 
@@ -437,14 +438,31 @@ void SearchIndex::forgetRenumberable()
     });
 }
 
-QString forgetIndexedDays(const QString& dataDir, const QStringList& tableNames)
+void forgetIndexedDays(const QString& dataDir, const QStringList& tableNames)
 {
     if (tableNames.isEmpty() || !QFileInfo(SearchIndex::pathIn(dataDir)).isFile())
-        return QString();
+        return;
     try {
         SearchIndex(dataDir, SearchIndex::Mode::Write).forget(tableNames);
-    } catch (const DbError& error) {
-        return error.text();
+    } catch (const DbError&) {
+        removeSearchIndex(dataDir);
     }
-    return QString();
+}
+
+void forgetRenumberedDays(const QString& dataDir)
+{
+    if (!QFileInfo(SearchIndex::pathIn(dataDir)).isFile())
+        return;
+    try {
+        SearchIndex(dataDir, SearchIndex::Mode::Write).forgetRenumberable();
+    } catch (const DbError&) {
+        removeSearchIndex(dataDir);
+    }
+}
+
+void removeSearchIndex(const QString& dataDir)
+{
+    const QString path = SearchIndex::pathIn(dataDir);
+    for (const QString& file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")})
+        QFile::remove(file);
 }

@@ -139,6 +139,11 @@ private:
     std::function<bool()> shouldStop_;
 };
 
-// Forgets the index of days whose tables were dropped, in dataDir. Does
-// nothing when there is no index; a failure is returned as text.
-QString forgetIndexedDays(const QString& dataDir, const QStringList& tableNames);
+// Forgets the index of day tables that were dropped, in dataDir. Without an
+// index file nothing happens; an index that cannot be changed is removed (a
+// missing index only makes searches read every day whole).
+void forgetIndexedDays(const QString& dataDir, const QStringList& tableNames);
+// The same for the days whose rowids a compaction may have renumbered.
+void forgetRenumberedDays(const QString& dataDir);
+// Removes the index file and the engine's files beside it.
+void removeSearchIndex(const QString& dataDir);
