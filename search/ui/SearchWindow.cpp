@@ -278,7 +278,7 @@ void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment
 
 void SearchWindow::showDaysLeft(int daysLeft)
 {
-    progressCaption_->setText(tr("Searching, %n day(s) left", nullptr, daysLeft));
+    progressCaption_->setText(tr("Searching, days left: %1").arg(daysLeft));
     progressCaption_->adjustSize();
     placeProgressCaption();
     progressCaption_->show();
