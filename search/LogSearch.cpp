@@ -36,10 +36,10 @@ void addLikeTest(SearchCondition& condition, const QString& column, const QStrin
     condition.params << containsPattern(fragment);
 }
 
+// The line of a row whose first three columns are the time, the address and the message.
 QString lineOf(const DbCursor& row)
 {
-    return logLine(row.text(kTimeColumn).value_or(QString()), row.text(kIpColumn).value_or(QString()),
-                   row.text(kMessageColumn).value_or(QString()));
+    return logLine(QString::fromUtf8(row.utf8(0)), QString::fromUtf8(row.utf8(1)), QString::fromUtf8(row.utf8(2)));
 }
 
 // Rowids first to last, both included; last < 0 for every rowid from first on.
@@ -57,6 +57,8 @@ public:
             index_ = std::make_unique<SearchIndex>(dataDir, SearchIndex::Mode::Read);
             if (shouldStop)
                 index_->setInterruptCheck(shouldStop);
+            // One read of the index for the whole search.
+            index_->beginRead();
             if (!request.ipFragment.isEmpty()) {
                 std::vector<qint64> keys = index_->addressesLike(containsPattern(request.ipFragment), kMostAddressesLookedUp);
                 if (int(keys.size()) <= kMostAddressesLookedUp)
@@ -158,9 +160,12 @@ void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& d
     if (condition.text.isEmpty())
         condition.text = QStringLiteral("1");
 
+    // One read transaction for the day: its statements need not take the file's locks one by one.
+    connection.begin();
     const std::optional<std::vector<RowidRange>> ranges = planner.ranges(connection, day);
     if (!ranges) {
         deliver(connection, daySearchSql(day, condition.text), condition.params, progress);
+        connection.commit();
         return;
     }
     const QString select = QStringLiteral("SELECT %1,%2,%3 FROM %4 WHERE ")
@@ -169,13 +174,14 @@ void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& d
     int left = LogSearch::kRowsPerDay;
     for (const RowidRange& range : *ranges) {
         if (left == 0 || (progress.shouldStop && progress.shouldStop()))
-            return;
+            break;
         const QString rowids = range.last < 0 ? QStringLiteral("rowid > %1").arg(range.first - 1)
                                               : QStringLiteral("rowid BETWEEN %1 AND %2").arg(range.first).arg(range.last);
         left -= deliver(connection,
                         select + rowids + QStringLiteral(" AND ") + condition.text + QStringLiteral(" LIMIT %1").arg(left),
                         condition.params, progress);
     }
+    connection.commit();
 }
 
 } // namespace

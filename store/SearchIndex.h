@@ -103,6 +103,9 @@ public:
     // statement; true stops the statement (it fails as interrupted).
     void setInterruptCheck(std::function<bool()> shouldStop);
 
+    // Reads what follows as of one moment, until the index is closed.
+    void beginRead();
+
     std::optional<IndexedDay> day(const QString& tableName);
     QStringList indexedTables();
 
