@@ -235,12 +235,12 @@ void ReceiverCore::tick()
 
 void ReceiverCore::handOverDatabase()
 {
-    if (indexBuilder_)
-        indexBuilder_->pause();
     closePort();
     queue_->flush();
     writeTimer_->stop();
     writer_->close();
+    if (indexBuilder_)
+        indexBuilder_->pause();
 }
 
 void ReceiverCore::takeBackDatabase()
@@ -256,11 +256,11 @@ void ReceiverCore::shutdown()
         return;
     // Everything read off the network before this point is handled and
     // queued by the close, then written; only then is intake shut.
-    indexBuilder_.reset();
     closePort();
     shutDown_ = true;
     queue_->flush();
     writer_->close();
+    indexBuilder_.reset();
     writeTimer_->stop();
     secondTimer_->stop();
     if (forwarder_)

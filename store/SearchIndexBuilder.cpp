@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #ifdef Q_OS_LINUX
@@ -23,8 +25,9 @@ using searchgrams::Gram;
 
 namespace {
 
-// Rows read by one statement, in one read transaction.
-constexpr int kRowsPerPass = 32768;
+// Rows read by one statement, in one read transaction (a few milliseconds).
+constexpr int kRowsPerPass = 4096;
+constexpr std::chrono::milliseconds kPauseBetweenPasses{1};
 // A table whose rowids spread over more blocks than this many per row (or
 // that start below 1) is read whole by searches instead.
 constexpr qint64 kMostBlocksPerRow = 4;
@@ -145,6 +148,32 @@ TableShape shapeOf(DbConnection& source, const QString& tableName)
 
 qint64 toRowid(QByteArrayView text) { return text.toByteArray().toLongLong(); }
 
+// What the index takes from a row.
+struct PassRow {
+    qint64 rowid = 0;
+    qint64 hash = 0;
+    QByteArray ip;
+    QByteArray message;
+};
+
+// The next rows in rowid order (after the given rowid, or from the first),
+// copied, so that the statement and its read transaction end here.
+void readPass(DbConnection& source, const QString& table, std::optional<qint64> after, std::vector<PassRow>& pass)
+{
+    pass.clear();
+    const QString where = after ? QStringLiteral(" WHERE rowid > %1").arg(*after) : QString();
+    const auto rows = source.query(QStringLiteral("SELECT rowid, [IP地址], [信息], [时间] FROM %1%2 ORDER BY rowid LIMIT %3")
+                                       .arg(table, where)
+                                       .arg(kRowsPerPass));
+    while (rows->next()) {
+        PassRow& row = pass.emplace_back();
+        row.rowid = toRowid(rows->utf8(0));
+        row.ip = rows->utf8(1).toByteArray();
+        row.message = rows->utf8(2).toByteArray();
+        row.hash = rowHash(rows->utf8(3), row.ip, row.message);
+    }
+}
+
 std::size_t blockCountFor(qint64 lastRowid, int blockShift) { return std::size_t(lastRowid >> blockShift) + 1; }
 
 QByteArray encodePosting(const std::vector<std::uint32_t>& blocks, std::size_t blockCount)
@@ -186,44 +215,40 @@ DayIndexOutcome indexDayTable(DbConnection& source, const QString& tableName, Se
     GramPostings grams;
     QHash<QByteArray, Posting> addresses;
     const QString table = quoteName(tableName);
-    qint64 after = 0;
+    std::vector<PassRow> pass;
     bool first = true;
     for (;;) {
         if (shouldStop())
             return DayIndexOutcome::Stopped;
-        const QString where = first ? QString() : QStringLiteral(" WHERE rowid > %1").arg(after);
-        const auto rows = source.query(QStringLiteral("SELECT rowid, [IP地址], [信息], [时间] FROM %1%2 ORDER BY rowid LIMIT %3")
-                                           .arg(table, where)
-                                           .arg(kRowsPerPass));
-        int read = 0;
-        while (rows->next()) {
-            const qint64 rowid = toRowid(rows->utf8(0));
-            const QByteArrayView ip = rows->utf8(1);
-            const QByteArrayView message = rows->utf8(2);
+        // The pass is copied out first: its read transaction ends before the
+        // rows are looked at, however long that takes at idle priority.
+        readPass(source, table, first ? std::nullopt : std::optional<qint64>(day.lastRowid), pass);
+        for (const PassRow& row : pass) {
             if (first) {
-                if (rowid < 1)
+                if (row.rowid < 1)
                     return DayIndexOutcome::NotIndexable;
-                day.firstRowid = rowid;
-                day.firstRowHash = rowHash(rows->utf8(3), ip, message);
+                day.firstRowid = row.rowid;
+                day.firstRowHash = row.hash;
                 first = false;
             }
-            day.lastRowid = rowid;
-            day.lastRowHash = rowHash(rows->utf8(3), ip, message);
+            day.lastRowid = row.rowid;
+            day.lastRowHash = row.hash;
             ++day.rows;
-            ++read;
-            const std::uint32_t block = std::uint32_t(rowid >> blockShift);
-            if ((rowid >> blockShift) >= qint64(kNoBlock) || (rowid >> blockShift) > (day.rows + 1024) * kMostBlocksPerRow)
+            if ((row.rowid >> blockShift) >= qint64(kNoBlock)
+                || (row.rowid >> blockShift) > (day.rows + 1024) * kMostBlocksPerRow)
                 return DayIndexOutcome::NotIndexable;
-            const bool valid = searchgrams::forEachGram(reinterpret_cast<const unsigned char*>(message.data()),
-                                                        std::size_t(message.size()),
+            const std::uint32_t block = std::uint32_t(row.rowid >> blockShift);
+            const bool valid = searchgrams::forEachGram(reinterpret_cast<const unsigned char*>(row.message.constData()),
+                                                        std::size_t(row.message.size()),
                                                         [&](Gram gram) { grams.add(gram, block); });
             if (!valid)
                 grams.add(searchgrams::kAlwaysRead, block);
-            addresses[ip.toByteArray()].add(block);
+            addresses[row.ip].add(block);
         }
-        if (read < kRowsPerPass)
+        if (pass.size() < std::size_t(kRowsPerPass))
             break;
-        after = day.lastRowid;
+        // A breath between passes, for the caches and the other threads.
+        std::this_thread::sleep_for(kPauseBetweenPasses);
     }
     if (first)
         return DayIndexOutcome::NotIndexable;  // an empty table: nothing to search in anyway
@@ -257,6 +282,7 @@ SearchIndexBuilder::~SearchIndexBuilder()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
+        interrupted_ = true;
     }
     changed_.notify_all();
     thread_.join();
@@ -275,6 +301,7 @@ void SearchIndexBuilder::pause()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     paused_ = true;
+    interrupted_ = true;
     changed_.notify_all();
     changed_.wait(lock, [this] { return !working_; });
 }
@@ -284,6 +311,7 @@ void SearchIndexBuilder::resume()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         paused_ = false;
+        interrupted_ = stopping_;
         pending_ = true;
     }
     changed_.notify_all();
@@ -302,11 +330,7 @@ bool SearchIndexBuilder::waitUntilIdle(int timeoutMs) const
                              [this] { return !working_ && (!pending_ || paused_); });
 }
 
-bool SearchIndexBuilder::shouldStop() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stopping_ || paused_;
-}
+bool SearchIndexBuilder::shouldStop() const { return interrupted_.load(std::memory_order_relaxed); }
 
 void SearchIndexBuilder::run()
 {

@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -75,6 +76,8 @@ private:
     mutable std::condition_variable changed_;
     bool stopping_ = false;
     bool paused_ = false;
+    // Set while stopping or paused: read, without the lock, by the running work.
+    std::atomic<bool> interrupted_{false};
     bool pending_ = true;
     bool working_ = false;
     QStringList failed_;

@@ -8,8 +8,13 @@
 // inserts through SQLite alone in 10-row transactions.
 //
 //   intake-bench [--count N] [--rate R] [--search-max] [--program PATH]
+//                [--with-days DIR] [--with-index]
 //
 // --search-max looks for the highest rate at which all N datagrams are stored.
+// --with-days starts every run on a copy of DIR/syslog.mdb (earlier, closed
+// days: search-bench builds such a folder), so that the search index builder
+// works while the datagrams arrive; --with-index copies DIR/syslog_index.db
+// too, so that it finds nothing to do. Only the rows of the new day count.
 
 #include <QCoreApplication>
 #include <QCommandLineParser>
@@ -105,10 +110,11 @@ struct RunResult {
     long long lost() const { return sent - stored; }
 };
 
-RunResult runServer(const QString& programPath, long long count, double rate)
+RunResult runServer(const QString& programPath, long long count, double rate, const QStringList& seedFiles)
 {
     const int port = freePort();
-    BenchServer server(programPath, port);
+    BenchServer server(programPath, port, seedFiles);
+    const QStringList seededTables = seedFiles.isEmpty() ? QStringList() : dayTables(seedFiles.first());
     RunResult result;
     result.sent = count;
     QElapsedTimer timer;
@@ -120,7 +126,7 @@ RunResult runServer(const QString& programPath, long long count, double rate)
     // The server may still be working off a backlog: its stop waits for it.
     result.peakKiB = server.stop();
     result.elapsedSeconds = timer.elapsed() / 1000.0;
-    result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")));
+    result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")), seededTables);
     return result;
 }
 
@@ -174,7 +180,19 @@ int main(int argc, char* argv[])
     parser.addOption({QStringLiteral("search-max"), QStringLiteral("Find the highest rate with no loss.")});
     parser.addOption({QStringLiteral("program"), QStringLiteral("Server executable."), QStringLiteral("PATH"),
                       QStringLiteral(KIV_PROGRAM_PATH)});
+    parser.addOption({QStringLiteral("with-days"), QStringLiteral("Start on a copy of DIR/syslog.mdb."), QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("with-index"), QStringLiteral("Copy DIR/syslog_index.db too.")});
     parser.process(app);
+    QStringList seedFiles;
+    if (parser.isSet(QStringLiteral("with-days"))) {
+        const QDir seedDir(parser.value(QStringLiteral("with-days")));
+        seedFiles << seedDir.filePath(QStringLiteral("syslog.mdb"));
+        if (parser.isSet(QStringLiteral("with-index")))
+            seedFiles << seedDir.filePath(QStringLiteral("syslog_index.db"));
+        std::printf("each run starts on a copy of %s (%lld earlier day tables)%s\n", qPrintable(seedFiles.first()),
+                    static_cast<long long>(dayTables(seedFiles.first()).size()),
+                    parser.isSet(QStringLiteral("with-index")) ? " and its search index" : ", without a search index");
+    }
     const long long count = parser.value(QStringLiteral("count")).toLongLong();
     const double rate = parser.value(QStringLiteral("rate")).toDouble();
     const QString program = parser.value(QStringLiteral("program"));
@@ -182,7 +200,7 @@ int main(int argc, char* argv[])
     const double raw = rawSqliteRate(std::min<long long>(count, 500000));
     std::printf("raw SQLite, 10-row transactions: %.0f rows/s\n", raw);
 
-    const RunResult run = runServer(program, count, rate);
+    const RunResult run = runServer(program, count, rate, seedFiles);
     printRun("fixed", rate, run);
 
     if (parser.isSet(QStringLiteral("search-max"))) {
@@ -190,7 +208,7 @@ int main(int argc, char* argv[])
         double bad = run.lost() == 0 ? 0 : rate;
         double next = run.lost() == 0 ? rate * 1.5 : rate / 1.5;
         for (int step = 0; step < 6; ++step) {
-            const RunResult probe = runServer(program, count, next);
+            const RunResult probe = runServer(program, count, next, seedFiles);
             printRun("probe", next, probe);
             (probe.lost() == 0 ? good : bad) = next;
             if (bad == 0)
