@@ -70,9 +70,9 @@ qint64 rowHash(QByteArrayView time, QByteArrayView ip, QByteArrayView message);
 // same CREATE statement, no index on the table, the same first row, and the
 // row the index ended with still there unchanged. Rows added after that one
 // (rowid above lastRowid) are allowed: a search reads them without the index.
-// tailRows is how many rowids lie above lastRowid now.
 struct IndexCheck {
     bool valid = false;
+    // The table's largest rowid now.
     qint64 currentLastRowid = 0;
 };
 IndexCheck checkIndexedDay(DbConnection& connection, const IndexedDay& day);

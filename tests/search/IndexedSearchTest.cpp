@@ -155,6 +155,33 @@ TEST_F(IndexedSearchTest, GivesExactlyThePlainQuerysLinesForEveryKindOfPattern)
     expectSameAsPlain(days, u"%"_s, u"1"_s);
     expectSameAsPlain(days, u"x"_s, u"nowhere"_s);
 
+    // A further condition per day applies to the rows the index leaves, as to every row of a plain query.
+    SearchRequest request{u"e"_s, QString(), [](DbConnection&, const QString& day) {
+                              return std::optional<SearchCondition>(
+                                  {u"[IP地址] <> ? AND rowid % 3 = 0"_s, {day == kDay2 ? u"10.0.0.1"_s : QString()}});
+                          }};
+    for (const QString& keyword : {u"e"_s, u"kernel"_s, QString()}) {
+        request.keyword = keyword;
+        QStringList lines;
+        LogSearch::Progress progress;
+        progress.onLine = [&lines](const QString& line) { lines << line; };
+        LogSearch(db_.database).run(days, request, progress);
+        QStringList plain;
+        const auto connection = db_.database.openConnection();
+        for (const QString& day : days) {
+            SearchCondition condition = buildSearchCondition(keyword, QString());
+            const SearchCondition more = *request.dayCondition(*connection, day);
+            condition.text += (condition.text.isEmpty() ? u"("_s : u" AND ("_s) + more.text + u')';
+            condition.params += more.params;
+            const auto rows = connection->query(daySearchSql(day, condition.text), condition.params);
+            while (rows->next())
+                plain << logLine(QString::fromUtf8(rows->utf8(0)), QString::fromUtf8(rows->utf8(1)),
+                                 QString::fromUtf8(rows->utf8(2)));
+        }
+        EXPECT_EQ(lines, plain) << keyword.toStdString();
+        EXPECT_FALSE(lines.isEmpty());
+    }
+
     // The index, not a pass over every row, answered for the closed days: a
     // message changed in place after indexing is not looked at there.
     db_.execute(u"UPDATE %1 SET [信息] = 'zzzchanged' WHERE rowid = 100"_s.arg(quoteName(dayTableName(kDay1))));
