@@ -69,6 +69,9 @@ namespace {
 
 // Messages gathered by forward() before they are handed over at once.
 constexpr std::size_t kHandOverBatch = 256;
+// Messages handed over and not yet given to the destinations, at most: the
+// forwarder's thread gives them out in a moment whenever it gets to run.
+constexpr qsizetype kHandedOverCapacity = 16384;
 // Messages taken from a destination's queue at a time.
 constexpr std::size_t kTakeBatch = 256;
 // Datagrams per system call where many go in one.
@@ -913,7 +916,8 @@ void Forwarder::handOver()
     quint64 missed = 0;
     {
         std::lock_guard lock(mailbox_->mutex);
-        const qsizetype room = mailbox_->closed ? 0 : std::max<qsizetype>(options_.queueCapacity - mailbox_->count, 0);
+        const qsizetype capacity = std::min(options_.queueCapacity, kHandedOverCapacity);
+        const qsizetype room = mailbox_->closed ? 0 : std::max<qsizetype>(capacity - mailbox_->count, 0);
         if (qsizetype(batch.size()) > room) {
             // The oldest go on; the newest find no room.
             missed = quint64(qsizetype(batch.size()) - room);

@@ -48,7 +48,7 @@ QString forwardMissesLine(const QList<ForwardStatus>& now, const QList<ForwardSt
 struct ForwarderOptions {
     // Messages that may wait per destination; beyond it they are missed.
     // Messages handed over and not yet given to the destinations are bounded
-    // the same way.
+    // by it as well, and by 16,384.
     qsizetype queueCapacity = 100000;
     // Delay before the first new attempt after a TCP connection failed or
     // broke, or a UDP host name did not resolve; it doubles per failure up to
