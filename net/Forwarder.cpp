@@ -92,47 +92,108 @@ QString systemErrorText(int error) { return QString::fromLocal8Bit(std::strerror
 
 } // namespace
 
-// A message as forward() got it.
-struct Forwarder::Pending {
-    QByteArray message;
-    QString senderHost;
-    QDateTime arrival;
+// Messages as forward() got them, copied back to back into buffers of the
+// gathering thread. Batches go to the forwarder's thread and come back
+// emptied, to be filled again: neither thread frees what the other allocated,
+// and neither waits for the other (the forwarder's thread runs at the lowest
+// priority and may be held off the processor at any moment).
+struct Forwarder::Batch {
+    struct Entry {
+        qsizetype messageAt;
+        qsizetype messageSize;
+        qsizetype hostAt;
+        qsizetype hostSize;
+        QDateTime arrival;
+    };
+
+    void append(const QByteArray& message, const QString& senderHost, const QDateTime& arrival)
+    {
+        Entry entry{qsizetype(bytes.size()), message.size(), 0, 0, arrival};
+        bytes.insert(bytes.end(), message.begin(), message.end());
+        entry.hostAt = qsizetype(bytes.size());
+        for (const QChar c : senderHost)
+            bytes.push_back(c.unicode() < 0x80 ? char(c.unicode()) : '?');
+        entry.hostSize = qsizetype(bytes.size()) - entry.hostAt;
+        entries.push_back(entry);
+    }
+    QByteArrayView message(const Entry& entry) const { return {bytes.data() + entry.messageAt, entry.messageSize}; }
+    QByteArrayView host(const Entry& entry) const { return {bytes.data() + entry.hostAt, entry.hostSize}; }
+    void clear()
+    {
+        bytes.clear();
+        entries.clear();
+    }
+
+    std::vector<char> bytes;
+    std::vector<Entry> entries;
+    Batch* next = nullptr;
 };
 
-// What forward() hands to the forwarder's thread, and what that thread keeps
-// to complete messages as a relay.
-struct Forwarder::Mailbox {
-    mutable std::mutex mutex;
-    std::vector<std::vector<Pending>> batches;
-    qsizetype count = 0;
-    // The forwarder's thread has been asked to take the batches.
-    bool wakePosted = false;
-    // The forwarder has stopped: nothing more is taken.
-    bool closed = false;
-    // Messages that reached no destination's queue: each destination missed them.
-    quint64 missedByAll = 0;
+// A stack of batches that one thread pushes onto and the other takes whole.
+class Forwarder::BatchStack {
+public:
+    ~BatchStack() { deleteAll(takeAll()); }
+    // True when the stack was empty.
+    bool push(Batch* batch)
+    {
+        batch->next = head_.load(std::memory_order_relaxed);
+        while (!head_.compare_exchange_weak(batch->next, batch, std::memory_order_release, std::memory_order_relaxed)) {}
+        return batch->next == nullptr;
+    }
+    // Everything pushed so far, the latest first.
+    Batch* takeAll() { return head_.exchange(nullptr, std::memory_order_acquire); }
+    static void deleteAll(Batch* batch)
+    {
+        while (batch)
+            delete std::exchange(batch, batch->next);
+    }
 
-    // The forwarder's thread only: the latest relay TIMESTAMP and HOSTNAME.
+private:
+    std::atomic<Batch*> head_{nullptr};
+};
+
+// What passes between forward() and the forwarder's thread.
+struct Forwarder::Mailbox {
+    ~Mailbox()
+    {
+        delete gathering;
+        BatchStack::deleteAll(spare);
+    }
+
+    // Handed over, waiting to be given to the destinations.
+    BatchStack handedOver;
+    std::atomic<qsizetype> handedOverCount{0};
+    // Emptied by the forwarder's thread, to be filled again.
+    BatchStack emptied;
+    // The forwarder has stopped: nothing more is taken.
+    std::atomic<bool> closed{false};
+    // Messages that reached no destination's queue: each destination missed them.
+    std::atomic<quint64> missedByAll{0};
+
+    // The gathering thread only: the batch being filled, and empty ones.
+    Batch* gathering = nullptr;
+    Batch* spare = nullptr;
+
+    // The forwarder's thread only: the latest relay TIMESTAMP.
     QDateTime stampTime;
     QByteArray stamp;
-    QString hostText;
-    QByteArray host;
 };
 
-// What a destination's queue and counters hold; shared between the
-// forwarder's thread and status().
+// One destination: its queue belongs to the forwarder's thread; its counters
+// are read by status() from any thread.
 struct Forwarder::Lane {
     explicit Lane(const ForwardDestination& d) : destination(d), name(d.text()) {}
 
     const ForwardDestination destination;
     const QString name;
-    mutable std::mutex mutex;
     std::deque<QByteArray> queue;
-    // Taken from the queue and not yet sent.
-    qint64 inFlight = 0;
-    quint64 sent = 0;
-    quint64 missed = 0;
-    bool connected = false;
+    // Messages in the queue or taken from it and not yet sent.
+    std::atomic<qint64> waiting{0};
+    std::atomic<quint64> sent{0};
+    std::atomic<quint64> missed{0};
+    std::atomic<bool> connected{false};
+    // Guards lastError only; taken when it changes, rarely.
+    mutable std::mutex errorMutex;
     QString lastError;
     // The link, once it exists and until the forwarder stops.
     Link* link = nullptr;
@@ -162,7 +223,6 @@ protected:
     bool take(std::vector<QByteArray>& batch, std::size_t max)
     {
         batch.clear();
-        std::lock_guard lock(lane_.mutex);
         if (lane_.queue.empty())
             return false;
         const std::size_t count = std::min(max, lane_.queue.size());
@@ -170,7 +230,6 @@ protected:
             batch.push_back(std::move(lane_.queue.front()));
             lane_.queue.pop_front();
         }
-        lane_.inFlight += qint64(count);
         return true;
     }
 
@@ -179,24 +238,19 @@ protected:
     void settle(quint64 sent, quint64 missed, std::vector<QByteArray> takenBack = {}, const QString& error = {})
     {
         bool changed = missed > 0;
-        {
-            std::lock_guard lock(lane_.mutex);
-            lane_.sent += sent;
-            lane_.missed += missed;
-            lane_.inFlight -= qint64(sent + missed + takenBack.size());
-            for (auto it = takenBack.rbegin(); it != takenBack.rend(); ++it)
-                lane_.queue.push_front(std::move(*it));
-            // The oldest stay; the newest that no longer fit are missed.
-            while (qsizetype(lane_.queue.size()) > owner_.options_.queueCapacity) {
-                lane_.queue.pop_back();
-                ++lane_.missed;
-                changed = true;
-            }
-            if (!error.isEmpty() && error != lane_.lastError) {
-                lane_.lastError = error;
-                changed = true;
-            }
+        for (auto it = takenBack.rbegin(); it != takenBack.rend(); ++it)
+            lane_.queue.push_front(std::move(*it));
+        // The oldest stay; the newest that no longer fit are missed.
+        while (qsizetype(lane_.queue.size()) > owner_.options_.queueCapacity) {
+            lane_.queue.pop_back();
+            ++missed;
+            changed = true;
         }
+        lane_.sent += sent;
+        lane_.missed += missed;
+        lane_.waiting -= qint64(sent + missed);
+        if (!error.isEmpty())
+            changed = setError(error) || changed;
         if (changed)
             owner_.noteStatusChange();
     }
@@ -206,27 +260,29 @@ protected:
     {
         if (count == 0)
             return;
-        {
-            std::lock_guard lock(lane_.mutex);
-            lane_.sent -= std::min(count, lane_.sent);
-            lane_.missed += count;
-            if (!error.isEmpty())
-                lane_.lastError = error;
-        }
+        quint64 sent = lane_.sent.load();
+        while (!lane_.sent.compare_exchange_weak(sent, sent - std::min(count, sent))) {}
+        lane_.missed += count;
+        if (!error.isEmpty())
+            setError(error);
         owner_.noteStatusChange();
+    }
+
+    // True when the error is a new one.
+    bool setError(const QString& error)
+    {
+        std::lock_guard lock(lane_.errorMutex);
+        if (error == lane_.lastError)
+            return false;
+        lane_.lastError = error;
+        return true;
     }
 
     void setConnected(bool connected, const QString& error = {})
     {
-        {
-            std::lock_guard lock(lane_.mutex);
-            if (lane_.connected == connected && (error.isEmpty() || error == lane_.lastError))
-                return;
-            lane_.connected = connected;
-            if (!error.isEmpty())
-                lane_.lastError = error;
-        }
-        owner_.noteStatusChange();
+        const bool changed = lane_.connected.exchange(connected) != connected;
+        if ((!error.isEmpty() && setError(error)) || changed)
+            owner_.noteStatusChange();
     }
 
     void succeeded()
@@ -852,7 +908,6 @@ Forwarder::Forwarder(const QList<ForwardDestination>& destinations, const Forwar
         lanes_.push_back(std::make_unique<Lane>(destination));
     if (lanes_.empty())
         return;
-    gathered_.reserve(kHandOverBatch);
     thread_.setObjectName(QStringLiteral("forwarder"));
     worker_->moveToThread(&thread_);
     // The lowest priority (on Linux SCHED_IDLE): only time nobody else wants.
@@ -869,10 +924,7 @@ void Forwarder::startOnWorker()
             ? static_cast<Link*>(new TcpLink(*this, *lane))
             : static_cast<Link*>(new UdpLink(*this, *lane));
         link->setParent(worker_.get());
-        {
-            std::lock_guard lock(lane->mutex);
-            lane->link = link;
-        }
+        lane->link = link;
         link->start();
     }
 }
@@ -882,16 +934,21 @@ void Forwarder::forward(const QByteArray& message, const QString& senderHost, co
     if (lanes_.empty())
         return;
     if (stopped_) {
-        {
-            std::lock_guard lock(mailbox_->mutex);
-            ++mailbox_->missedByAll;
-        }
+        ++mailbox_->missedByAll;
         noteStatusChange();
         return;
     }
-    gathered_.push_back({message, senderHost, arrival});
-    gatheredCount_.store(qint64(gathered_.size()), std::memory_order_relaxed);
-    if (gathered_.size() >= kHandOverBatch) {
+    Mailbox& box = *mailbox_;
+    if (!box.gathering) {
+        if (!box.spare)
+            box.spare = box.emptied.takeAll();
+        box.gathering = box.spare ? std::exchange(box.spare, box.spare->next) : new Batch;
+        box.gathering->next = nullptr;
+    }
+    box.gathering->append(message, senderHost, arrival);
+    const std::size_t gathered = box.gathering->entries.size();
+    gatheredCount_.store(qint64(gathered), std::memory_order_relaxed);
+    if (gathered >= kHandOverBatch) {
         handOver();
     } else if (!handOverPosted_) {
         // The rest goes once this thread is back in its event loop.
@@ -906,34 +963,28 @@ void Forwarder::forward(const QByteArray& message, const QString& senderHost, co
 // Gives what forward() gathered to the forwarder's thread, as much as fits.
 void Forwarder::handOver()
 {
-    if (gathered_.empty())
+    Mailbox& box = *mailbox_;
+    Batch* batch = std::exchange(box.gathering, nullptr);
+    if (!batch)
         return;
-    std::vector<Pending> batch;
-    batch.swap(gathered_);
-    gathered_.reserve(kHandOverBatch);
     gatheredCount_.store(0, std::memory_order_relaxed);
-    bool wake = false;
-    quint64 missed = 0;
-    {
-        std::lock_guard lock(mailbox_->mutex);
-        const qsizetype capacity = std::min(options_.queueCapacity, kHandedOverCapacity);
-        const qsizetype room = mailbox_->closed ? 0 : std::max<qsizetype>(capacity - mailbox_->count, 0);
-        if (qsizetype(batch.size()) > room) {
-            // The oldest go on; the newest find no room.
-            missed = quint64(qsizetype(batch.size()) - room);
-            batch.resize(std::size_t(room));
-            mailbox_->missedByAll += missed;
-        }
-        if (!batch.empty()) {
-            mailbox_->count += qsizetype(batch.size());
-            mailbox_->batches.push_back(std::move(batch));
-            wake = !std::exchange(mailbox_->wakePosted, true);
-        }
-    }
-    if (wake)
-        QMetaObject::invokeMethod(worker_.get(), [this] { takeHandedOver(); }, Qt::QueuedConnection);
-    if (missed > 0)
+    const qsizetype capacity = std::min(options_.queueCapacity, kHandedOverCapacity);
+    const qsizetype room = box.closed ? 0 : std::max<qsizetype>(capacity - box.handedOverCount.load(), 0);
+    if (qsizetype(batch->entries.size()) > room) {
+        // The oldest go on; the newest find no room.
+        box.missedByAll += quint64(qsizetype(batch->entries.size()) - room);
+        batch->entries.resize(std::size_t(room));
         noteStatusChange();
+    }
+    if (batch->entries.empty()) {
+        batch->clear();
+        batch->next = box.spare;
+        box.spare = batch;
+        return;
+    }
+    box.handedOverCount += qsizetype(batch->entries.size());
+    if (box.handedOver.push(batch))
+        QMetaObject::invokeMethod(worker_.get(), [this] { takeHandedOver(); }, Qt::QueuedConnection);
 }
 
 // On the forwarder's thread: gives every handed-over message to each
@@ -941,41 +992,46 @@ void Forwarder::handOver()
 void Forwarder::takeHandedOver()
 {
     Mailbox& box = *mailbox_;
-    std::vector<std::vector<Pending>> batches;
-    {
-        std::lock_guard lock(box.mutex);
-        batches.swap(box.batches);
-        box.count = 0;
-        box.wakePosted = false;
+    Batch* latestFirst = box.handedOver.takeAll();
+    Batch* batches = nullptr;
+    while (latestFirst) {
+        Batch* batch = std::exchange(latestFirst, latestFirst->next);
+        batch->next = batches;
+        batches = batch;
     }
     const bool anyRelay = std::any_of(lanes_.begin(), lanes_.end(), [](const auto& lane) { return !lane->destination.raw; });
     bool missed = false;
+    std::vector<QByteArray> asReceived;
     std::vector<QByteArray> relayed;
-    for (std::vector<Pending>& batch : batches) {
+    while (batches) {
+        Batch* batch = std::exchange(batches, batches->next);
+        asReceived.clear();
         relayed.clear();
-        if (anyRelay) {
-            for (const Pending& pending : batch) {
-                const QDateTime arrival = pending.arrival.isValid() ? pending.arrival : QDateTime::currentDateTime();
-                if (arrival != box.stampTime || box.stamp.isEmpty()) {
-                    box.stampTime = arrival;
-                    box.stamp = relayTimestamp(arrival);
-                }
-                if (pending.senderHost != box.hostText || box.host.isEmpty()) {
-                    box.hostText = pending.senderHost;
-                    box.host = pending.senderHost.isEmpty() ? QByteArrayLiteral("-") : pending.senderHost.toLatin1();
-                }
-                relayed.push_back(relayedMessage(pending.message, box.host, box.stamp));
+        for (const Batch::Entry& entry : batch->entries) {
+            asReceived.push_back(batch->message(entry).toByteArray());
+            if (!anyRelay)
+                continue;
+            const QDateTime arrival = entry.arrival.isValid() ? entry.arrival : QDateTime::currentDateTime();
+            if (arrival != box.stampTime || box.stamp.isEmpty()) {
+                box.stampTime = arrival;
+                box.stamp = relayTimestamp(arrival);
             }
+            const QByteArrayView host = entry.hostSize > 0 ? batch->host(entry) : QByteArrayView("-");
+            relayed.push_back(relayedMessage(asReceived.back(), host, box.stamp));
         }
+        const qsizetype count = qsizetype(batch->entries.size());
+        batch->clear();
+        box.emptied.push(batch);
+        box.handedOverCount -= count;
         for (const auto& lane : lanes_) {
-            std::lock_guard lock(lane->mutex);
-            for (std::size_t i = 0; i < batch.size(); ++i) {
-                if (qsizetype(lane->queue.size()) >= options_.queueCapacity) {
-                    ++lane->missed;
-                    missed = true;
-                    continue;
-                }
-                lane->queue.push_back(lane->destination.raw ? batch[i].message : relayed[i]);
+            const std::vector<QByteArray>& messages = lane->destination.raw ? asReceived : relayed;
+            const qsizetype room = std::max<qsizetype>(options_.queueCapacity - qsizetype(lane->queue.size()), 0);
+            const qsizetype taken = std::min(room, count);
+            lane->queue.insert(lane->queue.end(), messages.begin(), messages.begin() + taken);
+            lane->waiting += taken;
+            if (taken < count) {
+                lane->missed += quint64(count - taken);
+                missed = true;
             }
         }
     }
@@ -988,25 +1044,21 @@ void Forwarder::takeHandedOver()
 
 QList<ForwardStatus> Forwarder::status() const
 {
-    quint64 missedByAll = 0;
-    qint64 handedOver = 0;
-    {
-        std::lock_guard lock(mailbox_->mutex);
-        missedByAll = mailbox_->missedByAll;
-        handedOver = mailbox_->count;
-    }
-    const qint64 gathered = gatheredCount_.load(std::memory_order_relaxed);
+    const quint64 missedByAll = mailbox_->missedByAll.load();
+    const qint64 before = gatheredCount_.load(std::memory_order_relaxed) + mailbox_->handedOverCount.load();
     QList<ForwardStatus> result;
     result.reserve(qsizetype(lanes_.size()));
     for (const auto& lane : lanes_) {
-        std::lock_guard lock(lane->mutex);
         ForwardStatus status;
         status.destination = lane->name;
-        status.sent = lane->sent;
-        status.missed = lane->missed + missedByAll;
-        status.waiting = gathered + handedOver + qint64(lane->queue.size()) + lane->inFlight;
-        status.connected = lane->connected;
-        status.lastError = lane->lastError;
+        status.sent = lane->sent.load();
+        status.missed = lane->missed.load() + missedByAll;
+        status.waiting = before + lane->waiting.load();
+        status.connected = lane->connected.load();
+        {
+            std::lock_guard lock(lane->errorMutex);
+            status.lastError = lane->lastError;
+        }
         result << status;
     }
     return result;
@@ -1031,32 +1083,22 @@ void Forwarder::stopOnWorker(qint64 graceMs)
 {
     const QDeadlineTimer deadline(graceMs);
     takeHandedOver();
-    {
-        std::lock_guard lock(mailbox_->mutex);
-        mailbox_->closed = true;
-    }
+    mailbox_->closed = true;
     std::vector<Link*> links;
     for (const auto& lane : lanes_) {
-        Link* link = nullptr;
-        {
-            std::lock_guard lock(lane->mutex);
-            link = lane->link;
+        if (lane->link) {
+            lane->link->finish(deadline);
+            links.push_back(std::exchange(lane->link, nullptr));
         }
-        if (link) {
-            link->finish(deadline);
-            links.push_back(link);
-        }
-    }
-    for (const auto& lane : lanes_) {
-        std::lock_guard lock(lane->mutex);
-        lane->missed += quint64(lane->queue.size()) + quint64(std::max<qint64>(lane->inFlight, 0));
-        lane->queue.clear();
-        lane->inFlight = 0;
-        lane->link = nullptr;
-        lane->connected = false;
     }
     for (Link* link : links)
         delete link;
+    // What the links held is back in the queues or settled.
+    for (const auto& lane : lanes_) {
+        lane->missed += quint64(std::max<qint64>(lane->waiting.exchange(0), 0));
+        lane->queue.clear();
+        lane->connected = false;
+    }
     noteStatusChange();
 }
 

@@ -71,10 +71,11 @@ struct ForwarderOptions {
 
 // Forwards every message to each destination, from a thread of its own.
 //
-// forward() is called on the thread the forwarder belongs to. It only puts
+// forward() is called on the thread the forwarder belongs to. It only copies
 // the message into a batch of that thread; the batch is handed to the
-// forwarder's thread, with one lock and at most one wake-up, when it is full
-// or when control returns to that thread's event loop. The forwarder's
+// forwarder's thread, without a lock and with at most one wake-up, when it is
+// full or when control returns to that thread's event loop. Nothing that
+// thread does waits for the forwarder's thread. The forwarder's
 // thread then gives each message to every destination's queue, in order,
 // completing it as a relay does (SyslogRelay.h) for the destinations that
 // are not raw. Whatever finds no room (a batch while too many wait to be
@@ -130,7 +131,9 @@ signals:
     void statusChanged();
 
 private:
-    struct Pending;
+    struct Batch;
+    class BatchStack;
+    struct Mailbox;
     struct Lane;
     class Link;
     class UdpLink;
@@ -150,14 +153,11 @@ private:
     std::unique_ptr<QObject> worker_;
     bool stopped_ = false;
 
-    // Gathered by forward(), on this object's thread.
-    std::vector<Pending> gathered_;
+    // Gathered by forward() on this object's thread, handed over, not yet
+    // given to the destinations.
+    std::unique_ptr<Mailbox> mailbox_;
     bool handOverPosted_ = false;
     std::atomic<qint64> gatheredCount_{0};
-
-    // Handed over, not yet given to the destinations.
-    struct Mailbox;
-    std::unique_ptr<Mailbox> mailbox_;
 
     // Status change notices: posted from any thread, emitted on this object's.
     std::atomic<bool> statusPosted_{false};
