@@ -28,8 +28,8 @@ struct ForwardStatus {
     quint64 missed = 0;
     // Messages queued or being written and not yet sent.
     qint64 waiting = 0;
-    // TCP: a connection is up. UDP: the host's address is known and the
-    // latest datagrams were not refused.
+    // TCP: a connection is up. UDP: the host's address is known and a probe
+    // datagram was not refused (see Forwarder).
     bool connected = false;
     // The latest failure, kept after the destination recovers; empty if none.
     QString lastError;
@@ -84,9 +84,14 @@ struct ForwarderOptions {
 //
 // UDP sends one datagram per message over a connected socket, many per
 // system call on Linux. A datagram the destination's system refuses (ICMP
-// port unreachable, reported on the next send or by the socket) counts as
-// missed: a refusal moves one message from sent to missed, as far as the
-// system reports them (a collector's system may limit its ICMP replies).
+// port or host unreachable, which Linux queues on the socket one by one)
+// moves from sent to missed and marks the destination down: messages wait in
+// the queue, and after the retry delay one goes alone as a probe; the others
+// follow when it is not refused within a quarter of a second. The first
+// datagram after the start is such a probe as well. Where the system has no
+// such queue, a failed send counts its message missed and marks the
+// destination down the same way. What the collector's system never reports
+// (it limits its ICMP answers, or the host is gone) cannot be counted.
 // Host names are looked up on the forwarder's thread without holding
 // anything up (a UDP host once, again after a failed lookup; a TCP host at
 // each connection attempt).
