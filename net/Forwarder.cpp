@@ -169,8 +169,6 @@ struct Forwarder::Mailbox {
     BatchStack emptied;
     // The forwarder has stopped: nothing more is taken.
     std::atomic<bool> closed{false};
-    // Messages that reached no destination's queue: each destination missed them.
-    std::atomic<quint64> missedByAll{0};
 
     // The gathering thread only: the batch being filled, and empty ones.
     Batch* gathering = nullptr;
@@ -182,15 +180,14 @@ struct Forwarder::Mailbox {
 };
 
 // One destination: its queue belongs to the forwarder's thread; its counters
-// are read by status() from any thread.
+// are read by status() from any thread. What waits is not counted: it is what
+// was offered and is neither sent nor missed yet.
 struct Forwarder::Lane {
     explicit Lane(const ForwardDestination& d) : destination(d), name(d.text()) {}
 
     const ForwardDestination destination;
     const QString name;
     std::deque<QByteArray> queue;
-    // Messages in the queue or taken from it and not yet sent.
-    std::atomic<qint64> waiting{0};
     std::atomic<quint64> sent{0};
     std::atomic<quint64> missed{0};
     std::atomic<bool> connected{false};
@@ -250,7 +247,6 @@ protected:
         }
         lane_.sent += sent;
         lane_.missed += missed;
-        lane_.waiting -= qint64(sent + missed);
         if (!error.isEmpty())
             changed = setError(error) || changed;
         if (changed)
@@ -262,9 +258,10 @@ protected:
     {
         if (count == 0)
             return;
+        // Missed first: status() reads sent, then missed, then what was offered.
+        lane_.missed += count;
         quint64 sent = lane_.sent.load();
         while (!lane_.sent.compare_exchange_weak(sent, sent - std::min(count, sent))) {}
-        lane_.missed += count;
         if (!error.isEmpty())
             setError(error);
         owner_.noteStatusChange();
@@ -935,9 +932,9 @@ void Forwarder::forward(const QByteArray& message, const QString& senderHost, co
 {
     if (lanes_.empty())
         return;
+    offered_.store(offered_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (stopped_) {
-        ++mailbox_->missedByAll;
-        noteStatusChange();
+        missEverywhere(1);
         return;
     }
     Mailbox& box = *mailbox_;
@@ -948,9 +945,7 @@ void Forwarder::forward(const QByteArray& message, const QString& senderHost, co
         box.gathering->next = nullptr;
     }
     box.gathering->append(message, senderHost, arrival);
-    const std::size_t gathered = box.gathering->entries.size();
-    gatheredCount_.store(qint64(gathered), std::memory_order_relaxed);
-    if (gathered >= kHandOverBatch) {
+    if (box.gathering->entries.size() >= kHandOverBatch) {
         handOver();
     } else if (!handOverPosted_) {
         // The rest goes once this thread is back in its event loop.
@@ -969,14 +964,12 @@ void Forwarder::handOver()
     Batch* batch = std::exchange(box.gathering, nullptr);
     if (!batch)
         return;
-    gatheredCount_.store(0, std::memory_order_relaxed);
     const qsizetype capacity = std::min(options_.queueCapacity, kHandedOverCapacity);
     const qsizetype room = box.closed ? 0 : std::max<qsizetype>(capacity - box.handedOverCount.load(), 0);
     if (qsizetype(batch->entries.size()) > room) {
         // The oldest go on; the newest find no room.
-        box.missedByAll += quint64(qsizetype(batch->entries.size()) - room);
+        missEverywhere(quint64(qsizetype(batch->entries.size()) - room));
         batch->entries.resize(std::size_t(room));
-        noteStatusChange();
     }
     if (batch->entries.empty()) {
         batch->clear();
@@ -1030,7 +1023,6 @@ void Forwarder::takeHandedOver()
             const qsizetype room = std::max<qsizetype>(options_.queueCapacity - qsizetype(lane->queue.size()), 0);
             const qsizetype taken = std::min(room, count);
             lane->queue.insert(lane->queue.end(), messages.begin(), messages.begin() + taken);
-            lane->waiting += taken;
             if (taken < count) {
                 lane->missed += quint64(count - taken);
                 missed = true;
@@ -1046,16 +1038,16 @@ void Forwarder::takeHandedOver()
 
 QList<ForwardStatus> Forwarder::status() const
 {
-    const quint64 missedByAll = mailbox_->missedByAll.load();
-    const qint64 before = gatheredCount_.load(std::memory_order_relaxed) + mailbox_->handedOverCount.load();
     QList<ForwardStatus> result;
     result.reserve(qsizetype(lanes_.size()));
     for (const auto& lane : lanes_) {
         ForwardStatus status;
         status.destination = lane->name;
+        // In this order: every message sent or missed was offered before.
         status.sent = lane->sent.load();
-        status.missed = lane->missed.load() + missedByAll;
-        status.waiting = before + lane->waiting.load();
+        status.missed = lane->missed.load();
+        const quint64 offered = offered_.load(std::memory_order_acquire);
+        status.waiting = qint64(offered - std::min(offered, status.sent + status.missed));
         status.connected = lane->connected.load();
         {
             std::lock_guard lock(lane->errorMutex);
@@ -1095,12 +1087,21 @@ void Forwarder::stopOnWorker(qint64 graceMs)
     }
     for (Link* link : links)
         delete link;
-    // What the links held is back in the queues or settled.
+    // Whatever was offered and is neither sent nor missed now never will be.
+    const quint64 offered = offered_.load();
     for (const auto& lane : lanes_) {
-        lane->missed += quint64(std::max<qint64>(lane->waiting.exchange(0), 0));
+        lane->missed += offered - std::min(offered, lane->sent.load() + lane->missed.load());
         lane->queue.clear();
         lane->connected = false;
     }
+    noteStatusChange();
+}
+
+// Messages that reach no destination's queue.
+void Forwarder::missEverywhere(quint64 count)
+{
+    for (const auto& lane : lanes_)
+        lane->missed += count;
     noteStatusChange();
 }
 

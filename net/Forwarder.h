@@ -148,6 +148,7 @@ private:
     void startOnWorker();
     void takeHandedOver();
     void stopOnWorker(qint64 graceMs);
+    void missEverywhere(quint64 count);
     void noteStatusChange();
     void emitStatus();
 
@@ -162,7 +163,8 @@ private:
     // given to the destinations.
     std::unique_ptr<Mailbox> mailbox_;
     bool handOverPosted_ = false;
-    std::atomic<qint64> gatheredCount_{0};
+    // Every message forward() was given; written on this object's thread only.
+    std::atomic<quint64> offered_{0};
 
     // Status change notices: posted from any thread, emitted on this object's.
     std::atomic<bool> statusPosted_{false};
