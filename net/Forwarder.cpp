@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <span>
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
@@ -1002,7 +1003,12 @@ void Forwarder::takeHandedOver()
         Batch* batch = std::exchange(batches, batches->next);
         asReceived.clear();
         relayed.clear();
-        for (const Batch::Entry& entry : batch->entries) {
+        // Only as many as some destination has room for are worth preparing.
+        qsizetype wanted = 0;
+        for (const auto& lane : lanes_)
+            wanted = std::max(wanted, options_.queueCapacity - qsizetype(lane->queue.size()));
+        wanted = std::min(wanted, qsizetype(batch->entries.size()));
+        for (const Batch::Entry& entry : std::span(batch->entries).first(std::size_t(wanted))) {
             asReceived.push_back(batch->message(entry).toByteArray());
             if (!anyRelay)
                 continue;
