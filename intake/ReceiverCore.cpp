@@ -117,7 +117,10 @@ void ReceiverCore::startForwarding(const QString& settingText)
     if (parsed.destinations.isEmpty())
         return;
     forwarder_ = std::make_unique<Forwarder>(parsed.destinations);
-    intake_->setOnAccepted([forwarder = forwarder_.get()](const QByteArray& bytes) { forwarder->forward(bytes); });
+    intake_->setOnAccepted([forwarder = forwarder_.get()](const QByteArray& bytes, const QString& ip,
+                                                          const QDateTime& arrival) {
+        forwarder->forward(bytes, ip, arrival);
+    });
     QStringList names;
     for (const ForwardDestination& destination : parsed.destinations)
         names << destination.text();

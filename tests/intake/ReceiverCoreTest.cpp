@@ -194,7 +194,7 @@ TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItW
 TEST_F(SteppedReceiver, AFailureWhileAMessageIsHandledIsCountedToldOnceAndGivenInTheClosingLine)
 {
     QSignalSpy problems(&core(), &ReceiverCore::problemReported);
-    core().intake().setOnAccepted([](const QByteArray& bytes) {
+    core().intake().setOnAccepted([](const QByteArray& bytes, const QString&, const QDateTime&) {
         if (bytes.contains("refused"))
             throw std::runtime_error("no room to forward");
     });

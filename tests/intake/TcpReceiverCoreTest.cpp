@@ -3,6 +3,7 @@
 #include "intake/DatagramIntake.h"
 #include "intake/Receiver.h"
 #include "net/SyslogFraming.h"
+#include "net/SyslogRelay.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SqliteEngine.h"
 #include "store/LogDatabase.h"
@@ -193,13 +194,13 @@ TEST_F(TcpReceiver, ALockedDatabaseSlowsTheSendersAndCostsNoMessage)
     EXPECT_EQ(counted.stored + counted.recovered, 2 * perConnection);
 }
 
-TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
+TEST_F(TcpReceiver, AcceptedMessagesAreForwardedToEachDestinationWithTheSenderAndArrivalTime)
 {
     QUdpSocket udpPeer;
     ASSERT_TRUE(udpPeer.bind(QHostAddress::LocalHost, 0));
     QTcpServer tcpPeer;
     ASSERT_TRUE(tcpPeer.listen(QHostAddress::LocalHost, 0));
-    settings_.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2 nonsense")
+    settings_.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2?raw nonsense")
                                                      .arg(udpPeer.localPort())
                                                      .arg(tcpPeer.serverPort());
     QSignalSpy problems(&receiver_, &ReceiverHandle::problemReported);
@@ -210,8 +211,9 @@ TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
     connection->write("<14>host info: over tcp\n<14>host not forwarded\n");
     connection->write(QByteArray::number(gb18030.size()) + ' ' + gb18030);
     QUdpSocket sender;
-    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port_);
-    QList<QByteArray> expected{"<14>host info: over tcp", gb18030, "<14>host info: over udp"};
+    const QByteArray withHeader = "<14>Dec  7 15:37:51 host info: over udp";
+    sender.writeDatagram(withHeader, QHostAddress::LocalHost, port_);
+    QList<QByteArray> asReceived{"<14>host info: over tcp", gb18030, withHeader};
 
     QList<QByteArray> overUdp;
     ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -227,17 +229,28 @@ TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
         overTcp << framing.feed(forwarded->readAll());
         return overTcp.size() >= 3;
     }, 20000));
-    std::sort(expected.begin(), expected.end());
-    std::sort(overUdp.begin(), overUdp.end());
-    std::sort(overTcp.begin(), overTcp.end());
-    EXPECT_EQ(overUdp, expected);
-    EXPECT_EQ(overTcp, expected);
+    core([](ReceiverCore& c) { c.shutdown(); });
+
+    // The relay's TIMESTAMP is the arrival time its record got, HOSTNAME the sender.
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+    auto cursor = readEngine_.open(QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")))
+                      ->query(QStringLiteral("SELECT * FROM %1 ORDER BY \"ID\"").arg(quoteName(dayTableName(day))));
+    QMap<QString, QByteArray> stamps;
+    while (cursor->next())
+        stamps[cursor->text(QStringLiteral("信息")).value_or(QString())] = relayTimestamp(
+            QDateTime::fromString(cursor->text(QStringLiteral("时间")).value_or(QString()), u"yyyy-MM-dd HH:mm:ss"_s));
+    QList<QByteArray> relayed{"<14>" + stamps.value(u"info: over tcp"_s) + " 127.0.0.1 host info: over tcp",
+                              "<14>" + stamps.value(QStringLiteral("info: 中文")) + " 127.0.0.1 host info: \xd6\xd0\xce\xc4",
+                              withHeader};
+    for (QList<QByteArray>* list : {&asReceived, &relayed, &overUdp, &overTcp})
+        std::sort(list->begin(), list->end());
+    EXPECT_EQ(overUdp, relayed);
+    EXPECT_EQ(overTcp, asReceived);
 
     QStringList lines;
     for (const QList<QVariant>& signal : problems)
         lines << signal.first().toString();
     EXPECT_EQ(lines.filter(QStringLiteral("\"nonsense\" ignored")).size(), 1) << lines.join(u'\n').toStdString();
-    core([](ReceiverCore& c) { c.shutdown(); });
 }
 
 TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOnlyForUdp)
