@@ -54,8 +54,24 @@ CommandLine parseCommandLine(const QStringList& arguments)
     return command;
 }
 
-QString usageText()
+QString usageText(Program program)
 {
+    if (program == Program::Service)
+        return QStringLiteral(
+            "Usage: kiv-syslogd [--dir DIR]\n"
+            "       kiv-syslogd --export DAY [--keyword TEXT] [--ip TEXT] [--dir DIR]\n"
+            "\n"
+            "Receives syslog messages over UDP and TCP without a window and stores them in DIR/syslog.mdb,\n"
+            "one table a day; windows started with kiv-syslog --dir DIR attach to it.\n"
+            "\n"
+            "  --dir DIR       keep syslog.mdb, syslog_recovery.log and kiv-syslog.sock in DIR\n"
+            "                  (default: the program's own directory)\n"
+            "  --headless      accepted, and the same as without it\n"
+            "  --export DAY    write the records of DAY (yyyy-MM-dd, or all) as CSV to standard output\n"
+            "  --keyword TEXT  with --export: only messages containing TEXT (% and _ are wildcards)\n"
+            "  --ip TEXT       with --export: only senders whose address contains TEXT\n"
+            "  -h, --help      show this text\n"
+            "  -v, --version   show the version\n");
     return QStringLiteral(
         "Usage: kiv-syslog [--dir DIR] [--headless]\n"
         "       kiv-syslog --export DAY [--keyword TEXT] [--ip TEXT] [--dir DIR]\n"

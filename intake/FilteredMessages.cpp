@@ -76,3 +76,26 @@ void applyFilteredUpdate(FilteredMessageBuffer& copy, const FilteredBufferUpdate
     copy.count = index;
     copy.changed = true;
 }
+
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate& update)
+{
+    out << update.generation << update.firstIndex << quint32(update.entries.size());
+    for (const FilteredBufferUpdate::Entry& entry : update.entries)
+        out << entry.time << entry.ip << entry.text;
+    return out;
+}
+
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate& update)
+{
+    quint32 count = 0;
+    in >> update.generation >> update.firstIndex >> count;
+    update.entries.clear();
+    // What cannot be in the buffer is not believed, whatever the count says.
+    for (quint32 i = 0; i < count && i < quint32(FilteredMessageBuffer::kCapacity) && in.status() == QDataStream::Ok;
+         ++i) {
+        FilteredBufferUpdate::Entry entry;
+        in >> entry.time >> entry.ip >> entry.text;
+        update.entries.append(entry);
+    }
+    return in;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDataStream>
 #include <QDateTime>
 #include <QList>
 #include <QMetaType>
@@ -46,6 +47,9 @@ struct FilteredBufferUpdate {
     qint32 firstIndex = 0;
     QList<Entry> entries;
 };
+// For the link to the windows.
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate& update);
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate& update);
 Q_DECLARE_METATYPE(FilteredBufferUpdate)
 
 // Takes what the buffer holds beyond what was already passed on, and clears

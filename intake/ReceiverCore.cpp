@@ -140,7 +140,9 @@ QList<ForwardStatus> ReceiverCore::forwardStatus() const
 bool ReceiverCore::bindPort(QString* error)
 {
     tcp_->close();
-    if (!socket_->bind(error))
+    const bool bound = socket_->bind(error);
+    emit stateChanged();
+    if (!bound)
         return false;
     if (!tcpEnabled_)
         return true;
@@ -165,6 +167,7 @@ void ReceiverCore::closePort()
 {
     socket_->close();
     tcp_->close();
+    emit stateChanged();
 }
 
 // Each dropped day is told once. The file is not compacted: the cleaner does that.
@@ -189,7 +192,11 @@ void ReceiverCore::startCounting() { secondTimer_->start(); }
 
 ListeningPort& ReceiverCore::port() { return *port_; }
 
-void ReceiverCore::setFilterEnabled(qint16 enabled) { intake_->setFilterEnabled(enabled); }
+void ReceiverCore::setFilterEnabled(qint16 enabled)
+{
+    intake_->setFilterEnabled(enabled);
+    emit stateChanged();
+}
 
 qint16 ReceiverCore::filterEnabled() const { return intake_->filterEnabled(); }
 
@@ -352,4 +359,18 @@ void ReceiverCore::reportForwarding(qint64 nowMs, bool now)
     emit problemReported(line);
     reportedForwarding_ = status;
     lastForwardReportMs_ = nowMs;
+}
+
+QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
+{
+    return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
+               << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
+               << counters.tcpUnavailable << counters.forwardMisses;
+}
+
+QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
+{
+    return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
+              >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
+              >> counters.tcpUnavailable >> counters.forwardMisses;
 }

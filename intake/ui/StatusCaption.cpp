@@ -1,5 +1,7 @@
 #include "intake/ui/StatusCaption.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 QString chineseCaption(const IntakeSecond& counters)
@@ -30,6 +32,11 @@ QString serviceAwayCaption(bool english)
 {
     return english ? QStringLiteral("Filtering info: service disconnected, reconnecting…")
                    : QStringLiteral("过滤信息:服务已断开，正在重新连接…");
+}
+
+QString serviceSilentCaption()
+{
+    return QCoreApplication::translate("StatusCaption", "Filtering info: the service does not answer");
 }
 
 QString lossTooltip(const LossCounts& losses, bool english)

@@ -19,3 +19,7 @@ QString intakeNotes(const IntakeSecond& counters, bool english);
 
 // The status line of a window attached to a service while the service is away.
 QString serviceAwayCaption(bool english);
+
+// The status line of a window attached to a service while the service does
+// not answer.
+QString serviceSilentCaption();

@@ -1,0 +1,87 @@
+#include "app/Service.h"
+
+#include "app/SignalBridge.h"
+#include "intake/HeadlessService.h"
+#include "intake/ReceiverCore.h"
+#include "intake/ReceiverHost.h"
+#include "platform/Clock.h"
+#include "platform/IniSettingsStore.h"
+#include "platform/Locale.h"
+#include "platform/QtUdpSocket.h"
+#include "platform/SingleInstance.h"
+#include "platform/SqliteEngine.h"
+#include "platform/Timer.h"
+#include "search/RecordExport.h"
+#include "store/GroupAccess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTextStream>
+
+void printLine(const QString& line) { QTextStream(stderr) << "kiv-syslog: " << line << Qt::endl; }
+
+QString versionText()
+{
+    return QStringLiteral("kiv-syslog %1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR);
+}
+
+bool englishLocale() { return languageModeFor(QtSystemLocale().localeId()) == QLatin1String("en"); }
+
+QString dataDirOf(const CommandLine& command)
+{
+    return command.dataDir.isEmpty() ? QCoreApplication::applicationDirPath() : QDir(command.dataDir).absolutePath();
+}
+
+int runExport(const CommandLine& command, const QString& dataDir)
+{
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly)) {
+        printLine(QStringLiteral("cannot write to standard output"));
+        return 2;
+    }
+    QString error;
+    const int status = exportRecords(dataDir, command.exportDay, command.keyword, command.ip, out, &error);
+    out.flush();
+    if (status != 0)
+        printLine(error);
+    return status;
+}
+
+int runHeadless(QCoreApplication& app, const QString& dataDir)
+{
+    // A service started by another user (the system's) holds its lock in
+    // another runtime directory; its socket in the data directory tells.
+    const QString linkPath = ReceiverHost::socketPath(dataDir);
+    if (ReceiverHost::serviceAnswers(linkPath)) {
+        printLine(QStringLiteral("程序已经在运行，不支持多开！ (a service answers on %1)").arg(linkPath));
+        return 1;
+    }
+    IniSettingsStore settings(IniSettingsStore::defaultPath());
+    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
+    SystemClock clock;
+    SqliteEngine readEngine{5000};
+    SqliteEngine writeEngine{250};
+    ReceiverCore core(CoreServices{clock, readEngine, writeEngine,
+                                   [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
+                                   [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
+                                   dataDir, &settings});
+    HeadlessService service(core, settings, singleInstance, dataDir, printLine);
+    if (!service.start())
+        return 1;
+    shareDatabaseWithGroup(dataDir);
+    // Windows started on the same directory attach here.
+    ReceiverHost host(core, ReceiverHost::Options{&settings, LinkGuard::Limits{}});
+    QObject::connect(&host, &ReceiverHost::logLine, &host, printLine);
+    QString linkProblem;
+    if (host.listen(linkPath, &linkProblem))
+        printLine(QStringLiteral("windows attach on %1").arg(linkPath));
+    else
+        printLine(QStringLiteral("windows cannot attach: %1").arg(linkProblem));
+    SignalBridge signalBridge([&service] {
+        service.stop();
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [&service] { service.stop(); });
+    return app.exec();
+}

@@ -1,0 +1,393 @@
+#include "intake/ReceiverHost.h"
+
+#include "intake/DatagramIntake.h"
+#include "intake/ReceiverCore.h"
+#include "intake/rep_Receiver_merged.h"
+#include "platform/Database.h"
+#include "platform/SettingsStore.h"
+#include "platform/UdpSocket.h"
+#include "settings/SettingsTexts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRemoteObjectHost>
+#include <algorithm>
+
+namespace {
+
+const QString kObjectName = QStringLiteral("Receiver");
+// Below this much unsent data a window is given more of the filtered buffer.
+constexpr qint64 kFilteredBacklog = 1024 * 1024;
+// One piece of the filtered buffer: at most this many characters of text.
+constexpr qsizetype kFilteredPieceChars = 128 * 1024;
+// Longest path a local socket can have (sun_path less its final NUL).
+constexpr qsizetype kLongestSocketPath = 107;
+
+} // namespace
+
+// One window's receiver: its calls carried out on the core, the core's
+// reports passed on, the filtered buffer sent at the pace the window reads.
+class ReceiverHost::Session final : public ReceiverSimpleSource {
+public:
+    Session(ReceiverHost& host, LinkGuard& guard) : host_(host), core_(host.core_), guard_(guard)
+    {
+        mirror();
+        connect(&core_, &ReceiverCore::stateChanged, this, [this] { mirror(); });
+        connect(&core_, &ReceiverCore::lineToShow, this, &ReceiverSource::lineToShow);
+        connect(&core_, &ReceiverCore::secondElapsed, this, &ReceiverSource::secondElapsed);
+        connect(&core_, &ReceiverCore::dayTableCreated, this, &ReceiverSource::dayTableCreated);
+        connect(&core_, &ReceiverCore::errorRaised, this, &ReceiverSource::errorRaised);
+        connect(&core_, &ReceiverCore::problemReported, this, &ReceiverSource::problemReported);
+        connect(&core_, &ReceiverCore::daysDropped, this, &ReceiverSource::daysDropped);
+        connect(&core_, &ReceiverCore::filteredUpdated, this, [this] { sendFiltered(); });
+        connect(&guard_, &QIODevice::bytesWritten, this, [this] { sendFiltered(); });
+    }
+
+    // What this window held goes back; a service listens on its port again.
+    ~Session() override
+    {
+        if (core_.isShutDown())
+            return;
+        release();
+        if (host_.isService())
+            host_.restoreListening();
+    }
+
+    int ping() override { return heard(1); }
+
+    QString openDatabase() override
+    {
+        heard();
+        if (host_.isService())
+            return {};
+        try {
+            core_.openDatabase();
+        } catch (const DbError& error) {
+            return error.text().isEmpty() ? QStringLiteral("unknown error") : error.text();
+        }
+        return {};
+    }
+
+    bool setKeepDays(int days) override
+    {
+        if (!host_.isService())
+            core_.setKeepDays(days);
+        return heard(true);
+    }
+
+    bool setFilterEnabled(int enabled) override
+    {
+        if (!host_.isService()) {
+            core_.setFilterEnabled(qint16(enabled));
+            return heard(true);
+        }
+        const qint16 on = enabled != 0 ? 1 : 0;
+        core_.setFilterEnabled(on);
+        host_.store(settingstexts::filterValueName(), on);
+        return heard(true);
+    }
+
+    bool startCounting() override
+    {
+        if (!host_.isService())
+            core_.startCounting();
+        return heard(true);
+    }
+
+    bool bindPort(int port) override
+    {
+        heard();
+        ListeningPort& socket = core_.port();
+        if (core_.isShutDown())
+            return false;
+        // Binding again the port the service listens on would only lose what
+        // arrives meanwhile: a window attaching binds it as it starts.
+        if (host_.isService() && socket.isBound() && socket.localPort() == port && port == host_.boundPort_)
+            return true;
+        QString reason;
+        const bool bound = socket.setLocalPort(port) && socket.bind(&reason);
+        if (host_.isService()) {
+            if (bound && port != host_.boundPort_)
+                emit host_.logLine(QStringLiteral("a window moved the service to UDP port %1").arg(port));
+            if (bound) {
+                host_.boundPort_ = port;
+                host_.store(settingstexts::portValueName(), port);
+            } else {
+                // The window asks for another port; meanwhile the service goes
+                // on receiving on the one it had.
+                host_.restoreListening();
+            }
+        }
+        mirror();
+        return bound;
+    }
+
+    bool closePort() override
+    {
+        core_.port().close();
+        return heard(true);
+    }
+
+    // Gives the file up for cleaning; the window opens the cleaner once this
+    // answers.
+    bool handOverDatabase() override
+    {
+        if (!handedOver_) {
+            handedOver_ = true;
+            if (host_.handovers_++ == 0)
+                core_.handOverDatabase();
+        }
+        return heard(true);
+    }
+
+    bool takeBackDatabase() override
+    {
+        release();
+        return heard(true);
+    }
+
+    // A window attached to a service only detaches: the service goes on.
+    QString shutdown() override
+    {
+        heard();
+        if (host_.isService())
+            return {};
+        core_.shutdown();
+        return core_.summaryLine();
+    }
+
+    bool hasSpoken() const { return listening_; }
+
+private:
+    // The first call shows the window is attached and listening: it is given
+    // the filtered buffer from then on. (A probe that only connects is no window.)
+    template <typename T = int>
+    T heard(T result = {})
+    {
+        if (!listening_) {
+            listening_ = true;
+            ++host_.tally_.attached;
+            host_.countClients();
+            sendFiltered();
+        }
+        return result;
+    }
+
+    void mirror()
+    {
+        setListeningPort(core_.port().localPort());
+        setPortBound(core_.port().isBound());
+        setFilterOn(core_.filterEnabled());
+        setReceiveBufferBytes(core_.receiveBufferBytes());
+    }
+
+    void release()
+    {
+        if (!handedOver_)
+            return;
+        handedOver_ = false;
+        if (--host_.handovers_ == 0)
+            core_.takeBackDatabase();
+    }
+
+    // The part of the filtered buffer this window does not have yet, piece
+    // by piece while it reads what it is sent. A new generation starts again
+    // from the beginning.
+    void sendFiltered()
+    {
+        if (!listening_)
+            return;
+        const FilteredMessageBuffer& buffer = core_.intake().filtered();
+        const qint32 count = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
+        while (guard_.isOpen() && guard_.bytesToWrite() < kFilteredBacklog) {
+            const bool restart = sentGeneration_ != buffer.generation || sentCount_ > count;
+            if (!restart && sentCount_ >= count)
+                return;
+            FilteredBufferUpdate piece;
+            piece.generation = buffer.generation;
+            piece.firstIndex = restart ? 0 : sentCount_;
+            qsizetype chars = 0;
+            qint32 index = piece.firstIndex;
+            for (; index < count && (index == piece.firstIndex || chars < kFilteredPieceChars); ++index) {
+                const auto slot = static_cast<std::size_t>(index);
+                piece.entries.append({buffer.times[slot], buffer.ips[slot], buffer.texts[slot]});
+                chars += buffer.texts[slot].size();
+            }
+            sentGeneration_ = piece.generation;
+            sentCount_ = index;
+            emit filteredUpdated(piece);
+        }
+    }
+
+    ReceiverHost& host_;
+    ReceiverCore& core_;
+    LinkGuard& guard_;
+    bool listening_ = false;
+    bool handedOver_ = false;
+    qint32 sentGeneration_ = -1;
+    qint32 sentCount_ = 0;
+};
+
+struct ReceiverHost::Client {
+    LinkGuard* guard = nullptr;
+    std::unique_ptr<Session> session;
+    std::unique_ptr<QRemoteObjectHost> host;
+};
+
+ReceiverHost::ReceiverHost(ReceiverCore& core, Options options, QObject* parent)
+    : QObject(parent)
+    , core_(core)
+    , options_(options)
+    , api_(LinkGuard::apiOf<ReceiverSourceAPI<ReceiverSource>, ReceiverSource>(kObjectName))
+{
+    tallyTimer_.setInterval(1000);
+    connect(&tallyTimer_, &QTimer::timeout, this, [this] { tellClients(); });
+}
+
+ReceiverHost::~ReceiverHost()
+{
+    while (!clients_.empty())
+        remove(clients_.back().get(), QString());
+}
+
+QString ReceiverHost::socketPath(const QString& dataDir)
+{
+    return QDir(dataDir).filePath(QStringLiteral("kiv-syslog.sock"));
+}
+
+bool ReceiverHost::serviceAnswers(const QString& path, int timeoutMs)
+{
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    const bool answers = probe.waitForConnected(timeoutMs);
+    probe.abort();
+    return answers;
+}
+
+bool ReceiverHost::listen(const QString& path, QString* error)
+{
+    auto fail = [error](const QString& reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
+    if (QFile::encodeName(path).size() > kLongestSocketPath)
+        return fail(QStringLiteral("the local socket %1 is longer than %2 bytes").arg(path).arg(kLongestSocketPath));
+    if (serviceAnswers(path))
+        return fail(QStringLiteral("another service answers on %1").arg(path));
+    QLocalServer::removeServer(path);
+    server_ = new QLocalServer(this);
+    server_->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
+    if (!server_->listen(path))
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(path, server_->errorString()));
+    connect(server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_->nextPendingConnection())
+            accept(socket);
+    });
+    boundPort_ = core_.port().isBound() ? core_.port().localPort() : 0;
+    return true;
+}
+
+void ReceiverHost::adopt(qintptr descriptor)
+{
+    auto* socket = new QLocalSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    accept(socket);
+}
+
+void ReceiverHost::accept(QLocalSocket* socket)
+{
+    if (isService() && clientCount() >= kMaxClients) {
+        ++tally_.refused;
+        countClients();
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    auto client = std::make_unique<Client>();
+    Client* raw = client.get();
+    client->guard = new LinkGuard(socket, options_.limits, api_, this);
+    client->session = std::make_unique<Session>(*this, *client->guard);
+    client->host = std::make_unique<QRemoteObjectHost>();
+    connect(client->guard, &LinkGuard::droppedFor, this, [this, raw](const QString& reason) {
+        // After the host has let go of the connection (it hears disconnected()).
+        QMetaObject::invokeMethod(this, [this, raw, reason] { remove(raw, reason); }, Qt::QueuedConnection);
+    });
+    client->host->addHostSideConnection(client->guard);
+    client->host->enableRemoting(client->session.get(), kObjectName);
+    clients_.push_back(std::move(client));
+}
+
+void ReceiverHost::remove(Client* client, const QString& reason)
+{
+    const auto it = std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
+    if (it == clients_.end())
+        return;
+    const std::unique_ptr<Client> gone = std::move(*it);
+    clients_.erase(it);
+    const bool spoke = gone->session->hasSpoken();
+    gone->host.reset();
+    gone->session.reset(); // gives back what this window held
+    gone->guard->disconnect(this);
+    gone->guard->deleteLater();
+    if (reason.isEmpty()) {
+        if (!spoke)
+            return;
+        ++tally_.detached;
+    } else {
+        ++tally_.dropped;
+        tally_.lastDrop = reason;
+    }
+    countClients();
+}
+
+// A window that went away while it had the port closed for a change, or
+// whose port could not be bound, leaves the service listening on its port.
+void ReceiverHost::restoreListening()
+{
+    ListeningPort& port = core_.port();
+    if (handovers_ > 0 || port.isBound() || boundPort_ == 0)
+        return;
+    QString reason;
+    if (!port.setLocalPort(boundPort_) || !port.bind(&reason))
+        emit logLine(QStringLiteral("cannot listen on UDP port %1 again: %2").arg(boundPort_).arg(reason));
+}
+
+void ReceiverHost::store(const QString& name, int value)
+{
+    if (!options_.serviceSettings->write(name, QString::number(value)))
+        emit logLine(QStringLiteral("cannot store the setting %1").arg(name));
+}
+
+// Windows coming and going: one line at once, then at most one a second
+// while they go on, with the counts.
+void ReceiverHost::countClients()
+{
+    if (!tallyTimer_.isActive())
+        tellClients();
+}
+
+void ReceiverHost::tellClients()
+{
+    if (tally_.empty()) {
+        tallyTimer_.stop();
+        return;
+    }
+    QString line = QStringLiteral("windows: %1 attached, %2 detached, %3 dropped, %4 refused in the last second; "
+                                  "%5 attached now")
+                       .arg(tally_.attached)
+                       .arg(tally_.detached)
+                       .arg(tally_.dropped)
+                       .arg(tally_.refused)
+                       .arg(clientCount());
+    if (tally_.dropped > 0)
+        line += QStringLiteral(" (the last dropped because %1)").arg(tally_.lastDrop);
+    if (tally_.refused > 0)
+        line += QStringLiteral(" (at most %1 at a time)").arg(kMaxClients);
+    tally_ = {};
+    if (isService())
+        emit logLine(line);
+    tallyTimer_.start();
+}
