@@ -17,21 +17,27 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 void printLine(const QString& line) { QTextStream(stderr) << "kiv-syslog: " << line << Qt::endl; }
 
-QString versionText()
-{
-    return QStringLiteral("kiv-syslog %1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR);
-}
-
 bool englishLocale() { return languageModeFor(QtSystemLocale().localeId()) == QLatin1String("en"); }
+
+QStringList argumentsOf(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
 
 QString dataDirOf(const CommandLine& command)
 {
     return command.dataDir.isEmpty() ? QCoreApplication::applicationDirPath() : QDir(command.dataDir).absolutePath();
 }
+
+namespace {
 
 int runExport(const CommandLine& command, const QString& dataDir)
 {
@@ -84,4 +90,36 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [&service] { service.stop(); });
     return app.exec();
+}
+
+} // namespace
+
+int runWithoutWindow(int& argc, char* argv[], const CommandLine& command, Program program)
+{
+    switch (command.action) {
+    case CommandLine::Action::Help:
+        QTextStream(stdout) << usageText(program);
+        return 0;
+    case CommandLine::Action::Version:
+        QTextStream(stdout) << QStringLiteral("kiv-syslog %1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR)
+                            << Qt::endl;
+        return 0;
+    case CommandLine::Action::Error:
+        QTextStream(stderr) << QFileInfo(QString::fromLocal8Bit(argv[0])).fileName() << ": " << command.error
+                            << "\n\n"
+                            << usageText(program);
+        return 2;
+    default:
+        break;
+    }
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("kiv-syslog"));
+    const QString dataDir = dataDirOf(command);
+    if (command.action == CommandLine::Action::Export)
+        return runExport(command, dataDir);
+    if (const QString problem = dataDirProblem(dataDir, englishLocale()); !problem.isEmpty()) {
+        printLine(problem);
+        return 1;
+    }
+    return runHeadless(app, dataDir);
 }

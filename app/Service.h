@@ -3,26 +3,21 @@
 #include "app/CommandLine.h"
 
 #include <QString>
-
-class QCoreApplication;
+#include <QStringList>
 
 // What the window program (kiv-syslog) and the service program (kiv-syslogd)
-// both do: the headless receiver and the export, neither of which needs a
-// display.
+// share: everything but the window, none of which needs a display.
 
 // Prints one line on standard error, as the program's own.
 void printLine(const QString& line);
-QString versionText();
 bool englishLocale();
-
+QStringList argumentsOf(int argc, char* argv[]);
 // The directory the command names (made absolute), or the program's own.
 QString dataDirOf(const CommandLine& command);
 
-// --export: the day's records as CSV on standard output. 0, or 2 after
-// printing why not.
-int runExport(const CommandLine& command, const QString& dataDir);
-
-// --headless: the receiver without any window, the core on this thread, and
-// the socket windows attach to. Ends with status 1 when it cannot start, 0
-// after a termination signal once everything read is stored.
-int runHeadless(QCoreApplication& app, const QString& dataDir);
+// Help, version, a wrong option, --export and the receiver without a window
+// (--headless: the core on this thread, and the socket windows attach to).
+// Returns the exit status: 2 for a wrong option or a failed export, 1 when
+// the receiver cannot start, 0 after a termination signal once everything
+// read is stored.
+int runWithoutWindow(int& argc, char* argv[], const CommandLine& command, Program program);

@@ -24,7 +24,6 @@
 #include <QIcon>
 #include <QMap>
 #include <QSessionManager>
-#include <QTextStream>
 #include <QTimer>
 #include <memory>
 
@@ -194,47 +193,19 @@ int runWindow(QApplication& app, const QString& dataDir)
 
 int main(int argc, char* argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine command = parseCommandLine(arguments);
-    switch (command.action) {
-    case CommandLine::Action::Help:
-        QTextStream(stdout) << usageText();
-        return 0;
-    case CommandLine::Action::Version:
-        QTextStream(stdout) << versionText() << Qt::endl;
-        return 0;
-    case CommandLine::Action::Error:
-        QTextStream(stderr) << "kiv-syslog: " << command.error << "\n\n" << usageText();
-        return 2;
-    default:
-        break;
-    }
+    const CommandLine command = parseCommandLine(argumentsOf(argc, argv));
+    if (command.action != CommandLine::Action::Window)
+        return runWithoutWindow(argc, argv, command, Program::Window);
 
-    std::unique_ptr<QCoreApplication> app;
-    if (command.action == CommandLine::Action::Window)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    app->setApplicationName(QStringLiteral("kiv-syslog"));
-    if (command.action == CommandLine::Action::Window)
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kiv-syslog.svg")));
-
+    QApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("kiv-syslog"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kiv-syslog.svg")));
     const QString dataDir = dataDirOf(command);
-    if (command.action == CommandLine::Action::Export)
-        return runExport(command, dataDir);
     if (const QString problem = dataDirProblem(dataDir, englishLocale()); !problem.isEmpty()) {
-        if (command.action == CommandLine::Action::Window) {
-            QtDialogs dialogs;
-            dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));
-            dialogs.message(problem);
-        } else {
-            printLine(problem);
-        }
+        QtDialogs dialogs;
+        dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));
+        dialogs.message(problem);
         return 1;
     }
-    if (command.action == CommandLine::Action::Headless)
-        return runHeadless(*app, dataDir);
-    return runWindow(static_cast<QApplication&>(*app), dataDir);
+    return runWindow(app, dataDir);
 }

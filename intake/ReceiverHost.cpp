@@ -14,6 +14,7 @@
 #include <QLocalSocket>
 #include <QRemoteObjectHost>
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -56,73 +57,8 @@ public:
     }
 
     int ping() override { return heard(1); }
-
-    QString openDatabase() override
-    {
-        heard();
-        if (host_.isService())
-            return {};
-        try {
-            core_.openDatabase();
-        } catch (const DbError& error) {
-            return error.text().isEmpty() ? QStringLiteral("unknown error") : error.text();
-        }
-        return {};
-    }
-
-    bool setKeepDays(int days) override
-    {
-        if (!host_.isService())
-            core_.setKeepDays(days);
-        return heard(true);
-    }
-
-    bool setFilterEnabled(int enabled) override
-    {
-        if (!host_.isService()) {
-            core_.setFilterEnabled(qint16(enabled));
-            return heard(true);
-        }
-        const qint16 on = enabled != 0 ? 1 : 0;
-        core_.setFilterEnabled(on);
-        host_.store(settingstexts::filterValueName(), on);
-        return heard(true);
-    }
-
-    bool startCounting() override
-    {
-        if (!host_.isService())
-            core_.startCounting();
-        return heard(true);
-    }
-
-    bool bindPort(int port) override
-    {
-        heard();
-        ListeningPort& socket = core_.port();
-        if (core_.isShutDown())
-            return false;
-        // Binding again the port the service listens on would only lose what
-        // arrives meanwhile: a window attaching binds it as it starts.
-        if (host_.isService() && socket.isBound() && socket.localPort() == port && port == host_.boundPort_)
-            return true;
-        QString reason;
-        const bool bound = socket.setLocalPort(port) && socket.bind(&reason);
-        if (host_.isService()) {
-            if (bound && port != host_.boundPort_)
-                emit host_.logLine(QStringLiteral("a window moved the service to UDP port %1").arg(port));
-            if (bound) {
-                host_.boundPort_ = port;
-                host_.store(settingstexts::portValueName(), port);
-            } else {
-                // The window asks for another port; meanwhile the service goes
-                // on receiving on the one it had.
-                host_.restoreListening();
-            }
-        }
-        mirror();
-        return bound;
-    }
+    bool setKeepDays(int days) override { return ownOnly([&] { core_.setKeepDays(days); }); }
+    bool startCounting() override { return ownOnly([&] { core_.startCounting(); }); }
 
     bool closePort() override
     {
@@ -130,21 +66,62 @@ public:
         return heard(true);
     }
 
+    bool takeBackDatabase() override
+    {
+        release();
+        return heard(true);
+    }
+
+    QString openDatabase() override
+    {
+        heard();
+        try {
+            ownOnly([&] { core_.openDatabase(); });
+        } catch (const DbError& error) {
+            return error.text().isEmpty() ? QStringLiteral("unknown error") : error.text();
+        }
+        return {};
+    }
+
+    bool setFilterEnabled(int enabled) override
+    {
+        const qint16 on = host_.isService() ? qint16(enabled != 0 ? 1 : 0) : qint16(enabled);
+        core_.setFilterEnabled(on);
+        if (host_.isService())
+            host_.store(settingstexts::filterValueName(), on);
+        return heard(true);
+    }
+
+    bool bindPort(int port) override
+    {
+        heard();
+        ListeningPort& socket = core_.port();
+        const bool service = host_.isService();
+        if (core_.isShutDown())
+            return false;
+        // Binding again the port the service listens on would only lose what
+        // arrives meanwhile: a window attaching binds it as it starts.
+        if (service && socket.isBound() && socket.localPort() == port && port == host_.boundPort_)
+            return true;
+        const bool bound = socket.setLocalPort(port) && socket.bind();
+        if (service && bound && port != host_.boundPort_)
+            emit host_.logLine(QStringLiteral("a window moved the service to UDP port %1").arg(port));
+        if (service && bound) {
+            host_.boundPort_ = port;
+            host_.store(settingstexts::portValueName(), port);
+        } else if (service) {
+            host_.restoreListening(); // the service goes on receiving while the window asks for another port
+        }
+        mirror();
+        return bound;
+    }
+
     // Gives the file up for cleaning; the window opens the cleaner once this
     // answers.
     bool handOverDatabase() override
     {
-        if (!handedOver_) {
-            handedOver_ = true;
-            if (host_.handovers_++ == 0)
-                core_.handOverDatabase();
-        }
-        return heard(true);
-    }
-
-    bool takeBackDatabase() override
-    {
-        release();
+        if (!std::exchange(handedOver_, true) && host_.handovers_++ == 0)
+            core_.handOverDatabase();
         return heard(true);
     }
 
@@ -185,39 +162,30 @@ private:
 
     void release()
     {
-        if (!handedOver_)
-            return;
-        handedOver_ = false;
-        if (--host_.handovers_ == 0)
+        if (std::exchange(handedOver_, false) && --host_.handovers_ == 0)
             core_.takeBackDatabase();
     }
 
+    // What only a receiver of the window's own does: a service opens, keeps
+    // its days and counts by itself.
+    template <typename Call>
+    bool ownOnly(Call call)
+    {
+        if (!host_.isService())
+            call();
+        return heard(true);
+    }
+
     // The part of the filtered buffer this window does not have yet, piece
-    // by piece while it reads what it is sent. A new generation starts again
-    // from the beginning.
+    // by piece while it reads what it is sent.
     void sendFiltered()
     {
-        if (!listening_)
-            return;
-        const FilteredMessageBuffer& buffer = core_.intake().filtered();
-        const qint32 count = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
-        while (guard_.isOpen() && guard_.bytesToWrite() < kFilteredBacklog) {
-            const bool restart = sentGeneration_ != buffer.generation || sentCount_ > count;
-            if (!restart && sentCount_ >= count)
+        while (listening_ && guard_.isOpen() && guard_.bytesToWrite() < kFilteredBacklog) {
+            const std::optional<FilteredBufferUpdate> piece =
+                nextFilteredPiece(core_.intake().filtered(), sentGeneration_, sentCount_, kFilteredPieceChars);
+            if (!piece)
                 return;
-            FilteredBufferUpdate piece;
-            piece.generation = buffer.generation;
-            piece.firstIndex = restart ? 0 : sentCount_;
-            qsizetype chars = 0;
-            qint32 index = piece.firstIndex;
-            for (; index < count && (index == piece.firstIndex || chars < kFilteredPieceChars); ++index) {
-                const auto slot = static_cast<std::size_t>(index);
-                piece.entries.append({buffer.times[slot], buffer.ips[slot], buffer.texts[slot]});
-                chars += buffer.texts[slot].size();
-            }
-            sentGeneration_ = piece.generation;
-            sentCount_ = index;
-            emit filteredUpdated(piece);
+            emit filteredUpdated(*piece);
         }
     }
 
