@@ -76,10 +76,11 @@ QString waitUntilAttached(ReceiverLink& link, const QString& socketPath)
     QEventLoop loop;
     QTimer::singleShot(kAttachTimeoutMs, &loop, &QEventLoop::quit);
     QObject::connect(&link, &ReceiverLink::attached, &loop, &QEventLoop::quit);
-    QObject::connect(&link.receiver(), &QRemoteObjectReplica::stateChanged, &loop, [&loop](QRemoteObjectReplica::State state) {
-        if (state == QRemoteObjectReplica::SignatureMismatch)
-            loop.quit();
-    });
+    QObject::connect(&link.receiver(), &QRemoteObjectReplica::stateChanged, &loop,
+                     [&loop](QRemoteObjectReplica::State state) {
+                         if (state == QRemoteObjectReplica::SignatureMismatch)
+                             loop.quit();
+                     });
     if (!link.isAttached())
         loop.exec();
     if (link.isAttached())

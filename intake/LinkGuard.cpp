@@ -47,7 +47,6 @@ LinkGuard::LinkGuard(QLocalSocket* socket, Limits limits, Api api, QObject* pare
         emit droppedFor(QString());
         emit disconnected();
     });
-    takeIn();
 }
 
 qint64 LinkGuard::bytesToWrite() const { return socket_->bytesToWrite(); }

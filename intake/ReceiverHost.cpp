@@ -290,7 +290,8 @@ void ReceiverHost::accept(QLocalSocket* socket)
 
 void ReceiverHost::remove(Client* client, const QString& reason)
 {
-    const auto it = std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
+    const auto it =
+        std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
     if (it == clients_.end())
         return;
     const std::unique_ptr<Client> gone = std::move(*it);

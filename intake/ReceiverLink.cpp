@@ -35,6 +35,7 @@ void ReceiverLink::attachInProcess(qintptr descriptor)
     node_->addClientSideConnection(socket);
 }
 
+// What the window reads afterwards comes from a replica of nothing.
 void ReceiverLink::detach()
 {
     pingTimer_->stop();
@@ -42,7 +43,7 @@ void ReceiverLink::detach()
         return;
     replica_->disconnect(this);
     abandonCalls();
-    replica_.reset();
+    replica_ = std::make_unique<ReceiverReplica>();
     node_.reset();
 }
 

@@ -37,7 +37,8 @@ public:
     void attachToService(const QString& socketPath);
     // The other end of a socket pair whose receiver end the receiver adopted.
     void attachInProcess(qintptr descriptor);
-    // Lets go of the receiver; calls still open end without an answer.
+    // Lets go of the receiver; calls still open end without an answer, and
+    // no call is made any more.
     void detach();
 
     bool isService() const { return service_; }

@@ -355,8 +355,7 @@ int main(int argc, char** argv)
     {
         ReceiverThread receiver(CoreServices{clock, readEngine, writeEngine,
                                              [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
-                                             [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                             dir});
+                                             [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir});
         ReceiverLink link(std::make_unique<QtTimer>(500));
         link.attachInProcess(receiver.connectWindow());
         runLoopUntil([&] { return link.isAttached(); }, 10000);

@@ -31,7 +31,8 @@ namespace {
 // Starts the real program offscreen with the given configuration and
 // runtime directories and collects its standard error until it says waitFor.
 bool startProgram(QProcess& process, const QStringList& arguments, const QString& configDir, const QString& runtimeDir,
-                  QByteArray& output, const QByteArray& waitFor, const QString& program = QStringLiteral(KIV_PROGRAM_PATH))
+                  QByteArray& output, const QByteArray& waitFor,
+                  const QString& program = QStringLiteral(KIV_PROGRAM_PATH))
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -301,7 +302,8 @@ TEST(AttachedWindow, AStoppedServiceIsToldAndRefusedWithoutHoldingTheWindowThenA
     // Asked once it is known: refused at once, with a message.
     app.window->changeServicePort();
     app.window->openCleaner();
-    EXPECT_EQ(app.dialogs.messages.filter(QStringLiteral("does not answer")).size(), 2) << app.dialogs.messages.join(u'\n').toStdString();
+    EXPECT_EQ(app.dialogs.messages.filter(QStringLiteral("does not answer")).size(), 2)
+        << app.dialogs.messages.join(u'\n').toStdString();
     EXPECT_TRUE(app.dialogs.prompts.isEmpty());
     EXPECT_EQ(app.window->cleanerWindow(), nullptr);
 

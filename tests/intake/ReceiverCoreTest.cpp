@@ -286,7 +286,8 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresText)
     SqliteEngine engine;
     ReadOnlyEngine readOnly(engine);
     FakeUdpSocket socket;
-    ReceiverCore receiver(CoreServices{clock, engine, readOnly, [&] { return std::make_unique<FakeSocketView>(socket); },
+    ReceiverCore receiver(CoreServices{clock, engine, readOnly,
+                                       [&] { return std::make_unique<FakeSocketView>(socket); },
                                        [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
     try {
         receiver.openDatabase();

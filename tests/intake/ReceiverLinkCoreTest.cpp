@@ -66,7 +66,10 @@ public:
         thread_.wait();
     }
     // Runs call on the service's thread, without waiting.
-    void later(std::function<void()> call) { QMetaObject::invokeMethod(&anchor_, std::move(call), Qt::QueuedConnection); }
+    void later(std::function<void()> call)
+    {
+        QMetaObject::invokeMethod(&anchor_, std::move(call), Qt::QueuedConnection);
+    }
     void start()
     {
         host = std::make_unique<ReceiverHost>(*core, ReceiverHost::Options{&settings, LinkGuard::Limits{}});
@@ -235,7 +238,8 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
         emit core.lineToShow(u"second line"_s);
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 4; }, 10000));
-    EXPECT_EQ(order, (QStringList{u"2026-12-07 10:00:00 10.0.0.1 info: 一"_s, u"second"_s, u"days"_s, u"second line"_s}));
+    EXPECT_EQ(order,
+              (QStringList{u"2026-12-07 10:00:00 10.0.0.1 info: 一"_s, u"second"_s, u"days"_s, u"second line"_s}));
     const auto second = seconds.at(0).at(0).value<IntakeSecond>();
     EXPECT_EQ(second.filteredCount, 3);
     EXPECT_EQ(second.filterEnabled, 0);

@@ -84,9 +84,10 @@ protected:
     SqliteEngine readEngine_{2000};
     SqliteEngine writeEngine_{250};
     FakeSettingsStore settings_;
-    ReceiverThread receiver_{CoreServices{clock_, readEngine_, writeEngine_, [] { return std::make_unique<QtUdpSocket>(); },
-                                    [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir_.path(),
-                                    &settings_}};
+    ReceiverThread receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+                                          [] { return std::make_unique<QtUdpSocket>(); },
+                                          [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir_.path(),
+                                          &settings_}};
     quint16 port_ = 0;
 };
 
