@@ -90,25 +90,22 @@ void applyFilteredUpdate(FilteredMessageBuffer& copy, const FilteredBufferUpdate
     copy.changed = true;
 }
 
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate::Entry& entry)
+{
+    return out << entry.time << entry.ip << entry.text;
+}
+
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate::Entry& entry)
+{
+    return in >> entry.time >> entry.ip >> entry.text;
+}
+
 QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate& update)
 {
-    out << update.generation << update.firstIndex << quint32(update.entries.size());
-    for (const FilteredBufferUpdate::Entry& entry : update.entries)
-        out << entry.time << entry.ip << entry.text;
-    return out;
+    return out << update.generation << update.firstIndex << update.entries;
 }
 
 QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate& update)
 {
-    quint32 count = 0;
-    in >> update.generation >> update.firstIndex >> count;
-    update.entries.clear();
-    // What cannot be in the buffer is not believed, whatever the count says.
-    for (quint32 i = 0; i < count && i < quint32(FilteredMessageBuffer::kCapacity) && in.status() == QDataStream::Ok;
-         ++i) {
-        FilteredBufferUpdate::Entry entry;
-        in >> entry.time >> entry.ip >> entry.text;
-        update.entries.append(entry);
-    }
-    return in;
+    return in >> update.generation >> update.firstIndex >> update.entries;
 }

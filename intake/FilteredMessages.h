@@ -49,6 +49,8 @@ struct FilteredBufferUpdate {
     QList<Entry> entries;
 };
 // For the link to the windows.
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate::Entry& entry);
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate::Entry& entry);
 QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate& update);
 QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate& update);
 Q_DECLARE_METATYPE(FilteredBufferUpdate)

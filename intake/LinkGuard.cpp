@@ -4,6 +4,7 @@
 #include <QLocalSocket>
 #include <QVariant>
 #include <QtEndian>
+#include <QtRemoteObjects/qremoteobjectsource.h>
 #include <QtRemoteObjects/qtremoteobjectglobal.h>
 
 #include <cstring>
@@ -32,8 +33,8 @@ LinkGuard::Limits LinkGuard::trusted()
     return limits;
 }
 
-LinkGuard::LinkGuard(QLocalSocket* socket, Limits limits, Api api, QObject* parent)
-    : QIODevice(parent), socket_(socket), limits_(limits), api_(std::move(api))
+LinkGuard::LinkGuard(QLocalSocket* socket, Limits limits, const SourceApiMap& api, QObject* parent)
+    : QIODevice(parent), socket_(socket), limits_(limits), api_(api)
 {
     socket_->setParent(this);
     QIODevice::open(QIODevice::ReadWrite | QIODevice::Unbuffered);
@@ -99,16 +100,13 @@ bool LinkGuard::fitsTheApi(const QByteArray& packet) const
     qint32 index = -1;
     quint32 count = 0;
     in >> name >> call >> index >> count;
-    if (in.status() != QDataStream::Ok || name != api_.objectName || call != QMetaObject::InvokeMetaMethod || index < 0
-        || std::size_t(index) >= api_.methods.size())
+    if (in.status() != QDataStream::Ok || name != api_.name() || call != QMetaObject::InvokeMetaMethod || index < 0
+        || index >= api_.methodCount() || count != quint32(api_.methodParameterCount(index)))
         return false;
-    const std::vector<QMetaType>& types = api_.methods[std::size_t(index)];
-    if (count != types.size())
-        return false;
-    for (const QMetaType& type : types) {
+    for (int p = 0; p < int(count); ++p) {
         QVariant argument;
         in >> argument;
-        if (in.status() != QDataStream::Ok || argument.metaType() != type)
+        if (in.status() != QDataStream::Ok || argument.metaType().id() != api_.methodParameterType(index, p))
             return false;
     }
     qint32 serial = 0;

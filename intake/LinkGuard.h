@@ -2,12 +2,10 @@
 
 #include <QElapsedTimer>
 #include <QIODevice>
-#include <QMetaMethod>
-#include <QMetaType>
 #include <QString>
-#include <vector>
 
 class QLocalSocket;
+class SourceApiMap;
 
 // Stands between a window's socket and the Qt Remote Objects host, which
 // takes its peer's packets on trust: it waits for any length a packet
@@ -17,10 +15,8 @@ class QLocalSocket;
 // maxPacketBytes of a type a window may send, and only calls whose method and
 // argument types fit the interface; it drops the window when it sends
 // anything else, more than maxPacketsPerSecond packets in a second, or leaves
-// more than maxUnsentBytes unread.
-//
-// A packet on the wire is a little-endian quint32 length, then a quint16
-// packet type and the body (QDataStream).
+// more than maxUnsentBytes unread. (A packet is a little-endian quint32
+// length, then a quint16 packet type and its QDataStream body.)
 class LinkGuard final : public QIODevice {
     Q_OBJECT
 public:
@@ -32,18 +28,9 @@ public:
     // A window of this process is trusted: no rate and no backlog limit.
     static Limits trusted();
 
-    // The calls a window may make: for each method index of the interface,
-    // the types of its arguments.
-    struct Api {
-        QString objectName;
-        std::vector<std::vector<QMetaType>> methods;
-    };
-    // The calls of a repc-made source (SourceApi: its ...SourceAPI class).
-    template <typename SourceApi, typename Source>
-    static Api apiOf(const QString& objectName);
-
-    // Takes the socket over (it becomes this guard's child).
-    LinkGuard(QLocalSocket* socket, Limits limits, Api api, QObject* parent = nullptr);
+    // Takes the socket over (it becomes this guard's child). api: the
+    // interface a window may call; it outlives the guard.
+    LinkGuard(QLocalSocket* socket, Limits limits, const SourceApiMap& api, QObject* parent = nullptr);
 
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return ready_.size() + QIODevice::bytesAvailable(); }
@@ -67,25 +54,10 @@ private:
 
     QLocalSocket* socket_;
     Limits limits_;
-    Api api_;
+    const SourceApiMap& api_;
     QByteArray pending_;
     QByteArray ready_;
     QElapsedTimer second_;
     int packetsThisSecond_ = 0;
     bool dropped_ = false;
 };
-
-template <typename SourceApi, typename Source>
-LinkGuard::Api LinkGuard::apiOf(const QString& objectName)
-{
-    const SourceApi api(nullptr, objectName);
-    Api result{objectName, {}};
-    for (int i = 0; i < api.methodCount(); ++i) {
-        const QMetaMethod method = Source::staticMetaObject.method(api.sourceMethodIndex(i));
-        std::vector<QMetaType> types;
-        for (int p = 0; p < method.parameterCount(); ++p)
-            types.push_back(method.parameterMetaType(p));
-        result.methods.push_back(std::move(types));
-    }
-    return result;
-}

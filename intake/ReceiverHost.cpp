@@ -18,7 +18,12 @@
 
 namespace {
 
-const QString kObjectName = QStringLiteral("Receiver");
+// The interface a window may call.
+const SourceApiMap& receiverApi()
+{
+    static const ReceiverSourceAPI<ReceiverSource> api(nullptr);
+    return api;
+}
 // Below this much unsent data a window is given more of the filtered buffer.
 constexpr qint64 kFilteredBacklog = 1024 * 1024;
 // One piece of the filtered buffer: at most this many characters of text.
@@ -32,6 +37,7 @@ constexpr qsizetype kLongestSocketPath = 107;
 // reports passed on, the filtered buffer sent at the pace the window reads.
 class ReceiverHost::Session final : public ReceiverSimpleSource {
 public:
+    // The guard (on the window's socket) stays the host's.
     Session(ReceiverHost& host, LinkGuard& guard) : host_(host), core_(host.core_), guard_(guard)
     {
         mirror();
@@ -44,6 +50,8 @@ public:
         connect(&core_, &ReceiverCore::daysDropped, this, &ReceiverSource::daysDropped);
         connect(&core_, &ReceiverCore::filteredUpdated, this, [this] { sendFiltered(); });
         connect(&guard_, &QIODevice::bytesWritten, this, [this] { sendFiltered(); });
+        remoting_.addHostSideConnection(&guard_);
+        remoting_.enableRemoting(this, receiverApi().name());
     }
 
     // What this window held goes back; a service listens on its port again.
@@ -136,6 +144,7 @@ public:
     }
 
     bool hasSpoken() const { return listening_; }
+    LinkGuard& guard() const { return guard_; }
 
 private:
     // The first call shows the window is attached and listening: it is given
@@ -192,23 +201,18 @@ private:
     ReceiverHost& host_;
     ReceiverCore& core_;
     LinkGuard& guard_;
+    // Gone before the source object it remotes.
+    QRemoteObjectHost remoting_;
     bool listening_ = false;
     bool handedOver_ = false;
     qint32 sentGeneration_ = -1;
     qint32 sentCount_ = 0;
 };
 
-struct ReceiverHost::Client {
-    LinkGuard* guard = nullptr;
-    std::unique_ptr<Session> session;
-    std::unique_ptr<QRemoteObjectHost> host;
-};
-
 ReceiverHost::ReceiverHost(ReceiverCore& core, Options options, QObject* parent)
     : QObject(parent)
     , core_(core)
     , options_(options)
-    , api_(LinkGuard::apiOf<ReceiverSourceAPI<ReceiverSource>, ReceiverSource>(kObjectName))
 {
     tallyTimer_.setInterval(1000);
     connect(&tallyTimer_, &QTimer::timeout, this, [this] { tellClients(); });
@@ -216,8 +220,8 @@ ReceiverHost::ReceiverHost(ReceiverCore& core, Options options, QObject* parent)
 
 ReceiverHost::~ReceiverHost()
 {
-    while (!clients_.empty())
-        remove(clients_.back().get(), QString());
+    while (!sessions_.empty())
+        remove(sessions_.back().get(), QString());
 }
 
 QString ReceiverHost::socketPath(const QString& dataDir)
@@ -274,33 +278,25 @@ void ReceiverHost::accept(QLocalSocket* socket)
         socket->deleteLater();
         return;
     }
-    auto client = std::make_unique<Client>();
-    Client* raw = client.get();
-    client->guard = new LinkGuard(socket, options_.limits, api_, this);
-    client->session = std::make_unique<Session>(*this, *client->guard);
-    client->host = std::make_unique<QRemoteObjectHost>();
-    connect(client->guard, &LinkGuard::droppedFor, this, [this, raw](const QString& reason) {
-        // After the host has let go of the connection (it hears disconnected()).
-        QMetaObject::invokeMethod(this, [this, raw, reason] { remove(raw, reason); }, Qt::QueuedConnection);
+    auto* guard = new LinkGuard(socket, options_.limits, receiverApi(), this);
+    Session* session = sessions_.emplace_back(std::make_unique<Session>(*this, *guard)).get();
+    connect(guard, &LinkGuard::droppedFor, this, [this, session](const QString& reason) {
+        // After the Remote Objects host has let go of the connection (it hears disconnected()).
+        QMetaObject::invokeMethod(this, [this, session, reason] { remove(session, reason); }, Qt::QueuedConnection);
     });
-    client->host->addHostSideConnection(client->guard);
-    client->host->enableRemoting(client->session.get(), kObjectName);
-    clients_.push_back(std::move(client));
 }
 
-void ReceiverHost::remove(Client* client, const QString& reason)
+void ReceiverHost::remove(Session* session, const QString& reason)
 {
     const auto it =
-        std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
-    if (it == clients_.end())
+        std::find_if(sessions_.begin(), sessions_.end(), [session](const auto& s) { return s.get() == session; });
+    if (it == sessions_.end())
         return;
-    const std::unique_ptr<Client> gone = std::move(*it);
-    clients_.erase(it);
-    const bool spoke = gone->session->hasSpoken();
-    gone->host.reset();
-    gone->session.reset(); // gives back what this window held
-    gone->guard->disconnect(this);
-    gone->guard->deleteLater();
+    const bool spoke = session->hasSpoken();
+    LinkGuard& guard = session->guard();
+    sessions_.erase(it); // gives back what this window held
+    guard.disconnect(this);
+    guard.deleteLater();
     if (reason.isEmpty()) {
         if (!spoke)
             return;

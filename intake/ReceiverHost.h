@@ -46,7 +46,7 @@ public:
     bool listen(const QString& path, QString* error = nullptr);
     // A window of this process, at the other end of a socket pair.
     void adopt(qintptr descriptor);
-    int clientCount() const { return int(clients_.size()); }
+    int clientCount() const { return int(sessions_.size()); }
 
     // The socket of the service keeping its files in dataDir: in that
     // directory, so that whoever may read the database may attach, and both
@@ -62,7 +62,6 @@ signals:
 
 private:
     class Session;
-    struct Client;
     struct Tally {
         int attached = 0;
         int detached = 0;
@@ -74,7 +73,7 @@ private:
 
     bool isService() const { return options_.serviceSettings != nullptr; }
     void accept(QLocalSocket* socket);
-    void remove(Client* client, const QString& reason);
+    void remove(Session* session, const QString& reason);
     void restoreListening();
     void store(const QString& name, int value);
     void countClients();
@@ -82,9 +81,8 @@ private:
 
     ReceiverCore& core_;
     Options options_;
-    LinkGuard::Api api_;
     QLocalServer* server_ = nullptr;
-    std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<std::unique_ptr<Session>> sessions_;
     // Windows that have the database for cleaning.
     int handovers_ = 0;
     // The port the service was told to listen on.

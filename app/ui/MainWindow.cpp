@@ -36,40 +36,27 @@
 #include <utility>
 #include <limits>
 
-// The receiver's port as the port commands see it: the number from the
-// window's copy of the receiver's state, binding answered later.
-class MainWindow::ReceiverPort final : public PortControl {
-public:
-    explicit ReceiverPort(MainWindow& window) : window_(window) {}
-    int localPort() const override { return window_.services_.receiver.receiver().listeningPort(); }
-    void close() override
-    {
-        window_.request([](ReceiverReplica& receiver) { return receiver.closePort(); });
-    }
-    void bind(int port, std::function<void(BindResult)> done) override
-    {
-        if (window_.shutDown_) {
-            done(BindResult::NoAnswer);
-            return;
-        }
-        window_.request([port](ReceiverReplica& receiver) { return receiver.bindPort(port); },
-                        [done = std::move(done)](const QVariant& bound) {
-                            done(!bound.isValid() ? BindResult::NoAnswer
-                                                  : bound.toBool() ? BindResult::Bound : BindResult::Failed);
-                        });
-    }
-
-private:
-    MainWindow& window_;
-};
-
 MainWindow::MainWindow(Services services, QWidget* parent)
     : QWidget(parent)
     , services_(std::move(services))
     , database_(services_.readEngine, services_.programDir, services_.clock)
-    , receiverPort_(std::make_unique<ReceiverPort>(*this))
-    , port_(std::make_unique<ServicePort>(*receiverPort_, services_.settings, services_.dialogs))
 {
+    // The receiver's port as the port commands see it: the number from the
+    // window's copy of the receiver's state, binding answered later.
+    using BindResult = PortControl::BindResult;
+    PortControl receiverPort{
+        [this] { return services_.receiver.receiver().listeningPort(); },
+        [this] { request([](ReceiverReplica& receiver) { return receiver.closePort(); }); },
+        [this](int port, std::function<void(BindResult)> done) {
+            if (shutDown_)
+                return done(BindResult::NoAnswer);
+            request([port](ReceiverReplica& receiver) { return receiver.bindPort(port); },
+                    [done = std::move(done)](const QVariant& bound) {
+                        done(!bound.isValid() ? BindResult::NoAnswer
+                                              : bound.toBool() ? BindResult::Bound : BindResult::Failed);
+                    });
+        }};
+    port_ = std::make_unique<ServicePort>(std::move(receiverPort), services_.settings, services_.dialogs);
     setObjectName(QStringLiteral("Form1"));
     // One read at a time, so that they finish in the order they were asked for.
     loads_.setMaxThreadCount(1);

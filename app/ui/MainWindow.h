@@ -99,8 +99,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    class ReceiverPort;
-
     void buildControls();
     void setEnglishCaptions();
     void connectCommands();
@@ -130,7 +128,6 @@ private:
 
     Services services_;
     LogDatabase database_;
-    std::unique_ptr<ReceiverPort> receiverPort_;
     std::unique_ptr<ServicePort> port_;
 
     // User-interface language, "cn" or "en", fixed at startup.

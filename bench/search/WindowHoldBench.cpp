@@ -204,7 +204,9 @@ void press(QWidget& window, Qt::Key key)
 }
 
 struct StoppedServiceFigures {
+    // The longest hold while the service was stopped, and after it went on.
     double worstMs = -1;
+    double worstAfterMs = -1;
     qint64 noticedAfterMs = -1;
     int refusals = 0;
     bool cleanerOpened = false;
@@ -282,13 +284,15 @@ StoppedServiceFigures runStoppedServicePhase(const QString& servicePath, Clock& 
     useEverything(); // refused at once
     figures.refusals = dialogs.messages - messagesBefore;
     runLoopUntil([] { return false; }, int(std::max<qint64>(0, 3000 - sinceStop.elapsed())));
+    figures.worstMs = lateness.stopMs();
+    lateness.start();
     ::kill(pid, SIGCONT);
     runLoopUntil([&] { return window.cleanerWindow() != nullptr; }, 10000);
     figures.cleanerOpened = window.cleanerWindow() != nullptr;
     if (figures.cleanerOpened)
         reinterpret_cast<QWidget*>(window.cleanerWindow())->close();
     runLoopUntil([] { return false; }, 1000);
-    figures.worstMs = lateness.stopMs();
+    figures.worstAfterMs = lateness.stopMs();
     stopSending = true;
     sender.join();
 
@@ -431,10 +435,10 @@ int main(int argc, char** argv)
                 "%lld, lost %lld; window held at most %.1f ms\n",
                 searches, searchSeconds, sent[1], stored[1], sent[1] - stored[1], worstMs[1]);
     std::printf("phase 3: service stopped for 3 s under 1000 datagrams/s: noticed after %lld ms; F3, F2 and the "
-                "cleaner then refused %d times; cleaner opened once it went on: %s; F3 stored: %s; window held at "
-                "most %.1f ms\n",
-                static_cast<long long>(stopped.noticedAfterMs), stopped.refusals, stopped.cleanerOpened ? "yes" : "no",
-                stopped.filterStored ? "yes" : "no", stopped.worstMs);
+                "cleaner then refused %d times; window held at most %.1f ms while it was stopped; cleaner opened once "
+                "it went on: %s; F3 stored: %s; window held at most %.1f ms from then to the end\n",
+                static_cast<long long>(stopped.noticedAfterMs), stopped.refusals, stopped.worstMs,
+                stopped.cleanerOpened ? "yes" : "no", stopped.filterStored ? "yes" : "no", stopped.worstAfterMs);
     const bool stoppedOk = stopped.worstMs >= 0 && stopped.noticedAfterMs >= 0 && stopped.cleanerOpened;
     return sent[0] == stored[0] && sent[1] == stored[1] && stoppedOk ? 0 : 2;
 }

@@ -3,8 +3,8 @@
 #include "settings/NumericText.h"
 #include "settings/SettingsTexts.h"
 
-ServicePort::ServicePort(PortControl& socket, SettingsStore& store, Dialogs& dialogs)
-    : socket_(socket), store_(store), dialogs_(dialogs)
+ServicePort::ServicePort(PortControl socket, SettingsStore& store, Dialogs& dialogs)
+    : socket_(std::move(socket)), store_(store), dialogs_(dialogs)
 {
 }
 

@@ -7,16 +7,13 @@
 #include <functional>
 #include <optional>
 
-// What the port commands need of the receiver's port. Binding answers later.
-class PortControl {
-public:
+// What the port commands need of the receiver's port. Binding answers later:
+// done gets NoAnswer when the receiver could not be asked or went away first.
+struct PortControl {
     enum class BindResult { Bound, Failed, NoAnswer };
-    virtual ~PortControl() = default;
-    virtual int localPort() const = 0;
-    virtual void close() = 0;
-    // Binds to port and calls done with the outcome; NoAnswer when the
-    // receiver could not be asked or went away before it answered.
-    virtual void bind(int port, std::function<void(BindResult)> done) = 0;
+    std::function<int()> localPort;
+    std::function<void()> close;
+    std::function<void(int port, std::function<void(BindResult)> done)> bind;
 };
 
 // The port the receiver listens on: binding it at startup and changing it on
@@ -26,7 +23,7 @@ class ServicePort {
 public:
     using Done = std::function<void()>;
 
-    ServicePort(PortControl& socket, SettingsStore& store, Dialogs& dialogs);
+    ServicePort(PortControl socket, SettingsStore& store, Dialogs& dialogs);
 
     // Binds to the stored port text. When the text is no port or the port
     // cannot be bound, says so (the port text in front of the message) and
@@ -45,7 +42,7 @@ private:
     void storeTypedText(const QString& typed);
     void reportBusy(const QString& portText);
 
-    PortControl& socket_;
+    PortControl socket_;
     SettingsStore& store_;
     Dialogs& dialogs_;
 };

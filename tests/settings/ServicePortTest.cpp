@@ -29,20 +29,16 @@ int freeEvenUdpPort()
 
 // A socket as the port commands see the receiver's: each bind is answered
 // later, from the event loop.
-class AnsweringPort final : public PortControl {
-public:
-    explicit AnsweringPort(ListeningPort& socket) : socket_(socket) {}
-    int localPort() const override { return socket_.localPort(); }
-    void close() override { socket_.close(); }
-    void bind(int port, std::function<void(BindResult)> done) override
-    {
-        const BindResult result = socket_.setLocalPort(port) && socket_.bind() ? BindResult::Bound : BindResult::Failed;
-        QMetaObject::invokeMethod(qApp, [done = std::move(done), result] { done(result); }, Qt::QueuedConnection);
-    }
-
-private:
-    ListeningPort& socket_;
-};
+PortControl answering(ListeningPort& socket)
+{
+    return {[&socket] { return socket.localPort(); }, [&socket] { socket.close(); },
+            [&socket](int port, std::function<void(PortControl::BindResult)> done) {
+                const bool bound = socket.setLocalPort(port) && socket.bind();
+                QMetaObject::invokeMethod(qApp, [done = std::move(done), bound] {
+                    done(bound ? PortControl::BindResult::Bound : PortControl::BindResult::Failed);
+                }, Qt::QueuedConnection);
+            }};
+}
 
 template <typename Socket>
 class PortFixture : public ::testing::Test {
@@ -67,8 +63,7 @@ protected:
     Socket socket_;
     FakeSettingsStore store_;
     FakeDialogs dialogs_;
-    AnsweringPort answering_{socket_};
-    ServicePort port_{answering_, store_, dialogs_};
+    ServicePort port_{answering(socket_), store_, dialogs_};
 };
 
 class ServicePortTest : public PortFixture<FakeUdpSocket> {
