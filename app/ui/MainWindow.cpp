@@ -22,7 +22,6 @@
 #include "settings/ui/ServicePort.h"
 #include "store/GroupAccess.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QComboBox>
@@ -31,6 +30,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QKeyEvent>
+#include <QWindow>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -546,12 +546,13 @@ void MainWindow::copyCurrentLine()
     services_.dialogs.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
-// F2 and F3 with any modifier, seen once, as the key reaches the focused
-// control of this window (or the window itself); the key is not consumed.
+// F2 and F3 with any modifier, once a press: as the key reaches this
+// window, whichever of its controls has the focus (not again as the key goes
+// on to the control and its parents, however the focus moved meanwhile); the
+// key is not consumed.
 void MainWindow::handleFunctionKey(QObject* receiver, QKeyEvent* event)
 {
-    QWidget* focused = QApplication::focusWidget();
-    if (receiver != (focused ? static_cast<QObject*>(focused) : this) || (focused && focused->window() != this))
+    if (receiver != static_cast<QObject*>(windowHandle()))
         return;
     switch (event->key()) {
     case Qt::Key_F2:

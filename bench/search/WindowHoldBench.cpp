@@ -52,6 +52,7 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QWidget>
+#include <QWindow>
 
 #include <atomic>
 #include <chrono>
@@ -195,12 +196,12 @@ auto onReceiverThread(ReceiverThread& receiver, Call call)
     return result;
 }
 
-// A key press as the user makes it, to whatever has the focus in the window.
+// A key press as the user makes it: to the window, which passes it on to
+// whatever has the focus.
 void press(QWidget& window, Qt::Key key)
 {
-    QWidget* focused = QApplication::focusWidget();
     QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
-    QCoreApplication::sendEvent(focused ? focused : &window, &event);
+    QCoreApplication::sendEvent(window.windowHandle(), &event);
 }
 
 struct StoppedServiceFigures {
