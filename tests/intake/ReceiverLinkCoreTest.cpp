@@ -278,7 +278,10 @@ TEST(ReceiverLink, MisbehavingClientsAreDroppedWhileAGoodWindowGoesOn)
     // A call without its argument would crash a host that is not guarded.
     const ReceiverSourceAPI<ReceiverSource> api(nullptr);
     int methodWithAnInt = 0;
-    while (api.methodParameterCount(methodWithAnInt) != 1 || api.methodParameterType(methodWithAnInt, 0) != QMetaType::Int)
+    auto takesAnInt = [&api](int method) {
+        return api.methodParameterCount(method) == 1 && api.methodParameterType(method, 0) == QMetaType::Int;
+    };
+    while (!takesAnInt(methodWithAnInt))
         ASSERT_LT(++methodWithAnInt, api.methodCount());
     const int garbage = rawClient(service.path());
     const int forbidden = rawClient(service.path());
