@@ -29,6 +29,10 @@ struct AppHarness {
     {
         useLanguage(language);
         settings.values[QStringLiteral("port")] = QStringLiteral("5514");
+        // No TCP listener: it would take the real TCP port 5514, which test
+        // programs running side by side contend for (the loser's status line
+        // then notes that TCP is not received).
+        settings.values[QStringLiteral("tcp")] = QStringLiteral("0");
         receiver = std::make_unique<ReceiverThread>(
             CoreServices{clock, readEngine, writeEngine,
                          [this, withRealSocket]() -> std::unique_ptr<UdpSocket> {
@@ -43,7 +47,7 @@ struct AppHarness {
                              (intervalMs == 100 ? writeTimer : secondTimer) = timer.get();
                              return std::unique_ptr<Timer>(std::move(timer));
                          },
-                         dir.path()},
+                         dir.path(), &settings},
             ReceiverThread::Threading::CallerThread);
         auto watchdog = std::make_unique<FakeTimer>();
         pingTimer = watchdog.get();
