@@ -5,6 +5,7 @@
 #include "intake/WriteQueue.h"
 #include "net/Forwarder.h"
 
+#include <QDataStream>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -48,6 +49,9 @@ struct IntakeSecond {
     // (describeForwardStatus); empty while none did.
     QStringList forwardMisses;
 };
+// For the link to the windows.
+QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
+QDataStream& operator>>(QDataStream& in, IntakeSecond& counters);
 Q_DECLARE_METATYPE(IntakeSecond)
 
 // What the receiver needs from outside. The factories are called on the
@@ -158,6 +162,8 @@ signals:
     void problemReported(const QString& line);
     // Day tables dropped because they were older than the days kept.
     void daysDropped(const QStringList& days);
+    // The port was bound or closed, or the filter switched.
+    void stateChanged();
 
 private:
     class Port;

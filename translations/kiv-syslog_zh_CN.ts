@@ -112,12 +112,13 @@ The program will close.</source>
         <source>log %1 days</source>
         <translation>总记录%1天</translation>
     </message>
-</context>
-<context>
-    <name>RemoteReceiver</name>
     <message>
         <source>The service is not reachable; nothing was changed. The window attaches again as soon as the service is back.</source>
         <translation>无法连接服务，操作未执行。服务恢复后窗口会自动重新连接。</translation>
+    </message>
+    <message>
+        <source>The service does not answer; nothing was changed. Try again once it answers.</source>
+        <translation>服务没有响应，操作未执行。请在服务恢复响应后重试。</translation>
     </message>
     <message>
         <source>no service answers on %1</source>
@@ -200,6 +201,10 @@ The program will close.</source>
     <message>
         <source>Forwarding missed messages:</source>
         <translation>转发遗漏的消息：</translation>
+    </message>
+    <message>
+        <source>Filtering info: the service does not answer</source>
+        <translation>过滤信息:服务没有响应</translation>
     </message>
 </context>
 </TS>
