@@ -39,11 +39,13 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -95,9 +97,11 @@ qint64 searchThroughWindow(SearchWindow& window, const QString& day, const QStri
     window.findChild<QLineEdit*>(QStringLiteral("关键字"))->setText(keyword);
     window.findChild<QLineEdit*>(QStringLiteral("查询IP"))->setText(ip);
     window.runSearch();
-    // The search runs off the window's thread; its lines arrive through the event loop.
+    // The search runs off the window's thread; its lines arrive through the
+    // event loop, which sleeps in between as the program's own would (the
+    // search's end is one more event, so it wakes for it).
     while (window.searching())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return window.findChild<ExtentListWidget*>(QStringLiteral("txtoutput"))->count();
 }
 
@@ -164,10 +168,9 @@ WindowStopTimes worstWindowStops(LogDatabase& database, Dialogs& dialogs, Clipbo
         window.runSearch();
     };
     const auto runFor = [](int ms) {
-        QElapsedTimer waited;
-        waited.start();
-        while (waited.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
     };
     WindowStopTimes worst;
     for (const int afterMs : {100, 450, 900}) {
