@@ -300,6 +300,10 @@ TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
             db.exec("INSERT INTO " + table + " VALUES (NULL, '" + day + " 10:00:00', '10.0.0.1', 'link, \"up\" 50%')");
             db.exec("INSERT INTO " + table + " VALUES (NULL, '" + day + " 10:00:01', '10.0.0.22', '端口 down')");
         }
+        db.exec("CREATE TABLE \"syslog-2026-12-03\" (\"ID\" INTEGER PRIMARY KEY, \"时间\" TEXT, \"IP地址\" TEXT, "
+                "\"信息\" TEXT)");
+        db.exec("INSERT INTO \"syslog-2026-12-03\" VALUES (NULL, '2026-12-03 10:00:00', '10.0.0.1', "
+                "'=cmd|'' /C calc''!A0 info')");
     }
     auto run = [&](const QStringList& arguments) {
         QProcess process;
@@ -315,6 +319,9 @@ TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
                        + "2026-12-02 10:00:00,10.0.0.1,\"link, \"\"up\"\" 50%\"\r\n");
     EXPECT_EQ(run({u"--export"_s, u"2026-12-01"_s, u"--ip"_s, u"0.2_"_s, u"--dir"_s, dir.path()}).second.count("\r\n"),
               2);
+    // A message a spreadsheet would run as a formula opens as text.
+    EXPECT_TRUE(run({u"--export"_s, u"2026-12-03"_s, u"--dir"_s, dir.path()})
+                    .second.endsWith("\r\n2026-12-03 10:00:00,10.0.0.1,'=cmd|' /C calc'!A0 info\r\n"));
     EXPECT_EQ(run({u"--export"_s, u"2026-13-01"_s, u"--dir"_s, dir.path()}).first, 2);
     EXPECT_EQ(run({u"--export"_s, u"2026-11-30"_s, u"--dir"_s, dir.path()}).first, 2);
     QTemporaryDir empty;
