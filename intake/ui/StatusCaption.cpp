@@ -6,7 +6,7 @@ QString statusCaption(const IntakeSecond& counters)
 {
     // The rejected count of the filter-off caption is %n, not %1: the Chinese
     // caption leaves the number out, and %n may be missing from a translation.
-    if (counters.filterEnabled != 1)
+    if (counters.filterEnabled == 0)
         return QCoreApplication::translate("StatusCaption", "Filtering info: %n Filter is disabled ", nullptr,
                                            counters.filteredCount);
     return QCoreApplication::translate("StatusCaption",
