@@ -669,11 +669,14 @@ void MainWindow::layoutForOuterSize(double outerWidth, double outerHeight)
     fitBottomLabels(outerWidth, outerHeight);
 }
 
-// The day count as large as its text, at its designed top unless that would
-// let it reach down into the day list.
+// The day count as large as its text, keeping its right edge (the layout
+// anchors it there), at its designed top unless that would let it reach down
+// into the day list.
 void MainWindow::fitDayCountLabel()
 {
+    const double right = twips::left(dayCountLabel_) + twips::width(dayCountLabel_);
     twips::fitToText(dayCountLabel_);
+    twips::setLeft(dayCountLabel_, right - twips::width(dayCountLabel_));
     const double room = twips::top(dayCombo_) - twips::height(dayCountLabel_);
     twips::setTop(dayCountLabel_, std::clamp(room, 0.0, 60.0));
 }

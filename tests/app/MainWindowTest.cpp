@@ -207,6 +207,23 @@ TEST(Layout, ResizeRuleMovesRightAnchoredControls)
     EXPECT_DOUBLE_EQ(twips::width(control<QWidget>(*app.window, "txtoutput")), 4760);
 }
 
+TEST(Layout, TheDayCountKeepsItsRightEdgeClearOfTheButtonsWhenItsTextChanges)
+{
+    for (const Language language : {Language::English, Language::Chinese}) {
+        AppHarness app(language);
+        // Laid out with the designed caption; the day count comes later.
+        app.window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(app.window.get()));
+        auto* count = control<QLabel>(*app.window, "记录数");
+        const double right = twips::left(count) + twips::width(count);
+        ASSERT_TRUE(app.start());
+        EXPECT_NEAR(twips::left(count) + twips::width(count), right, 1.0);
+        for (const char* button : {"清理", "搜索"})
+            EXPECT_FALSE(count->geometry().intersects(control<QPushButton>(*app.window, button)->geometry()))
+                << button << " " << int(language);
+    }
+}
+
 TEST(Layout, DayListShowsAWholeDate)
 {
     AppHarness app;
