@@ -29,7 +29,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QKeyEvent>
-#include <QWindow>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -208,7 +207,7 @@ void MainWindow::connectCommands()
 
     // F2 and F3 work whichever control has the focus: the window looks at
     // every key before its controls do.
-    new KeyPreview([this](QObject* receiver, QKeyEvent* event) { handleFunctionKey(receiver, event); }, this);
+    new KeyPreview(this, [this](QKeyEvent* event) { handleFunctionKey(event); });
 }
 
 // ----------------------------------------------------------------- startup --
@@ -527,14 +526,10 @@ void MainWindow::copyCurrentLine()
     services_.dialogs.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
-// F2 and F3 with any modifier, once a press: as the key reaches this
-// window, whichever of its controls has the focus (not again as the key goes
-// on to the control and its parents, however the focus moved meanwhile); the
-// key is not consumed.
-void MainWindow::handleFunctionKey(QObject* receiver, QKeyEvent* event)
+// F2 and F3 with any modifier, once a press, whichever of this window's
+// controls has the focus; the key is not consumed.
+void MainWindow::handleFunctionKey(QKeyEvent* event)
 {
-    if (receiver != static_cast<QObject*>(windowHandle()))
-        return;
     switch (event->key()) {
     case Qt::Key_F2:
         changeServicePort();

@@ -111,7 +111,7 @@ private:
     void showStatus(const QString& text);
     void showLine(const QString& line);
     void replaceLines(const QStringList& lines);
-    void handleFunctionKey(QObject* receiver, QKeyEvent* event);
+    void handleFunctionKey(QKeyEvent* event);
     void onSecond(const IntakeSecond& counters);
     void onFilteredUpdated(const FilteredBufferUpdate& update);
     void showLosses(const LossCounts& losses);

@@ -225,8 +225,17 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     service.send("<13>host: info: live one");
     ASSERT_TRUE(app.showsLine(QStringLiteral("info: live one")));
 
-    // F3 switches the service's filter and the service stores it.
-    app.window->toggleMessageFilter();
+    // F3 switches the service's filter and the service stores it; F2 and F3
+    // act once a press on the focused list.
+    app.window->show();
+    app.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(app.window.get()));
+    auto* list = app.window->findChild<ExtentListWidget*>(QStringLiteral("txtoutput"));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_F2); // cancelled
+    EXPECT_EQ(app.dialogs.prompts.size(), 1);
+    EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("已取消修改端口！")});
+    QTest::keyClick(list, Qt::Key_F3);
     EXPECT_EQ(app.window->filterEnabled(), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.setting(QStringLiteral("msgfilter")) == u"0"_s; }, 10000));
     service.send("<13>host: plain words");
