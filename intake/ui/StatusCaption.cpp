@@ -14,6 +14,16 @@ QString statusCaption(const IntakeSecond& counters)
         .arg(QString::number(counters.filteredCount), QString::number(counters.receivedThisSecond));
 }
 
+QString notListeningCaption()
+{
+    return QCoreApplication::translate("StatusCaption", "Filtering info: not listening, no port is bound");
+}
+
+QString notListeningTooltip(int port)
+{
+    return QCoreApplication::translate("StatusCaption", "Not listening: UDP port %1 is not bound").arg(port);
+}
+
 QString serviceAwayCaption()
 {
     return QCoreApplication::translate("StatusCaption", "Filtering info: service disconnected, reconnecting…");

@@ -107,6 +107,18 @@ TEST(Startup, BusyPortShowsPortMessageThenPrompt)
     EXPECT_FALSE(app.socket.isBound());
     // The database work still happened.
     EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 1);
+
+    // Nothing is received, and the status line says so until a port is bound.
+    auto* status = control<QLabel>(*app.window, "过滤信息");
+    app.secondTimer->tick();
+    ASSERT_TRUE(app.sync());
+    EXPECT_EQ(status->text(), QStringLiteral("过滤信息:未在监听，没有绑定端口"));
+    EXPECT_EQ(status->toolTip(), QStringLiteral("未在监听：UDP 514端口未绑定"));
+    app.dialogs.answers = {QStringLiteral("5515")};
+    app.window->changeServicePort();
+    ASSERT_TRUE(app.sync());
+    EXPECT_EQ(status->text(), QStringLiteral("过滤信息:已过滤无效信息0条,接收速率0条/秒"));
+    EXPECT_EQ(status->toolTip(), QStringLiteral("当前正在监听UDP 5515端口信息"));
 }
 
 TEST(Startup, CloseRequestDuringThePortPromptEndsTheStartup)
@@ -431,6 +443,15 @@ TEST(Receiving, TheStatusLineTurnsRedWithEveryCountOnceSomethingIsLost)
     ASSERT_TRUE(app.sync());
     EXPECT_TRUE(status->styleSheet().contains(QStringLiteral("color")));
     EXPECT_TRUE(status->toolTip().contains(QStringLiteral("42 datagrams dropped by the system")));
+    // After a loss the tooltip still tells the port and whether it is bound.
+    EXPECT_TRUE(status->toolTip().endsWith(QStringLiteral("\n当前正在监听UDP 5514端口信息")))
+        << status->toolTip().toStdString();
+    app.core().port().close();
+    ASSERT_TRUE(app.sync());
+    EXPECT_EQ(status->text(), QStringLiteral("Filtering info: not listening, no port is bound"));
+    EXPECT_TRUE(status->toolTip().contains(QStringLiteral("42 datagrams dropped by the system")));
+    EXPECT_TRUE(status->toolTip().endsWith(QStringLiteral("\nNot listening: UDP port 5514 is not bound")))
+        << status->toolTip().toStdString();
 }
 
 TEST(Receiving, AnErrorOfTheReceiverReachesTheMessageBoxWithItsText)

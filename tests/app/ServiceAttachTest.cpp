@@ -222,6 +222,13 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'\n').toStdString();
     EXPECT_EQ(app.window->filterEnabled(), 1);
 
+    // It says it is a view of the service, which goes on without it.
+    const QString dir = QDir::toNativeSeparators(service.dataDir());
+    EXPECT_EQ(app.window->windowTitle(), u"KIV Syslog Server — attached to the service in "_s + dir);
+    EXPECT_TRUE(app.window->findChild<ClickableLabel*>(QStringLiteral("过滤信息"))
+                    ->toolTip()
+                    .endsWith(u"\nAttached to the service in "_s + dir + u": closing this window leaves it receiving."_s));
+
     service.send("<13>host: info: live one");
     ASSERT_TRUE(app.showsLine(QStringLiteral("info: live one")));
 
