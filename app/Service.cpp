@@ -75,7 +75,7 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     ReceiverCore core(CoreServices{clock, readEngine, writeEngine,
                                    [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
                                    [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                   dataDir, &settings});
+                                   dataDir, &settings, /* indexClosedDays */ true});
     HeadlessService service(core, settings, singleInstance, dataDir, printLine);
     if (!service.start())
         return 1;

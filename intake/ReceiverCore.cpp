@@ -9,9 +9,11 @@
 #include "store/DayRetention.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
+#include "store/SearchIndexBuilder.h"
 #include "store/SharedWriter.h"
 
 #include <QDir>
+#include <QPointer>
 
 namespace {
 
@@ -68,7 +70,11 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
     events.showLine = [this](const QString& line) { emit lineToShow(line); };
     events.dayTableCreated = [this](const QString& day) { emit dayTableCreated(day); };
     events.error = [this](const QString& text) { emit errorRaised(text); };
-    events.dayStarted = [this](const QString&) { dropDaysNotKept(); };
+    events.dayStarted = [this](const QString&) {
+        dropDaysNotKept();
+        if (indexBuilder_)
+            indexBuilder_->wake();
+    };
     intake_ = std::make_unique<DatagramIntake>(*queue_, *writeTimer_, *database_, services_.clock, std::move(events));
     secondTimer_->setOnTimeout([this] { tick(); });
     socket_->setReceiver([this](const Datagram& datagram) {
@@ -83,6 +89,7 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
 
 ReceiverCore::~ReceiverCore()
 {
+    indexBuilder_.reset();
     tcp_.reset();
     intake_->setOnAccepted({});
     forwarder_.reset();
@@ -101,10 +108,28 @@ void ReceiverCore::openDatabase()
     if (!queue_->reopenWritePath())
         emit errorRaised(QStringLiteral("刷新共享数据库连接错误"));
     dropDaysNotKept();
+    startIndexing();
     if (!forwardingRead_) {
         forwardingRead_ = true;
         startForwarding(services_.settings ? loadForwardSetting(*services_.settings) : QString());
     }
+}
+
+// The builder tells its failures on its own thread; they are told from this one.
+void ReceiverCore::startIndexing()
+{
+    if (!services_.indexClosedDays)
+        return;
+    if (indexBuilder_) {
+        indexBuilder_->wake();
+        return;
+    }
+    QPointer<ReceiverCore> self(this);
+    indexBuilder_ = std::make_unique<SearchIndexBuilder>(
+        services_.readEngine, services_.dataDir, services_.clock, [self](const QString& line) {
+            QMetaObject::invokeMethod(
+                self, [self, line] { emit self->problemReported(line); }, Qt::QueuedConnection);
+        });
 }
 
 // Forwarding runs from the start to the end of the program: a changed setting
@@ -180,8 +205,12 @@ void ReceiverCore::dropDaysNotKept()
         emit problemReported(QStringLiteral("a day older than %1 days could not be dropped: %2")
                                  .arg(keepDays_)
                                  .arg(failure));
-    if (!result.dropped.isEmpty())
+    if (!result.dropped.isEmpty()) {
         emit daysDropped(result.dropped);
+        // The builder forgets the index of the dropped days.
+        if (indexBuilder_)
+            indexBuilder_->wake();
+    }
 }
 
 void ReceiverCore::startCounting() { secondTimer_->start(); }
@@ -220,9 +249,16 @@ void ReceiverCore::handOverDatabase()
     queue_->flush();
     writeTimer_->stop();
     writer_->close();
+    if (indexBuilder_)
+        indexBuilder_->pause();
 }
 
-void ReceiverCore::takeBackDatabase() { writeTimer_->start(); }
+void ReceiverCore::takeBackDatabase()
+{
+    writeTimer_->start();
+    if (indexBuilder_)
+        indexBuilder_->resume();
+}
 
 void ReceiverCore::shutdown()
 {
@@ -234,6 +270,7 @@ void ReceiverCore::shutdown()
     shutDown_ = true;
     queue_->flush();
     writer_->close();
+    indexBuilder_.reset();
     writeTimer_->stop();
     secondTimer_->stop();
     if (forwarder_)

@@ -17,6 +17,7 @@ class DatagramIntake;
 class DbEngine;
 class ListeningPort;
 class LogDatabase;
+class SearchIndexBuilder;
 class SettingsStore;
 class SharedWriter;
 class Timer;
@@ -69,6 +70,9 @@ struct CoreServices {
     // Where openDatabase() reads "tcp" and "forward"; null: as if none were
     // stored (TCP on, nothing forwarded).
     const SettingsStore* settings = nullptr;
+    // Whether to keep the search index of the closed days up to date, in the
+    // background, from openDatabase() on (store/SearchIndexBuilder.h).
+    bool indexClosedDays = false;
 };
 
 // The receiver: the UDP socket and the TCP intake on the same port, datagram
@@ -174,6 +178,7 @@ private:
     QString forwardingSummary() const;
     void reportForwarding(qint64 nowMs, bool now);
     void dropDaysNotKept();
+    void startIndexing();
 
     CoreServices services_;
     std::unique_ptr<LogDatabase> database_;
@@ -186,6 +191,7 @@ private:
     std::unique_ptr<Forwarder> forwarder_;
     std::unique_ptr<TcpIntake> tcp_;
     std::unique_ptr<Port> port_;
+    std::unique_ptr<SearchIndexBuilder> indexBuilder_;
     bool tcpEnabled_ = true;
     bool forwardingRead_ = false;
     // Why the TCP port could not be bound at the last bind; empty if it could.

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QtGlobal>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -19,9 +21,10 @@ public:
     // The engine's primary result codes that callers tell apart (SQLite's values):
     // kBusy, another connection holds a lock on the file; kLocked, a lock held
     // within this connection; kReadOnly, the file, its directory or the
-    // connection cannot be written; kFull, the disk is full.
+    // connection cannot be written; kFull, the disk is full; kInterrupted, the
+    // connection's interrupt check stopped the statement.
     enum Code : int {
-        kError = 1, kBusy = 5, kLocked = 6, kNoMemory = 7, kReadOnly = 8,
+        kError = 1, kBusy = 5, kLocked = 6, kNoMemory = 7, kReadOnly = 8, kInterrupted = 9,
         kIoError = 10, kCorrupt = 11, kFull = 13, kCantOpen = 14, kNotADatabase = 26,
     };
 
@@ -97,6 +100,11 @@ public:
     // thread of its own instead of inside the commits. An engine without such
     // housekeeping has nothing to move.
     virtual void keepLogOnAnotherThread() {}
+    // Called, on the connection's thread, every so often while a statement
+    // runs: true stops the statement, which then fails with kInterrupted.
+    // Null takes the check away. An engine that cannot stop a statement
+    // ignores it.
+    virtual void setInterruptCheck(std::function<bool()> shouldStop) { Q_UNUSED(shouldStop); }
 };
 
 class DbEngine {

@@ -18,7 +18,7 @@ static_assert(DbError::kBusy == SQLITE_BUSY && DbError::kLocked == SQLITE_LOCKED
               && DbError::kReadOnly == SQLITE_READONLY && DbError::kIoError == SQLITE_IOERR
               && DbError::kCorrupt == SQLITE_CORRUPT && DbError::kFull == SQLITE_FULL
               && DbError::kCantOpen == SQLITE_CANTOPEN && DbError::kNotADatabase == SQLITE_NOTADB
-              && DbError::kError == SQLITE_ERROR);
+              && DbError::kError == SQLITE_ERROR && DbError::kInterrupted == SQLITE_INTERRUPT);
 
 // The engine's extended code of a failed call; the wrapper's own checks carry none.
 int extendedCodeOf(const SQLite::Exception& e)
@@ -271,7 +271,12 @@ public:
         db_->exec("PRAGMA journal_mode=WAL");
         db_->exec("PRAGMA synchronous=NORMAL");
     }
-    ~SqliteConnection() override { checkpointer_.reset(); }
+    ~SqliteConnection() override
+    {
+        checkpointer_.reset();
+        // Cursors may keep the database open after this object is gone.
+        sqlite3_progress_handler(db_->getHandle(), 0, nullptr, nullptr);
+    }
     void keepLogOnAnotherThread() override
     {
         if (!checkpointer_)
@@ -303,6 +308,17 @@ public:
     {
         return std::unique_ptr<DbStatement>(new SqliteStatement(db_, sql));
     }
+    void setInterruptCheck(std::function<bool()> shouldStop) override
+    {
+        interruptCheck_ = std::move(shouldStop);
+        if (!interruptCheck_) {
+            sqlite3_progress_handler(db_->getHandle(), 0, nullptr, nullptr);
+            return;
+        }
+        sqlite3_progress_handler(
+            db_->getHandle(), kStepsPerInterruptCheck,
+            [](void* self) { return static_cast<SqliteConnection*>(self)->interruptCheck_() ? 1 : 0; }, this);
+    }
     void begin() override { execute(QStringLiteral("BEGIN")); }
     void commit() override { execute(QStringLiteral("COMMIT")); }
     void rollback() override { execute(QStringLiteral("ROLLBACK")); }
@@ -317,8 +333,12 @@ private:
         return QStringLiteral("TABLE");
     }
 
+    // Steps of a statement between two interrupt checks: well under a millisecond.
+    static constexpr int kStepsPerInterruptCheck = 1000;
+
     SharedDatabase db_;
     std::unique_ptr<BackgroundCheckpointer> checkpointer_;
+    std::function<bool()> interruptCheck_;
 };
 
 } // namespace

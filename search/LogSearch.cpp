@@ -2,14 +2,22 @@
 
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
+#include "store/SearchGrams.h"
+#include "store/SearchIndex.h"
 
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
 const QString kTimeColumn = QStringLiteral("时间");
 const QString kIpColumn = QStringLiteral("IP地址");
 const QString kMessageColumn = QStringLiteral("信息");
+
+// An address fragment that matches more addresses than this is not worth
+// looking up in the index: rows from so many senders are everywhere.
+constexpr int kMostAddressesLookedUp = 20000;
 
 // Column names are written between brackets: unlike double quotes, which
 // SQLite falls back to reading as a string when no such column exists, a
@@ -28,10 +36,152 @@ void addLikeTest(SearchCondition& condition, const QString& column, const QStrin
     condition.params << containsPattern(fragment);
 }
 
+// The line of a row whose first three columns are the time, the address and the message.
 QString lineOf(const DbCursor& row)
 {
-    return logLine(row.text(kTimeColumn).value_or(QString()), row.text(kIpColumn).value_or(QString()),
-                   row.text(kMessageColumn).value_or(QString()));
+    return logLine(QString::fromUtf8(row.utf8(0)), QString::fromUtf8(row.utf8(1)), QString::fromUtf8(row.utf8(2)));
+}
+
+// Rowids first to last, both included; last < 0 for every rowid from first on.
+struct RowidRange {
+    qint64 first;
+    qint64 last;
+};
+
+// Where the index says the rows of a day that can match lie.
+class IndexPlanner {
+public:
+    IndexPlanner(const QString& dataDir, const SearchRequest& request, const std::function<bool()>& shouldStop)
+    {
+        try {
+            index_ = std::make_unique<SearchIndex>(dataDir, SearchIndex::Mode::Read);
+            if (shouldStop)
+                index_->setInterruptCheck(shouldStop);
+            // One read of the index for the whole search.
+            index_->beginRead();
+            if (!request.ipFragment.isEmpty()) {
+                std::vector<qint64> keys = index_->addressesLike(containsPattern(request.ipFragment), kMostAddressesLookedUp);
+                if (int(keys.size()) <= kMostAddressesLookedUp)
+                    addressKeys_ = std::move(keys);
+            }
+        } catch (const DbError& error) {
+            if (error.code() == DbError::kInterrupted)
+                throw;
+            // No index, or one that cannot be read: every day is read whole.
+            index_.reset();
+        }
+        if (!request.keyword.isEmpty())
+            grams_ = searchgrams::requiredGrams(request.keyword);
+    }
+
+    // The rowid ranges of the day that can hold a match, ascending; nullopt
+    // when the day is to be read whole (no index for it, or one that no
+    // longer fits its table).
+    std::optional<std::vector<RowidRange>> ranges(DbConnection& connection, const QString& day)
+    {
+        if (!index_)
+            return std::nullopt;
+        try {
+            const std::optional<IndexedDay> indexed = index_->day(dayTableName(day));
+            if (!indexed)
+                return std::nullopt;
+            const IndexCheck check = checkIndexedDay(connection, *indexed);
+            if (!check.valid)
+                return std::nullopt;
+            BlockSet blocks(indexed->blockCount(), true);
+            if (!grams_.empty())
+                blocks = index_->blocksWithAll(*indexed, grams_);
+            if (addressKeys_)
+                blocks.intersect(index_->blocksFromAddresses(*indexed, *addressKeys_));
+            blocks.unite(index_->blocksAlwaysRead(*indexed));
+            std::vector<RowidRange> ranges = rangesOf(blocks, *indexed);
+            if (check.currentLastRowid > indexed->lastRowid)
+                ranges.push_back({indexed->lastRowid + 1, -1});
+            return ranges;
+        } catch (const DbError& error) {
+            if (error.code() == DbError::kInterrupted)
+                throw;
+            // The plain query reads the day instead, and reports what is wrong with its table.
+            return std::nullopt;
+        }
+    }
+
+private:
+    // Runs of consecutive blocks, as rowid ranges that end with the index's last rowid.
+    static std::vector<RowidRange> rangesOf(const BlockSet& blocks, const IndexedDay& day)
+    {
+        std::vector<RowidRange> ranges;
+        const int shift = day.blockShift;
+        for (std::size_t block = 0; block < blocks.blocks(); ++block) {
+            if (!blocks.contains(block))
+                continue;
+            const qint64 first = qint64(block) << shift;
+            const qint64 last = std::min(((qint64(block) + 1) << shift) - 1, day.lastRowid);
+            if (!ranges.empty() && ranges.back().last + 1 == first)
+                ranges.back().last = last;
+            else
+                ranges.push_back({first, last});
+        }
+        return ranges;
+    }
+
+    std::unique_ptr<SearchIndex> index_;
+    std::vector<searchgrams::Gram> grams_;
+    std::optional<std::vector<qint64>> addressKeys_;
+};
+
+// Reads one query's rows into lines; returns how many it handed over.
+int deliver(DbConnection& connection, const QString& sql, const QStringList& params, const LogSearch::Progress& progress)
+{
+    const std::unique_ptr<DbCursor> rows = connection.query(sql, params);
+    int delivered = 0;
+    while (rows->next()) {
+        if (progress.onLine)
+            progress.onLine(lineOf(*rows));
+        ++delivered;
+        if (progress.shouldStop && progress.shouldStop())
+            break;
+    }
+    return delivered;
+}
+
+void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& day, const SearchRequest& request,
+               const LogSearch::Progress& progress)
+{
+    SearchCondition condition = buildSearchCondition(request.keyword, request.ipFragment);
+    if (request.dayCondition) {
+        if (const std::optional<SearchCondition> more = request.dayCondition(connection, day)) {
+            if (!condition.text.isEmpty())
+                condition.text += QStringLiteral(" AND ");
+            condition.text += QLatin1Char('(') + more->text + QLatin1Char(')');
+            condition.params += more->params;
+        }
+    }
+    if (condition.text.isEmpty())
+        condition.text = QStringLiteral("1");
+
+    // One read transaction for the day: its statements need not take the file's locks one by one.
+    connection.begin();
+    const std::optional<std::vector<RowidRange>> ranges = planner.ranges(connection, day);
+    if (!ranges) {
+        deliver(connection, daySearchSql(day, condition.text), condition.params, progress);
+        connection.commit();
+        return;
+    }
+    const QString select = QStringLiteral("SELECT %1,%2,%3 FROM %4 WHERE ")
+                               .arg(columnName(kTimeColumn), columnName(kIpColumn), columnName(kMessageColumn),
+                                    quoteName(dayTableName(day)));
+    int left = LogSearch::kRowsPerDay;
+    for (const RowidRange& range : *ranges) {
+        if (left == 0 || (progress.shouldStop && progress.shouldStop()))
+            break;
+        const QString rowids = range.last < 0 ? QStringLiteral("rowid > %1").arg(range.first - 1)
+                                              : QStringLiteral("rowid BETWEEN %1 AND %2").arg(range.first).arg(range.last);
+        left -= deliver(connection,
+                        select + rowids + QStringLiteral(" AND ") + condition.text + QStringLiteral(" LIMIT %1").arg(left),
+                        condition.params, progress);
+    }
+    connection.commit();
 }
 
 } // namespace
@@ -51,18 +201,36 @@ QString daySearchSql(const QString& day, const QString& conditionText)
              quoteName(dayTableName(day)), conditionText, QString::number(LogSearch::kRowsPerDay));
 }
 
-void LogSearch::run(const QStringList& days, const QString& keyword, const QString& ipFragment,
-                    const LineSink& onLine)
+LogSearch::Outcome LogSearch::run(const QStringList& days, const SearchRequest& request, const Progress& progress)
 {
-    const SearchCondition condition = buildSearchCondition(keyword, ipFragment);
-    if (condition.text.isEmpty())
-        throw std::invalid_argument("a search needs a keyword or an address fragment");
+    if (request.keyword.isEmpty() && request.ipFragment.isEmpty() && !request.dayCondition)
+        throw std::invalid_argument("a search needs a keyword, an address fragment or a further condition");
+    const auto stopped = [&progress] { return progress.shouldStop && progress.shouldStop(); };
     const std::unique_ptr<DbConnection> connection = database_.openConnection();
-    for (const QString& day : days) {
-        const std::unique_ptr<DbCursor> rows = connection->query(daySearchSql(day, condition.text), condition.params);
-        while (rows->next())
-            onLine(lineOf(*rows));
+    if (progress.shouldStop)
+        connection->setInterruptCheck(progress.shouldStop);
+    try {
+        IndexPlanner planner(database_.programDir(), request, progress.shouldStop);
+        for (int done = 0; done < days.size(); ++done) {
+            if (stopped())
+                return Outcome::Stopped;
+            searchDay(*connection, planner, days[done], request, progress);
+            if (progress.onDayDone)
+                progress.onDayDone(done + 1);
+        }
+    } catch (const DbError& error) {
+        if (error.code() == DbError::kInterrupted && stopped())
+            return Outcome::Stopped;
+        throw;
     }
+    return stopped() ? Outcome::Stopped : Outcome::Finished;
+}
+
+void LogSearch::run(const QStringList& days, const QString& keyword, const QString& ipFragment, const LineSink& onLine)
+{
+    Progress progress;
+    progress.onLine = onLine;
+    run(days, SearchRequest{keyword, ipFragment, {}}, progress);
 }
 
 QStringList LogSearch::find(const QStringList& days, const QString& keyword, const QString& ipFragment)

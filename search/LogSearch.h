@@ -3,7 +3,9 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
+class DbConnection;
 class LogDatabase;
 
 // The WHERE condition of a log search with its LIKE patterns as parameters.
@@ -24,22 +26,53 @@ SearchCondition buildSearchCondition(const QString& keyword, const QString& ipFr
 // day's table, in the order the store delivers them.
 QString daySearchSql(const QString& day, const QString& conditionText);
 
-// Looks for records by keyword and/or address fragment over a list of days,
-// one query per day on a private connection that is closed before run()
-// returns.
+// What a search looks for. Besides the keyword and the address fragment, a
+// caller may give every day's table a further condition on its rows (an SQL
+// expression over the table's columns with its parameters, bound in order
+// after the patterns): dayCondition is asked once per day, with the search's
+// connection, and answers nullopt for no further condition. A search needs a
+// keyword, a fragment or a dayCondition.
+struct SearchRequest {
+    QString keyword;
+    QString ipFragment;
+    std::function<std::optional<SearchCondition>(DbConnection& connection, const QString& day)> dayCondition;
+};
+
+// Looks for records over a list of days, one day after the other, on a
+// private connection that is closed before run() returns.
+//
+// The lines are always exactly those of the plain query of each day
+// (daySearchSql with the condition): the same rows, in the same order, at
+// most kRowsPerDay a day. Where the search index (store/SearchIndex.h) holds
+// a day and still fits its table, only the blocks of rows that can match are
+// read, in rowid order, each with the same condition; every other day is read
+// whole.
 class LogSearch {
 public:
     static constexpr int kRowsPerDay = 5000;
     using LineSink = std::function<void(const QString& line)>;
 
+    // How a search is followed: every line found, each day done (with how many
+    // are done), and whether to stop (looked at often, also inside a running
+    // statement). Any may be empty.
+    struct Progress {
+        LineSink onLine;
+        std::function<void(int daysDone)> onDayDone;
+        std::function<bool()> shouldStop;
+    };
+    enum class Outcome { Finished, Stopped };
+
     explicit LogSearch(LogDatabase& database) : database_(database) {}
 
-    // Hands every matching record, as a log line, to onLine: the days in the
-    // given order, rows within a day as the store delivers them. The first
-    // failure throws DbError with the store's own text (also when the database
-    // cannot be opened, even with no days to search); lines handed over before
-    // it stay with the caller and later days are not searched. Both inputs
-    // empty throws std::invalid_argument.
+    // Hands every matching record, as a log line, to progress.onLine: the days
+    // in the given order, rows within a day as the store delivers them. Returns
+    // Stopped as soon as shouldStop says so. The first failure throws DbError
+    // with the store's own text (also when the database cannot be opened, even
+    // with no days to search); lines handed over before it stay with the caller
+    // and later days are not searched. A request without keyword, fragment and
+    // dayCondition throws std::invalid_argument.
+    Outcome run(const QStringList& days, const SearchRequest& request, const Progress& progress);
+    // The same for a keyword and an address fragment.
     void run(const QStringList& days, const QString& keyword, const QString& ipFragment, const LineSink& onLine);
 
     // The same, collecting the lines (for callers that do not need them one by one).

@@ -1,9 +1,11 @@
 #include "store/Compaction.h"
 
 #include "platform/Database.h"
+#include "store/SearchIndex.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <filesystem>
 #include <system_error>
@@ -156,6 +158,8 @@ Compacted compactHeld(DbEngine& engine, const QString& path, const QString& copy
     // one takes its name, never a moment without a database.
     fs::rename(copy, database);
     syncDirectoryQuietly(database.parent_path());
+    // The copy keeps the rowids of tables whose rowid is their key; the others may be renumbered.
+    forgetRenumberedDays(QFileInfo(path).absolutePath());
     return Compacted::Replaced;
 }
 

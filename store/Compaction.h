@@ -19,6 +19,10 @@ inline constexpr char kCompactionCopyFileName[] = "Temporal.mdb";
 // rename, so at every moment either the old or the new database lies under its
 // name, and no journal or WAL of the old file is left to be applied to the new one.
 //
+// After the replacement the search index forgets the days whose rowids the
+// copy may have renumbered (tables whose rowid is not their INTEGER PRIMARY
+// KEY); the other days keep their index.
+//
 // A copy larger than the file is discarded, leaving the file Unchanged. Every
 // failure carries the engine's or the file system's own text and leaves the
 // file as it was.

@@ -3,6 +3,7 @@
 #include "platform/Database.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
+#include "store/SearchIndex.h"
 
 #include <memory>
 
@@ -42,6 +43,10 @@ DayDropResult dropDayTables(LogDatabase& database, const QStringList& days)
         return result;
     }
     dropEach(*connection, days, result);
+    QStringList tables;
+    for (const QString& day : result.dropped)
+        tables << dayTableName(day);
+    forgetIndexedDays(database.programDir(), tables);
     return result;
 }
 

@@ -21,7 +21,8 @@ struct DayDropResult {
 };
 
 // Drops the daily tables of the given days, each whole or not at all; a
-// failing day does not stop the others. The file is not compacted.
+// failing day does not stop the others, and the search index forgets the
+// dropped ones. The file is not compacted.
 DayDropResult dropDayTables(LogDatabase& database, const QStringList& days);
 
 // Keeps keepDays days: drops every table named "syslog-yyyy-MM-dd" (a valid

@@ -171,6 +171,10 @@ The program will close.</source>
         <source>Search logs error: %1</source>
         <translation>搜索日志时发生错误：%1</translation>
     </message>
+    <message>
+        <source>Searching, days left: %1</source>
+        <translation>正在搜索，剩余天数：%1</translation>
+    </message>
 </context>
 <context>
     <name>StatusCaption</name>

@@ -8,6 +8,7 @@
 // inserts through SQLite alone in 10-row transactions.
 //
 //   intake-bench [--count N] [--rate R] [--search-max] [--forward] [--program PATH]
+//                [--with-days DIR] [--with-index]
 //
 // --search-max looks for the highest rate at which all N datagrams are stored.
 // --forward runs everything twice, alternating: as it is, and with every
@@ -15,6 +16,10 @@
 // benchmark runs itself (it reads and counts what arrives); each forwarding
 // run also reports what the sink received and what the server says it sent
 // and missed.
+// --with-days starts every run on a copy of DIR/syslog.mdb (earlier, closed
+// days: search-bench builds such a folder), so that the search index builder
+// works while the datagrams arrive; --with-index copies DIR/syslog_index.db
+// too, so that it finds nothing to do. Only the rows of the new day count.
 
 #include <QCoreApplication>
 #include <QCommandLineParser>
@@ -178,12 +183,15 @@ struct RunResult {
     long long lost() const { return sent - stored; }
 };
 
-RunResult runServer(const QString& programPath, long long count, double rate, bool forward)
+RunResult runServer(const QString& programPath, long long count, double rate, bool forward,
+                    const QStringList& seedFiles)
 {
     const int port = freePort();
     std::unique_ptr<UdpSink> sink = forward ? std::make_unique<UdpSink>() : nullptr;
     BenchServer server(programPath, port,
-                       sink ? QStringLiteral("forward=udp://127.0.0.1:%1\n").arg(sink->port()) : QString());
+                       sink ? QStringLiteral("forward=udp://127.0.0.1:%1\n").arg(sink->port()) : QString(),
+                       seedFiles);
+    const QStringList seededTables = seedFiles.isEmpty() ? QStringList() : dayTables(seedFiles.first());
     RunResult result;
     result.sent = count;
     QElapsedTimer timer;
@@ -195,7 +203,7 @@ RunResult runServer(const QString& programPath, long long count, double rate, bo
     // The server may still be working off a backlog: its stop waits for it.
     result.peakKiB = server.stop();
     result.elapsedSeconds = timer.elapsed() / 1000.0;
-    result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")));
+    result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")), seededTables);
     if (sink) {
         // What is still in flight to the sink arrives within its read timeout.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -287,7 +295,19 @@ int main(int argc, char* argv[])
                       QStringLiteral("Also run everything with one UDP forwarding destination (a local sink).")});
     parser.addOption({QStringLiteral("program"), QStringLiteral("Server executable."), QStringLiteral("PATH"),
                       QStringLiteral(KIV_PROGRAM_PATH)});
+    parser.addOption({QStringLiteral("with-days"), QStringLiteral("Start on a copy of DIR/syslog.mdb."), QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("with-index"), QStringLiteral("Copy DIR/syslog_index.db too.")});
     parser.process(app);
+    QStringList seedFiles;
+    if (parser.isSet(QStringLiteral("with-days"))) {
+        const QDir seedDir(parser.value(QStringLiteral("with-days")));
+        seedFiles << seedDir.filePath(QStringLiteral("syslog.mdb"));
+        if (parser.isSet(QStringLiteral("with-index")))
+            seedFiles << seedDir.filePath(QStringLiteral("syslog_index.db"));
+        std::printf("each run starts on a copy of %s (%lld earlier day tables)%s\n", qPrintable(seedFiles.first()),
+                    static_cast<long long>(dayTables(seedFiles.first()).size()),
+                    parser.isSet(QStringLiteral("with-index")) ? " and its search index" : ", without a search index");
+    }
     const long long count = parser.value(QStringLiteral("count")).toLongLong();
     const double rate = parser.value(QStringLiteral("rate")).toDouble();
     const QString program = parser.value(QStringLiteral("program"));
@@ -304,7 +324,7 @@ int main(int argc, char* argv[])
     };
     std::vector<RateSearch> searches;
     for (bool forwarding : variants) {
-        const RunResult run = runServer(program, count, rate, forwarding);
+        const RunResult run = runServer(program, count, rate, forwarding, seedFiles);
         printRun(label(forwarding, "fixed").constData(), rate, run);
         searches.emplace_back(rate);
         searches.back().record(rate, run.lost() == 0);
@@ -321,7 +341,7 @@ int main(int argc, char* argv[])
                     continue;
                 pending = true;
                 const double probeRate = search.next;
-                const RunResult probe = runServer(program, count, probeRate, variants[v]);
+                const RunResult probe = runServer(program, count, probeRate, variants[v], seedFiles);
                 printRun(label(variants[v], "probe").constData(), probeRate, probe);
                 search.record(probeRate, probe.lost() == 0);
             }

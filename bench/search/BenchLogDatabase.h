@@ -21,6 +21,8 @@ struct BenchDatabaseShape {
 // records a day, the common one in about half of them.
 inline const QString kBenchRareKeyword = QStringLiteral("kernel panic");
 inline const QString kBenchCommonKeyword = QStringLiteral("interface");
+// A sender address of one record in 7000 (143 a day for 1,000,000 records).
+inline const QString kBenchRareAddress = QStringLiteral("10.5.136.58");
 // Records between two rare ones: 5 a day for 100,000 records a day.
 inline constexpr int kBenchRareEvery = 20000;
 

@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStringList>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -24,13 +26,15 @@ inline long long peakResidentKiB(qint64 pid)
     return -1;
 }
 
-// The rows of every day table of a database file.
-inline long long storedRows(const QString& dbPath)
+// The rows of every day table of a database file, except the tables named.
+inline long long storedRows(const QString& dbPath, const QStringList& exceptTables = {})
 {
     SQLite::Database db(dbPath.toStdString());
     SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'syslog-%'");
     long long rows = 0;
     while (tables.executeStep()) {
+        if (exceptTables.contains(QString::fromStdString(tables.getColumn(0).getString())))
+            continue;
         SQLite::Statement count(db, "SELECT count(*) FROM \"" + tables.getColumn(0).getString() + "\"");
         if (count.executeStep())
             rows += count.getColumn(0).getInt64();
@@ -38,14 +42,29 @@ inline long long storedRows(const QString& dbPath)
     return rows;
 }
 
+// The day tables of a database file.
+inline QStringList dayTables(const QString& dbPath)
+{
+    SQLite::Database db(dbPath.toStdString());
+    SQLite::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'syslog-%'");
+    QStringList names;
+    while (tables.executeStep())
+        names << QString::fromStdString(tables.getColumn(0).getString());
+    return names;
+}
+
 // The real program, started offscreen in a temporary program directory of its
 // own, with a temporary configuration that sets its port (and whatever
 // further "name=value" lines extraSettings holds). Its startup lines go to
-// standard error once it listens.
+// standard error once it listens. seedFiles are copied into the program
+// directory first (a database of earlier days, say).
 class BenchServer {
 public:
-    BenchServer(const QString& programPath, int port, const QString& extraSettings = {})
+    BenchServer(const QString& programPath, int port, const QString& extraSettings = {},
+                const QStringList& seedFiles = {})
     {
+        for (const QString& file : seedFiles)
+            QFile::copy(file, QDir(programDir_.path()).filePath(QFileInfo(file).fileName()));
         const QString program = QDir(programDir_.path()).filePath(QStringLiteral("kiv-syslog"));
         QFile::copy(programPath, program);
         QFile::setPermissions(program, QFile::permissions(programPath));

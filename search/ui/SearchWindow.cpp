@@ -129,6 +129,15 @@ void SearchWindow::createControls()
 
     ipLabel_ = new QLabel(tr("IP"), this);
     ipLabel_->setObjectName(QStringLiteral("Label3"));
+
+    // Over the result list while a search runs.
+    progressCaption_ = new QLabel(resultList_);
+    progressCaption_->setObjectName(QStringLiteral("searchProgress"));
+    progressCaption_->setAutoFillBackground(true);
+    progressCaption_->setBackgroundRole(QPalette::ToolTipBase);
+    progressCaption_->setForegroundRole(QPalette::ToolTipText);
+    progressCaption_->setMargin(2);
+    progressCaption_->hide();
 }
 
 void SearchWindow::placeControls()
@@ -207,8 +216,9 @@ void SearchWindow::runSearch()
 
 namespace {
 
-// Lines found are handed to the window in pieces of about this many, so that
-// neither the search waits for the window nor the window for the search.
+// Lines found are handed to the window after every day that found any, and
+// in pieces of about this many within a day, so that neither the search
+// waits for the window nor the window for the search.
 constexpr int kLinesPerHandOver = 2000;
 
 } // namespace
@@ -232,17 +242,28 @@ void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment
     };
     LogSearch search = search_;
     const QStringList days = daysToSearch();
+    showDaysLeft(int(days.size()));
     pool_.start([search, days, keyword, ipFragment, stop, post]() mutable {
         QStringList lines;
+        const auto handOver = [&] {
+            if (!lines.isEmpty())
+                post([batch = std::exchange(lines, {})](SearchWindow& w) { w.addResults(batch); });
+        };
+        LogSearch::Progress progress;
+        progress.shouldStop = [stop] { return stop->load(); };
+        progress.onLine = [&](const QString& line) {
+            lines << line;
+            if (lines.size() >= kLinesPerHandOver)
+                handOver();
+        };
+        progress.onDayDone = [&, total = int(days.size())](int done) {
+            handOver();
+            post([left = total - done](SearchWindow& w) { w.showDaysLeft(left); });
+        };
         std::optional<QString> failure;
         try {
-            search.run(days, keyword, ipFragment, [&](const QString& line) {
-                if (stop->load())
-                    throw std::runtime_error("stopped");
-                lines << line;
-                if (lines.size() >= kLinesPerHandOver)
-                    post([batch = std::exchange(lines, {})](SearchWindow& w) { w.addResults(batch); });
-            });
+            if (search.run(days, SearchRequest{keyword, ipFragment, {}}, progress) == LogSearch::Outcome::Stopped)
+                return;
         } catch (const std::exception& e) {
             failure = QString::fromStdString(e.what());
         }
@@ -253,6 +274,23 @@ void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment
             w.finishSearch(failure);
         });
     });
+}
+
+void SearchWindow::showDaysLeft(int daysLeft)
+{
+    progressCaption_->setText(tr("Searching, days left: %1").arg(daysLeft));
+    progressCaption_->adjustSize();
+    placeProgressCaption();
+    progressCaption_->show();
+    progressCaption_->raise();
+}
+
+// At the lower right of the result list, inside its frame.
+void SearchWindow::placeProgressCaption()
+{
+    const QRect inside = resultList_->viewport()->geometry();
+    progressCaption_->move(qMax(inside.left(), inside.right() + 1 - progressCaption_->width()),
+                           qMax(inside.top(), inside.bottom() + 1 - progressCaption_->height()));
 }
 
 void SearchWindow::addResults(const QStringList& lines)
@@ -268,6 +306,7 @@ void SearchWindow::addResults(const QStringList& lines)
 void SearchWindow::finishSearch(const std::optional<QString>& failure)
 {
     running_.reset();
+    progressCaption_->hide();
     applyHorizontalExtent();
     resultList_->viewport()->update();
     if (failure)
@@ -314,6 +353,7 @@ void SearchWindow::fitResultList(const QSize& outerTwips)
     if (!listTwips)
         return;
     resultList_->setGeometry(twips::rectToPixels(kListLeft, kListTop, listTwips->width(), listTwips->height()));
+    placeProgressCaption();
 }
 
 QSize SearchWindow::outerSizeInTwips(const QSize& clientPixels) const

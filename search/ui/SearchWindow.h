@@ -49,8 +49,10 @@ public:
     // why and the all-days entry stays alone.
     void loadSearchDays();
     // Searches the chosen day, or every listed day, and lists the matches.
-    // The search runs off the window's thread; its lines appear day by day as
-    // they are found. A new search ends the one still running.
+    // The search runs off the window's thread; its lines appear as they are
+    // found, and a caption over the list (searchProgress) tells how many days
+    // are left until the search ends. A new search ends the one still running
+    // at once, also in the middle of a statement.
     void runSearch();
     // Whether a search is still running.
     bool searching() const { return running_ != nullptr; }
@@ -91,6 +93,8 @@ private:
     QStringList daysToSearch() const;
     void startSearch(const QString& keyword, const QString& ipFragment);
     void addResults(const QStringList& lines);
+    void showDaysLeft(int daysLeft);
+    void placeProgressCaption();
     void finishSearch(const std::optional<QString>& failure);
     QSize outerSizeInTwips(const QSize& clientPixels) const;
 
@@ -109,6 +113,7 @@ private:
     ExtentListWidget* resultList_ = nullptr;
     QLineEdit* ipEdit_ = nullptr;
     QLabel* ipLabel_ = nullptr;
+    QLabel* progressCaption_ = nullptr;
 
     qint32 widestLine_ = 0;
     // Set to ask the running search to stop; shared with its thread.

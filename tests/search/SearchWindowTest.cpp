@@ -367,3 +367,18 @@ TEST_F(SearchWindowTest, ANewSearchEndsTheOneStillRunningAndOnlyItsLinesAreListe
     QCoreApplication::processEvents();
     EXPECT_EQ(results()->count(), 1);
 }
+
+TEST_F(SearchWindowTest, TellsTheDaysLeftWhileSearching)
+{
+    addHits(kDay1, {QStringLiteral("hit one")});
+    addHits(kDay2, {QStringLiteral("hit two")});
+    open(Language::Chinese);
+    keyword()->setText(QStringLiteral("hit"));
+    window_->runSearch();
+    auto* caption = control<QLabel>("searchProgress");
+    EXPECT_TRUE(caption->isVisibleTo(window_.get()));
+    EXPECT_EQ(caption->text(), QStringLiteral("正在搜索，剩余天数：2"));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->searching(); }, 10000));
+    EXPECT_FALSE(caption->isVisibleTo(window_.get()));
+    EXPECT_EQ(resultLines().size(), 2);
+}

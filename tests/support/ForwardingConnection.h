@@ -19,6 +19,7 @@ public:
     void begin() override { inner_->begin(); }
     void commit() override { inner_->commit(); }
     void rollback() override { inner_->rollback(); }
+    void setInterruptCheck(std::function<bool()> shouldStop) override { inner_->setInterruptCheck(std::move(shouldStop)); }
 
 protected:
     DbConnection& inner() { return *inner_; }
