@@ -2,11 +2,25 @@
 
 #include "intake/SaturatingCounter.h"
 #include "intake/WriteQueue.h"
+#include "net/SyslogParser.h"
 #include "platform/Database.h"
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
+
+namespace {
+
+// A message's own bytes: the CR, LF and NUL at its end only end it (senders
+// end messages with LF, CR LF or NUL, as rsyslog and syslog-ng take them);
+// inside it they stay. Copies only when there is something to remove.
+QByteArray messageBytes(const QByteArray& bytes)
+{
+    const qsizetype size = withoutTrailingLineEndBytes(bytes).size();
+    return size == bytes.size() ? bytes : bytes.first(size);
+}
+
+} // namespace
 
 DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock,
                                Events events)
@@ -17,15 +31,17 @@ DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase
 void DatagramIntake::handleDatagram(const Datagram& datagram)
 {
     try {
-        handle(decoder_.decode(datagram.bytes), datagram.senderIp, datagram.bytes);
+        const QByteArray bytes = messageBytes(datagram.bytes);
+        handle(decoder_.decode(bytes), datagram.senderIp, bytes);
     } catch (const std::exception& failure) {
         noteFailure(failure); // the next datagram is handled normally
     }
 }
 
-bool DatagramIntake::handleStreamMessage(const QByteArray& bytes, const QString& ip)
+bool DatagramIntake::handleStreamMessage(const QByteArray& streamed, const QString& ip)
 {
     try {
+        const QByteArray bytes = messageBytes(streamed);
         const QString text = decoder_.decode(bytes);
         if (text.size() > kLongestMessage)
             return false;
@@ -77,6 +93,8 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message))
         keep(message, ip);
+    else
+        ++lengthDropped_;
     incrementSaturating(receivedThisSecond_);
 }
 

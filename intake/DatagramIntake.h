@@ -37,7 +37,8 @@ public:
 
     DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock, Events events);
 
-    // Handles one datagram. Never throws: a failure ends the handling of this
+    // Handles one datagram. The CR, LF and NUL bytes at the end of a datagram
+    // or TCP message are left out before anything else. Never throws: a failure ends the handling of this
     // datagram only, keeping what was already done, and is counted.
     void handleDatagram(const Datagram& datagram);
     // One message of a TCP connection: decoded and handled exactly as a
@@ -46,7 +47,7 @@ public:
     bool handleStreamMessage(const QByteArray& bytes, const QString& ip);
 
     // Called with each message that passes the filter, its bytes as they
-    // were received (the UTF-8 of the text for a message handed in already
+    // were received without the line ends at their end (the UTF-8 of the text for a message handed in already
     // decoded), the sender's address and the arrival time its record gets,
     // before it is trimmed and stored. None by default.
     using OnAccepted = std::function<void(const QByteArray& bytes, const QString& ip, const QDateTime& arrival)>;
@@ -58,6 +59,9 @@ public:
     void setFilterEnabled(qint16 enabled) { filterEnabled_ = enabled; }
     qint32 receivedThisSecond() const { return receivedThisSecond_; }
     qint32 filteredCount() const { return filteredCount_; }
+    // Accepted messages not kept because they were shorter than
+    // kShortestMessage or longer than kLongestMessage after trimming.
+    qint64 lengthDropped() const { return lengthDropped_; }
     FilteredMessageBuffer& filtered() { return filtered_; }
     // Messages whose handling a failure (of a callback, or memory) cut short.
     struct Failures {
@@ -89,6 +93,7 @@ private:
     qint16 filterEnabled_ = 1;
     qint32 receivedThisSecond_ = 0;
     qint32 filteredCount_ = 0;
+    qint64 lengthDropped_ = 0;
     FilteredMessageBuffer filtered_;
     Failures failures_;
 };

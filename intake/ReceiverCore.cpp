@@ -247,7 +247,7 @@ const StoreCounters& ReceiverCore::storeCounters() const { return queue_->counte
 LossCounts ReceiverCore::losses() const
 {
     const UdpSocket::Losses socketLosses = socket_->losses();
-    return {socketLosses.kernelDropped, socketLosses.queueDropped, queue_->counters().lost};
+    return {socketLosses.kernelDropped, socketLosses.queueDropped, queue_->counters().lost, intake_->lengthDropped()};
 }
 
 qint64 ReceiverCore::datagramsRead() const { return socket_->datagramsRead(); }
@@ -263,7 +263,9 @@ QString ReceiverCore::summaryLine() const
     const StoreCounters& store = storeCounters();
     const LossCounts lost = losses();
     return QStringLiteral("%1 datagrams read; %2 records received, %3 stored, %4 in %5, %6 lost; "
-                          "%7 datagrams dropped (%8 by the kernel, %9 waiting)")
+                          "%7 datagrams dropped (%8 by the kernel, %9 waiting); "
+                          "%10 messages not kept for their length (shorter than %11 or longer than %12 characters "
+                          "after the first blank)")
         .arg(datagramsRead())
         .arg(store.received)
         .arg(store.stored)
@@ -273,6 +275,9 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.kernelDropped + lost.queueDropped)
         .arg(lost.kernelDropped)
         .arg(lost.queueDropped)
+        .arg(lost.outsideLengthWindow)
+        .arg(kShortestMessage)
+        .arg(kLongestMessage)
         + failureSummary() + tcpSummary() + forwardingSummary();
 }
 
@@ -374,12 +379,12 @@ QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
 {
     return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
                << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
-               << counters.tcpUnavailable << counters.forwardMisses;
+               << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses;
 }
 
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
 {
     return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
               >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
-              >> counters.tcpUnavailable >> counters.forwardMisses;
+              >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses;
 }

@@ -30,8 +30,11 @@ struct LossCounts {
     qint64 queueDropped = 0;
     // Records that reached neither the database nor the recovery file.
     qint64 recordsLost = 0;
+    // Accepted messages not kept: shorter than 3 or longer than 65534
+    // characters once everything up to the first blank was cut.
+    qint64 outsideLengthWindow = 0;
 
-    bool any() const { return kernelDropped > 0 || queueDropped > 0 || recordsLost > 0; }
+    bool any() const { return kernelDropped > 0 || queueDropped > 0 || recordsLost > 0 || outsideLengthWindow > 0; }
     bool operator==(const LossCounts&) const = default;
 };
 

@@ -502,6 +502,14 @@ QStringView withoutTrailingLineEnds(QStringView text)
     return text.first(size);
 }
 
+QByteArrayView withoutTrailingLineEndBytes(QByteArrayView bytes)
+{
+    qsizetype size = bytes.size();
+    while (size > 0 && (bytes[size - 1] == '\r' || bytes[size - 1] == '\n' || bytes[size - 1] == '\0'))
+        --size;
+    return bytes.first(size);
+}
+
 QString senderTimeIso(const SyslogTime& time, const QDateTime& arrival)
 {
     if (!time.isValid())

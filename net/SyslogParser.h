@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 #include <QStringView>
@@ -120,6 +121,11 @@ SyslogHeader parseSyslogHeader(QStringView text);
 // that decoding already turned into its visible symbol U+2400 counts as NUL
 // there too. The same characters inside the text stay.
 QStringView withoutTrailingLineEnds(QStringView text);
+
+// The same on the bytes of a message, before they are decoded: without the
+// CR, LF and NUL bytes at its end (none of them can be part of a multi-byte
+// character in UTF-8 or GB18030).
+QByteArrayView withoutTrailingLineEndBytes(QByteArrayView bytes);
 
 // The sender's timestamp as ISO 8601 text ("2026-12-07T12:00:00.250+01:00"):
 // the fraction as sent, the offset as sent ("Z" stays "Z", "+0100" becomes

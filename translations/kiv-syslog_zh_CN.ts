@@ -184,11 +184,13 @@ The program will close.</source>
         <source>Lost since start:
 %1 datagrams dropped by the system (receive buffer full)
 %2 datagrams dropped (too many waiting to be handled)
-%3 records stored neither in the database nor in the recovery file</source>
+%3 records stored neither in the database nor in the recovery file
+%4 messages not kept for their length (shorter than 3 or longer than 65534 characters after the first blank)</source>
         <translation>启动以来丢失：
 系统丢弃的数据包（接收缓冲区已满）%1个
 丢弃的数据包（等待处理的过多）%2个
-既未存入数据库也未写入恢复文件的记录%3条</translation>
+既未存入数据库也未写入恢复文件的记录%3条
+因长度未保存的消息（去掉第一个空格及之前的内容后短于3个或长于65534个字符）%4条</translation>
     </message>
     <message>
         <source>Syslog over TCP is not received: the TCP port cannot be bound (%1)</source>

@@ -32,10 +32,13 @@ QString lossTooltip(const LossCounts& losses)
                                        "Lost since start:\n"
                                        "%1 datagrams dropped by the system (receive buffer full)\n"
                                        "%2 datagrams dropped (too many waiting to be handled)\n"
-                                       "%3 records stored neither in the database nor in the recovery file")
+                                       "%3 records stored neither in the database nor in the recovery file\n"
+                                       "%4 messages not kept for their length (shorter than 3 or longer than 65534 "
+                                       "characters after the first blank)")
         .arg(losses.kernelDropped)
         .arg(losses.queueDropped)
-        .arg(losses.recordsLost);
+        .arg(losses.recordsLost)
+        .arg(losses.outsideLengthWindow);
 }
 
 QString intakeNotes(const IntakeSecond& counters)

@@ -218,6 +218,54 @@ TEST_F(SteppedReceiver, AFailureWhileAMessageIsHandledIsCountedToldOnceAndGivenI
     EXPECT_TRUE(core().summaryLine().contains(counted));
 }
 
+// Real senders end their messages with LF, CR LF or NUL: rsyslog's RFC 5424
+// template over UDP, syslog-ng's syslog() and network(udp) destinations,
+// Python's SysLogHandler. Those ends are no part of the message, neither
+// stored nor forwarded; inside a message they stay.
+TEST_F(SteppedReceiver, LineEndsAtTheEndOfAMessageAreLeftOutAndInsideItTheyStay)
+{
+    QList<QByteArray> forwarded;
+    core().intake().setOnAccepted(
+        [&](const QByteArray& bytes, const QString&, const QDateTime&) { forwarded << bytes; });
+    const QByteArray sent[] = {
+        "<156>1 2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog from 3164 warning\n",
+        "<156>1 2026-12-07T18:41:41+00:00 vm myapp 9974 - - via syslog-ng from 3164 warning\n",
+        "<156>Dec  7 18:41:41 vm myapp[9974]: via syslog-ng network warning\n",
+        QByteArray("<12>python default warning\0", 27),
+        QByteArray("<13>host app: info one\r\ntwo\0three\r\n\0\r", 37),
+    };
+    for (const QByteArray& bytes : sent)
+        socket_.arrive(bytes);
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd"))),
+              (QStringList{u"2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog from 3164 warning"_s,
+                           u"2026-12-07T18:41:41+00:00 vm myapp 9974 - - via syslog-ng from 3164 warning"_s,
+                           u" 7 18:41:41 vm myapp[9974]: via syslog-ng network warning"_s,
+                           u"default warning"_s, u"app: info one\r\ntwo\u2400three"_s}));
+    ASSERT_EQ(forwarded.size(), 5);
+    EXPECT_EQ(forwarded[3], QByteArray("<12>python default warning"));
+    EXPECT_EQ(forwarded[4], QByteArray("<13>host app: info one\r\ntwo\0three", 33));
+}
+
+// A message the length window drops is counted: in the tick's losses (the
+// status line's tooltip) and in the closing line.
+TEST_F(SteppedReceiver, AMessageTheLengthWindowDropsIsCountedInTheLossesAndTheClosingLine)
+{
+    QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
+    socket_.arrive("<14>host info: kept");
+    socket_.arrive("<14>info ab");
+    socket_.arrive("<14>info " + QByteArray(65535, 'x'));
+    socket_.arrive("<14>host info:\r\n");
+    secondTimer_->tick();
+
+    ASSERT_EQ(seconds.size(), 1);
+    EXPECT_EQ(seconds[0][0].value<IntakeSecond>().losses.outsideLengthWindow, 2);
+    EXPECT_EQ(seconds[0][0].value<IntakeSecond>().receivedThisSecond, 4);
+    EXPECT_EQ(core().storeCounters().received, 2);
+    EXPECT_TRUE(core().summaryLine().contains(u"; 2 messages not kept for their length"_s))
+        << core().summaryLine().toStdString();
+}
+
 TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)
 {
     QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);

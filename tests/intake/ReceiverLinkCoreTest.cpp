@@ -228,7 +228,7 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
         IntakeSecond second;
         second.filteredCount = 3;
         second.filterEnabled = 0;
-        second.losses = {5000000000, 4, 5};
+        second.losses = {5000000000, 4, 5, 6};
         second.tcpUnavailable = u"in use"_s;
         second.forwardMisses = {u"udp://10.0.0.9:514: 2 missed"_s};
         emit core.secondElapsed(second);
@@ -244,7 +244,7 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
     const auto second = seconds.at(0).at(0).value<IntakeSecond>();
     EXPECT_EQ(second.filteredCount, 3);
     EXPECT_EQ(second.filterEnabled, 0);
-    EXPECT_EQ(second.losses, (LossCounts{5000000000, 4, 5}));
+    EXPECT_EQ(second.losses, (LossCounts{5000000000, 4, 5, 6}));
     EXPECT_EQ(second.tcpUnavailable, u"in use"_s);
     EXPECT_EQ(second.forwardMisses, QStringList{u"udp://10.0.0.9:514: 2 missed"_s});
     ASSERT_EQ(filtered.size(), 1);

@@ -35,10 +35,12 @@ TEST(StatusCaption, LossTooltipListsEveryCountOnlyOnceSomethingWasLost)
     EXPECT_TRUE(lossTooltip(losses).isEmpty());
     losses.kernelDropped = 17;
     losses.recordsLost = 2;
+    losses.outsideLengthWindow = 3;
     const QString english = lossTooltip(losses);
     EXPECT_TRUE(english.contains(QStringLiteral("17 datagrams dropped by the system")));
     EXPECT_TRUE(english.contains(QStringLiteral("0 datagrams dropped (too many")));
     EXPECT_TRUE(english.contains(QStringLiteral("2 records stored neither")));
+    EXPECT_TRUE(english.contains(QStringLiteral("3 messages not kept for their length")));
     useLanguage(Language::Chinese);
     EXPECT_TRUE(lossTooltip(losses).contains(QStringLiteral("系统丢弃的数据包（接收缓冲区已满）17个")));
 }
