@@ -92,25 +92,24 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     }
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message))
-        keep(message, ip);
+        keep(LogRecord{arrival_.text(), ip, message, readFields(text, arrival_.dateTime())});
     else
         ++lengthDropped_;
     incrementSaturating(receivedThisSecond_);
 }
 
 // The arrival time was read when the message was accepted.
-void DatagramIntake::keep(const QString& message, const QString& ip)
+void DatagramIntake::keep(LogRecord record)
 {
-    const QString& time = arrival_.text();
     if (receivedThisSecond_ < kShownPerSecond && events_.showLine)
-        events_.showLine(logLine(time, ip, message));
-    if (const Result<> rolledOver = rollOverIfNewDay(time); !rolledOver) {
+        events_.showLine(logLine(record));
+    if (const Result<> rolledOver = rollOverIfNewDay(record.time); !rolledOver) {
         // The new day has no table yet: the record must not land in the
         // previous day's table. The next datagram tries the rollover again.
-        queue_.recoverRecord(LogRecord{time, ip, message}, rolledOver.error());
+        queue_.recoverRecord(record, rolledOver.error());
         return;
     }
-    queue_.enqueue(time, ip, message, receivedThisSecond_);
+    queue_.enqueue(std::move(record), receivedThisSecond_);
 }
 
 // Fails when the day changed and the new day's table could not be made; the

@@ -77,7 +77,7 @@ private:
     void handle(const QString& text, const QString& ip, const QByteArray& bytes);
     void reject(const QString& text, const QString& ip);
     void accept(const QString& text, const QString& ip, const QByteArray& bytes);
-    void keep(const QString& message, const QString& ip);
+    void keep(LogRecord record);
     Result<> rollOverIfNewDay(const QString& time);
     void noteFailure(const std::exception& failure);
 

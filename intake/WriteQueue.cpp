@@ -37,17 +37,14 @@ WriteQueue::WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recovery
     writeTimer_.setOnTimeout([this] { flush(); });
 }
 
-bool WriteQueue::enqueue(const QString& time, const QString& ip, const QString& message,
-                         qint32 receivedThisSecond)
+bool WriteQueue::enqueue(LogRecord record, qint32 receivedThisSecond)
 {
     if (queuedCount_ >= kCapacity)
         flush();
 
     bool queued = false;
     if (queuedCount_ < kCapacity) {
-        times_[queuedCount_] = time;
-        ips_[queuedCount_] = ip;
-        messages_[queuedCount_] = message;
+        records_[queuedCount_] = std::move(record);
         ++queuedCount_;
         ++counters_.received;
         queued = true;
@@ -124,7 +121,7 @@ void WriteQueue::writeAsOneTransaction()
     writer_.begin();
     transactionOpen_ = true;
     for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
-        writer_.append(LogRecord{times_[slot], ips_[slot], messages_[slot]});
+        writer_.append(records_[slot]);
     writer_.commit();
     transactionOpen_ = false;
     counters_.stored += queuedCount_ - firstUnwritten_;
@@ -167,7 +164,7 @@ bool WriteQueue::writeQueuedRecords()
 
 void WriteQueue::appendSlot(int slot)
 {
-    writer_.append(LogRecord{times_[slot], ips_[slot], messages_[slot]});
+    writer_.append(records_[slot]);
 }
 
 // One line per record not yet stored, UTF-8, CR LF. The file is only ever
@@ -176,7 +173,7 @@ void WriteQueue::appendQueueToRecoveryLog()
 {
     QByteArray lines;
     for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
-        lines += recoveryLogLine(times_[slot], ips_[slot], messages_[slot]).toUtf8() + "\r\n";
+        lines += recoveryLogLine(records_[slot].time, records_[slot].ip, records_[slot].message).toUtf8() + "\r\n";
     appendLines(lines, queuedCount_ - firstUnwritten_);
 }
 
@@ -202,11 +199,8 @@ void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
 
 void WriteQueue::clearQueue()
 {
-    for (int slot = 0; slot < queuedCount_; ++slot) {
-        times_[slot].clear();
-        ips_[slot].clear();
-        messages_[slot].clear();
-    }
+    for (int slot = 0; slot < queuedCount_; ++slot)
+        records_[slot] = LogRecord();
     queuedCount_ = 0;
     firstUnwritten_ = 0;
 }

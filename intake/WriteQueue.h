@@ -48,7 +48,12 @@ public:
     // Queues one record and writes the queue when the load calls for it.
     // receivedThisSecond: accepted datagrams since the last one-second tick.
     // False only when the record could not be queued.
-    bool enqueue(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond);
+    bool enqueue(LogRecord record, qint32 receivedThisSecond);
+    // The same for a record without fields.
+    bool enqueue(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond)
+    {
+        return enqueue(LogRecord{time, ip, message, {}}, receivedThisSecond);
+    }
     // Writes every queued record; true when they reached the database (or none
     // were queued), false when any went to the recovery file.
     bool flush();
@@ -90,9 +95,7 @@ private:
     QString recoveryLogPath_;
     const Clock& clock_;
 
-    std::array<QString, kCapacity> times_;
-    std::array<QString, kCapacity> ips_;
-    std::array<QString, kCapacity> messages_;
+    std::array<LogRecord, kCapacity> records_;
     qint32 queuedCount_ = 0;
     // Slots before this one are already in the table.
     qint32 firstUnwritten_ = 0;

@@ -14,7 +14,8 @@ const QString kTablePrefix = QStringLiteral("syslog-");
 
 // The daily table: ID numbered by the store (a rowid alias, so new rows get
 // the next number from 1 without an AUTOINCREMENT bookkeeping table), the two
-// bounded texts checked by the store itself, and the unbounded message.
+// bounded texts checked by the store itself, the unbounded message, then the
+// fields read from the message (NULL where it had no such part).
 QString createDailyTableSql(const QString& tableName)
 {
     return QStringLiteral("CREATE TABLE %1 ("
@@ -22,6 +23,9 @@ QString createDailyTableSql(const QString& tableName)
                           "\"时间\" TEXT CHECK (length(\"时间\") <= 24), "
                           "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), "
                           "\"信息\" TEXT, "
+                          "\"facility\" INTEGER, \"severity\" INTEGER, "
+                          "\"host\" TEXT, \"app\" TEXT, \"procid\" TEXT, \"msgid\" TEXT, "
+                          "\"timestamp\" TEXT, \"sd\" TEXT, \"head\" TEXT, \"msgpos\" INTEGER, "
                           "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))")
         .arg(quoteName(tableName));
 }
@@ -58,6 +62,17 @@ QStringList readLogLines(DbCursor& cursor)
 } // namespace
 
 QString dayTableName(const QString& day) { return kTablePrefix + day; }
+
+bool holdsFieldColumns(DbConnection& connection, const QString& tableName)
+{
+    const std::unique_ptr<DbCursor> columns
+        = connection.query(QStringLiteral("SELECT name FROM pragma_table_info(?)"), {tableName});
+    while (columns->next()) {
+        if (columns->text(QStringLiteral("name")) == QLatin1String("msgpos"))
+            return true;
+    }
+    return false;
+}
 
 QString dayOfTable(const QString& tableName) { return tableName.right(10); }
 

@@ -16,6 +16,9 @@ QString dayOfTable(const QString& tableName);
 // The date of a daily table: valid only for a name that is exactly
 // "syslog-yyyy-MM-dd" with a real date.
 QDate dateOfDayTable(const QString& tableName);
+// Whether a daily table has the columns of the fields read from messages
+// (tables made by versions that did not keep them have not).
+bool holdsFieldColumns(DbConnection& connection, const QString& tableName);
 // A table or column name quoted for SQL; quotes inside it are doubled, so no
 // name can change the statement around it.
 QString quoteName(const QString& name);

@@ -247,6 +247,89 @@ TEST_F(SteppedReceiver, LineEndsAtTheEndOfAMessageAreLeftOutAndInsideItTheyStay)
     EXPECT_EQ(forwarded[4], QByteArray("<13>host app: info one\r\ntwo\0three", 33));
 }
 
+// Fields of a day's table in ID order, one line a record, NULL shown as ~;
+// the last part is the message part rebuilt as the README tells sqlite3 users.
+QStringList storedFields(DbEngine& engine, const QString& dbPath, const QString& day)
+{
+    auto cursor = engine.open(dbPath)->query(
+        QStringLiteral("SELECT facility, severity, host, app, procid, msgid, timestamp, sd, head, msgpos, "
+                       "substr(coalesce(head || ' ' || \"信息\", \"信息\"), msgpos + 1) AS msg FROM %1 ORDER BY ID")
+            .arg(quoteName(dayTableName(day))));
+    QStringList rows;
+    while (cursor->next()) {
+        QStringList parts;
+        for (const char* column :
+             {"facility", "severity", "host", "app", "procid", "msgid", "timestamp", "sd", "head", "msgpos", "msg"})
+            parts << cursor->text(QString::fromLatin1(column)).value_or(u"~"_s);
+        rows << parts.join(u'|');
+    }
+    return rows;
+}
+
+// Messages as real senders put them on the wire: logger --rfc3164 and
+// --rfc5424, rsyslog's RFC 5424 template, syslog-ng's network(), Python's
+// SysLogHandler, a device without a header, Cisco IOS, one without a
+// priority and one without a blank. The specified columns keep what they
+// always held; beside them the fields, and nothing of the text is lost.
+TEST_F(SteppedReceiver, TheFieldsOfEachFormatAreStoredBesideTheSpecifiedColumns)
+{
+    core().intake().setFilterEnabled(0);
+    socket_.arrive("<36>Dec  7 22:59:12 vm sshd[11272]: warning: logger 3164");
+    socket_.arrive("<131>1 2026-12-07T22:59:12.908365+00:00 vm myapp - ID47 [timeQuality tzKnown=\"1\" "
+                   "isSynced=\"0\"][exampleSDID@32473 iut=\"3\"] error: logger 5424");
+    socket_.arrive("<156>1 2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog\n");
+    socket_.arrive("<156>Dec  7 18:41:41 vm myapp[9974]: via syslog-ng network\n");
+    socket_.arrive(QByteArray("<12>python warning\0", 19));
+    socket_.arrive("<14>info: disk ok");
+    socket_.arrive("<189>123: *Mar  1 00:00:00.000: %LINK-3-UPDOWN: Interface Gi0/1, changed state to up");
+    socket_.arrive("info: no pri at all");
+    socket_.arrive("<14>info:ok");
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), day),
+              (QStringList{u" 7 22:59:12 vm sshd[11272]: warning: logger 3164"_s,
+                           u"2026-12-07T22:59:12.908365+00:00 vm myapp - ID47 [timeQuality tzKnown=\"1\" "
+                           "isSynced=\"0\"][exampleSDID@32473 iut=\"3\"] error: logger 5424"_s,
+                           u"2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog"_s,
+                           u" 7 18:41:41 vm myapp[9974]: via syslog-ng network"_s, u"warning"_s, u"disk ok"_s,
+                           u"*Mar  1 00:00:00.000: %LINK-3-UPDOWN: Interface Gi0/1, changed state to up"_s,
+                           u"no pri at all"_s, u"<14>info:ok"_s}));
+    const QStringList fields = storedFields(readEngine_, dbPath(), day);
+    EXPECT_EQ(fields,
+              (QStringList{
+                  u"4|4|vm|sshd|11272|~|2026-12-07T22:59:12|~|Dec|32|warning: logger 3164"_s,
+                  u"16|3|vm|myapp|~|ID47|2026-12-07T22:59:12.908365+00:00|[timeQuality tzKnown=\"1\" "
+                  "isSynced=\"0\"][exampleSDID@32473 iut=\"3\"]|1|117|error: logger 5424"_s,
+                  u"19|4|vm|myapp|9289|~|2026-12-07T18:40:57+00:00|~|1|46| via rsyslog"_s,
+                  u"19|4|vm|myapp|9974|~|2026-12-07T18:41:41|~|Dec|32|via syslog-ng network"_s,
+                  u"1|4|~|~|~|~|~|~|python|0|python warning"_s,
+                  u"1|6|~|info|~|~|~|~|info:|6|disk ok"_s,
+                  u"23|5|~|%LINK-3-UPDOWN|~|~|2027-03-01T00:00:00.000|~|123:|43|Interface Gi0/1, changed state to up"_s,
+                  u"~|~|~|~|~|~|~|~|info:|0|info: no pri at all"_s,
+                  u"1|6|~|~|~|~|~|~|~|4|info:ok"_s,
+              }))
+        << fields.join(u'\n').toStdString();
+}
+
+// A day's table made by an earlier version (which kept no fields) is written
+// as that version wrote it: its columns are not changed.
+TEST_F(SteppedReceiver, ATableOfTodayMadeByAnEarlierVersionTakesRecordsWithoutFields)
+{
+    clock_.advanceSeconds(24 * 3600);
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+    readEngine_.open(dbPath())->execute(
+        QStringLiteral("CREATE TABLE %1 (\"ID\" INTEGER NOT NULL, \"时间\" TEXT CHECK (length(\"时间\") <= 24), "
+                       "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), \"信息\" TEXT, "
+                       "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))")
+            .arg(quoteName(dayTableName(day))));
+    socket_.arrive("<14>host info: into an old table");
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), day), QStringList{u"info: into an old table"_s});
+    auto connection = readEngine_.open(dbPath());
+    EXPECT_FALSE(holdsFieldColumns(*connection, dayTableName(day)));
+    EXPECT_EQ(core().storeCounters().stored, 1);
+}
+
 // A message the length window drops is counted: in the tick's losses (the
 // status line's tooltip) and in the closing line.
 TEST_F(SteppedReceiver, AMessageTheLengthWindowDropsIsCountedInTheLossesAndTheClosingLine)
