@@ -26,6 +26,7 @@ DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase
                                Events events)
     : queue_(queue), writeTimer_(writeTimer), database_(database), events_(std::move(events)), arrival_(clock)
 {
+    queue_.setOnSettled(events_.showRecord);
 }
 
 void DatagramIntake::handleDatagram(const Datagram& datagram)
@@ -101,15 +102,14 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
 // The arrival time was read when the message was accepted.
 void DatagramIntake::keep(LogRecord record)
 {
-    if (receivedThisSecond_ < kShownPerSecond && events_.showLine)
-        events_.showLine(logLine(record));
+    const bool show = receivedThisSecond_ < kShownPerSecond && events_.showRecord;
     if (const Result<> rolledOver = rollOverIfNewDay(record.time); !rolledOver) {
         // The new day has no table yet: the record must not land in the
         // previous day's table. The next datagram tries the rollover again.
-        queue_.recoverRecord(record, rolledOver.error());
+        queue_.recoverRecord(record, rolledOver.error(), show);
         return;
     }
-    queue_.enqueue(std::move(record), receivedThisSecond_);
+    queue_.enqueue(std::move(record), receivedThisSecond_, show);
 }
 
 // Fails when the day changed and the new day's table could not be made; the

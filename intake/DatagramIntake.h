@@ -23,8 +23,9 @@ struct Datagram;
 class DatagramIntake {
 public:
     struct Events {
-        // A log line for the main list; at most ten per one-second interval.
-        std::function<void(const QString& line)> showLine;
+        // A record for the main list, once it was written (with its ID) or
+        // went to the recovery file (ID 0); at most ten per one-second interval.
+        std::function<void(const LogRecord& record)> showRecord;
         // The rollover created the table of this day.
         std::function<void(const QString& day)> dayTableCreated;
         // A message for the user.

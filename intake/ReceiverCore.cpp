@@ -65,7 +65,7 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
     , socket_(services_.makeSocket())
 {
     DatagramIntake::Events events;
-    events.showLine = [this](const QString& line) { emit lineToShow(line); };
+    events.showRecord = [this](const LogRecord& record) { emit recordToShow(record); };
     events.dayTableCreated = [this](const QString& day) { emit dayTableCreated(day); };
     events.error = [this](const QString& text) { emit errorRaised(text); };
     events.dayStarted = [this](const QString&) { dropDaysNotKept(); };
@@ -373,6 +373,27 @@ void ReceiverCore::reportForwarding(qint64 nowMs, bool now)
     emit problemReported(line);
     reportedForwarding_ = status;
     lastForwardReportMs_ = nowMs;
+}
+
+QDataStream& operator<<(QDataStream& out, const LogRecord& record)
+{
+    const LogFields& f = record.fields;
+    return out << record.time << record.ip << record.message << record.id << qint32(f.facility) << qint32(f.severity)
+               << f.host << f.app << f.procid << f.msgid << f.timestamp << f.sd << f.head << qint32(f.msgPos);
+}
+
+QDataStream& operator>>(QDataStream& in, LogRecord& record)
+{
+    LogFields& f = record.fields;
+    qint32 facility = -1;
+    qint32 severity = -1;
+    qint32 msgPos = -1;
+    in >> record.time >> record.ip >> record.message >> record.id >> facility >> severity >> f.host >> f.app
+        >> f.procid >> f.msgid >> f.timestamp >> f.sd >> f.head >> msgPos;
+    f.facility = facility;
+    f.severity = severity;
+    f.msgPos = msgPos;
+    return in;
 }
 
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)

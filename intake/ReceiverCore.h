@@ -55,6 +55,9 @@ struct IntakeSecond {
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters);
 Q_DECLARE_METATYPE(IntakeSecond)
+QDataStream& operator<<(QDataStream& out, const LogRecord& record);
+QDataStream& operator>>(QDataStream& in, LogRecord& record);
+Q_DECLARE_METATYPE(LogRecord)
 
 // What the receiver needs from outside. The factories are called on the
 // receiver's own thread, so what they make belongs to it.
@@ -145,8 +148,9 @@ public:
     void tick();
 
 signals:
-    // A log line for the main list (at most ten a second).
-    void lineToShow(const QString& line);
+    // A record for the main list (at most ten a second), with its ID once
+    // it is written, without one (0) when it went to the recovery file.
+    void recordToShow(const LogRecord& record);
     // Every second: the interval's counters.
     void secondElapsed(const IntakeSecond& counters);
     // The filtered-message buffer changed since the last update.

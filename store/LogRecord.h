@@ -48,6 +48,9 @@ struct LogRecord {
     QString ip;
     QString message;
     LogFields fields;
+    // The record's ID in its day's table; 0 while it has none (not written
+    // yet, or it went to the recovery file).
+    qint64 id = 0;
 
     // The record's day, "yyyy-MM-dd": the first ten characters of its time.
     QString day() const { return time.left(10); }

@@ -105,7 +105,7 @@ TEST_F(ThreadedReceiver, ABurstIsStoredWholeInTheOrderSent)
 
 TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTakenBack)
 {
-    QSignalSpy shown(receiver_.core(), &ReceiverCore::lineToShow);
+    QSignalSpy shown(receiver_.core(), &ReceiverCore::recordToShow);
     send("<14>host info: before");
     // The line comes from the receiver's thread, maybe before a wait() could start.
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 1; }, 10000));
@@ -328,6 +328,29 @@ TEST_F(SteppedReceiver, ATableOfTodayMadeByAnEarlierVersionTakesRecordsWithoutFi
     auto connection = readEngine_.open(dbPath());
     EXPECT_FALSE(holdsFieldColumns(*connection, dayTableName(day)));
     EXPECT_EQ(core().storeCounters().stored, 1);
+}
+
+// The main list is told of a record once it is stored, with its ID and
+// fields; one the database refused went to the recovery file and has no ID.
+TEST_F(SteppedReceiver, ARecordIsShownWithItsIdOnceStoredAndWithoutOneFromTheRecoveryFile)
+{
+    QSignalSpy shown(&core(), &ReceiverCore::recordToShow);
+    socket_.arrive("<14>app: info first");
+    socket_.arrive("<14>app: info first");
+    auto holder = readEngine_.open(dbPath());
+    holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    socket_.arrive("<11>host app: error refused");
+    holder->execute(QStringLiteral("COMMIT"));
+
+    ASSERT_EQ(shown.size(), 3);
+    const auto record = [&](int i) { return shown[i][0].value<LogRecord>(); };
+    EXPECT_EQ(record(0).id, 1);
+    EXPECT_EQ(record(1).id, 2);
+    EXPECT_EQ(record(1).message, u"info first"_s);
+    EXPECT_EQ(record(1).fields.app, u"app"_s);
+    EXPECT_EQ(record(2).id, 0);
+    EXPECT_EQ(record(2).fields.severity, 3);
+    EXPECT_EQ(core().storeCounters().recovered, 1);
 }
 
 // A message the length window drops is counted: in the tick's losses (the
