@@ -70,6 +70,8 @@ void DatagramIntake::handle(const QString& text, const QString& ip, const QByteA
 {
     if (filterEnabled_ != 0 && !isValidMessage(text))
         reject(text, ip);
+    else if (minSeverity_ >= 0 && parseSyslogPriority(text).severity() > minSeverity_)
+        reject(text, ip);
     else
         accept(text, ip, bytes);
 }

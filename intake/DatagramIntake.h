@@ -57,6 +57,10 @@ public:
     QString currentDay() const { return currentDay_; }
     void setCurrentDay(const QString& day) { currentDay_ = day; }
     qint16 filterEnabled() const { return filterEnabled_; }
+    // Messages whose severity is higher (less urgent) than this are rejected
+    // like the filter's; those without a priority pass. -1: no such filter.
+    void setMinSeverity(int severity) { minSeverity_ = severity; }
+    int minSeverity() const { return minSeverity_; }
     void setFilterEnabled(qint16 enabled) { filterEnabled_ = enabled; }
     qint32 receivedThisSecond() const { return receivedThisSecond_; }
     qint32 filteredCount() const { return filteredCount_; }
@@ -92,6 +96,7 @@ private:
 
     QString currentDay_;
     qint16 filterEnabled_ = 1;
+    int minSeverity_ = -1;
     qint32 receivedThisSecond_ = 0;
     qint32 filteredCount_ = 0;
     qint64 lengthDropped_ = 0;

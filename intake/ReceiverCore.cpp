@@ -6,6 +6,7 @@
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
 #include "settings/Settings.h"
+#include "settings/SettingsTexts.h"
 #include "store/DayRetention.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
@@ -95,6 +96,11 @@ void ReceiverCore::openDatabase()
 {
     // Without a store: TCP on, nothing forwarded, as with no values stored.
     tcpEnabled_ = services_.settings ? loadTcpEnabled(*services_.settings) : true;
+    const std::optional<int> minSeverity = services_.settings ? loadMinSeverity(*services_.settings) : std::nullopt;
+    intake_->setMinSeverity(minSeverity.value_or(-1));
+    if (minSeverity == -1)
+        emit problemReported(QStringLiteral("minseverity=%1 is not a number of 0 to 7: no message is filtered by severity")
+                                 .arg(services_.settings->read(settingstexts::minSeverityValueName())));
     database_->ensureFileAndTodayTable();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
@@ -201,6 +207,7 @@ void ReceiverCore::tick()
     IntakeSecond counters;
     counters.filteredCount = intake_->filteredCount();
     counters.filterEnabled = intake_->filterEnabled();
+    counters.minSeverity = qint16(intake_->minSeverity());
     counters.receivedThisSecond = intake_->startNextSecond();
     counters.losses = losses();
     if (tcpEnabled_)
@@ -399,13 +406,13 @@ QDataStream& operator>>(QDataStream& in, LogRecord& record)
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
 {
     return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
-               << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
+               << counters.minSeverity << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
                << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses;
 }
 
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
 {
     return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
-              >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
+              >> counters.minSeverity >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
               >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses;
 }

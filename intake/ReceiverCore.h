@@ -43,6 +43,8 @@ struct IntakeSecond {
     qint32 filteredCount = 0;
     qint32 receivedThisSecond = 0;
     qint16 filterEnabled = 1;
+    // The severity filter: the highest severity number kept, -1 for none.
+    qint16 minSeverity = -1;
     LossCounts losses;
     // Why syslog over TCP is not received although it is switched on: the
     // port could not be bound for TCP. Empty while TCP listens or is off.

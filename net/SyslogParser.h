@@ -112,6 +112,15 @@ struct SyslogHeader {
     int severity() const { return pri < 0 ? -1 : pri & 7; }
 };
 
+// Step 1 alone: the PRI at the start of text, -1 and length 0 without one.
+struct SyslogPriority {
+    int pri = -1;
+    qsizetype length = 0;
+
+    int severity() const { return pri < 0 ? -1 : pri & 7; }
+};
+SyslogPriority parseSyslogPriority(QStringView text);
+
 // Parses one message as described above. Allocates nothing; the views point
 // into text.
 SyslogHeader parseSyslogHeader(QStringView text);

@@ -204,5 +204,49 @@ The program will close.</source>
         <source>Filtering info: the service does not answer</source>
         <translation>过滤信息:服务没有响应</translation>
     </message>
+    <message>
+        <source>emergency</source>
+        <translation>紧急</translation>
+    </message>
+    <message>
+        <source>alert</source>
+        <translation>警报</translation>
+    </message>
+    <message>
+        <source>critical</source>
+        <translation>严重</translation>
+    </message>
+    <message>
+        <source>error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>notice</source>
+        <translation>通知</translation>
+    </message>
+    <message>
+        <source>informational</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>debug</source>
+        <translation>调试</translation>
+    </message>
+    <message>
+        <source>severity %1 (%2) or more urgent</source>
+        <translation>严重性%1（%2）及更紧急</translation>
+    </message>
+    <message>
+        <source>Filters on: the words info, error and warning; %1</source>
+        <translation>已启用的过滤：关键词info、error和warning；%1</translation>
+    </message>
+    <message>
+        <source>Filters on: %1</source>
+        <translation>已启用的过滤：%1</translation>
+    </message>
 </context>
 </TS>

@@ -41,9 +41,34 @@ QString lossTooltip(const LossCounts& losses)
         .arg(losses.outsideLengthWindow);
 }
 
+QString severityName(int severity)
+{
+    static const char* const kNames[] = {QT_TRANSLATE_NOOP("StatusCaption", "emergency"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "alert"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "critical"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "error"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "warning"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "notice"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "informational"),
+                                         QT_TRANSLATE_NOOP("StatusCaption", "debug")};
+    if (severity < 0 || severity > 7)
+        return QString();
+    return QCoreApplication::translate("StatusCaption", kNames[severity]);
+}
+
 QString intakeNotes(const IntakeSecond& counters)
 {
     QStringList lines;
+    if (counters.minSeverity >= 0) {
+        const QString severity = QCoreApplication::translate("StatusCaption", "severity %1 (%2) or more urgent")
+                                     .arg(counters.minSeverity)
+                                     .arg(severityName(counters.minSeverity));
+        lines << (counters.filterEnabled == 1
+                      ? QCoreApplication::translate("StatusCaption",
+                                                    "Filters on: the words info, error and warning; %1")
+                            .arg(severity)
+                      : QCoreApplication::translate("StatusCaption", "Filters on: %1").arg(severity));
+    }
     if (!counters.tcpUnavailable.isEmpty())
         lines << QCoreApplication::translate("StatusCaption",
                                              "Syslog over TCP is not received: the TCP port cannot be bound (%1)")

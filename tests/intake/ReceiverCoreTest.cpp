@@ -147,6 +147,7 @@ protected:
     SqliteEngine writeEngine_{50};
     FakeTimer* writeTimer_ = nullptr;
     FakeTimer* secondTimer_ = nullptr;
+    FakeSettingsStore settings_;
     ReceiverCore core_{CoreServices{clock_, readEngine_, writeEngine_,
                                     [this] { return std::make_unique<FakeSocketView>(socket_); },
                                     [this](int intervalMs) {
@@ -154,7 +155,7 @@ protected:
                                         (intervalMs == 100 ? writeTimer_ : secondTimer_) = timer.get();
                                         return std::unique_ptr<Timer>(std::move(timer));
                                     },
-                                    dir_.path()}};
+                                    dir_.path(), &settings_}};
 };
 
 TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItWent)
@@ -351,6 +352,38 @@ TEST_F(SteppedReceiver, ARecordIsShownWithItsIdOnceStoredAndWithoutOneFromTheRec
     EXPECT_EQ(record(2).id, 0);
     EXPECT_EQ(record(2).fields.severity, 3);
     EXPECT_EQ(core().storeCounters().recovered, 1);
+}
+
+// minseverity keeps messages up to that severity number and those without a
+// priority; the others are rejected, counted and kept for the filtered-messages
+// window like the word filter's. A value that is no severity is told and ignored.
+TEST_F(SteppedReceiver, TheSeverityFilterRejectsLessUrgentMessagesAndCountsThem)
+{
+    QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
+    QSignalSpy problems(&core(), &ReceiverCore::problemReported);
+    settings_.values[u"minseverity"_s] = u"4"_s;
+    core().openDatabase();
+    for (const char* message : {"<12>app: warning kept", "<15>app: info debug", "<14>app: info informational",
+                                "info: without a priority", "<8>app: error kept", "<13>app: INFO by words"})
+        socket_.arrive(message);
+    secondTimer_->tick();
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd"))),
+              (QStringList{u"warning kept"_s, u"without a priority"_s, u"error kept"_s}));
+    ASSERT_EQ(seconds.size(), 1);
+    const auto second = seconds[0][0].value<IntakeSecond>();
+    EXPECT_EQ(second.filteredCount, 3);
+    EXPECT_EQ(second.minSeverity, 4);
+    ASSERT_EQ(core().intake().filtered().count, 3);
+    EXPECT_EQ(core().intake().filtered().texts[0], u"<15>app: info debug"_s);
+    EXPECT_TRUE(problems.isEmpty());
+
+    settings_.values[u"minseverity"_s] = u"8"_s;
+    core().openDatabase();
+    socket_.arrive("<15>app: info debug");
+    EXPECT_EQ(core().intake().filtered().count, 3);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0][0].toString().startsWith(u"minseverity=8 is not"_s));
 }
 
 // A message the length window drops is counted: in the tick's losses (the

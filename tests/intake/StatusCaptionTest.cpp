@@ -61,3 +61,19 @@ TEST(StatusCaption, NotesTellWhyTcpIsNotReceivedAndWhatForwardingMissed)
               QStringLiteral("未接收TCP日志：TCP端口无法绑定（The bound address is already in use）\n转发遗漏的消息：\n"
                              "tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
 }
+
+using namespace Qt::StringLiterals;
+
+TEST(StatusCaption, NotesSayWhichFiltersAreOnOnceTheSeverityFilterIs)
+{
+    useLanguage(Language::English);
+    IntakeSecond counters;
+    counters.minSeverity = 4;
+    EXPECT_EQ(intakeNotes(counters),
+              u"Filters on: the words info, error and warning; severity 4 (warning) or more urgent"_s);
+    counters.filterEnabled = 0;
+    counters.minSeverity = 0;
+    EXPECT_EQ(intakeNotes(counters), u"Filters on: severity 0 (emergency) or more urgent"_s);
+    useLanguage(Language::Chinese);
+    EXPECT_EQ(intakeNotes(counters), u"已启用的过滤：严重性0（紧急）及更紧急"_s);
+}
