@@ -163,6 +163,81 @@ The program will close.</source>
         <source>Search logs error: %1</source>
         <translation>搜索日志时发生错误：%1</translation>
     </message>
+    <message>
+        <source>any</source>
+        <translation>不限</translation>
+    </message>
+    <message>
+        <source>Severity at most</source>
+        <translation>严重性不低于</translation>
+    </message>
+    <message>
+        <source>Facility</source>
+        <translation>设施</translation>
+    </message>
+    <message>
+        <source>Host</source>
+        <translation>主机</translation>
+    </message>
+    <message>
+        <source>Program</source>
+        <translation>程序</translation>
+    </message>
+    <message>
+        <source>From</source>
+        <translation>从</translation>
+    </message>
+    <message>
+        <source>To</source>
+        <translation>到</translation>
+    </message>
+    <message>
+        <source>More criteria</source>
+        <translation>更多条件</translation>
+    </message>
+    <message>
+        <source>The facility is a number of 0 to 23.</source>
+        <translation>设施是0到23之间的数字。</translation>
+    </message>
+    <message>
+        <source>From and to are written yyyy-MM-dd, yyyy-MM-dd HH:mm or yyyy-MM-dd HH:mm:ss.</source>
+        <translation>起止时间的格式为 yyyy-MM-dd、yyyy-MM-dd HH:mm 或 yyyy-MM-dd HH:mm:ss。</translation>
+    </message>
+</context>
+<context>
+    <name>Severity</name>
+    <message>
+        <source>emergency</source>
+        <translation>紧急</translation>
+    </message>
+    <message>
+        <source>alert</source>
+        <translation>警报</translation>
+    </message>
+    <message>
+        <source>critical</source>
+        <translation>严重</translation>
+    </message>
+    <message>
+        <source>error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>notice</source>
+        <translation>通知</translation>
+    </message>
+    <message>
+        <source>informational</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>debug</source>
+        <translation>调试</translation>
+    </message>
 </context>
 <context>
     <name>StatusCaption</name>
@@ -203,38 +278,6 @@ The program will close.</source>
     <message>
         <source>Filtering info: the service does not answer</source>
         <translation>过滤信息:服务没有响应</translation>
-    </message>
-    <message>
-        <source>emergency</source>
-        <translation>紧急</translation>
-    </message>
-    <message>
-        <source>alert</source>
-        <translation>警报</translation>
-    </message>
-    <message>
-        <source>critical</source>
-        <translation>严重</translation>
-    </message>
-    <message>
-        <source>error</source>
-        <translation>错误</translation>
-    </message>
-    <message>
-        <source>warning</source>
-        <translation>警告</translation>
-    </message>
-    <message>
-        <source>notice</source>
-        <translation>通知</translation>
-    </message>
-    <message>
-        <source>informational</source>
-        <translation>信息</translation>
-    </message>
-    <message>
-        <source>debug</source>
-        <translation>调试</translation>
     </message>
     <message>
         <source>severity %1 (%2) or more urgent</source>

@@ -1,5 +1,7 @@
 #include "intake/ui/StatusCaption.h"
 
+#include "store/Severity.h"
+
 #include <QCoreApplication>
 
 QString statusCaption(const IntakeSecond& counters)
@@ -39,21 +41,6 @@ QString lossTooltip(const LossCounts& losses)
         .arg(losses.queueDropped)
         .arg(losses.recordsLost)
         .arg(losses.outsideLengthWindow);
-}
-
-QString severityName(int severity)
-{
-    static const char* const kNames[] = {QT_TRANSLATE_NOOP("StatusCaption", "emergency"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "alert"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "critical"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "error"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "warning"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "notice"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "informational"),
-                                         QT_TRANSLATE_NOOP("StatusCaption", "debug")};
-    if (severity < 0 || severity > 7)
-        return QString();
-    return QCoreApplication::translate("StatusCaption", kNames[severity]);
 }
 
 QString intakeNotes(const IntakeSecond& counters)

@@ -12,10 +12,6 @@ QString statusCaption(const IntakeSecond& counters);
 // start, one a line. Empty while nothing was lost.
 QString lossTooltip(const LossCounts& losses);
 
-// A severity's name ("warning" for 4) in the window's language; empty
-// outside 0..7.
-QString severityName(int severity);
-
 // The status line's tooltip lines about the filters when the severity filter
 // is on, and about TCP and forwarding: why syslog over
 // TCP is not received, and each forwarding destination that missed messages.

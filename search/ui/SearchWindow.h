@@ -52,6 +52,11 @@ public:
     // The search runs off the window's thread; its lines appear day by day as
     // they are found. A new search ends the one still running.
     void runSearch();
+    // Shows or hides the further criteria (severity, facility, host, program,
+    // arrival time) below the specified row; the result list's context menu
+    // switches them. Hidden, they take no part in a search.
+    void showMoreCriteria(bool shown);
+    bool moreCriteriaShown() const { return criteriaShown_; }
     // Whether a search is still running.
     bool searching() const { return running_ != nullptr; }
     // Copies the current result line (empty text without one) to the clipboard.
@@ -89,7 +94,12 @@ private:
     void initialize();
     void clearPlaceholder(QLineEdit* box, const QString& placeholder);
     QStringList daysToSearch() const;
-    void startSearch(const QString& keyword, const QString& ipFragment);
+    void startSearch(const SearchQuery& query);
+    void createCriteriaControls();
+    // The query of the boxes; nullopt, with the user told why, when a
+    // criterion is not understood.
+    std::optional<SearchQuery> queryOfControls();
+    int listTop() const;
     void addResults(const QStringList& lines);
     void finishSearch(const std::optional<QString>& failure);
     QSize outerSizeInTwips(const QSize& clientPixels) const;
@@ -109,6 +119,14 @@ private:
     ExtentListWidget* resultList_ = nullptr;
     QLineEdit* ipEdit_ = nullptr;
     QLabel* ipLabel_ = nullptr;
+    QWidget* criteriaPanel_ = nullptr;
+    QComboBox* severityCombo_ = nullptr;
+    QLineEdit* facilityEdit_ = nullptr;
+    QLineEdit* hostEdit_ = nullptr;
+    QLineEdit* programEdit_ = nullptr;
+    QLineEdit* fromEdit_ = nullptr;
+    QLineEdit* toEdit_ = nullptr;
+    bool criteriaShown_ = false;
 
     qint32 widestLine_ = 0;
     // Set to ask the running search to stop; shared with its thread.
