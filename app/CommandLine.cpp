@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "search/LogSearch.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -18,9 +20,18 @@ CommandLine parseCommandLine(const QStringList& arguments)
     const QCommandLineOption exportDay(QStringLiteral("export"), QString(), QStringLiteral("DAY"));
     const QCommandLineOption keyword(QStringLiteral("keyword"), QString(), QStringLiteral("TEXT"));
     const QCommandLineOption ip(QStringLiteral("ip"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption severity(QStringLiteral("severity"), QString(), QStringLiteral("N"));
+    const QCommandLineOption facility(QStringLiteral("facility"), QString(), QStringLiteral("N"));
+    const QCommandLineOption host(QStringLiteral("host"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption program(QStringLiteral("program"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("TIME"));
+    const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("TIME"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QList<QCommandLineOption> exportOnly{keyword, ip, severity, facility, host, program, from, to, json};
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({dir, headless, exportDay, keyword, ip, help, version});
+    parser.addOptions({dir, headless, exportDay, help, version});
+    parser.addOptions(exportOnly);
 
     CommandLine command;
     auto fail = [&command](const QString& error) {
@@ -47,10 +58,32 @@ CommandLine parseCommandLine(const QStringList& arguments)
         command.exportDay = parser.value(exportDay);
         command.keyword = parser.value(keyword);
         command.ip = parser.value(ip);
+        command.host = parser.value(host);
+        command.program = parser.value(program);
+        command.json = parser.isSet(json);
+        const auto number = [&](const QCommandLineOption& option, int highest, int& into) {
+            if (!parser.isSet(option))
+                return true;
+            bool ok = false;
+            into = parser.value(option).toInt(&ok);
+            return ok && into >= 0 && into <= highest;
+        };
+        if (!number(severity, 7, command.maxSeverity))
+            return fail(QStringLiteral("--severity needs a number of 0 to 7"));
+        if (!number(facility, 23, command.facility))
+            return fail(QStringLiteral("--facility needs a number of 0 to 23"));
+        const std::optional<QString> fromBound = normalizedTimeBound(parser.value(from), false);
+        const std::optional<QString> toBound = normalizedTimeBound(parser.value(to), true);
+        if (!fromBound || !toBound)
+            return fail(QStringLiteral("--from and --to need yyyy-MM-dd, yyyy-MM-dd HH:mm or yyyy-MM-dd HH:mm:ss"));
+        command.from = *fromBound;
+        command.to = *toBound;
         return command;
     }
-    if (parser.isSet(keyword) || parser.isSet(ip))
-        return fail(QStringLiteral("--keyword and --ip go with --export"));
+    for (const QCommandLineOption& option : exportOnly) {
+        if (parser.isSet(option))
+            return fail(QStringLiteral("--%1 goes with --export").arg(option.names().constFirst()));
+    }
     command.action = parser.isSet(headless) ? CommandLine::Action::Headless : CommandLine::Action::Window;
     return command;
 }
@@ -60,7 +93,8 @@ QString usageText(Program program)
     const bool service = program == Program::Service;
     return QStringLiteral(
                "Usage: %1 [--dir DIR]%2\n"
-               "       %1 --export DAY [--keyword TEXT] [--ip TEXT] [--dir DIR]\n"
+               "       %1 --export DAY [--keyword TEXT] [--ip TEXT] [--severity N] [--facility N]\n"
+               "              [--host TEXT] [--program TEXT] [--from TIME] [--to TIME] [--json] [--dir DIR]\n"
                "\n"
                "Receives syslog messages on one port over UDP and over TCP (unless tcp=0 is set in\n"
                "varare.conf) and stores them in DIR/syslog.mdb, one table a day.\n%3"
@@ -71,6 +105,14 @@ QString usageText(Program program)
                "  --export DAY    write the records of DAY (yyyy-MM-dd, or all) as CSV to standard output\n"
                "  --keyword TEXT  with --export: only messages containing TEXT (% and _ are wildcards)\n"
                "  --ip TEXT       with --export: only senders whose address contains TEXT\n"
+               "  --severity N    with --export: only messages of severity N or more urgent (0 to 7)\n"
+               "  --facility N    with --export: only messages of facility N (0 to 23)\n"
+               "  --host TEXT     with --export: only messages whose host field contains TEXT\n"
+               "  --program TEXT  with --export: only messages whose program field contains TEXT\n"
+               "  --from TIME     with --export: only records that arrived at TIME or later\n"
+               "  --to TIME       with --export: only records that arrived at TIME or earlier\n"
+               "                  (TIME: yyyy-MM-dd, yyyy-MM-dd HH:mm or yyyy-MM-dd HH:mm:ss)\n"
+               "  --json          with --export: write JSON Lines instead of CSV\n"
                "  -h, --help      show this text\n"
                "  -v, --version   show the version\n")
         .arg(service ? QStringLiteral("kiv-syslogd") : QStringLiteral("kiv-syslog"),

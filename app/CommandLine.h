@@ -14,6 +14,15 @@ struct CommandLine {
     QString exportDay;
     QString keyword;
     QString ip;
+    // --severity, --facility (-1 when not given), --host, --program, --from
+    // and --to (as stored, "yyyy-MM-dd HH:mm:ss"), --json.
+    int maxSeverity = -1;
+    int facility = -1;
+    QString host;
+    QString program;
+    QString from;
+    QString to;
+    bool json = false;
     // Action::Error: what is wrong, one line.
     QString error;
 };

@@ -50,7 +50,10 @@ int runExport(const CommandLine& command, const QString& dataDir)
         printLine(QStringLiteral("cannot write to standard output"));
         return 2;
     }
-    const Result<> exported = exportRecords(dataDir, command.exportDay, command.keyword, command.ip, out);
+    const SearchQuery query{command.keyword, command.ip, command.maxSeverity, command.facility,
+                            command.host,    command.program, command.from,  command.to};
+    const Result<> exported = exportRecords(dataDir, command.exportDay, query, out,
+                                            command.json ? ExportFormat::JsonLines : ExportFormat::Csv);
     out.flush();
     if (exported)
         return 0;

@@ -2,30 +2,47 @@
 
 #include "intake/SaturatingCounter.h"
 #include "intake/WriteQueue.h"
+#include "net/SyslogParser.h"
 #include "platform/Database.h"
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
 
+namespace {
+
+// A message's own bytes: the CR, LF and NUL at its end only end it (senders
+// end messages with LF, CR LF or NUL, as rsyslog and syslog-ng take them);
+// inside it they stay. Copies only when there is something to remove.
+QByteArray messageBytes(const QByteArray& bytes)
+{
+    const qsizetype size = withoutTrailingLineEndBytes(bytes).size();
+    return size == bytes.size() ? bytes : bytes.first(size);
+}
+
+} // namespace
+
 DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock,
                                Events events)
     : queue_(queue), writeTimer_(writeTimer), database_(database), events_(std::move(events)), arrival_(clock)
 {
+    queue_.setOnSettled(events_.showRecord);
 }
 
 void DatagramIntake::handleDatagram(const Datagram& datagram)
 {
     try {
-        handle(decoder_.decode(datagram.bytes), datagram.senderIp, datagram.bytes);
+        const QByteArray bytes = messageBytes(datagram.bytes);
+        handle(decoder_.decode(bytes), datagram.senderIp, bytes);
     } catch (const std::exception& failure) {
         noteFailure(failure); // the next datagram is handled normally
     }
 }
 
-bool DatagramIntake::handleStreamMessage(const QByteArray& bytes, const QString& ip)
+bool DatagramIntake::handleStreamMessage(const QByteArray& streamed, const QString& ip)
 {
     try {
+        const QByteArray bytes = messageBytes(streamed);
         const QString text = decoder_.decode(bytes);
         if (text.size() > kLongestMessage)
             return false;
@@ -53,6 +70,8 @@ void DatagramIntake::handle(const QString& text, const QString& ip, const QByteA
 {
     if (filterEnabled_ != 0 && !isValidMessage(text))
         reject(text, ip);
+    else if (minSeverity_ >= 0 && parseSyslogPriority(text).severity() > minSeverity_)
+        reject(text, ip);
     else
         accept(text, ip, bytes);
 }
@@ -76,23 +95,23 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     }
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message))
-        keep(message, ip);
+        keep(LogRecord{arrival_.text(), ip, message, readFields(text, arrival_.dateTime())});
+    else
+        ++lengthDropped_;
     incrementSaturating(receivedThisSecond_);
 }
 
 // The arrival time was read when the message was accepted.
-void DatagramIntake::keep(const QString& message, const QString& ip)
+void DatagramIntake::keep(LogRecord record)
 {
-    const QString& time = arrival_.text();
-    if (receivedThisSecond_ < kShownPerSecond && events_.showLine)
-        events_.showLine(logLine(time, ip, message));
-    if (const Result<> rolledOver = rollOverIfNewDay(time); !rolledOver) {
+    const bool show = receivedThisSecond_ < kShownPerSecond && events_.showRecord;
+    if (const Result<> rolledOver = rollOverIfNewDay(record.time); !rolledOver) {
         // The new day has no table yet: the record must not land in the
         // previous day's table. The next datagram tries the rollover again.
-        queue_.recoverRecord(LogRecord{time, ip, message}, rolledOver.error());
+        queue_.recoverRecord(record, rolledOver.error(), show);
         return;
     }
-    queue_.enqueue(time, ip, message, receivedThisSecond_);
+    queue_.enqueue(std::move(record), receivedThisSecond_, show);
 }
 
 // Fails when the day changed and the new day's table could not be made; the

@@ -23,8 +23,9 @@ struct Datagram;
 class DatagramIntake {
 public:
     struct Events {
-        // A log line for the main list; at most ten per one-second interval.
-        std::function<void(const QString& line)> showLine;
+        // A record for the main list, once it was written (with its ID) or
+        // went to the recovery file (ID 0); at most ten per one-second interval.
+        std::function<void(const LogRecord& record)> showRecord;
         // The rollover created the table of this day.
         std::function<void(const QString& day)> dayTableCreated;
         // A message for the user.
@@ -37,7 +38,8 @@ public:
 
     DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase& database, const Clock& clock, Events events);
 
-    // Handles one datagram. Never throws: a failure ends the handling of this
+    // Handles one datagram. The CR, LF and NUL bytes at the end of a datagram
+    // or TCP message are left out before anything else. Never throws: a failure ends the handling of this
     // datagram only, keeping what was already done, and is counted.
     void handleDatagram(const Datagram& datagram);
     // One message of a TCP connection: decoded and handled exactly as a
@@ -46,7 +48,7 @@ public:
     bool handleStreamMessage(const QByteArray& bytes, const QString& ip);
 
     // Called with each message that passes the filter, its bytes as they
-    // were received (the UTF-8 of the text for a message handed in already
+    // were received without the line ends at their end (the UTF-8 of the text for a message handed in already
     // decoded), the sender's address and the arrival time its record gets,
     // before it is trimmed and stored. None by default.
     using OnAccepted = std::function<void(const QByteArray& bytes, const QString& ip, const QDateTime& arrival)>;
@@ -55,9 +57,16 @@ public:
     QString currentDay() const { return currentDay_; }
     void setCurrentDay(const QString& day) { currentDay_ = day; }
     qint16 filterEnabled() const { return filterEnabled_; }
+    // Messages whose severity is higher (less urgent) than this are rejected
+    // like the filter's; those without a priority pass. -1: no such filter.
+    void setMinSeverity(int severity) { minSeverity_ = severity; }
+    int minSeverity() const { return minSeverity_; }
     void setFilterEnabled(qint16 enabled) { filterEnabled_ = enabled; }
     qint32 receivedThisSecond() const { return receivedThisSecond_; }
     qint32 filteredCount() const { return filteredCount_; }
+    // Accepted messages not kept because they were shorter than
+    // kShortestMessage or longer than kLongestMessage after trimming.
+    qint64 lengthDropped() const { return lengthDropped_; }
     FilteredMessageBuffer& filtered() { return filtered_; }
     // Messages whose handling a failure (of a callback, or memory) cut short.
     struct Failures {
@@ -73,7 +82,7 @@ private:
     void handle(const QString& text, const QString& ip, const QByteArray& bytes);
     void reject(const QString& text, const QString& ip);
     void accept(const QString& text, const QString& ip, const QByteArray& bytes);
-    void keep(const QString& message, const QString& ip);
+    void keep(LogRecord record);
     Result<> rollOverIfNewDay(const QString& time);
     void noteFailure(const std::exception& failure);
 
@@ -87,8 +96,10 @@ private:
 
     QString currentDay_;
     qint16 filterEnabled_ = 1;
+    int minSeverity_ = -1;
     qint32 receivedThisSecond_ = 0;
     qint32 filteredCount_ = 0;
+    qint64 lengthDropped_ = 0;
     FilteredMessageBuffer filtered_;
     Failures failures_;
 };

@@ -1,5 +1,7 @@
 #include "intake/MessageText.h"
 
+#include "net/SyslogParser.h"
+
 #include <utility>
 
 namespace {
@@ -71,4 +73,39 @@ QString trimmedMessage(const QString& text)
 {
     const qsizetype blank = text.indexOf(QLatin1Char(' '));
     return blank < 0 ? text : text.mid(blank + 1);
+}
+
+namespace {
+
+// A missing part is a null text, so it is stored as NULL.
+QString partOrNull(QStringView part) { return part.isEmpty() ? QString() : part.toString(); }
+
+} // namespace
+
+LogFields readFields(QStringView text, const QDateTime& arrival)
+{
+    const SyslogHeader header = parseSyslogHeader(text);
+    LogFields fields;
+    fields.facility = header.facility();
+    fields.severity = header.severity();
+    fields.host = partOrNull(header.host);
+    fields.app = partOrNull(header.app);
+    fields.procid = partOrNull(header.procid);
+    fields.msgid = partOrNull(header.msgid);
+    fields.sd = partOrNull(header.structuredData);
+    if (header.time.isValid()) {
+        const QString iso = senderTimeIso(header.time, arrival);
+        if (!iso.isEmpty())
+            fields.timestamp = iso;
+    }
+    // The stored message is what follows the first blank; the part before it
+    // (after the priority, which holds no blank) is kept as head.
+    const qsizetype blank = text.indexOf(QLatin1Char(' '));
+    if (blank >= 0) {
+        fields.head = text.sliced(header.priLength, blank - header.priLength).toString();
+        fields.msgPos = int(header.msgOffset);
+    } else {
+        fields.msgPos = int(header.priLength + header.msgOffset);
+    }
+    return fields;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "store/LogRecord.h"
+
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringDecoder>
 
@@ -36,6 +39,13 @@ bool isValidMessage(const QString& text);
 // The message part of a datagram text: everything after its first blank
 // (U+0020); a text without a blank is kept whole.
 QString trimmedMessage(const QString& text);
+
+// The fields of a decoded message text (its line ends at the end already
+// left out): priority, header parts, the sender's time as ISO 8601 (a time
+// without a year placed next to arrival), and what the stored message, the
+// text after the first blank, leaves out. Messages without a priority get no
+// facility and severity; nothing is made up.
+LogFields readFields(QStringView text, const QDateTime& arrival);
 
 inline constexpr qsizetype kShortestMessage = 3;
 inline constexpr qsizetype kLongestMessage = 65534;

@@ -6,6 +6,7 @@
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
 #include "settings/Settings.h"
+#include "settings/SettingsTexts.h"
 #include "store/DayRetention.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
@@ -67,7 +68,7 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
     , socket_(services_.makeSocket())
 {
     DatagramIntake::Events events;
-    events.showLine = [this](const QString& line) { emit lineToShow(line); };
+    events.showRecord = [this](const LogRecord& record) { emit recordToShow(record); };
     events.dayTableCreated = [this](const QString& day) { emit dayTableCreated(day); };
     events.error = [this](const QString& text) { emit errorRaised(text); };
     events.dayStarted = [this](const QString&) {
@@ -102,6 +103,11 @@ void ReceiverCore::openDatabase()
 {
     // Without a store: TCP on, nothing forwarded, as with no values stored.
     tcpEnabled_ = services_.settings ? loadTcpEnabled(*services_.settings) : true;
+    const std::optional<int> minSeverity = services_.settings ? loadMinSeverity(*services_.settings) : std::nullopt;
+    intake_->setMinSeverity(minSeverity.value_or(-1));
+    if (minSeverity == -1)
+        emit problemReported(QStringLiteral("minseverity=%1 is not a number of 0 to 7: no message is filtered by severity")
+                                 .arg(services_.settings->read(settingstexts::minSeverityValueName())));
     database_->ensureFileAndTodayTable();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
@@ -230,6 +236,7 @@ void ReceiverCore::tick()
     IntakeSecond counters;
     counters.filteredCount = intake_->filteredCount();
     counters.filterEnabled = intake_->filterEnabled();
+    counters.minSeverity = qint16(intake_->minSeverity());
     counters.receivedThisSecond = intake_->startNextSecond();
     counters.losses = losses();
     if (tcpEnabled_)
@@ -284,7 +291,7 @@ const StoreCounters& ReceiverCore::storeCounters() const { return queue_->counte
 LossCounts ReceiverCore::losses() const
 {
     const UdpSocket::Losses socketLosses = socket_->losses();
-    return {socketLosses.kernelDropped, socketLosses.queueDropped, queue_->counters().lost};
+    return {socketLosses.kernelDropped, socketLosses.queueDropped, queue_->counters().lost, intake_->lengthDropped()};
 }
 
 qint64 ReceiverCore::datagramsRead() const { return socket_->datagramsRead(); }
@@ -300,7 +307,9 @@ QString ReceiverCore::summaryLine() const
     const StoreCounters& store = storeCounters();
     const LossCounts lost = losses();
     return QStringLiteral("%1 datagrams read; %2 records received, %3 stored, %4 in %5, %6 lost; "
-                          "%7 datagrams dropped (%8 by the kernel, %9 waiting)")
+                          "%7 datagrams dropped (%8 by the kernel, %9 waiting); "
+                          "%10 messages not kept for their length (shorter than %11 or longer than %12 characters "
+                          "after the first blank)")
         .arg(datagramsRead())
         .arg(store.received)
         .arg(store.stored)
@@ -310,6 +319,9 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.kernelDropped + lost.queueDropped)
         .arg(lost.kernelDropped)
         .arg(lost.queueDropped)
+        .arg(lost.outsideLengthWindow)
+        .arg(kShortestMessage)
+        .arg(kLongestMessage)
         + failureSummary() + tcpSummary() + forwardingSummary();
 }
 
@@ -407,16 +419,37 @@ void ReceiverCore::reportForwarding(qint64 nowMs, bool now)
     lastForwardReportMs_ = nowMs;
 }
 
+QDataStream& operator<<(QDataStream& out, const LogRecord& record)
+{
+    const LogFields& f = record.fields;
+    return out << record.time << record.ip << record.message << record.id << qint32(f.facility) << qint32(f.severity)
+               << f.host << f.app << f.procid << f.msgid << f.timestamp << f.sd << f.head << qint32(f.msgPos);
+}
+
+QDataStream& operator>>(QDataStream& in, LogRecord& record)
+{
+    LogFields& f = record.fields;
+    qint32 facility = -1;
+    qint32 severity = -1;
+    qint32 msgPos = -1;
+    in >> record.time >> record.ip >> record.message >> record.id >> facility >> severity >> f.host >> f.app
+        >> f.procid >> f.msgid >> f.timestamp >> f.sd >> f.head >> msgPos;
+    f.facility = facility;
+    f.severity = severity;
+    f.msgPos = msgPos;
+    return in;
+}
+
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
 {
     return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
-               << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
-               << counters.tcpUnavailable << counters.forwardMisses;
+               << counters.minSeverity << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
+               << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses;
 }
 
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
 {
     return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
-              >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
-              >> counters.tcpUnavailable >> counters.forwardMisses;
+              >> counters.minSeverity >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
+              >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses;
 }

@@ -31,8 +31,11 @@ struct LossCounts {
     qint64 queueDropped = 0;
     // Records that reached neither the database nor the recovery file.
     qint64 recordsLost = 0;
+    // Accepted messages not kept: shorter than 3 or longer than 65534
+    // characters once everything up to the first blank was cut.
+    qint64 outsideLengthWindow = 0;
 
-    bool any() const { return kernelDropped > 0 || queueDropped > 0 || recordsLost > 0; }
+    bool any() const { return kernelDropped > 0 || queueDropped > 0 || recordsLost > 0 || outsideLengthWindow > 0; }
     bool operator==(const LossCounts&) const = default;
 };
 
@@ -41,6 +44,8 @@ struct IntakeSecond {
     qint32 filteredCount = 0;
     qint32 receivedThisSecond = 0;
     qint16 filterEnabled = 1;
+    // The severity filter: the highest severity number kept, -1 for none.
+    qint16 minSeverity = -1;
     LossCounts losses;
     // Why syslog over TCP is not received although it is switched on: the
     // port could not be bound for TCP. Empty while TCP listens or is off.
@@ -53,6 +58,9 @@ struct IntakeSecond {
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters);
 Q_DECLARE_METATYPE(IntakeSecond)
+QDataStream& operator<<(QDataStream& out, const LogRecord& record);
+QDataStream& operator>>(QDataStream& in, LogRecord& record);
+Q_DECLARE_METATYPE(LogRecord)
 
 // What the receiver needs from outside. The factories are called on the
 // receiver's own thread, so what they make belongs to it.
@@ -146,8 +154,9 @@ public:
     void tick();
 
 signals:
-    // A log line for the main list (at most ten a second).
-    void lineToShow(const QString& line);
+    // A record for the main list (at most ten a second), with its ID once
+    // it is written, without one (0) when it went to the recovery file.
+    void recordToShow(const LogRecord& record);
     // Every second: the interval's counters.
     void secondElapsed(const IntakeSecond& counters);
     // The filtered-message buffer changed since the last update.

@@ -42,7 +42,7 @@ public:
     {
         mirror();
         connect(&core_, &ReceiverCore::stateChanged, this, [this] { mirror(); });
-        connect(&core_, &ReceiverCore::lineToShow, this, &ReceiverSource::lineToShow);
+        connect(&core_, &ReceiverCore::recordToShow, this, &ReceiverSource::recordToShow);
         connect(&core_, &ReceiverCore::secondElapsed, this, &ReceiverSource::secondElapsed);
         connect(&core_, &ReceiverCore::dayTableCreated, this, &ReceiverSource::dayTableCreated);
         connect(&core_, &ReceiverCore::errorRaised, this, &ReceiverSource::errorRaised);

@@ -37,17 +37,15 @@ WriteQueue::WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recovery
     writeTimer_.setOnTimeout([this] { flush(); });
 }
 
-bool WriteQueue::enqueue(const QString& time, const QString& ip, const QString& message,
-                         qint32 receivedThisSecond)
+bool WriteQueue::enqueue(LogRecord record, qint32 receivedThisSecond, bool show)
 {
     if (queuedCount_ >= kCapacity)
         flush();
 
     bool queued = false;
     if (queuedCount_ < kCapacity) {
-        times_[queuedCount_] = time;
-        ips_[queuedCount_] = ip;
-        messages_[queuedCount_] = message;
+        records_[queuedCount_] = std::move(record);
+        shown_[queuedCount_] = show;
         ++queuedCount_;
         ++counters_.received;
         queued = true;
@@ -89,6 +87,14 @@ bool WriteQueue::waitingBeforeRetry() const
 // Empties the queue and stops the write timer; every flush ends this way.
 bool WriteQueue::finishFlush(bool reachedDatabase)
 {
+    // Records before firstUnwritten_ are in the table with their IDs; the
+    // others went to the recovery file and have none.
+    for (int slot = 0; slot < queuedCount_; ++slot) {
+        if (slot >= firstUnwritten_)
+            records_[slot].id = 0;
+        if (shown_[slot] && onSettled_)
+            onSettled_(records_[slot]);
+    }
     clearQueue();
     writeTimer_.stop();
     return reachedDatabase;
@@ -124,7 +130,7 @@ void WriteQueue::writeAsOneTransaction()
     writer_.begin();
     transactionOpen_ = true;
     for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
-        writer_.append(LogRecord{times_[slot], ips_[slot], messages_[slot]});
+        records_[slot].id = writer_.append(records_[slot]);
     writer_.commit();
     transactionOpen_ = false;
     counters_.stored += queuedCount_ - firstUnwritten_;
@@ -167,7 +173,7 @@ bool WriteQueue::writeQueuedRecords()
 
 void WriteQueue::appendSlot(int slot)
 {
-    writer_.append(LogRecord{times_[slot], ips_[slot], messages_[slot]});
+    records_[slot].id = writer_.append(records_[slot]);
 }
 
 // One line per record not yet stored, UTF-8, CR LF. The file is only ever
@@ -176,15 +182,20 @@ void WriteQueue::appendQueueToRecoveryLog()
 {
     QByteArray lines;
     for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
-        lines += recoveryLogLine(times_[slot], ips_[slot], messages_[slot]).toUtf8() + "\r\n";
+        lines += recoveryLogLine(records_[slot].time, records_[slot].ip, records_[slot].message).toUtf8() + "\r\n";
     appendLines(lines, queuedCount_ - firstUnwritten_);
 }
 
-void WriteQueue::recoverRecord(const LogRecord& record, const QString& reason)
+void WriteQueue::recoverRecord(const LogRecord& record, const QString& reason, bool show)
 {
     ++counters_.received;
     noteRefusal(reason);
     appendLines(recoveryLogLine(record.time, record.ip, record.message).toUtf8() + "\r\n", 1);
+    if (show && onSettled_) {
+        LogRecord recovered = record;
+        recovered.id = 0;
+        onSettled_(recovered);
+    }
 }
 
 void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
@@ -203,9 +214,8 @@ void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
 void WriteQueue::clearQueue()
 {
     for (int slot = 0; slot < queuedCount_; ++slot) {
-        times_[slot].clear();
-        ips_[slot].clear();
-        messages_[slot].clear();
+        records_[slot] = LogRecord();
+        shown_[slot] = false;
     }
     queuedCount_ = 0;
     firstUnwritten_ = 0;

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <array>
+#include <functional>
 
 class Clock;
 class RecordWriter;
@@ -48,7 +49,14 @@ public:
     // Queues one record and writes the queue when the load calls for it.
     // receivedThisSecond: accepted datagrams since the last one-second tick.
     // False only when the record could not be queued.
-    bool enqueue(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond);
+    // show: the record is passed to the callback of setOnSettled() once it
+    // was written (with its ID) or went to the recovery file (without one).
+    bool enqueue(LogRecord record, qint32 receivedThisSecond, bool show = false);
+    // The same for a record without fields.
+    bool enqueue(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond)
+    {
+        return enqueue(LogRecord{time, ip, message, {}}, receivedThisSecond);
+    }
     // Writes every queued record; true when they reached the database (or none
     // were queued), false when any went to the recovery file.
     bool flush();
@@ -57,7 +65,9 @@ public:
     bool reopenWritePath();
     // Writes one record straight to the recovery file: it has no table to go
     // to, for the reason given.
-    void recoverRecord(const LogRecord& record, const QString& reason);
+    void recoverRecord(const LogRecord& record, const QString& reason, bool show = false);
+    // Called with each record enqueued to be shown once it has settled.
+    void setOnSettled(std::function<void(const LogRecord& record)> onSettled) { onSettled_ = std::move(onSettled); }
 
     qint32 queuedCount() const { return queuedCount_; }
     bool batchWritesEnabled() const { return batchWritesEnabled_; }
@@ -90,9 +100,9 @@ private:
     QString recoveryLogPath_;
     const Clock& clock_;
 
-    std::array<QString, kCapacity> times_;
-    std::array<QString, kCapacity> ips_;
-    std::array<QString, kCapacity> messages_;
+    std::array<LogRecord, kCapacity> records_;
+    std::array<bool, kCapacity> shown_{};
+    std::function<void(const LogRecord& record)> onSettled_;
     qint32 queuedCount_ = 0;
     // Slots before this one are already in the table.
     qint32 firstUnwritten_ = 0;

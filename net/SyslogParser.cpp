@@ -457,32 +457,40 @@ char16_t* putNumber(char16_t* out, int value, int digits)
 
 } // namespace
 
-SyslogHeader parseSyslogHeader(QStringView text)
+SyslogPriority parseSyslogPriority(QStringView text)
 {
-    SyslogHeader h;
     const Pos begin = text.utf16();
     const Pos end = begin + text.size();
 
     // "<" PRIVAL ">": 1 to 3 digits, 0..191, no leading zero.
     Pos p = begin;
     int pri = 0;
-    if (skip(p, end, u'<')) {
-        const Pos digits = p;
-        while (p < end && isDigit(*p) && p - digits <= kMaxPriDigits)
-            pri = pri * 10 + (*p++ - u'0');
-        const qsizetype count = p - digits;
-        if (count == 0 || count > kMaxPriDigits || (count > 1 && *digits == u'0') || pri > kMaxPri
-            || !skip(p, end, u'>'))
-            p = nullptr;
-    } else {
-        p = nullptr;
-    }
-    if (!p) {
+    if (!skip(p, end, u'<'))
+        return {};
+    const Pos digits = p;
+    while (p < end && isDigit(*p) && p - digits <= kMaxPriDigits)
+        pri = pri * 10 + (*p++ - u'0');
+    const qsizetype count = p - digits;
+    if (count == 0 || count > kMaxPriDigits || (count > 1 && *digits == u'0') || pri > kMaxPri
+        || !skip(p, end, u'>'))
+        return {};
+    return {pri, p - begin};
+}
+
+SyslogHeader parseSyslogHeader(QStringView text)
+{
+    SyslogHeader h;
+    const Pos begin = text.utf16();
+    const Pos end = begin + text.size();
+
+    const SyslogPriority priority = parseSyslogPriority(text);
+    if (priority.pri < 0) {
         h.msg = text;
         return h;
     }
-    h.pri = pri;
-    h.priLength = p - begin;
+    h.pri = priority.pri;
+    h.priLength = priority.length;
+    Pos p = begin + priority.length;
 
     if (!readRfc5424(p, end, h))
         readLegacy(p, end, h);
@@ -500,6 +508,14 @@ QStringView withoutTrailingLineEnds(QStringView text)
         --size;
     }
     return text.first(size);
+}
+
+QByteArrayView withoutTrailingLineEndBytes(QByteArrayView bytes)
+{
+    qsizetype size = bytes.size();
+    while (size > 0 && (bytes[size - 1] == '\r' || bytes[size - 1] == '\n' || bytes[size - 1] == '\0'))
+        --size;
+    return bytes.first(size);
 }
 
 QString senderTimeIso(const SyslogTime& time, const QDateTime& arrival)

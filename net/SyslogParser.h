@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 #include <QStringView>
@@ -111,6 +112,15 @@ struct SyslogHeader {
     int severity() const { return pri < 0 ? -1 : pri & 7; }
 };
 
+// Step 1 alone: the PRI at the start of text, -1 and length 0 without one.
+struct SyslogPriority {
+    int pri = -1;
+    qsizetype length = 0;
+
+    int severity() const { return pri < 0 ? -1 : pri & 7; }
+};
+SyslogPriority parseSyslogPriority(QStringView text);
+
 // Parses one message as described above. Allocates nothing; the views point
 // into text.
 SyslogHeader parseSyslogHeader(QStringView text);
@@ -120,6 +130,11 @@ SyslogHeader parseSyslogHeader(QStringView text);
 // that decoding already turned into its visible symbol U+2400 counts as NUL
 // there too. The same characters inside the text stay.
 QStringView withoutTrailingLineEnds(QStringView text);
+
+// The same on the bytes of a message, before they are decoded: without the
+// CR, LF and NUL bytes at its end (none of them can be part of a multi-byte
+// character in UTF-8 or GB18030).
+QByteArrayView withoutTrailingLineEndBytes(QByteArrayView bytes);
 
 // The sender's timestamp as ISO 8601 text ("2026-12-07T12:00:00.250+01:00"):
 // the fraction as sent, the offset as sent ("Z" stays "Z", "+0100" becomes

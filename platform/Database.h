@@ -68,10 +68,33 @@ public:
     virtual QByteArrayView utf8(int column) const = 0;
 };
 
+// One parameter of DbStatement::runValues(): NULL, an integer or a text (the
+// text is bound where it lies, so it must outlive the call).
+struct DbValue {
+    enum class Kind : quint8 { Null, Integer, Text };
+
+    DbValue() = default;
+    DbValue(qint64 number) : kind(Kind::Integer), integer(number) {}
+    DbValue(QStringView value) : kind(Kind::Text), text(value) {}
+    DbValue(const QString& value) : kind(Kind::Text), text(value) {}
+    // NULL for a null text, the text otherwise (an empty one included).
+    static DbValue orNull(const QString& value) { return value.isNull() ? DbValue() : DbValue(value); }
+    // NULL for a negative number.
+    static DbValue orNull(int number) { return number < 0 ? DbValue() : DbValue(qint64(number)); }
+
+    Kind kind = Kind::Null;
+    qint64 integer = 0;
+    QStringView text;
+};
+
 // A statement prepared once and run many times with text parameters.
 class DbStatement {
 public:
     virtual ~DbStatement() = default;
+    // Runs with NULL, integer and text parameters, bound in order.
+    virtual void runValues(std::initializer_list<DbValue> params) = 0;
+    // The ID (rowid) of the row the connection inserted last.
+    virtual qint64 lastInsertId() const = 0;
     virtual void run(const QStringList& params) = 0;
     // The same without copying the texts: they are bound where they lie and
     // released before the call returns. Meant for paths that run per record.

@@ -115,6 +115,25 @@ public:
         stepToEnd();
     }
 
+    void runValues(std::initializer_list<DbValue> params) override
+    {
+        int position = 1;
+        for (const DbValue& param : params) {
+            int bound = SQLITE_OK;
+            if (param.kind == DbValue::Kind::Text)
+                bindText(position, param.text);
+            else if (param.kind == DbValue::Kind::Integer)
+                bound = sqlite3_bind_int64(statement_, position, param.integer);
+            else
+                bound = sqlite3_bind_null(statement_, position);
+            if (bound != SQLITE_OK)
+                failAndReset();
+            ++position;
+        }
+        stepToEnd();
+    }
+    qint64 lastInsertId() const override { return sqlite3_last_insert_rowid(db_); }
+
 private:
     // Bound as UTF-8, the database's own encoding, so the engine need not
     // convert it; the bytes stay alive until stepToEnd() clears the bindings.

@@ -5,6 +5,7 @@
 #include "store/SearchGrams.h"
 #include "store/SearchIndex.h"
 
+#include <QDateTime>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -34,6 +35,13 @@ void addLikeTest(SearchCondition& condition, const QString& column, const QStrin
         condition.text += QStringLiteral(" AND ");
     condition.text += columnName(column) + QStringLiteral(" LIKE ?");
     condition.params << containsPattern(fragment);
+}
+
+void addTest(SearchCondition& condition, const QString& test)
+{
+    if (!condition.text.isEmpty())
+        condition.text += QStringLiteral(" AND ");
+    condition.text += test;
 }
 
 // The line of a row whose first three columns are the time, the address and the message.
@@ -186,12 +194,71 @@ void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& d
 
 } // namespace
 
-SearchCondition buildSearchCondition(const QString& keyword, const QString& ipFragment)
+SearchCondition buildSearchCondition(const SearchQuery& query, bool tableHasFields)
 {
     SearchCondition condition;
-    addLikeTest(condition, kMessageColumn, keyword);
-    addLikeTest(condition, kIpColumn, ipFragment);
+    addLikeTest(condition, kMessageColumn, query.keyword);
+    addLikeTest(condition, kIpColumn, query.ipFragment);
+    if (query.hasFieldCriteria() && !tableHasFields) {
+        addTest(condition, QStringLiteral("0")); // a day stored without fields has none to match
+        return condition;
+    }
+    if (query.maxSeverity >= 0) {
+        addTest(condition, columnName(QStringLiteral("severity")) + QStringLiteral(" <= ?"));
+        condition.params << QString::number(query.maxSeverity);
+    }
+    if (query.facility >= 0) {
+        addTest(condition, columnName(QStringLiteral("facility")) + QStringLiteral(" = ?"));
+        condition.params << QString::number(query.facility);
+    }
+    addLikeTest(condition, QStringLiteral("host"), query.host);
+    addLikeTest(condition, QStringLiteral("app"), query.app);
+    if (!query.from.isEmpty()) {
+        addTest(condition, columnName(kTimeColumn) + QStringLiteral(" >= ?"));
+        condition.params << query.from;
+    }
+    if (!query.to.isEmpty()) {
+        addTest(condition, columnName(kTimeColumn) + QStringLiteral(" <= ?"));
+        condition.params << query.to;
+    }
     return condition;
+}
+
+SearchCondition buildSearchCondition(const QString& keyword, const QString& ipFragment)
+{
+    return buildSearchCondition(SearchQuery{keyword, ipFragment, -1, -1, {}, {}, {}, {}}, false);
+}
+
+SearchRequest searchRequestFor(const SearchQuery& query)
+{
+    SearchRequest request{query.keyword, query.ipFragment, {}};
+    SearchQuery further = query;
+    further.keyword.clear();
+    further.ipFragment.clear();
+    if (further.isEmpty())
+        return request;
+    request.dayCondition = [further](DbConnection& connection, const QString& day) -> std::optional<SearchCondition> {
+        // Which columns a day has is asked only when a criterion needs them.
+        const bool withFields = further.hasFieldCriteria() && holdsFieldColumns(connection, dayTableName(day));
+        return buildSearchCondition(further, withFields);
+    };
+    return request;
+}
+
+std::optional<QString> normalizedTimeBound(const QString& text, bool upper)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return QString();
+    static const char* const kForms[] = {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-dd"};
+    static const char* const kLowerEnds[] = {"", ":00", " 00:00:00"};
+    static const char* const kUpperEnds[] = {"", ":59", " 23:59:59"};
+    for (int form = 0; form < 3; ++form) {
+        const QDateTime time = QDateTime::fromString(trimmed, QLatin1StringView(kForms[form]));
+        if (time.isValid() && time.toString(QLatin1StringView(kForms[form])) == trimmed)
+            return trimmed + QLatin1StringView(upper ? kUpperEnds[form] : kLowerEnds[form]);
+    }
+    return std::nullopt;
 }
 
 QString daySearchSql(const QString& day, const QString& conditionText)
@@ -231,6 +298,15 @@ void LogSearch::run(const QStringList& days, const QString& keyword, const QStri
     Progress progress;
     progress.onLine = onLine;
     run(days, SearchRequest{keyword, ipFragment, {}}, progress);
+}
+
+void LogSearch::run(const QStringList& days, const SearchQuery& query, const LineSink& onLine)
+{
+    if (query.isEmpty())
+        throw std::invalid_argument("a search needs at least one criterion");
+    Progress progress;
+    progress.onLine = onLine;
+    run(days, searchRequestFor(query), progress);
 }
 
 QStringList LogSearch::find(const QStringList& days, const QString& keyword, const QString& ipFragment)

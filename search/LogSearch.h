@@ -17,10 +17,44 @@ struct SearchCondition {
     QStringList params;
 };
 
+// What a search or an export looks for; every part is optional and the
+// parts set are all required. keyword, ipFragment, host and app are matched
+// inside the message, the sender's address, the host field and the program
+// field (LIKE '%…%'); maxSeverity keeps severities up to that number (0..7),
+// facility exactly that one (0..23); from and to bound the arrival time 时间
+// (inclusive, "yyyy-MM-dd HH:mm:ss" as normalizedTimeBound gives them).
+// Records of days stored without fields match no field criterion.
+struct SearchQuery {
+    QString keyword;
+    QString ipFragment;
+    int maxSeverity = -1;
+    int facility = -1;
+    QString host;
+    QString app;
+    QString from;
+    QString to;
+
+    // Whether it asks for anything beyond the keyword and the address.
+    bool hasFieldCriteria() const { return maxSeverity >= 0 || facility >= 0 || !host.isEmpty() || !app.isEmpty(); }
+    bool isEmpty() const
+    {
+        return keyword.isEmpty() && ipFragment.isEmpty() && !hasFieldCriteria() && from.isEmpty() && to.isEmpty();
+    }
+};
+
+// The condition of a query on one day's table, which has the field columns
+// or not. The keyword and address tests come first, as they always did.
+SearchCondition buildSearchCondition(const SearchQuery& query, bool tableHasFields);
 // The condition for a keyword (matched inside the message) and an address
 // fragment (matched inside the sender's address). An empty input adds no
 // test; with both, the message test comes first, joined by " AND ".
 SearchCondition buildSearchCondition(const QString& keyword, const QString& ipFragment);
+
+// A time bound as typed ("yyyy-MM-dd", "yyyy-MM-dd HH:mm" or
+// "yyyy-MM-dd HH:mm:ss") in the stored form "yyyy-MM-dd HH:mm:ss": the
+// missing part is the start of the day or minute for a lower bound, its end
+// for an upper one. Empty for empty text; nullopt for any other form.
+std::optional<QString> normalizedTimeBound(const QString& text, bool upper);
 
 // The query of one day: at most LogSearch::kRowsPerDay matching rows of that
 // day's table, in the order the store delivers them.
@@ -37,6 +71,11 @@ struct SearchRequest {
     QString ipFragment;
     std::function<std::optional<SearchCondition>(DbConnection& connection, const QString& day)> dayCondition;
 };
+
+// The request of a query: its keyword and address fragment, and its other
+// criteria as every day's further condition (fitted to whether that day's
+// table has the field columns).
+SearchRequest searchRequestFor(const SearchQuery& query);
 
 // Looks for records over a list of days, one day after the other, on a
 // private connection that is closed before run() returns.
@@ -74,6 +113,9 @@ public:
     Outcome run(const QStringList& days, const SearchRequest& request, const Progress& progress);
     // The same for a keyword and an address fragment.
     void run(const QStringList& days, const QString& keyword, const QString& ipFragment, const LineSink& onLine);
+
+    // The same for a query; an empty one throws std::invalid_argument.
+    void run(const QStringList& days, const SearchQuery& query, const LineSink& onLine);
 
     // The same, collecting the lines (for callers that do not need them one by one).
     QStringList find(const QStringList& days, const QString& keyword, const QString& ipFragment);

@@ -10,6 +10,8 @@
 #include <QDate>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 
 namespace {
@@ -30,33 +32,69 @@ QStringList storedDays(DbConnection& connection)
     return days;
 }
 
-QString dayExportSql(const QString& day, const QString& conditionText)
+QString dayExportSql(const QString& day, const QString& conditionText, bool withFields)
 {
-    QString sql = QStringLiteral("SELECT [时间],[IP地址],[信息] FROM ") + quoteName(dayTableName(day));
+    QString sql = QStringLiteral("SELECT [时间],[IP地址],[信息]") + (withFields ? QLatin1Char(',') + fieldColumnsSql() : QString())
+                + QStringLiteral(" FROM ") + quoteName(dayTableName(day));
     if (!conditionText.isEmpty())
         sql += QStringLiteral(" WHERE ") + conditionText;
     return sql + QStringLiteral(" ORDER BY [ID]");
 }
 
-// Streams the records of the days.
-Result<> writeDays(DbConnection& connection, const QStringList& days, const SearchCondition& condition, QIODevice& out)
+// One record as a line of JSON: the three stored texts always, the fields
+// where the record has them.
+QByteArray jsonLine(const DbCursor& row, bool withFields)
 {
+    const auto text = [&](int column) { return QString::fromUtf8(row.utf8(column)); };
+    QJsonObject object{{QStringLiteral("time"), text(0)}, {QStringLiteral("ip"), text(1)},
+                       {QStringLiteral("message"), text(2)}};
+    if (withFields) {
+        const LogFields fields = storedFields(row);
+        if (fields.facility >= 0)
+            object.insert(QStringLiteral("facility"), fields.facility);
+        if (fields.severity >= 0)
+            object.insert(QStringLiteral("severity"), fields.severity);
+        const std::pair<const char*, const QString*> texts[] = {
+            {"host", &fields.host},   {"app", &fields.app}, {"procid", &fields.procid},
+            {"msgid", &fields.msgid}, {"timestamp", &fields.timestamp}, {"sd", &fields.sd}};
+        for (const auto& [key, value] : texts) {
+            if (!value->isNull())
+                object.insert(QLatin1StringView(key), *value);
+        }
+        if (fields.known())
+            object.insert(QStringLiteral("msg"), fields.msg(text(2)));
+    }
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// Streams the records of the days.
+Result<> writeDays(DbConnection& connection, const QStringList& days, const SearchQuery& query, QIODevice& out,
+                   ExportFormat format)
+{
+    const bool json = format == ExportFormat::JsonLines;
     CsvWriter writer(out);
-    const auto refused = [&] { return Failure{QStringLiteral("cannot write the output: ") + writer.errorString()}; };
-    if (!writer.writeHeader())
+    const auto refused = [&] {
+        return Failure{QStringLiteral("cannot write the output: ") + (json ? out.errorString() : writer.errorString())};
+    };
+    if (!json && !writer.writeHeader())
         return refused();
     for (const QString& day : days) {
         try {
-            const std::unique_ptr<DbCursor> rows = connection.query(dayExportSql(day, condition.text), condition.params);
+            const bool withFields = (json || query.hasFieldCriteria()) && holdsFieldColumns(connection, dayTableName(day));
+            const SearchCondition condition = buildSearchCondition(query, withFields);
+            const std::unique_ptr<DbCursor> rows
+                = connection.query(dayExportSql(day, condition.text, json && withFields), condition.params);
             while (rows->next()) {
-                if (!writer.writeRecord(rows->utf8(0), rows->utf8(1), rows->utf8(2)))
+                const bool written = json ? out.write(jsonLine(*rows, withFields)) >= 0
+                                          : writer.writeRecord(rows->utf8(0), rows->utf8(1), rows->utf8(2));
+                if (!written)
                     return refused();
             }
         } catch (const DbError& error) {
             return Failure{QStringLiteral("cannot read the records of %1: %2").arg(day, error.text())};
         }
     }
-    if (!writer.finish())
+    if (!json && !writer.finish())
         return refused();
     return {};
 }
@@ -70,6 +108,12 @@ Failure oneLine(QString reason)
 
 Result<> exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
                        QIODevice& out)
+{
+    return exportRecords(dataDir, day, SearchQuery{keyword, ip, -1, -1, {}, {}, {}, {}}, out);
+}
+
+Result<> exportRecords(const QString& dataDir, const QString& day, const SearchQuery& query, QIODevice& out,
+                       ExportFormat format)
 {
     if (day != kAllDays && !isDayText(day))
         return oneLine(QStringLiteral("bad day \"%1\": give yyyy-MM-dd or all").arg(day));
@@ -88,7 +132,7 @@ Result<> exportRecords(const QString& dataDir, const QString& day, const QString
         if (day != kAllDays && !known.contains(day))
             return oneLine(QStringLiteral("no records table for %1 in %2").arg(day, path));
         const QStringList days = day == kAllDays ? known : QStringList{day};
-        const Result<> written = writeDays(*connection, days, buildSearchCondition(keyword, ip), out);
+        const Result<> written = writeDays(*connection, days, query, out, format);
         if (!written)
             return oneLine(written.error());
         connection->commit();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Result.h"
+#include "search/LogSearch.h"
 
 #include <QString>
 
@@ -23,3 +24,15 @@ class QIODevice;
 // output holds what was written before it.
 Result<> exportRecords(const QString& dataDir, const QString& day, const QString& keyword, const QString& ip,
                        QIODevice& out);
+
+// How exported records are written: CSV as above, or JSON Lines, one object a
+// record with the keys time, ip and message (the stored 时间, IP地址 and
+// 信息) and, where known, facility, severity, host, app, procid, msgid,
+// timestamp (the sender's own, ISO 8601), sd and msg (the message part after
+// the header).
+enum class ExportFormat { Csv, JsonLines };
+
+// The same with every criterion of a search (see SearchQuery; an empty query
+// exports every record of the days).
+Result<> exportRecords(const QString& dataDir, const QString& day, const SearchQuery& query, QIODevice& out,
+                       ExportFormat format = ExportFormat::Csv);

@@ -43,4 +43,13 @@ bool loadTcpEnabled(const SettingsStore& store)
     return toInt16(text).value_or(1) != 0;
 }
 
+std::optional<int> loadMinSeverity(const SettingsStore& store)
+{
+    const QString text = store.read(settingstexts::minSeverityValueName());
+    if (text.isEmpty())
+        return std::nullopt;
+    const std::optional<qint16> value = toInt16(text);
+    return value && *value >= 0 && *value <= 7 ? int(*value) : -1;
+}
+
 QString loadForwardSetting(const SettingsStore& store) { return store.read(settingstexts::forwardValueName()); }

@@ -3,6 +3,7 @@
 #include "platform/SettingsStore.h"
 
 #include <QString>
+#include <optional>
 #include <QtGlobal>
 
 // The two settings as the program starts with them.
@@ -31,6 +32,12 @@ qint32 loadKeepDays(const SettingsStore& store);
 // turns it off; a missing value, a text that is not a number and any other
 // number leave it on. Nothing is written back.
 bool loadTcpEnabled(const SettingsStore& store);
+
+// The severity filter: the "minseverity" value, 0 (emergency) to 7 (debug),
+// read as the other numeric settings are. Messages whose severity number is
+// higher are rejected. nullopt when no value is stored; -1 (no severity
+// filter) for a value that is not a number of 0 to 7. Nothing is written back.
+std::optional<int> loadMinSeverity(const SettingsStore& store);
 
 // The "forward" value as stored: zero or more destinations separated by
 // blanks (see parseForwardDestinations); empty when none is stored.

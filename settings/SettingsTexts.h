@@ -11,6 +11,7 @@ inline QString filterValueName() { return QStringLiteral("msgfilter"); }
 inline QString keepDaysValueName() { return QStringLiteral("keepdays"); }
 inline QString tcpValueName() { return QStringLiteral("tcp"); }
 inline QString forwardValueName() { return QStringLiteral("forward"); }
+inline QString minSeverityValueName() { return QStringLiteral("minseverity"); }
 
 inline QString defaultPortText() { return QStringLiteral("514"); }
 

@@ -14,7 +14,8 @@ const QString kTablePrefix = QStringLiteral("syslog-");
 
 // The daily table: ID numbered by the store (a rowid alias, so new rows get
 // the next number from 1 without an AUTOINCREMENT bookkeeping table), the two
-// bounded texts checked by the store itself, and the unbounded message.
+// bounded texts checked by the store itself, the unbounded message, then the
+// fields read from the message (NULL where it had no such part).
 QString createDailyTableSql(const QString& tableName)
 {
     return QStringLiteral("CREATE TABLE %1 ("
@@ -22,16 +23,21 @@ QString createDailyTableSql(const QString& tableName)
                           "\"时间\" TEXT CHECK (length(\"时间\") <= 24), "
                           "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), "
                           "\"信息\" TEXT, "
+                          "\"facility\" INTEGER, \"severity\" INTEGER, "
+                          "\"host\" TEXT, \"app\" TEXT, \"procid\" TEXT, \"msgid\" TEXT, "
+                          "\"timestamp\" TEXT, \"sd\" TEXT, \"head\" TEXT, \"msgpos\" INTEGER, "
                           "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))")
         .arg(quoteName(tableName));
 }
 
-QString recentRecordsSql(const QString& day, const QString& orderColumn)
+QString recentRecordsSql(const QString& day, const QString& columns, const QString& orderColumn)
 {
-    return QStringLiteral("SELECT \"时间\",\"IP地址\",\"信息\" FROM %1 ORDER BY %2 DESC LIMIT %3")
-        .arg(quoteName(dayTableName(day)), quoteName(orderColumn))
+    return QStringLiteral("SELECT %1 FROM %2 ORDER BY %3 DESC LIMIT %4")
+        .arg(columns, quoteName(dayTableName(day)), quoteName(orderColumn))
         .arg(LogDatabase::kRecentRecordLimit);
 }
+
+const QString kRecordColumns = QStringLiteral("\"时间\",\"IP地址\",\"信息\"");
 
 bool holdsTable(DbConnection& connection, const QString& tableName)
 {
@@ -44,20 +50,66 @@ bool holdsTable(DbConnection& connection, const QString& tableName)
 
 // Newest first, as the query delivers them; never more than the limit even
 // when the store returns extra rows.
-QStringList readLogLines(DbCursor& cursor)
+QList<LogRecord> readRecords(DbCursor& cursor, bool withId, bool withFields)
 {
-    QStringList lines;
-    while (lines.size() < LogDatabase::kRecentRecordLimit && cursor.next()) {
-        lines << logLine(cursor.text(QStringLiteral("时间")).value_or(QString()),
+    QList<LogRecord> records;
+    while (records.size() < LogDatabase::kRecentRecordLimit && cursor.next()) {
+        LogRecord record(cursor.text(QStringLiteral("时间")).value_or(QString()),
                          cursor.text(QStringLiteral("IP地址")).value_or(QString()),
                          cursor.text(QStringLiteral("信息")).value_or(QString()));
+        if (withId)
+            record.id = cursor.text(QStringLiteral("ID")).value_or(QString()).toLongLong();
+        if (withFields)
+            record.fields = storedFields(cursor);
+        records << std::move(record);
     }
-    return lines;
+    return records;
+}
+
+int numberOrNone(const std::optional<QString>& text)
+{
+    bool ok = false;
+    const int number = text ? text->toInt(&ok) : -1;
+    return ok ? number : -1;
 }
 
 } // namespace
 
 QString dayTableName(const QString& day) { return kTablePrefix + day; }
+
+QString fieldColumnsSql()
+{
+    return QStringLiteral("\"facility\",\"severity\",\"host\",\"app\",\"procid\",\"msgid\",\"timestamp\",\"sd\","
+                          "\"head\",\"msgpos\"");
+}
+
+LogFields storedFields(const DbCursor& cursor)
+{
+    LogFields fields;
+    const auto text = [&](const char* column) { return cursor.text(QString::fromLatin1(column)).value_or(QString()); };
+    fields.facility = numberOrNone(cursor.text(QStringLiteral("facility")));
+    fields.severity = numberOrNone(cursor.text(QStringLiteral("severity")));
+    fields.host = text("host");
+    fields.app = text("app");
+    fields.procid = text("procid");
+    fields.msgid = text("msgid");
+    fields.timestamp = text("timestamp");
+    fields.sd = text("sd");
+    fields.head = text("head");
+    fields.msgPos = numberOrNone(cursor.text(QStringLiteral("msgpos")));
+    return fields;
+}
+
+bool holdsFieldColumns(DbConnection& connection, const QString& tableName)
+{
+    const std::unique_ptr<DbCursor> columns
+        = connection.query(QStringLiteral("SELECT name FROM pragma_table_info(?)"), {tableName});
+    while (columns->next()) {
+        if (columns->text(QStringLiteral("name")) == QLatin1String("msgpos"))
+            return true;
+    }
+    return false;
+}
 
 QString dayOfTable(const QString& tableName) { return tableName.right(10); }
 
@@ -130,17 +182,30 @@ QStringList LogDatabase::dayList()
 
 QStringList LogDatabase::loadRecentRecords(const QString& day)
 {
+    QStringList lines;
+    for (const LogRecord& record : loadRecentLogRecords(day))
+        lines << logLine(record);
+    return lines;
+}
+
+QList<LogRecord> LogDatabase::loadRecentLogRecords(const QString& day)
+{
     const std::unique_ptr<DbConnection> connection = openConnection();
+    const bool withFields = holdsFieldColumns(*connection, dayTableName(day));
+    const QString columns = QStringLiteral("\"ID\",") + kRecordColumns
+                          + (withFields ? QLatin1Char(',') + fieldColumnsSql() : QString());
     std::unique_ptr<DbCursor> cursor;
+    bool withId = true;
     try {
-        cursor = connection->query(recentRecordsSql(day, QStringLiteral("ID")));
+        cursor = connection->query(recentRecordsSql(day, columns, QStringLiteral("ID")));
     } catch (const DbError&) {
         // A table without ID: take the latest by time text instead.
-        cursor = connection->query(recentRecordsSql(day, QStringLiteral("时间")));
+        withId = false;
+        cursor = connection->query(recentRecordsSql(day, kRecordColumns, QStringLiteral("时间")));
     }
-    QStringList lines = readLogLines(*cursor);
-    std::reverse(lines.begin(), lines.end());
-    return lines;
+    QList<LogRecord> records = readRecords(*cursor, withId, withFields && withId);
+    std::reverse(records.begin(), records.end());
+    return records;
 }
 
 std::unique_ptr<DbConnection> LogDatabase::openConnection() { return engine_.open(path()); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Database.h"
+#include "store/LogRecord.h"
 
 #include <QDate>
 #include <QString>
@@ -16,6 +17,14 @@ QString dayOfTable(const QString& tableName);
 // The date of a daily table: valid only for a name that is exactly
 // "syslog-yyyy-MM-dd" with a real date.
 QDate dateOfDayTable(const QString& tableName);
+// Whether a daily table has the columns of the fields read from messages
+// (tables made by versions that did not keep them have not).
+bool holdsFieldColumns(DbConnection& connection, const QString& tableName);
+// The field columns as a select list: facility, severity, host, app, procid,
+// msgid, timestamp, sd, head, msgpos.
+QString fieldColumnsSql();
+// The fields of the cursor's row, read by column name (fieldColumnsSql()).
+LogFields storedFields(const DbCursor& cursor);
 // A table or column name quoted for SQL; quotes inside it are doubled, so no
 // name can change the statement around it.
 QString quoteName(const QString& name);
@@ -46,6 +55,9 @@ public:
     // The latest (at most 500) records of a day as log lines, oldest first.
     // Falls back to ordering by time when the table has no ID column.
     QStringList loadRecentRecords(const QString& day);
+    // The same records with their IDs (0 for a table without the ID column)
+    // and their fields where the table has them.
+    QList<LogRecord> loadRecentLogRecords(const QString& day);
     // A private read connection for a caller that runs several queries.
     std::unique_ptr<DbConnection> openConnection();
 

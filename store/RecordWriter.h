@@ -23,6 +23,7 @@ public:
     virtual void begin() = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
-    // Appends one row; outside a transaction it is stored at once.
-    virtual void append(const LogRecord& record) = 0;
+    // Appends one row, its fields too when the table has their columns;
+    // outside a transaction it is stored at once. Returns the row's ID.
+    virtual qint64 append(const LogRecord& record) = 0;
 };

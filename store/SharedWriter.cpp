@@ -5,9 +5,14 @@
 
 namespace {
 
-QString insertSql(const QString& tableName)
+QString insertSql(const QString& tableName, bool withFields)
 {
-    return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)").arg(quoteName(tableName));
+    if (!withFields)
+        return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)").arg(quoteName(tableName));
+    return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\",\"facility\",\"severity\",\"host\",\"app\","
+                          "\"procid\",\"msgid\",\"timestamp\",\"sd\",\"head\",\"msgpos\") "
+                          "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)")
+        .arg(quoteName(tableName));
 }
 
 } // namespace
@@ -28,7 +33,11 @@ Result<> SharedWriter::reopen()
         connection_ = engine_.open(databasePath_);
         connection_->keepLogOnAnotherThread();
         const QString day = clock_.now().date().toString(QLatin1String(kDayFormat));
-        insertSqlText_ = insertSql(dayTableName(day));
+        // A table an earlier version made today has no field columns: its
+        // records stay without fields, as that version stored them.
+        const QString tableName = dayTableName(day);
+        withFields_ = holdsFieldColumns(*connection_, tableName);
+        insertSqlText_ = insertSql(tableName, withFields_);
         // Fails when today's table does not exist.
         insert_ = connection_->prepare(insertSqlText_);
         return {};
@@ -60,8 +69,18 @@ void SharedWriter::commit() { openConnection().commit(); }
 
 void SharedWriter::rollback() { openConnection().rollback(); }
 
-void SharedWriter::append(const LogRecord& record)
+qint64 SharedWriter::append(const LogRecord& record)
 {
     openConnection();
-    insert_->runTexts({record.time, record.ip, record.message});
+    const LogFields& fields = record.fields;
+    if (!withFields_) {
+        insert_->runTexts({record.time, record.ip, record.message});
+    } else { // a record without fields gets NULL in each
+        insert_->runValues({record.time, record.ip, record.message, DbValue::orNull(fields.facility),
+                            DbValue::orNull(fields.severity), DbValue::orNull(fields.host),
+                            DbValue::orNull(fields.app), DbValue::orNull(fields.procid),
+                            DbValue::orNull(fields.msgid), DbValue::orNull(fields.timestamp),
+                            DbValue::orNull(fields.sd), DbValue::orNull(fields.head), DbValue::orNull(fields.msgPos)});
+    }
+    return insert_->lastInsertId();
 }

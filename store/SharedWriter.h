@@ -28,7 +28,7 @@ public:
     void begin() override;
     void commit() override;
     void rollback() override;
-    void append(const LogRecord& record) override;
+    qint64 append(const LogRecord& record) override;
 
     // The insert the write path was last (re)opened with, for diagnostics.
     QString insertSqlText() const { return insertSqlText_; }
@@ -42,4 +42,5 @@ private:
     std::unique_ptr<DbConnection> connection_;
     std::unique_ptr<DbStatement> insert_;
     QString insertSqlText_;
+    bool withFields_ = false;
 };

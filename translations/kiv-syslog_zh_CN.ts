@@ -175,6 +175,81 @@ The program will close.</source>
         <source>Searching, days left: %1</source>
         <translation>正在搜索，剩余天数：%1</translation>
     </message>
+    <message>
+        <source>any</source>
+        <translation>不限</translation>
+    </message>
+    <message>
+        <source>Severity at most</source>
+        <translation>严重性不低于</translation>
+    </message>
+    <message>
+        <source>Facility</source>
+        <translation>设施</translation>
+    </message>
+    <message>
+        <source>Host</source>
+        <translation>主机</translation>
+    </message>
+    <message>
+        <source>Program</source>
+        <translation>程序</translation>
+    </message>
+    <message>
+        <source>From</source>
+        <translation>从</translation>
+    </message>
+    <message>
+        <source>To</source>
+        <translation>到</translation>
+    </message>
+    <message>
+        <source>More criteria</source>
+        <translation>更多条件</translation>
+    </message>
+    <message>
+        <source>The facility is a number of 0 to 23.</source>
+        <translation>设施是0到23之间的数字。</translation>
+    </message>
+    <message>
+        <source>From and to are written yyyy-MM-dd, yyyy-MM-dd HH:mm or yyyy-MM-dd HH:mm:ss.</source>
+        <translation>起止时间的格式为 yyyy-MM-dd、yyyy-MM-dd HH:mm 或 yyyy-MM-dd HH:mm:ss。</translation>
+    </message>
+</context>
+<context>
+    <name>Severity</name>
+    <message>
+        <source>emergency</source>
+        <translation>紧急</translation>
+    </message>
+    <message>
+        <source>alert</source>
+        <translation>警报</translation>
+    </message>
+    <message>
+        <source>critical</source>
+        <translation>严重</translation>
+    </message>
+    <message>
+        <source>error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>notice</source>
+        <translation>通知</translation>
+    </message>
+    <message>
+        <source>informational</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>debug</source>
+        <translation>调试</translation>
+    </message>
 </context>
 <context>
     <name>StatusCaption</name>
@@ -196,11 +271,13 @@ The program will close.</source>
         <source>Lost since start:
 %1 datagrams dropped by the system (receive buffer full)
 %2 datagrams dropped (too many waiting to be handled)
-%3 records stored neither in the database nor in the recovery file</source>
+%3 records stored neither in the database nor in the recovery file
+%4 messages not kept for their length (shorter than 3 or longer than 65534 characters after the first blank)</source>
         <translation>启动以来丢失：
 系统丢弃的数据包（接收缓冲区已满）%1个
 丢弃的数据包（等待处理的过多）%2个
-既未存入数据库也未写入恢复文件的记录%3条</translation>
+既未存入数据库也未写入恢复文件的记录%3条
+因长度未保存的消息（去掉第一个空格及之前的内容后短于3个或长于65534个字符）%4条</translation>
     </message>
     <message>
         <source>Syslog over TCP is not received: the TCP port cannot be bound (%1)</source>
@@ -221,6 +298,18 @@ The program will close.</source>
     <message>
         <source>Not listening: UDP port %1 is not bound</source>
         <translation>未在监听：UDP %1端口未绑定</translation>
+    </message>
+    <message>
+        <source>severity %1 (%2) or more urgent</source>
+        <translation>严重性%1（%2）及更紧急</translation>
+    </message>
+    <message>
+        <source>Filters on: the words info, error and warning; %1</source>
+        <translation>已启用的过滤：关键词info、error和warning；%1</translation>
+    </message>
+    <message>
+        <source>Filters on: %1</source>
+        <translation>已启用的过滤：%1</translation>
     </message>
 </context>
 </TS>

@@ -75,7 +75,7 @@ MainWindow::~MainWindow()
 void MainWindow::connectReceiver()
 {
     ReceiverReplica* receiver = &services_.receiver.receiver();
-    connect(receiver, &ReceiverReplica::lineToShow, this, [this](const QString& line) { showLine(line); });
+    connect(receiver, &ReceiverReplica::recordToShow, this, [this](const LogRecord& record) { showRecord(record); });
     connect(receiver, &ReceiverReplica::secondElapsed, this,
             [this](const IntakeSecond& counters) { onSecond(counters); });
     connect(receiver, &ReceiverReplica::filteredUpdated, this,
@@ -306,20 +306,23 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 // ----------------------------------------------------------------- running --
 
-// A line the receiver passed on: at the end of the list, at most 500 lines,
-// the newest selected.
-void MainWindow::showLine(const QString& line)
+// A record the receiver passed on: at the end of the list, at most 500
+// lines, the newest selected. A record the last load already read (its day
+// and an ID up to the newest one read) is not shown twice; one without an ID
+// (it went to the recovery file) always is.
+void MainWindow::showRecord(const LogRecord& record)
 {
     if (shutDown_)
         return;
     if (loadsPending_ > 0) {
-        heldLines_ << line;
-        if (heldLines_.size() > kMaxListLines)
-            heldLines_.removeFirst();
+        heldRecords_ << record;
+        if (heldRecords_.size() > kMaxListLines)
+            heldRecords_.removeFirst();
         return;
     }
-    if (!justLoaded_.isEmpty() && justLoaded_.removeOne(line))
+    if (record.id != 0 && record.id <= loadedUpToId_ && record.day() == loadedDay_)
         return;
+    const QString line = logLine(record);
     while (logList_->count() >= kMaxListLines)
         delete logList_->takeItem(0);
     logList_->addItem(line);
@@ -345,9 +348,6 @@ void MainWindow::onSecond(const IntakeSecond& counters)
 {
     if (shutDown_)
         return;
-    // Live lines that repeat what a load read can only come right after it.
-    if (!justLoaded_.isEmpty() && ++ticksSinceLoad_ >= 2)
-        justLoaded_.clear();
     lastSecond_ = counters;
     showPortState();
     intakeNotes_ = intakeNotes(counters);
@@ -482,7 +482,7 @@ void MainWindow::loadRecentRecords(const QString& day, WhenTableMissing missing)
     ++loadsPending_;
     LogDatabase* database = &database_;
     struct Outcome {
-        std::optional<QStringList> lines;
+        std::optional<QList<LogRecord>> records;
         bool checkFailed = false;
     };
     runInBackground(
@@ -497,27 +497,33 @@ void MainWindow::loadRecentRecords(const QString& day, WhenTableMissing missing)
                 return outcome;
             }
             try {
-                outcome.lines = database->loadRecentRecords(day);
+                outcome.records = database->loadRecentLogRecords(day);
             } catch (const DbError&) {
                 // the list keeps what it showed
             }
             return outcome;
         },
-        [this](Outcome outcome) {
+        [this, day](Outcome outcome) {
             --loadsPending_;
             if (outcome.checkFailed)
                 services_.dialogs.message(QStringLiteral("日志日期模块错误"));
-            if (outcome.lines && !shutDown_) {
-                replaceLines(*outcome.lines);
+            if (outcome.records && !shutDown_) {
+                QStringList lines;
+                lines.reserve(outcome.records->size());
+                for (const LogRecord& record : *outcome.records)
+                    lines << logLine(record);
+                replaceLines(lines);
                 // A record stored just before the read may still be on its
-                // way as a live line: it is not shown twice.
-                justLoaded_ = outcome.lines->mid(std::max<qsizetype>(0, outcome.lines->size() - kJustLoadedLines));
-                ticksSinceLoad_ = 0;
+                // way as a live one: it is told by its ID, not shown twice.
+                loadedDay_ = day;
+                loadedUpToId_ = 0;
+                for (const LogRecord& record : *outcome.records)
+                    loadedUpToId_ = std::max(loadedUpToId_, record.id);
             }
             if (loadsPending_ == 0) {
-                const QStringList held = std::exchange(heldLines_, {});
-                for (const QString& line : held)
-                    showLine(line);
+                const QList<LogRecord> held = std::exchange(heldRecords_, {});
+                for (const LogRecord& record : held)
+                    showRecord(record);
             }
         });
 }

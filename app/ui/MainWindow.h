@@ -109,7 +109,7 @@ private:
     // Whether a command may go to the receiver now; says why not when not.
     bool commandAllowed();
     void showStatus(const QString& text);
-    void showLine(const QString& line);
+    void showRecord(const LogRecord& record);
     void replaceLines(const QStringList& lines);
     void handleFunctionKey(QKeyEvent* event);
     void onSecond(const IntakeSecond& counters);
@@ -140,12 +140,11 @@ private:
     // Loads of a day still being read, and the live lines that came meanwhile.
     int loadsPending_ = 0;
     int dayListsPending_ = 0;
-    QStringList heldLines_;
-    // The last lines a load read, while a live line may still repeat one of
-    // them (until the second tick after the load).
-    static constexpr int kJustLoadedLines = 20;
-    QStringList justLoaded_;
-    int ticksSinceLoad_ = 0;
+    QList<LogRecord> heldRecords_;
+    // The day the last load read and the newest ID it read there: a live
+    // record of that day with an ID up to it is in the list already.
+    QString loadedDay_;
+    qint64 loadedUpToId_ = 0;
     QThreadPool loads_;
     bool lossesShown_ = false;
     // The status tooltip's lines: the losses (lossTooltip) and those about TCP

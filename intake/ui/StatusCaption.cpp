@@ -1,5 +1,7 @@
 #include "intake/ui/StatusCaption.h"
 
+#include "store/Severity.h"
+
 #include <QCoreApplication>
 
 QString statusCaption(const IntakeSecond& counters)
@@ -42,15 +44,28 @@ QString lossTooltip(const LossCounts& losses)
                                        "Lost since start:\n"
                                        "%1 datagrams dropped by the system (receive buffer full)\n"
                                        "%2 datagrams dropped (too many waiting to be handled)\n"
-                                       "%3 records stored neither in the database nor in the recovery file")
+                                       "%3 records stored neither in the database nor in the recovery file\n"
+                                       "%4 messages not kept for their length (shorter than 3 or longer than 65534 "
+                                       "characters after the first blank)")
         .arg(losses.kernelDropped)
         .arg(losses.queueDropped)
-        .arg(losses.recordsLost);
+        .arg(losses.recordsLost)
+        .arg(losses.outsideLengthWindow);
 }
 
 QString intakeNotes(const IntakeSecond& counters)
 {
     QStringList lines;
+    if (counters.minSeverity >= 0) {
+        const QString severity = QCoreApplication::translate("StatusCaption", "severity %1 (%2) or more urgent")
+                                     .arg(counters.minSeverity)
+                                     .arg(severityName(counters.minSeverity));
+        lines << (counters.filterEnabled == 1
+                      ? QCoreApplication::translate("StatusCaption",
+                                                    "Filters on: the words info, error and warning; %1")
+                            .arg(severity)
+                      : QCoreApplication::translate("StatusCaption", "Filters on: %1").arg(severity));
+    }
     if (!counters.tcpUnavailable.isEmpty())
         lines << QCoreApplication::translate("StatusCaption",
                                              "Syslog over TCP is not received: the TCP port cannot be bound (%1)")

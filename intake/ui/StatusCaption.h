@@ -12,7 +12,8 @@ QString statusCaption(const IntakeSecond& counters);
 // start, one a line. Empty while nothing was lost.
 QString lossTooltip(const LossCounts& losses);
 
-// The status line's tooltip lines about TCP and forwarding: why syslog over
+// The status line's tooltip lines about the filters when the severity filter
+// is on, and about TCP and forwarding: why syslog over
 // TCP is not received, and each forwarding destination that missed messages.
 // Empty while neither applies.
 QString intakeNotes(const IntakeSecond& counters);

@@ -8,8 +8,11 @@
 #include "platform/ui/Twips.h"
 #include "search/ui/ListExport.h"
 #include "store/LogDatabase.h"
+#include "store/Severity.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QThreadPool>
@@ -138,6 +141,72 @@ void SearchWindow::createControls()
     progressCaption_->setForegroundRole(QPalette::ToolTipText);
     progressCaption_->setMargin(2);
     progressCaption_->hide();
+    createCriteriaControls();
+}
+
+void SearchWindow::createCriteriaControls()
+{
+    criteriaPanel_ = new QWidget(this);
+    criteriaPanel_->setObjectName(QStringLiteral("criteriaPanel"));
+    auto* grid = new QGridLayout(criteriaPanel_);
+    grid->setContentsMargins(twips::toPixels(120), 0, twips::toPixels(120), 0);
+    const auto box = [&](const char* name) {
+        auto* edit = new QLineEdit(criteriaPanel_);
+        edit->setObjectName(QLatin1StringView(name));
+        return edit;
+    };
+    severityCombo_ = new QComboBox(criteriaPanel_);
+    severityCombo_->setObjectName(QStringLiteral("severityCombo"));
+    severityCombo_->addItem(tr("any"), -1);
+    for (int severity = 0; severity <= 7; ++severity)
+        severityCombo_->addItem(QStringLiteral("%1 %2").arg(severity).arg(severityName(severity)), severity);
+    facilityEdit_ = box("facilityEdit");
+    hostEdit_ = box("hostEdit");
+    programEdit_ = box("programEdit");
+    fromEdit_ = box("fromEdit");
+    toEdit_ = box("toEdit");
+    fromEdit_->setPlaceholderText(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    toEdit_->setPlaceholderText(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const std::pair<QString, QWidget*> row1[] = {{tr("Severity at most"), severityCombo_},
+                                                 {tr("Facility"), facilityEdit_},
+                                                 {tr("Host"), hostEdit_}};
+    const std::pair<QString, QWidget*> row2[] = {{tr("Program"), programEdit_},
+                                                 {tr("From"), fromEdit_},
+                                                 {tr("To"), toEdit_}};
+    int column = 0;
+    for (const auto& [caption, control] : row1) {
+        grid->addWidget(new QLabel(caption, criteriaPanel_), 0, column++);
+        grid->addWidget(control, 0, column++);
+    }
+    column = 0;
+    for (const auto& [caption, control] : row2) {
+        grid->addWidget(new QLabel(caption, criteriaPanel_), 1, column++);
+        grid->addWidget(control, 1, column++);
+    }
+    criteriaPanel_->hide();
+
+    auto* more = new QAction(tr("More criteria"), resultList_);
+    more->setObjectName(QStringLiteral("moreCriteriaAction"));
+    more->setCheckable(true);
+    connect(more, &QAction::toggled, this, [this](bool shown) { showMoreCriteria(shown); });
+    resultList_->addAction(more);
+}
+
+namespace {
+
+// The further criteria take this much height below the specified row.
+constexpr int kCriteriaHeight = 760;
+
+} // namespace
+
+int SearchWindow::listTop() const { return kListTop + (criteriaShown_ ? kCriteriaHeight : 0); }
+
+void SearchWindow::showMoreCriteria(bool shown)
+{
+    criteriaShown_ = shown;
+    criteriaPanel_->setGeometry(twips::rectToPixels(0, kListTop, kDesignClientWidth, kCriteriaHeight));
+    criteriaPanel_->setVisible(shown);
+    fitResultList(outerSizeInTwips(size()));
 }
 
 void SearchWindow::placeControls()
@@ -202,16 +271,49 @@ void SearchWindow::runSearch()
 {
     clearPlaceholder(ipEdit_, kIpPlaceholder);
     clearPlaceholder(keywordEdit_, kKeywordPlaceholder);
-    const QString keyword = keywordEdit_->text();
-    const QString ipFragment = ipEdit_->text();
-    if (keyword.isEmpty() && ipFragment.isEmpty()) {
+    const std::optional<SearchQuery> query = queryOfControls();
+    if (!query)
+        return;
+    // With only further criteria set a search runs; without any criterion
+    // the specified message says that keyword and address are both empty.
+    if (query->isEmpty()) {
         dialogs_.message(tr("Keyword and IP both null not allow!"));
         return;
     }
 
     resultList_->clear();
     widestLine_ = 0;
-    startSearch(keyword, ipFragment);
+    startSearch(*query);
+}
+
+std::optional<SearchQuery> SearchWindow::queryOfControls()
+{
+    SearchQuery query;
+    query.keyword = keywordEdit_->text();
+    query.ipFragment = ipEdit_->text();
+    if (!criteriaShown_)
+        return query;
+    query.maxSeverity = severityCombo_->currentData().toInt();
+    query.host = hostEdit_->text();
+    query.app = programEdit_->text();
+    const QString facility = facilityEdit_->text().trimmed();
+    if (!facility.isEmpty()) {
+        bool ok = false;
+        query.facility = facility.toInt(&ok);
+        if (!ok || query.facility < 0 || query.facility > 23) {
+            dialogs_.message(tr("The facility is a number of 0 to 23."));
+            return std::nullopt;
+        }
+    }
+    const std::optional<QString> from = normalizedTimeBound(fromEdit_->text(), false);
+    const std::optional<QString> to = normalizedTimeBound(toEdit_->text(), true);
+    if (!from || !to) {
+        dialogs_.message(tr("From and to are written yyyy-MM-dd, yyyy-MM-dd HH:mm or yyyy-MM-dd HH:mm:ss."));
+        return std::nullopt;
+    }
+    query.from = *from;
+    query.to = *to;
+    return query;
 }
 
 namespace {
@@ -223,7 +325,7 @@ constexpr int kLinesPerHandOver = 2000;
 
 } // namespace
 
-void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment)
+void SearchWindow::startSearch(const SearchQuery& query)
 {
     if (running_)
         running_->store(true);
@@ -243,7 +345,7 @@ void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment
     LogSearch search = search_;
     const QStringList days = daysToSearch();
     showDaysLeft(int(days.size()));
-    pool_.start([search, days, keyword, ipFragment, stop, post]() mutable {
+    pool_.start([search, days, query, stop, post]() mutable {
         QStringList lines;
         const auto handOver = [&] {
             if (!lines.isEmpty())
@@ -262,7 +364,7 @@ void SearchWindow::startSearch(const QString& keyword, const QString& ipFragment
         };
         std::optional<QString> failure;
         try {
-            if (search.run(days, SearchRequest{keyword, ipFragment, {}}, progress) == LogSearch::Outcome::Stopped)
+            if (search.run(days, searchRequestFor(query), progress) == LogSearch::Outcome::Stopped)
                 return;
         } catch (const std::exception& e) {
             failure = QString::fromStdString(e.what());
@@ -352,7 +454,9 @@ void SearchWindow::fitResultList(const QSize& outerTwips)
     const std::optional<QSize> listTwips = resultListSizeFor(outerTwips);
     if (!listTwips)
         return;
-    resultList_->setGeometry(twips::rectToPixels(kListLeft, kListTop, listTwips->width(), listTwips->height()));
+    const int below = listTop() - kListTop;
+    resultList_->setGeometry(
+        twips::rectToPixels(kListLeft, listTop(), listTwips->width(), std::max(0, listTwips->height() - below)));
     placeProgressCaption();
 }
 

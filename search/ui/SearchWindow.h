@@ -54,6 +54,11 @@ public:
     // are left until the search ends. A new search ends the one still running
     // at once, also in the middle of a statement.
     void runSearch();
+    // Shows or hides the further criteria (severity, facility, host, program,
+    // arrival time) below the specified row; the result list's context menu
+    // switches them. Hidden, they take no part in a search.
+    void showMoreCriteria(bool shown);
+    bool moreCriteriaShown() const { return criteriaShown_; }
     // Whether a search is still running.
     bool searching() const { return running_ != nullptr; }
     // Copies the current result line (empty text without one) to the clipboard.
@@ -91,7 +96,12 @@ private:
     void initialize();
     void clearPlaceholder(QLineEdit* box, const QString& placeholder);
     QStringList daysToSearch() const;
-    void startSearch(const QString& keyword, const QString& ipFragment);
+    void startSearch(const SearchQuery& query);
+    void createCriteriaControls();
+    // The query of the boxes; nullopt, with the user told why, when a
+    // criterion is not understood.
+    std::optional<SearchQuery> queryOfControls();
+    int listTop() const;
     void addResults(const QStringList& lines);
     void showDaysLeft(int daysLeft);
     void placeProgressCaption();
@@ -114,6 +124,14 @@ private:
     QLineEdit* ipEdit_ = nullptr;
     QLabel* ipLabel_ = nullptr;
     QLabel* progressCaption_ = nullptr;
+    QWidget* criteriaPanel_ = nullptr;
+    QComboBox* severityCombo_ = nullptr;
+    QLineEdit* facilityEdit_ = nullptr;
+    QLineEdit* hostEdit_ = nullptr;
+    QLineEdit* programEdit_ = nullptr;
+    QLineEdit* fromEdit_ = nullptr;
+    QLineEdit* toEdit_ = nullptr;
+    bool criteriaShown_ = false;
 
     qint32 widestLine_ = 0;
     // Set to ask the running search to stop; shared with its thread.

@@ -468,7 +468,7 @@ TEST(Receiving, AnErrorOfTheReceiverReachesTheMessageBoxWithItsText)
     EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 2);
 }
 
-TEST(Receiving, ARecordTheLoadReadIsNotShownAgainWhenItsLiveLineComesLate)
+TEST(Receiving, ARecordTheLoadReadIsToldByItsIdAndAGenuineRepeatIsShown)
 {
     AppHarness app;
     createDay(app.readEngine, app.dbPath(), app.today(), 3);
@@ -476,19 +476,23 @@ TEST(Receiving, ARecordTheLoadReadIsNotShownAgainWhenItsLiveLineComesLate)
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     ASSERT_EQ(list->count(), 3);
     const QString lastRead = list->item(2)->text();
+    LogRecord record(app.today() + u" 10:00:00"_s, u"10.0.0.1"_s, u"row 3"_s);
 
-    // The receiver told about the record before the load read it, but the
-    // line arrives after the load (a service's link, another thread).
-    emit app.core().lineToShow(lastRead);
-    emit app.core().lineToShow(QStringLiteral("a new line"));
+    // The receiver told about the record before the load read it, but it
+    // arrives after the load (a service's link, another thread).
+    record.id = 3;
+    emit app.core().recordToShow(record);
     ASSERT_TRUE(app.sync());
-    EXPECT_EQ(list->count(), 4);
-    EXPECT_EQ(list->item(3)->text(), QStringLiteral("a new line"));
+    EXPECT_EQ(list->count(), 3);
 
-    // Later the same text is a record of its own.
-    app.secondTimer->tick();
-    app.secondTimer->tick();
-    emit app.core().lineToShow(lastRead);
+    // The same message from the same host in the same second, stored again,
+    // and once more into the recovery file (no ID): both are shown.
+    record.id = 4;
+    emit app.core().recordToShow(record);
+    record.id = 0;
+    emit app.core().recordToShow(record);
     ASSERT_TRUE(app.sync());
-    EXPECT_EQ(list->count(), 5);
+    ASSERT_EQ(list->count(), 5);
+    EXPECT_EQ(list->item(3)->text(), lastRead);
+    EXPECT_EQ(list->item(4)->text(), lastRead);
 }

@@ -1,5 +1,6 @@
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -361,4 +362,58 @@ TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
     EXPECT_FALSE(QFile::exists(QDir(empty.path()).filePath(QStringLiteral("syslog.mdb"))));
     EXPECT_EQ(run({u"--export"_s}).first, 2);
     EXPECT_EQ(run({u"--no-such-option"_s}).first, 2);
+}
+
+// Real messages through the real program, then --export with the new
+// criteria and --json, whose lines Python's json module reads back.
+TEST(Program, StoredFieldsComeOutAsJsonLinesAndNarrowTheExport)
+{
+    ProgramProcess program;
+    QProcess* server = program.start();
+    ASSERT_TRUE(ProgramProcess::waitUntilListening(server)) << server->readAllStandardError().toStdString();
+    QUdpSocket sender;
+    const QByteArray sent[] = {
+        "<36>Dec  7 22:59:12 vm sshd[11272]: warning: logger 3164",
+        "<131>1 2026-12-07T22:59:12.908365+00:00 vm myapp - ID47 [exampleSDID@32473 iut=\"3\"] error: logger 5424",
+        QByteArray("<12>python warning\0", 19), "<14>info: disk ok", "info: no pri at all"};
+    for (const QByteArray& datagram : sent)
+        sender.writeDatagram(datagram, QHostAddress::LocalHost, quint16(program.port()));
+    server->terminate();
+    ASSERT_TRUE(server->waitForFinished(20000));
+    const QString dir = QFileInfo(program.dbPath()).path();
+    auto exported = [&](QStringList criteria) {
+        QProcess process;
+        process.start(QStringLiteral(KIV_PROGRAM_PATH), QStringList{u"--export"_s, u"all"_s, u"--dir"_s, dir} + criteria);
+        process.waitForFinished(20000);
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        return process.readAllStandardOutput();
+    };
+
+    QProcess python;
+    python.start(u"python3"_s, {u"-c"_s, uR"(import json, re, sys
+for line in sys.stdin:
+    record = json.loads(line)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", record.pop("time"))
+    assert record.pop("ip") == "127.0.0.1"
+    if "timestamp" in record and not record["timestamp"].endswith("+00:00"):
+        record["timestamp"] = "local"
+    print(json.dumps(record, sort_keys=True, ensure_ascii=False))
+)"_s});
+    python.write(exported({u"--json"_s}));
+    python.closeWriteChannel();
+    ASSERT_TRUE(python.waitForFinished(20000));
+    ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+              (QStringList{
+                  uR"({"app": "sshd", "facility": 4, "host": "vm", "message": " 7 22:59:12 vm sshd[11272]: warning: logger 3164", "msg": "warning: logger 3164", "procid": "11272", "severity": 4, "timestamp": "local"})"_s,
+                  uR"({"app": "myapp", "facility": 16, "host": "vm", "message": "2026-12-07T22:59:12.908365+00:00 vm myapp - ID47 [exampleSDID@32473 iut=\"3\"] error: logger 5424", "msg": "error: logger 5424", "msgid": "ID47", "sd": "[exampleSDID@32473 iut=\"3\"]", "severity": 3, "timestamp": "2026-12-07T22:59:12.908365+00:00"})"_s,
+                  uR"({"facility": 1, "message": "warning", "msg": "python warning", "severity": 4})"_s,
+                  uR"({"app": "info", "facility": 1, "message": "disk ok", "msg": "disk ok", "severity": 6})"_s,
+                  uR"({"message": "no pri at all", "msg": "info: no pri at all"})"_s}));
+
+    EXPECT_EQ(exported({u"--json"_s, u"--severity"_s, u"4"_s, u"--host"_s, u"v"_s}).count('\n'), 2);
+    EXPECT_EQ(exported({u"--json"_s, u"--program"_s, u"ssh"_s}).count('\n'), 1);
+    EXPECT_EQ(exported({u"--json"_s, u"--facility"_s, u"1"_s}).count('\n'), 2);
+    EXPECT_EQ(exported({u"--severity"_s, u"3"_s}).count("\r\n"), 2); // CSV: the header and one record
+    EXPECT_EQ(exported({u"--json"_s, u"--from"_s, u"2000-01-01"_s, u"--to"_s, u"2000-01-01"_s}), QByteArray());
 }

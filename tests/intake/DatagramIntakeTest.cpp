@@ -44,7 +44,7 @@ protected:
     DatagramIntake::Events events()
     {
         DatagramIntake::Events events;
-        events.showLine = [this](const QString& line) { shown_ << line; };
+        events.showRecord = [this](const LogRecord& record) { shown_ << logLine(record); };
         events.dayTableCreated = [this](const QString&) { onDayTableCreated_(); };
         return events;
     }

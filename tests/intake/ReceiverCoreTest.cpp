@@ -105,7 +105,7 @@ TEST_F(ThreadedReceiver, ABurstIsStoredWholeInTheOrderSent)
 
 TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTakenBack)
 {
-    QSignalSpy shown(receiver_.core(), &ReceiverCore::lineToShow);
+    QSignalSpy shown(receiver_.core(), &ReceiverCore::recordToShow);
     send("<14>host info: before");
     // The line comes from the receiver's thread, maybe before a wait() could start.
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 1; }, 10000));
@@ -147,6 +147,7 @@ protected:
     SqliteEngine writeEngine_{50};
     FakeTimer* writeTimer_ = nullptr;
     FakeTimer* secondTimer_ = nullptr;
+    FakeSettingsStore settings_;
     ReceiverCore core_{CoreServices{clock_, readEngine_, writeEngine_,
                                     [this] { return std::make_unique<FakeSocketView>(socket_); },
                                     [this](int intervalMs) {
@@ -154,7 +155,7 @@ protected:
                                         (intervalMs == 100 ? writeTimer_ : secondTimer_) = timer.get();
                                         return std::unique_ptr<Timer>(std::move(timer));
                                     },
-                                    dir_.path()}};
+                                    dir_.path(), &settings_}};
 };
 
 TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItWent)
@@ -216,6 +217,192 @@ TEST_F(SteppedReceiver, AFailureWhileAMessageIsHandledIsCountedToldOnceAndGivenI
     ASSERT_EQ(problems.size(), 1);
     EXPECT_TRUE(problems[0][0].toString().contains(counted)) << problems[0][0].toString().toStdString();
     EXPECT_TRUE(core().summaryLine().contains(counted));
+}
+
+// Real senders end their messages with LF, CR LF or NUL: rsyslog's RFC 5424
+// template over UDP, syslog-ng's syslog() and network(udp) destinations,
+// Python's SysLogHandler. Those ends are no part of the message, neither
+// stored nor forwarded; inside a message they stay.
+TEST_F(SteppedReceiver, LineEndsAtTheEndOfAMessageAreLeftOutAndInsideItTheyStay)
+{
+    QList<QByteArray> forwarded;
+    core().intake().setOnAccepted(
+        [&](const QByteArray& bytes, const QString&, const QDateTime&) { forwarded << bytes; });
+    const QByteArray sent[] = {
+        "<156>1 2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog from 3164 warning\n",
+        "<156>1 2026-12-07T18:41:41+00:00 vm myapp 9974 - - via syslog-ng from 3164 warning\n",
+        "<156>Dec  7 18:41:41 vm myapp[9974]: via syslog-ng network warning\n",
+        QByteArray("<12>python default warning\0", 27),
+        QByteArray("<13>host app: info one\r\ntwo\0three\r\n\0\r", 37),
+    };
+    for (const QByteArray& bytes : sent)
+        socket_.arrive(bytes);
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd"))),
+              (QStringList{u"2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog from 3164 warning"_s,
+                           u"2026-12-07T18:41:41+00:00 vm myapp 9974 - - via syslog-ng from 3164 warning"_s,
+                           u" 7 18:41:41 vm myapp[9974]: via syslog-ng network warning"_s,
+                           u"default warning"_s, u"app: info one\r\ntwo\u2400three"_s}));
+    ASSERT_EQ(forwarded.size(), 5);
+    EXPECT_EQ(forwarded[3], QByteArray("<12>python default warning"));
+    EXPECT_EQ(forwarded[4], QByteArray("<13>host app: info one\r\ntwo\0three", 33));
+}
+
+// Fields of a day's table in ID order, one line a record, NULL shown as ~;
+// the last part is the message part rebuilt as the README tells sqlite3 users.
+QStringList storedFields(DbEngine& engine, const QString& dbPath, const QString& day)
+{
+    auto cursor = engine.open(dbPath)->query(
+        QStringLiteral("SELECT facility, severity, host, app, procid, msgid, timestamp, sd, head, msgpos, "
+                       "substr(coalesce(head || ' ' || \"信息\", \"信息\"), msgpos + 1) AS msg FROM %1 ORDER BY ID")
+            .arg(quoteName(dayTableName(day))));
+    QStringList rows;
+    while (cursor->next()) {
+        QStringList parts;
+        for (const char* column :
+             {"facility", "severity", "host", "app", "procid", "msgid", "timestamp", "sd", "head", "msgpos", "msg"})
+            parts << cursor->text(QString::fromLatin1(column)).value_or(u"~"_s);
+        rows << parts.join(u'|');
+    }
+    return rows;
+}
+
+// Messages as real senders put them on the wire: logger --rfc3164 and
+// --rfc5424, rsyslog's RFC 5424 template, syslog-ng's network(), Python's
+// SysLogHandler, a device without a header, Cisco IOS, one without a
+// priority and one without a blank. The specified columns keep what they
+// always held; beside them the fields, and nothing of the text is lost.
+TEST_F(SteppedReceiver, TheFieldsOfEachFormatAreStoredBesideTheSpecifiedColumns)
+{
+    core().intake().setFilterEnabled(0);
+    socket_.arrive("<36>Dec  7 22:59:12 vm sshd[11272]: warning: logger 3164");
+    socket_.arrive("<131>1 2026-12-07T22:59:12.908365+00:00 vm myapp - ID47 [timeQuality tzKnown=\"1\" "
+                   "isSynced=\"0\"][exampleSDID@32473 iut=\"3\"] error: logger 5424");
+    socket_.arrive("<156>1 2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog\n");
+    socket_.arrive("<156>Dec  7 18:41:41 vm myapp[9974]: via syslog-ng network\n");
+    socket_.arrive(QByteArray("<12>python warning\0", 19));
+    socket_.arrive("<14>info: disk ok");
+    socket_.arrive("<189>123: *Mar  1 00:00:00.000: %LINK-3-UPDOWN: Interface Gi0/1, changed state to up");
+    socket_.arrive("info: no pri at all");
+    socket_.arrive("<14>info:ok");
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), day),
+              (QStringList{u" 7 22:59:12 vm sshd[11272]: warning: logger 3164"_s,
+                           u"2026-12-07T22:59:12.908365+00:00 vm myapp - ID47 [timeQuality tzKnown=\"1\" "
+                           "isSynced=\"0\"][exampleSDID@32473 iut=\"3\"] error: logger 5424"_s,
+                           u"2026-12-07T18:40:57+00:00 vm myapp 9289 - -  via rsyslog"_s,
+                           u" 7 18:41:41 vm myapp[9974]: via syslog-ng network"_s, u"warning"_s, u"disk ok"_s,
+                           u"*Mar  1 00:00:00.000: %LINK-3-UPDOWN: Interface Gi0/1, changed state to up"_s,
+                           u"no pri at all"_s, u"<14>info:ok"_s}));
+    const QStringList fields = storedFields(readEngine_, dbPath(), day);
+    EXPECT_EQ(fields,
+              (QStringList{
+                  u"4|4|vm|sshd|11272|~|2026-12-07T22:59:12|~|Dec|32|warning: logger 3164"_s,
+                  u"16|3|vm|myapp|~|ID47|2026-12-07T22:59:12.908365+00:00|[timeQuality tzKnown=\"1\" "
+                  "isSynced=\"0\"][exampleSDID@32473 iut=\"3\"]|1|117|error: logger 5424"_s,
+                  u"19|4|vm|myapp|9289|~|2026-12-07T18:40:57+00:00|~|1|46| via rsyslog"_s,
+                  u"19|4|vm|myapp|9974|~|2026-12-07T18:41:41|~|Dec|32|via syslog-ng network"_s,
+                  u"1|4|~|~|~|~|~|~|python|0|python warning"_s,
+                  u"1|6|~|info|~|~|~|~|info:|6|disk ok"_s,
+                  u"23|5|~|%LINK-3-UPDOWN|~|~|2027-03-01T00:00:00.000|~|123:|43|Interface Gi0/1, changed state to up"_s,
+                  u"~|~|~|~|~|~|~|~|info:|0|info: no pri at all"_s,
+                  u"1|6|~|~|~|~|~|~|~|4|info:ok"_s,
+              }))
+        << fields.join(u'\n').toStdString();
+}
+
+// A day's table made by an earlier version (which kept no fields) is written
+// as that version wrote it: its columns are not changed.
+TEST_F(SteppedReceiver, ATableOfTodayMadeByAnEarlierVersionTakesRecordsWithoutFields)
+{
+    clock_.advanceSeconds(24 * 3600);
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+    readEngine_.open(dbPath())->execute(
+        QStringLiteral("CREATE TABLE %1 (\"ID\" INTEGER NOT NULL, \"时间\" TEXT CHECK (length(\"时间\") <= 24), "
+                       "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), \"信息\" TEXT, "
+                       "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))")
+            .arg(quoteName(dayTableName(day))));
+    socket_.arrive("<14>host info: into an old table");
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), day), QStringList{u"info: into an old table"_s});
+    auto connection = readEngine_.open(dbPath());
+    EXPECT_FALSE(holdsFieldColumns(*connection, dayTableName(day)));
+    EXPECT_EQ(core().storeCounters().stored, 1);
+}
+
+// The main list is told of a record once it is stored, with its ID and
+// fields; one the database refused went to the recovery file and has no ID.
+TEST_F(SteppedReceiver, ARecordIsShownWithItsIdOnceStoredAndWithoutOneFromTheRecoveryFile)
+{
+    QSignalSpy shown(&core(), &ReceiverCore::recordToShow);
+    socket_.arrive("<14>app: info first");
+    socket_.arrive("<14>app: info first");
+    auto holder = readEngine_.open(dbPath());
+    holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    socket_.arrive("<11>host app: error refused");
+    holder->execute(QStringLiteral("COMMIT"));
+
+    ASSERT_EQ(shown.size(), 3);
+    const auto record = [&](int i) { return shown[i][0].value<LogRecord>(); };
+    EXPECT_EQ(record(0).id, 1);
+    EXPECT_EQ(record(1).id, 2);
+    EXPECT_EQ(record(1).message, u"info first"_s);
+    EXPECT_EQ(record(1).fields.app, u"app"_s);
+    EXPECT_EQ(record(2).id, 0);
+    EXPECT_EQ(record(2).fields.severity, 3);
+    EXPECT_EQ(core().storeCounters().recovered, 1);
+}
+
+// minseverity keeps messages up to that severity number and those without a
+// priority; the others are rejected, counted and kept for the filtered-messages
+// window like the word filter's. A value that is no severity is told and ignored.
+TEST_F(SteppedReceiver, TheSeverityFilterRejectsLessUrgentMessagesAndCountsThem)
+{
+    QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
+    QSignalSpy problems(&core(), &ReceiverCore::problemReported);
+    settings_.values[u"minseverity"_s] = u"4"_s;
+    core().openDatabase();
+    for (const char* message : {"<12>app: warning kept", "<15>app: info debug", "<14>app: info informational",
+                                "info: without a priority", "<8>app: error kept", "<13>app: INFO by words"})
+        socket_.arrive(message);
+    secondTimer_->tick();
+
+    EXPECT_EQ(storedMessages(readEngine_, dbPath(), clock_.now().toString(QStringLiteral("yyyy-MM-dd"))),
+              (QStringList{u"warning kept"_s, u"without a priority"_s, u"error kept"_s}));
+    ASSERT_EQ(seconds.size(), 1);
+    const auto second = seconds[0][0].value<IntakeSecond>();
+    EXPECT_EQ(second.filteredCount, 3);
+    EXPECT_EQ(second.minSeverity, 4);
+    ASSERT_EQ(core().intake().filtered().count, 3);
+    EXPECT_EQ(core().intake().filtered().texts[0], u"<15>app: info debug"_s);
+    EXPECT_TRUE(problems.isEmpty());
+
+    settings_.values[u"minseverity"_s] = u"8"_s;
+    core().openDatabase();
+    socket_.arrive("<15>app: info debug");
+    EXPECT_EQ(core().intake().filtered().count, 3);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0][0].toString().startsWith(u"minseverity=8 is not"_s));
+}
+
+// A message the length window drops is counted: in the tick's losses (the
+// status line's tooltip) and in the closing line.
+TEST_F(SteppedReceiver, AMessageTheLengthWindowDropsIsCountedInTheLossesAndTheClosingLine)
+{
+    QSignalSpy seconds(&core(), &ReceiverCore::secondElapsed);
+    socket_.arrive("<14>host info: kept");
+    socket_.arrive("<14>info ab");
+    socket_.arrive("<14>info " + QByteArray(65535, 'x'));
+    socket_.arrive("<14>host info:\r\n");
+    secondTimer_->tick();
+
+    ASSERT_EQ(seconds.size(), 1);
+    EXPECT_EQ(seconds[0][0].value<IntakeSecond>().losses.outsideLengthWindow, 2);
+    EXPECT_EQ(seconds[0][0].value<IntakeSecond>().receivedThisSecond, 4);
+    EXPECT_EQ(core().storeCounters().received, 2);
+    EXPECT_TRUE(core().summaryLine().contains(u"; 2 messages not kept for their length"_s))
+        << core().summaryLine().toStdString();
 }
 
 TEST_F(SteppedReceiver, TickReportsTheSecondAndPassesOnlyNewRejectionsOn)

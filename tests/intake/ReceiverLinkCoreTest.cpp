@@ -217,18 +217,25 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
 
     // What the receiver reports arrives whole and in order.
     QStringList order;
-    QObject::connect(&receiver, &ReceiverReplica::lineToShow, [&](const QString& line) { order << line; });
+    QList<LogRecord> records;
+    QObject::connect(&receiver, &ReceiverReplica::recordToShow, [&](const LogRecord& record) {
+        order << record.message;
+        records << record;
+    });
     QObject::connect(&receiver, &ReceiverReplica::secondElapsed, [&] { order << u"second"_s; });
     QObject::connect(&receiver, &ReceiverReplica::daysDropped, [&] { order << u"days"_s; });
     QSignalSpy seconds(&receiver, &ReceiverReplica::secondElapsed);
     QSignalSpy filtered(&receiver, &ReceiverReplica::filteredUpdated);
     service.on([&] {
         ReceiverCore& core = *service.core;
-        emit core.lineToShow(u"2026-12-07 10:00:00 10.0.0.1 info: 一"_s);
+        LogRecord first(u"2026-12-07 10:00:00"_s, u"10.0.0.1"_s, u"info: 一"_s,
+                        readFields(u"<13>Dec  7 10:00:00 host app[7]: info: 一"_s, QDateTime()));
+        first.id = 5000000000;
+        emit core.recordToShow(first);
         IntakeSecond second;
         second.filteredCount = 3;
         second.filterEnabled = 0;
-        second.losses = {5000000000, 4, 5};
+        second.losses = {5000000000, 4, 5, 6};
         second.tcpUnavailable = u"in use"_s;
         second.forwardMisses = {u"udp://10.0.0.9:514: 2 missed"_s};
         emit core.secondElapsed(second);
@@ -236,15 +243,21 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
                              u"x"_s);
         emit core.filteredUpdated({});
         emit core.daysDropped({u"2026-11-01"_s});
-        emit core.lineToShow(u"second line"_s);
+        emit core.recordToShow(LogRecord(u"2026-12-07 10:00:01"_s, u"10.0.0.1"_s, u"second line"_s));
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 4; }, 10000));
     EXPECT_EQ(order,
-              (QStringList{u"2026-12-07 10:00:00 10.0.0.1 info: 一"_s, u"second"_s, u"days"_s, u"second line"_s}));
+              (QStringList{u"info: 一"_s, u"second"_s, u"days"_s, u"second line"_s}));
+    // A record arrives with its ID and fields.
+    EXPECT_EQ(records[0].id, 5000000000);
+    EXPECT_EQ(records[0].time, u"2026-12-07 10:00:00"_s);
+    EXPECT_EQ(records[0].fields, readFields(u"<13>Dec  7 10:00:00 host app[7]: info: 一"_s, QDateTime()));
+    EXPECT_EQ(records[1].id, 0);
+    EXPECT_FALSE(records[1].fields.known());
     const auto second = seconds.at(0).at(0).value<IntakeSecond>();
     EXPECT_EQ(second.filteredCount, 3);
     EXPECT_EQ(second.filterEnabled, 0);
-    EXPECT_EQ(second.losses, (LossCounts{5000000000, 4, 5}));
+    EXPECT_EQ(second.losses, (LossCounts{5000000000, 4, 5, 6}));
     EXPECT_EQ(second.tcpUnavailable, u"in use"_s);
     EXPECT_EQ(second.forwardMisses, QStringList{u"udp://10.0.0.9:514: 2 missed"_s});
     ASSERT_EQ(filtered.size(), 1);
@@ -274,7 +287,7 @@ TEST(ReceiverLink, MisbehavingClientsAreDroppedWhileAGoodWindowGoesOn)
     QTemporaryDir dir;
     Service service(dir.path());
     Window window(service.path());
-    QSignalSpy lines(&window.receiver(), &ReceiverReplica::lineToShow);
+    QSignalSpy lines(&window.receiver(), &ReceiverReplica::recordToShow);
 
     // A call without its argument would crash a host that is not guarded.
     const ReceiverSourceAPI<ReceiverSource> api(nullptr);
@@ -300,12 +313,12 @@ TEST(ReceiverLink, MisbehavingClientsAreDroppedWhileAGoodWindowGoesOn)
     // 100 lines of 64 KiB: the good window reads each, the sleeper none.
     const QString big(64 * 1024, u'w');
     for (int i = 0; i < 100; ++i) {
-        service.on([&] { emit service.core->lineToShow(big + QString::number(i)); });
+        service.on([&] { emit service.core->recordToShow(LogRecord({}, {}, big + QString::number(i))); });
         ASSERT_TRUE(QTest::qWaitFor([&] { return lines.count() == i + 1; }, 10000)) << i;
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.clients() == 1 && service.dropped() == 4; }, 10000))
         << service.logText().toStdString();
-    EXPECT_EQ(lines.last().at(0).toString(), big + u"99"_s);
+    EXPECT_EQ(lines.last().at(0).value<LogRecord>().message, big + u"99"_s);
     EXPECT_EQ(window.answer([](ReceiverReplica& r) { return r.ping(); }), QVariant(1));
     for (int fd : {garbage, forbidden, flooder, sleeper})
         ::close(fd);

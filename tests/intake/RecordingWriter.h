@@ -31,10 +31,11 @@ public:
     void begin() override { failIfBroken(); ++transactions; }
     void commit() override { failIfBroken(); }
     void rollback() override {}
-    void append(const LogRecord& record) override
+    qint64 append(const LogRecord& record) override
     {
         failIfBroken();
         rows.append({openDay_, record});
+        return rows.size();
     }
 
     QStringList messages() const

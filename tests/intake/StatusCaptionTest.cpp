@@ -36,10 +36,12 @@ TEST(StatusCaption, LossTooltipListsEveryCountOnlyOnceSomethingWasLost)
     EXPECT_TRUE(lossTooltip(losses).isEmpty());
     losses.kernelDropped = 17;
     losses.recordsLost = 2;
+    losses.outsideLengthWindow = 3;
     const QString english = lossTooltip(losses);
     EXPECT_TRUE(english.contains(QStringLiteral("17 datagrams dropped by the system")));
     EXPECT_TRUE(english.contains(QStringLiteral("0 datagrams dropped (too many")));
     EXPECT_TRUE(english.contains(QStringLiteral("2 records stored neither")));
+    EXPECT_TRUE(english.contains(QStringLiteral("3 messages not kept for their length")));
     useLanguage(Language::Chinese);
     EXPECT_TRUE(lossTooltip(losses).contains(QStringLiteral("系统丢弃的数据包（接收缓冲区已满）17个")));
 }
@@ -59,4 +61,20 @@ TEST(StatusCaption, NotesTellWhyTcpIsNotReceivedAndWhatForwardingMissed)
     EXPECT_EQ(intakeNotes(counters),
               QStringLiteral("未接收TCP日志：TCP端口无法绑定（The bound address is already in use）\n转发遗漏的消息：\n"
                              "tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
+}
+
+using namespace Qt::StringLiterals;
+
+TEST(StatusCaption, NotesSayWhichFiltersAreOnOnceTheSeverityFilterIs)
+{
+    useLanguage(Language::English);
+    IntakeSecond counters;
+    counters.minSeverity = 4;
+    EXPECT_EQ(intakeNotes(counters),
+              u"Filters on: the words info, error and warning; severity 4 (warning) or more urgent"_s);
+    counters.filterEnabled = 0;
+    counters.minSeverity = 0;
+    EXPECT_EQ(intakeNotes(counters), u"Filters on: severity 0 (emergency) or more urgent"_s);
+    useLanguage(Language::Chinese);
+    EXPECT_EQ(intakeNotes(counters), u"已启用的过滤：严重性0（紧急）及更紧急"_s);
 }

@@ -35,10 +35,11 @@ public:
         inside_ = false;
     }
     void rollback() override { ++rollbacks; inside_ = false; inner_.rollback(); }
-    void append(const LogRecord& record) override
+    qint64 append(const LogRecord& record) override
     {
-        inner_.append(record);
+        const qint64 id = inner_.append(record);
         inside_ ? ++inTransaction_ : ++singleWrites;
+        return id;
     }
 
     std::vector<int> transactions;
@@ -63,7 +64,7 @@ public:
     void begin() override { inner_.begin(); }
     void commit() override { inner_.commit(); }
     void rollback() override { inner_.rollback(); }
-    void append(const LogRecord& record) override { inner_.append(record); }
+    qint64 append(const LogRecord& record) override { return inner_.append(record); }
 
 private:
     RecordWriter& inner_;
@@ -342,11 +343,11 @@ TEST_F(WriteQueueTest, RecordsStoredBeforeAFailureAreNotWrittenToTheRecoveryFile
     public:
         using ForwardingWriter::ForwardingWriter;
         void begin() override { throw DbError(u"database is locked"_s); }
-        void append(const LogRecord& record) override
+        qint64 append(const LogRecord& record) override
         {
             if (record.message.endsWith(QLatin1String(" 2")))
                 throw DbError(u"disk I/O error"_s);
-            ForwardingWriter::append(record);
+            return ForwardingWriter::append(record);
         }
     };
     FailingThirdAppend failing(sharedWriter_);

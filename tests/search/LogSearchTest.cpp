@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const QString kDay1 = QStringLiteral("2026-12-01");
@@ -176,3 +178,66 @@ TEST_F(LogSearchTest, RefusesASearchWithoutCondition)
 }
 
 } // namespace
+
+namespace {
+
+LogRecord withFields(const QString& time, const QString& ip, const QString& message, int facility, int severity,
+                     const QString& host, const QString& app)
+{
+    LogFields fields;
+    fields.facility = facility;
+    fields.severity = severity;
+    fields.host = host;
+    fields.app = app;
+    fields.msgPos = 0;
+    return LogRecord(time, ip, message, fields);
+}
+
+} // namespace
+
+// Each criterion alone and combined with the keyword; a day stored before
+// fields were kept matches only the criteria on what it has.
+TEST_F(LogSearchTest, FieldCriteriaAndTheTimeRangeNarrowTheSearchPerDayTable)
+{
+    db_.addDayWithoutFields(kDay2, {record(kDay2, u"10.0.0.9"_s, u"old warning"_s)});
+    db_.addDayWithFields(kDay1, {withFields(kDay1 + u" 10:00:00"_s, u"10.0.0.1"_s, u"link down"_s, 4, 2, u"router1"_s,
+                                            u"ifmgr"_s),
+                                 withFields(kDay1 + u" 11:00:00"_s, u"10.0.0.2"_s, u"disk ok"_s, 1, 6, u"nas"_s,
+                                            u"smartd"_s),
+                                 withFields(kDay1 + u" 12:00:00"_s, u"10.0.0.3"_s, u"no priority"_s, -1, -1, {}, {})});
+    const auto messages = [&](const SearchQuery& query) {
+        QStringList found;
+        LogSearch(db_.database).run({kDay1, kDay2}, query, [&](const QString& line) {
+            found << line.section(u' ', 3);
+        });
+        return found;
+    };
+    SearchQuery query;
+    query.maxSeverity = 3;
+    EXPECT_EQ(messages(query), QStringList{u"link down"_s});
+    query.maxSeverity = 6;
+    query.keyword = u"o"_s;
+    EXPECT_EQ(messages(query), (QStringList{u"link down"_s, u"disk ok"_s}));
+
+    EXPECT_EQ(messages(SearchQuery{{}, {}, -1, 1, {}, {}, {}, {}}), QStringList{u"disk ok"_s});
+    EXPECT_EQ(messages(SearchQuery{{}, {}, -1, -1, u"rout"_s, {}, {}, {}}), QStringList{u"link down"_s});
+    EXPECT_EQ(messages(SearchQuery{{}, {}, -1, -1, {}, u"smart"_s, {}, {}}), QStringList{u"disk ok"_s});
+    EXPECT_EQ(messages(SearchQuery{{}, {}, -1, -1, {}, {}, u"2026-12-01 10:30:00"_s, u"2026-12-01 11:30:00"_s}),
+              QStringList{u"disk ok"_s});
+    // The arrival time is there in every table.
+    EXPECT_EQ(messages(SearchQuery{{}, {}, -1, -1, {}, {}, u"2026-12-01 11:30:00"_s, {}}),
+              (QStringList{u"no priority"_s, u"old warning"_s}));
+    EXPECT_THROW(messages(SearchQuery{}), std::invalid_argument);
+}
+
+TEST(SearchConditionTest, TimeBoundsAreCompletedToTheStoredFormOrRefused)
+{
+    EXPECT_EQ(normalizedTimeBound(u"2026-12-07"_s, false), u"2026-12-07 00:00:00"_s);
+    EXPECT_EQ(normalizedTimeBound(u"2026-12-07"_s, true), u"2026-12-07 23:59:59"_s);
+    EXPECT_EQ(normalizedTimeBound(u" 2026-12-07 09:05 "_s, true), u"2026-12-07 09:05:59"_s);
+    EXPECT_EQ(normalizedTimeBound(u"2026-12-07 09:05:07"_s, false), u"2026-12-07 09:05:07"_s);
+    EXPECT_EQ(normalizedTimeBound(QString(), false), QString());
+    EXPECT_EQ(normalizedTimeBound(u"2026-13-01"_s, false), std::nullopt);
+    EXPECT_EQ(normalizedTimeBound(u"2026-12-07 9:05"_s, false), std::nullopt);
+    EXPECT_EQ(normalizedTimeBound(u"yesterday"_s, false), std::nullopt);
+}

@@ -3,6 +3,7 @@
 #include "platform/SqliteEngine.h"
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
+#include "store/SharedWriter.h"
 #include "tests/support/Fakes.h"
 
 #include <QList>
@@ -36,6 +37,28 @@ struct SearchTestDatabase {
         for (const LogRecord& record : records)
             insert->run({record.time, record.ip, record.message});
         connection->commit();
+    }
+
+    // Creates the table of a day and stores the records, fields included,
+    // through the program's own write path.
+    void addDayWithFields(const QString& day, const QList<LogRecord>& records)
+    {
+        addDay(day);
+        SharedWriter writer(engine, database.path(), clock);
+        if (!writer.reopen())
+            throw DbError(QStringLiteral("the write path did not open"));
+        for (const LogRecord& record : records)
+            writer.append(record);
+    }
+
+    // Creates the table of a day as versions without fields made it.
+    void addDayWithoutFields(const QString& day, const QList<LogRecord>& records)
+    {
+        engine.open(database.path(), DbEngine::OpenMode::CreateIfMissing)
+            ->execute(QStringLiteral("CREATE TABLE %1 (\"ID\" INTEGER NOT NULL, \"时间\" TEXT, \"IP地址\" TEXT, "
+                                     "\"信息\" TEXT, CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))")
+                          .arg(quoteName(dayTableName(day))));
+        append(day, records);
     }
 
     // A record of the day with the given address and message.

@@ -4,6 +4,7 @@
 #include "platform/ui/ExtentListWidget.h"
 #include "tests/search/SearchTestDatabase.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -381,4 +382,52 @@ TEST_F(SearchWindowTest, TellsTheDaysLeftWhileSearching)
     ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->searching(); }, 10000));
     EXPECT_FALSE(caption->isVisibleTo(window_.get()));
     EXPECT_EQ(resultLines().size(), 2);
+}
+
+// The further criteria are hidden until the result list's context menu asks
+// for them; hidden they take no part. Shown, a search by severity and host
+// runs without keyword and address, and a criterion not understood is told.
+TEST_F(SearchWindowTest, FurtherCriteriaFromTheContextMenuNarrowTheSearch)
+{
+    const auto fields = [](int severity, const QString& host) {
+        LogFields f;
+        f.facility = 1;
+        f.severity = severity;
+        f.host = host;
+        f.msgPos = 0;
+        return f;
+    };
+    db_.addDayWithFields(kDay1, {LogRecord(kDay1 + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"),
+                                           QStringLiteral("disk failed"), fields(2, QStringLiteral("nas1"))),
+                                 LogRecord(kDay1 + QStringLiteral(" 10:00:01"), QStringLiteral("10.0.0.1"),
+                                           QStringLiteral("disk ok"), fields(6, QStringLiteral("nas1"))),
+                                 LogRecord(kDay1 + QStringLiteral(" 10:00:02"), QStringLiteral("10.0.0.2"),
+                                           QStringLiteral("fan failed"), fields(2, QStringLiteral("sw1")))});
+    openShown(Language::English);
+    auto* panel = control<QWidget>("criteriaPanel");
+    EXPECT_FALSE(panel->isVisible());
+    const int listTop = results()->geometry().top();
+    control<QComboBox>("severityCombo")->setCurrentIndex(1 + 3); // "3 error"
+
+    search(QStringLiteral("disk"));
+    EXPECT_EQ(resultLines().size(), 2); // hidden criteria take no part
+    control<QAction>("moreCriteriaAction")->trigger();
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_GT(results()->geometry().top(), listTop);
+    control<QLineEdit>("hostEdit")->setText(QStringLiteral("nas"));
+    search(QString());
+    EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 disk failed")});
+    EXPECT_TRUE(dialogs_.messages.isEmpty());
+
+    control<QLineEdit>("facilityEdit")->setText(QStringLiteral("24"));
+    search(QString());
+    ASSERT_EQ(dialogs_.messages.size(), 1);
+    EXPECT_EQ(dialogs_.messages[0], QStringLiteral("The facility is a number of 0 to 23."));
+    control<QLineEdit>("facilityEdit")->clear();
+    control<QLineEdit>("toEdit")->setText(QStringLiteral("2026-12-01 10:00"));
+    search(QString());
+    EXPECT_EQ(resultLines(), QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 disk failed")});
+    control<QLineEdit>("toEdit")->setText(QStringLiteral("today"));
+    search(QString());
+    EXPECT_EQ(dialogs_.messages.size(), 2);
 }

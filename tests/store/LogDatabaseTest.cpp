@@ -51,7 +51,7 @@ TEST(StoreNames, QuoteNameDoublesEmbeddedQuotes)
 
 using LogDatabaseSchema = StoreFixture;
 
-TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsInOrder)
+TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsFirstThenTheFields)
 {
     ASSERT_FALSE(database_.fileExists());
     EXPECT_TRUE(database_.ensureFileAndTodayTable());
@@ -65,8 +65,12 @@ TEST_F(LogDatabaseSchema, FirstStartCreatesFileAndTodaysTableWithTheFourColumnsI
         described << QStringLiteral("%1 %2 pk%3 nn%4")
                          .arg(*columns->text(u"name"_s), *columns->text(u"type"_s), *columns->text(u"pk"_s),
                               *columns->text(u"nn"_s));
-    EXPECT_EQ(described, (QStringList{u"ID INTEGER pk1 nn1"_s, u"时间 TEXT pk0 nn0"_s, u"IP地址 TEXT pk0 nn0"_s,
-                                      u"信息 TEXT pk0 nn0"_s}));
+    EXPECT_EQ(described,
+              (QStringList{u"ID INTEGER pk1 nn1"_s, u"时间 TEXT pk0 nn0"_s, u"IP地址 TEXT pk0 nn0"_s,
+                           u"信息 TEXT pk0 nn0"_s, u"facility INTEGER pk0 nn0"_s, u"severity INTEGER pk0 nn0"_s,
+                           u"host TEXT pk0 nn0"_s, u"app TEXT pk0 nn0"_s, u"procid TEXT pk0 nn0"_s,
+                           u"msgid TEXT pk0 nn0"_s, u"timestamp TEXT pk0 nn0"_s, u"sd TEXT pk0 nn0"_s,
+                           u"head TEXT pk0 nn0"_s, u"msgpos INTEGER pk0 nn0"_s}));
 }
 
 TEST_F(LogDatabaseSchema, PrimaryKeyIsNamedAndNoAutoincrementBookkeepingExists)
