@@ -21,7 +21,7 @@ public:
     // within this connection; kReadOnly, the file, its directory or the
     // connection cannot be written; kFull, the disk is full.
     enum Code : int {
-        kError = 1, kBusy = 5, kLocked = 6, kNoMemory = 7, kReadOnly = 8,
+        kError = 1, kBusy = 5, kLocked = 6, kNoMemory = 7, kReadOnly = 8, kInterrupt = 9,
         kIoError = 10, kCorrupt = 11, kFull = 13, kCantOpen = 14, kNotADatabase = 26,
     };
 
@@ -97,6 +97,10 @@ public:
     // thread of its own instead of inside the commits. An engine without such
     // housekeeping has nothing to move.
     virtual void keepLogOnAnotherThread() {}
+    // Stops what the connection is running just now, which then fails with
+    // kInterrupt. The one call that may come from another thread, while the
+    // connection is open.
+    virtual void interrupt() {}
 };
 
 class DbEngine {

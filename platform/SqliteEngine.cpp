@@ -1,5 +1,7 @@
 #include "platform/SqliteEngine.h"
 
+#include "platform/FileAccess.h"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
 
@@ -18,7 +20,7 @@ static_assert(DbError::kBusy == SQLITE_BUSY && DbError::kLocked == SQLITE_LOCKED
               && DbError::kReadOnly == SQLITE_READONLY && DbError::kIoError == SQLITE_IOERR
               && DbError::kCorrupt == SQLITE_CORRUPT && DbError::kFull == SQLITE_FULL
               && DbError::kCantOpen == SQLITE_CANTOPEN && DbError::kNotADatabase == SQLITE_NOTADB
-              && DbError::kError == SQLITE_ERROR);
+              && DbError::kError == SQLITE_ERROR && DbError::kInterrupt == SQLITE_INTERRUPT);
 
 // The engine's extended code of a failed call; the wrapper's own checks carry none.
 int extendedCodeOf(const SQLite::Exception& e)
@@ -303,6 +305,7 @@ public:
     {
         return std::unique_ptr<DbStatement>(new SqliteStatement(db_, sql));
     }
+    void interrupt() override { sqlite3_interrupt(db_->getHandle()); }
     void begin() override { execute(QStringLiteral("BEGIN")); }
     void commit() override { execute(QStringLiteral("COMMIT")); }
     void rollback() override { execute(QStringLiteral("ROLLBACK")); }
@@ -331,6 +334,10 @@ std::unique_ptr<DbConnection> SqliteEngine::open(const QString& path, OpenMode m
     Q_UNUSED(memoryCountOff);
     if (mode != OpenMode::CreateIfMissing && !QFileInfo(path).isFile())
         throw DbError(QStringLiteral("unable to open database file: %1 does not exist").arg(path), SQLITE_CANTOPEN);
+    // The engine would make the file readable by everyone. When this cannot
+    // make it, the engine's open below fails and tells why.
+    if (mode == OpenMode::CreateIfMissing)
+        static_cast<void>(makeRecordFile(path));
     // A connection is used by one thread at a time, so the engine's own
     // locking around every call is not needed.
     const int flags = (mode == OpenMode::CreateIfMissing ? SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE
