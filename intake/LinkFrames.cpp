@@ -89,7 +89,8 @@ QJsonObject toJson(const IntakeSecond& counters)
             {QStringLiteral("queueDropped"), double(counters.losses.queueDropped)},
             {QStringLiteral("recordsLost"), double(counters.losses.recordsLost)},
             {QStringLiteral("tcpUnavailable"), counters.tcpUnavailable},
-            {QStringLiteral("forwardMisses"), QJsonArray::fromStringList(counters.forwardMisses)}};
+            {QStringLiteral("forwardMisses"), QJsonArray::fromStringList(counters.forwardMisses)},
+            {QStringLiteral("tcpNotes"), QJsonArray::fromStringList(counters.tcpNotes)}};
 }
 
 IntakeSecond secondFromJson(const QJsonObject& object)
@@ -104,6 +105,8 @@ IntakeSecond secondFromJson(const QJsonObject& object)
     counters.tcpUnavailable = object.value(QStringLiteral("tcpUnavailable")).toString();
     for (const QJsonValue& miss : object.value(QStringLiteral("forwardMisses")).toArray())
         counters.forwardMisses << miss.toString();
+    for (const QJsonValue& note : object.value(QStringLiteral("tcpNotes")).toArray())
+        counters.tcpNotes << note.toString();
     return counters;
 }
 

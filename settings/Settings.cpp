@@ -41,4 +41,11 @@ bool loadTcpEnabled(const SettingsStore& store)
     return toInt16(text).value_or(1) != 0;
 }
 
+qint32 loadTcpConnectionsPerAddress(const SettingsStore& store)
+{
+    constexpr qint32 kDefaultPerAddress = 32;
+    const std::optional<qint32> count = toInt32(store.read(settingstexts::tcpPerAddressValueName()));
+    return count && *count >= 1 ? *count : kDefaultPerAddress;
+}
+
 QString loadForwardSetting(const SettingsStore& store) { return store.read(settingstexts::forwardValueName()); }

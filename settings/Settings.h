@@ -32,6 +32,12 @@ qint32 loadKeepDays(const SettingsStore& store);
 // number leave it on. Nothing is written back.
 bool loadTcpEnabled(const SettingsStore& store);
 
+// How many TCP connections one sender address may hold open at once: the
+// "tcpperaddress" value as a whole number, read as the other numeric settings
+// are. A missing value, a text that is not a number and a number below 1 give
+// the default, 32. Nothing is written back.
+qint32 loadTcpConnectionsPerAddress(const SettingsStore& store);
+
 // The "forward" value as stored: zero or more destinations separated by
 // blanks (see parseForwardDestinations); empty when none is stored.
 QString loadForwardSetting(const SettingsStore& store);

@@ -13,7 +13,8 @@ QString statusCaption(const IntakeSecond& counters);
 QString lossTooltip(const LossCounts& losses);
 
 // The status line's tooltip lines about TCP and forwarding: why syslog over
-// TCP is not received, and each forwarding destination that missed messages.
+// TCP is not received, the receiver's notes on TCP (reading paused, senders
+// refused or closed), and each forwarding destination that missed messages.
 // Empty while neither applies.
 QString intakeNotes(const IntakeSecond& counters);
 

@@ -342,6 +342,7 @@ TEST(ServiceLink, TheSecondsCountersCrossTheLinkWhole)
     counters.losses = {3, 4, 5};
     counters.tcpUnavailable = QStringLiteral("TCP port 514 cannot be bound: in use");
     counters.forwardMisses = {QStringLiteral("udp://10.0.0.9:514: 2 missed")};
+    counters.tcpNotes = {QStringLiteral("reading is paused"), QStringLiteral("3 refused")};
     const IntakeSecond back = linkframes::secondFromJson(linkframes::toJson(counters));
     EXPECT_EQ(back.filteredCount, 7);
     EXPECT_EQ(back.receivedThisSecond, 12);
@@ -349,4 +350,5 @@ TEST(ServiceLink, TheSecondsCountersCrossTheLinkWhole)
     EXPECT_EQ(back.losses, counters.losses);
     EXPECT_EQ(back.tcpUnavailable, counters.tcpUnavailable);
     EXPECT_EQ(back.forwardMisses, counters.forwardMisses);
+    EXPECT_EQ(back.tcpNotes, counters.tcpNotes);
 }
