@@ -119,7 +119,8 @@ void ReceiverCore::openDatabase()
     }
     if (!integrityCheck_) {
         // Told on this thread, once; never if the receiver goes first.
-        integrityCheck_ = std::make_unique<IntegrityCheck>(services_.readEngine, database_->path());
+        integrityCheck_ =
+            std::make_unique<IntegrityCheck>(services_.readEngine, database_->path(), database_->todayTableName());
         integrityCheck_->start([this](const IntegrityFindings& findings) {
             QMetaObject::invokeMethod(this, [this, findings] { reportIntegrity(findings); }, Qt::QueuedConnection);
         });

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QtGlobal>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -97,10 +99,13 @@ public:
     // thread of its own instead of inside the commits. An engine without such
     // housekeeping has nothing to move.
     virtual void keepLogOnAnotherThread() {}
-    // Stops what the connection is running just now, which then fails with
-    // kInterrupt. The one call that may come from another thread, while the
-    // connection is open.
-    virtual void interrupt() {}
+    // Called now and then while a statement runs (every few hundred steps of
+    // the engine); when it returns false the statement stops and fails with
+    // kInterrupt. An empty function removes it.
+    virtual void setProgressCheck(std::function<bool()> keepGoing) { static_cast<void>(keepGoing); }
+    // The pages the writers have added to the file's write-ahead log since it
+    // last started over; 0 without such a log. Cheap enough for a progress check.
+    virtual qint64 logPages() { return 0; }
 };
 
 class DbEngine {

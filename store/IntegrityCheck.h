@@ -2,8 +2,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class DbConnection;
@@ -19,17 +22,28 @@ struct IntegrityFindings {
     QString failure;
 };
 
-// Checks a database file for damage with SQLite's quick check over the whole
-// file (every page of every table and index, the constraints; not whether
-// each index matches its table) on a thread of its own, through a read-only
-// connection of its own: the writer and the readers of the file never wait
-// for it.
+// Checks a database file for damage with SQLite's quick check of each table
+// (every page of the table and its indexes, the constraints; not whether an
+// index matches its table, nor the accounting of unused pages) on a thread of
+// its own, at the lowest processor and disk priority, through a read-only
+// connection of its own. The first table given is checked first, then the
+// others by name, newest day first; the check stops at the first damage.
+//
+// A check reads one snapshot of the file, and while it reads, the writer's
+// log cannot start over: it grows by all that is written meanwhile, and the
+// writer folds all of it in at once afterwards. So each table is read on its
+// own, and a table's check gives way as soon as the writer has added
+// kMaxLogGrowthPages pages to the log: it is tried again after
+// kRetryAfterMs, until it is done. Under a constant flood of records the
+// check waits for a quieter moment.
 class IntegrityCheck {
 public:
     using Done = std::function<void(const IntegrityFindings& findings)>;
     static constexpr int kMaxLines = 20;
+    static constexpr qint64 kMaxLogGrowthPages = 2000;
+    static constexpr int kRetryAfterMs = 30 * 1000;
 
-    IntegrityCheck(DbEngine& engine, QString path);
+    IntegrityCheck(DbEngine& engine, QString path, QString firstTable);
     // Cancels a check under way.
     ~IntegrityCheck();
     IntegrityCheck(const IntegrityCheck&) = delete;
@@ -43,17 +57,19 @@ public:
     // once this returns.
     void cancel();
 
-    // The check itself, on the calling thread.
-    static IntegrityFindings check(DbConnection& connection);
-
 private:
     void run(const Done& done);
+    IntegrityFindings checkTables(DbConnection& connection);
+    // The check of one table: its damage, or nullopt when it gave way to the writer.
+    std::optional<QStringList> checkTable(DbConnection& connection, const QString& name);
+    // False when cancelled meanwhile.
+    bool waitBeforeRetry();
 
     DbEngine& engine_;
     const QString path_;
+    const QString firstTable_;
     std::thread thread_;
+    std::atomic<bool> cancelled_{false};
     std::mutex mutex_;
-    // The connection the check runs on, while it runs.
-    DbConnection* running_ = nullptr;
-    bool cancelled_ = false;
+    std::condition_variable wake_;
 };

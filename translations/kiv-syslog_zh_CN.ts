@@ -114,6 +114,15 @@ The program will close.</source>
     </message>
 </context>
 <context>
+    <name>ReceiverCore</name>
+    <message>
+        <source>The log database %1 is damaged: %2
+Records are still stored in it, but some stored ones may not be readable. Copy the file away and recover it (sqlite3&apos;s .recover).</source>
+        <translation>日志数据库 %1 已损坏：%2
+记录仍会存入其中，但部分已存的记录可能无法读出。请把该文件复制出来再恢复（用 sqlite3 的 .recover）。</translation>
+    </message>
+</context>
+<context>
     <name>RemoteReceiver</name>
     <message>
         <source>The service is not reachable; nothing was changed. The window attaches again as soon as the service is back.</source>
@@ -196,6 +205,10 @@ The program will close.</source>
     <message>
         <source>Forwarding missed messages:</source>
         <translation>转发遗漏的消息：</translation>
+    </message>
+    <message>
+        <source>Syslog over TCP:</source>
+        <translation>TCP日志：</translation>
     </message>
 </context>
 </TS>
