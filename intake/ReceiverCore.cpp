@@ -428,7 +428,7 @@ void ReceiverCore::reportTcp(qint64 nowMs)
     if (tcp.faulty > 0)
         line += QStringLiteral("; the last bad message from ") + tcp_->lastFault();
     if (!tcp_->lastTrouble().isEmpty())
-        line += QStringLiteral("; the last other from ") + tcp_->lastTrouble();
+        line += QStringLiteral("; the last other trouble from ") + tcp_->lastTrouble();
     emit problemReported(line);
     reportedTcpTrouble_ = trouble;
     lastTcpReportMs_ = nowMs;

@@ -63,8 +63,9 @@ void settleRecordFileAccess(int fd, const QString& path)
     if (::fstat(fd, &file) != 0 || ::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &dir) != 0)
         return;
     mode_t mode = file.st_mode & kOwnerAndGroup;
-    if ((dir.st_mode & S_IWGRP) != 0)
-        mode |= S_IRGRP | S_IWGRP;
+    // A group the umask left out stays out.
+    if ((dir.st_mode & S_IWGRP) != 0 && (mode & S_IRGRP) != 0)
+        mode |= S_IWGRP;
     settle(fd, file, dir.st_gid, mode);
 }
 

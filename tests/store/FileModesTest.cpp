@@ -55,5 +55,13 @@ TEST(FileModes, TheDatabaseItsLogFilesTheRecoveryFileAndACompactedCopyGiveOthers
         ASSERT_EQ(*compacted, Compacted::Replaced);
         EXPECT_EQ(modeOf(database.path()), expected);
     }
+
+    // A umask that keeps the group out keeps it out of a shared directory too.
+    ::umask(077);
+    QTemporaryDir shared;
+    ASSERT_EQ(::chmod(QFile::encodeName(shared.path()).constData(), 02770), 0);
+    const QString privateLog = QDir(shared.path()).filePath(QStringLiteral("syslog_recovery.log"));
+    ASSERT_TRUE(appendToRegularFile(privateLog, "a line\r\n"));
+    EXPECT_EQ(modeOf(privateLog), mode_t(0600));
     ::umask(savedMask);
 }
