@@ -55,22 +55,29 @@ CommandLine parseCommandLine(const QStringList& arguments)
     return command;
 }
 
-QString usageText()
+QString usageText(Program program)
 {
+    const bool service = program == Program::Service;
     return QStringLiteral(
-        "Usage: kiv-syslog [--dir DIR] [--headless]\n"
-        "       kiv-syslog --export DAY [--keyword TEXT] [--ip TEXT] [--dir DIR]\n"
-        "\n"
-        "Receives syslog messages over UDP and stores them in DIR/syslog.mdb, one table a day.\n"
-        "\n"
-        "  --dir DIR       keep syslog.mdb, syslog_recovery.log and Temporal.mdb in DIR\n"
-        "                  (default: the program's own directory)\n"
-        "  --headless      run the receiver alone, without a window (as a system service)\n"
-        "  --export DAY    write the records of DAY (yyyy-MM-dd, or all) as CSV to standard output\n"
-        "  --keyword TEXT  with --export: only messages containing TEXT (% and _ are wildcards)\n"
-        "  --ip TEXT       with --export: only senders whose address contains TEXT\n"
-        "  -h, --help      show this text\n"
-        "  -v, --version   show the version\n");
+               "Usage: %1 [--dir DIR]%2\n"
+               "       %1 --export DAY [--keyword TEXT] [--ip TEXT] [--dir DIR]\n"
+               "\n"
+               "Receives syslog messages over UDP and stores them in DIR/syslog.mdb, one table a day.\n%3"
+               "\n"
+               "  --dir DIR       keep syslog.mdb, syslog_recovery.log and Temporal.mdb in DIR\n"
+               "                  (default: the program's own directory)\n"
+               "  --headless      %4\n"
+               "  --export DAY    write the records of DAY (yyyy-MM-dd, or all) as CSV to standard output\n"
+               "  --keyword TEXT  with --export: only messages containing TEXT (% and _ are wildcards)\n"
+               "  --ip TEXT       with --export: only senders whose address contains TEXT\n"
+               "  -h, --help      show this text\n"
+               "  -v, --version   show the version\n")
+        .arg(service ? QStringLiteral("kiv-syslogd") : QStringLiteral("kiv-syslog"),
+             service ? QString() : QStringLiteral(" [--headless]"),
+             service ? QStringLiteral("It has no window; windows started with kiv-syslog --dir DIR attach to it.\n")
+                     : QString(),
+             service ? QStringLiteral("accepted: this program always runs without a window")
+                     : QStringLiteral("run the receiver alone, without a window (as a system service)"));
 }
 
 QString dataDirProblem(const QString& dir)

@@ -21,8 +21,12 @@ struct CommandLine {
 // Reads the arguments (the program's name first).
 CommandLine parseCommandLine(const QStringList& arguments);
 
+// The two programs: the window (kiv-syslog) and the service without a window
+// (kiv-syslogd).
+enum class Program { Window, Service };
+
 // The usage text printed by --help and after a wrong option.
-QString usageText();
+QString usageText(Program program = Program::Window);
 
 // Why a data directory cannot be used (missing, not a directory, not
 // writable), naming it, in the interface's language; empty when it can be used.

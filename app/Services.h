@@ -7,7 +7,7 @@ class Clock;
 class DbEngine;
 class Dialogs;
 class FileChooser;
-class ReceiverHandle;
+class ReceiverLink;
 class SettingsStore;
 class Shell;
 class SingleInstance;
@@ -23,9 +23,9 @@ struct Services {
     Shell& shell;
     SettingsStore& settings;
     SingleInstance& singleInstance;
-    // The receiver: socket, intake, write queue and write path, in this
-    // process or in a service.
-    ReceiverHandle& receiver;
+    // The link to the receiver (socket, intake, write queue and write path),
+    // on a thread of this process or in a service.
+    ReceiverLink& receiver;
     // Short-lived connections: day list, loads, search, cleaner.
     DbEngine& readEngine;
     // Where syslog.mdb and syslog_recovery.log live.

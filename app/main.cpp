@@ -1,42 +1,40 @@
 #include "app/CommandLine.h"
+#include "app/Service.h"
 #include "app/SignalBridge.h"
 #include "app/ui/MainWindow.h"
-#include "intake/HeadlessService.h"
-#include "intake/LinkFrames.h"
-#include "intake/Receiver.h"
-#include "intake/RemoteReceiver.h"
-#include "intake/ServiceLink.h"
+#include "intake/ReceiverHost.h"
+#include "intake/ReceiverLink.h"
+#include "intake/ReceiverThread.h"
 #include "platform/Clock.h"
 #include "platform/IniSettingsStore.h"
-#include "platform/Language.h"
 #include "platform/QtUdpSocket.h"
+#include "platform/Result.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
 #include "platform/Timer.h"
 #include "platform/ui/QtDesktop.h"
 #include "platform/ui/QtDialogs.h"
 #include "platform/ui/QtFileChooser.h"
-#include "search/RecordExport.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMap>
 #include <QSessionManager>
-#include <QTextStream>
+#include <QTimer>
 #include <memory>
 
 namespace {
 
-void printLine(const QString& line) { QTextStream(stderr) << "kiv-syslog: " << line << Qt::endl; }
+// The watchdog of a service: a ping every half second.
+constexpr int kPingIntervalMs = 500;
+// How long a service that accepts the connection gets to greet the window.
+constexpr int kAttachTimeoutMs = 5000;
 
-QString versionText()
-{
-    return QStringLiteral("kiv-syslog %1.%2").arg(KIV_VERSION_MAJOR).arg(KIV_VERSION_MINOR);
-}
-
-// The engines, clock and receiver shared by the window and the headless service.
+// The engines, clock and receiver of a window that has a receiver of its own.
 struct ReceiverParts {
     ReceiverParts(const QString& dataDir, const SettingsStore& settings)
         : receiver(CoreServices{clock, readEngine, writeEngine,
@@ -48,52 +46,48 @@ struct ReceiverParts {
     SystemClock clock;
     SqliteEngine readEngine{5000};
     SqliteEngine writeEngine{250};
-    Receiver receiver;
+    ReceiverThread receiver;
 };
 
-int runExport(const CommandLine& command, const QString& dataDir)
-{
-    QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly)) {
-        printLine(QStringLiteral("cannot write to standard output"));
-        return 2;
+// The settings of the service the window attached to, as its state says: what
+// the window writes stays here, the service stores what it carries out.
+class ServiceSettings final : public SettingsStore {
+public:
+    explicit ServiceSettings(ReceiverReplica& receiver)
+    {
+        values_[QStringLiteral("port")] = QString::number(receiver.listeningPort());
+        values_[QStringLiteral("msgfilter")] = QString::number(receiver.filterOn());
     }
-    const Result<> exported = exportRecords(dataDir, command.exportDay, command.keyword, command.ip, out);
-    out.flush();
-    if (exported)
-        return 0;
-    printLine(exported.error());
-    return 2;
-}
+    QString read(const QString& name) const override { return values_.value(name); }
+    bool write(const QString& name, const QString& value) override
+    {
+        values_[name] = value;
+        return true;
+    }
 
-int runHeadless(QCoreApplication& app, const QString& dataDir)
+private:
+    QMap<QString, QString> values_;
+};
+
+// Runs the event loop until the link has the receiver's state; fails, with
+// the reason, when it does not come. No window exists yet.
+Result<> waitUntilAttached(ReceiverLink& link, const QString& socketPath)
 {
-    // A service started by another user (the system's) holds its lock in
-    // another runtime directory; its socket in the data directory tells.
-    const QString linkPath = linkframes::socketPath(dataDir);
-    if (ServiceLink::serviceAnswers(linkPath)) {
-        printLine(QStringLiteral("程序已经在运行，不支持多开！ (a service answers on %1)").arg(linkPath));
-        return 1;
-    }
-    IniSettingsStore settings(IniSettingsStore::defaultPath());
-    LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
-    ReceiverParts parts(dataDir, settings);
-    HeadlessService service(parts.receiver, settings, singleInstance, dataDir, printLine);
-    if (!service.start())
-        return 1;
-    linkframes::shareDatabaseWithGroup(dataDir);
-    // Windows started on the same directory attach here.
-    ServiceLink link(parts.receiver, settings);
-    QObject::connect(&link, &ServiceLink::logLine, &link, printLine);
-    const Result<> listening = link.listen(linkPath);
-    printLine(listening ? QStringLiteral("windows attach on %1").arg(linkPath)
-                        : QStringLiteral("windows cannot attach: %1").arg(listening.error()));
-    SignalBridge signalBridge([&service] {
-        service.stop();
-        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [&service] { service.stop(); });
-    return app.exec();
+    QEventLoop loop;
+    QTimer::singleShot(kAttachTimeoutMs, &loop, &QEventLoop::quit);
+    QObject::connect(&link, &ReceiverLink::attached, &loop, &QEventLoop::quit);
+    QObject::connect(&link.receiver(), &QRemoteObjectReplica::stateChanged, &loop,
+                     [&loop](QRemoteObjectReplica::State state) {
+                         if (state == QRemoteObjectReplica::SignatureMismatch)
+                             loop.quit();
+                     });
+    if (!link.isAttached())
+        loop.exec();
+    if (link.isAttached())
+        return {};
+    if (link.receiver().state() == QRemoteObjectReplica::SignatureMismatch)
+        return Failure{QStringLiteral("the service on %1 speaks another version of the link").arg(socketPath)};
+    return Failure{QStringLiteral("the service on %1 did not answer").arg(socketPath)};
 }
 
 // The lock of a directory whose service the window attached to: the service holds it.
@@ -103,8 +97,8 @@ public:
 };
 
 // The window, on a receiver of its own or attached to a service.
-int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine& readEngine, ReceiverHandle& receiver,
-               SettingsStore& settings, SingleInstance& singleInstance, bool attached)
+int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine& readEngine, ReceiverLink& link,
+               SettingsStore& settings, SingleInstance& singleInstance)
 {
     // Only the main window's close request ends the program.
     app.setQuitOnLastWindowClosed(false);
@@ -112,45 +106,52 @@ int showWindow(QApplication& app, const QString& dataDir, Clock& clock, DbEngine
     QtClipboard clipboard;
     QtShell shell;
     QtFileChooser fileChooser;
-    QObject::connect(&receiver, &ReceiverHandle::problemReported, &app, printLine);
+    QObject::connect(&link.receiver(), &ReceiverReplica::problemReported, &app, printLine);
 
-    Services services{clock,          dialogs,  clipboard,  fileChooser, shell, settings,
-                      singleInstance, receiver, readEngine, dataDir};
+    Services services{clock, dialogs, clipboard, fileChooser, shell, settings, singleInstance, link, readEngine, dataDir};
     MainWindow window(services);
     dialogs.setParent(&window);
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     dialogs.setHeadless(headless);
     fileChooser.setHeadless(headless);
 
-    // From here on a termination request runs the orderly shutdown, also while
-    // the startup is still asking something. The quit is queued so that it
-    // takes effect even when it is requested before the event loop runs.
-    QObject::connect(&window, &MainWindow::shutDownFinished, &app, [&receiver, attached] {
-        printLine((attached ? QStringLiteral("window closed; ") : QStringLiteral("stopped: ")) + receiver.summaryLine());
-        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    auto exitWith = [](int status) {
+        // Queued: it takes effect even when asked for before the event loop runs.
+        QMetaObject::invokeMethod(qApp, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+    };
+    QObject::connect(&window, &MainWindow::startupEnded, &app, [&](bool running) {
+        if (!running) {
+            if (!window.isShutDown())
+                exitWith(1); // else it ends once shut down
+            return;
+        }
+        ReceiverReplica& receiver = link.receiver();
+        printLine(QStringLiteral("database %1; UDP port %2%3; receive buffer %4 KiB")
+                      .arg(QDir::toNativeSeparators(QDir(dataDir).filePath(QStringLiteral("syslog.mdb"))))
+                      .arg(receiver.listeningPort())
+                      .arg(receiver.portBound() ? QString() : QStringLiteral(" (not bound)"))
+                      .arg(receiver.receiveBufferBytes() / 1024));
+        window.show();
     });
+    QObject::connect(&window, &MainWindow::shutDownFinished, &app, [&](const QString& summary) {
+        printLine(link.isService() ? QStringLiteral("window closed; detached from the service on %1; it goes on "
+                                                    "receiving")
+                                         .arg(ReceiverHost::socketPath(dataDir))
+                                   : QStringLiteral("stopped: ") + summary);
+        exitWith(0);
+    });
+    // From here on a termination request runs the orderly shutdown, also while
+    // the startup is still asking something.
     SignalBridge signalBridge([&window] {
         window.close();
         window.shutDown();
     });
-    // The session ending (the user logging off) is a close request too; any
-    // other quit still writes what is queued.
+    // The session ending (the user logging off) is a close request too.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager&) {
         window.close();
         window.shutDown();
     });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] { window.shutDown(); });
-
-    if (!window.start())
-        return window.isShutDown() ? 0 : 1;
-
-    ListeningPort& port = receiver.port();
-    printLine(QStringLiteral("database %1; UDP port %2%3; receive buffer %4 KiB")
-                  .arg(QDir::toNativeSeparators(QDir(dataDir).filePath(QStringLiteral("syslog.mdb"))))
-                  .arg(port.localPort())
-                  .arg(port.isBound() ? QString() : QStringLiteral(" (not bound)"))
-                  .arg(receiver.receiveBufferBytes() / 1024));
-    window.show();
+    window.start();
     return app.exec();
 }
 
@@ -158,75 +159,58 @@ int runWindow(QApplication& app, const QString& dataDir)
 {
     // A service keeping its files in the directory: the window becomes a view
     // of it, and closing the window leaves it running.
-    auto remote = std::make_unique<RemoteReceiver>(dataDir, std::make_unique<QtTimer>(2000));
-    const Result<> attached = remote->attach();
-    if (attached) {
-        printLine(QStringLiteral("attached to the service on %1").arg(linkframes::socketPath(dataDir)));
-        SystemClock clock;
-        SqliteEngine readEngine{5000};
-        HeldByService heldByService;
-        return showWindow(app, dataDir, clock, readEngine, *remote, remote->settings(), heldByService, true);
-    }
-    remote.reset();
-    if (QFile::exists(linkframes::socketPath(dataDir)))
+    const QString socketPath = ReceiverHost::socketPath(dataDir);
+    if (ReceiverHost::serviceAnswers(socketPath)) {
+        ReceiverLink link(std::make_unique<QtTimer>(kPingIntervalMs));
+        link.attachToService(socketPath);
+        const Result<> attached = waitUntilAttached(link, socketPath);
+        if (attached) {
+            printLine(QStringLiteral("attached to the service on %1").arg(socketPath));
+            SystemClock clock;
+            SqliteEngine readEngine{5000};
+            HeldByService heldByService;
+            ServiceSettings settings(link.receiver());
+            return showWindow(app, dataDir, clock, readEngine, link, settings, heldByService);
+        }
         printLine(QStringLiteral("not attached: ") + attached.error());
+    } else if (QFile::exists(socketPath)) {
+        printLine(QStringLiteral("not attached: no service answers on %1").arg(socketPath));
+    }
     IniSettingsStore settings(IniSettingsStore::defaultPath());
     LockFileSingleInstance singleInstance(LockFileSingleInstance::defaultLockPath(dataDir));
     ReceiverParts parts(dataDir, settings);
-    return showWindow(app, dataDir, parts.clock, parts.readEngine, parts.receiver, settings, singleInstance, false);
+    ReceiverLink link(std::make_unique<QtTimer>(kPingIntervalMs));
+    const Result<qintptr> windowEnd = parts.receiver.connectWindow();
+    if (!windowEnd) {
+        printLine(windowEnd.error());
+        return 1;
+    }
+    link.attachInProcess(*windowEnd);
+    if (const Result<> attached = waitUntilAttached(link, socketPath); !attached) {
+        printLine(QStringLiteral("the receiver does not answer"));
+        return 1;
+    }
+    return showWindow(app, dataDir, parts.clock, parts.readEngine, link, settings, singleInstance);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine command = parseCommandLine(arguments);
-    switch (command.action) {
-    case CommandLine::Action::Help:
-        QTextStream(stdout) << usageText();
-        return 0;
-    case CommandLine::Action::Version:
-        QTextStream(stdout) << versionText() << Qt::endl;
-        return 0;
-    case CommandLine::Action::Error:
-        QTextStream(stderr) << "kiv-syslog: " << command.error << "\n\n" << usageText();
-        return 2;
-    default:
-        break;
-    }
+    const CommandLine command = parseCommandLine(argumentsOf(argc, argv));
+    if (command.action != CommandLine::Action::Window)
+        return runWithoutWindow(argc, argv, command, Program::Window);
 
-    std::unique_ptr<QCoreApplication> app;
-    if (command.action == CommandLine::Action::Window)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    app->setApplicationName(QStringLiteral("kiv-syslog"));
-    if (command.action == CommandLine::Action::Window)
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kiv-syslog.svg")));
-
-    const QString dataDir = command.dataDir.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                      : QDir(command.dataDir).absolutePath();
-    if (command.action == CommandLine::Action::Export)
-        return runExport(command, dataDir);
-    // The interface's language comes from the user's locale, fixed for the
-    // run. The service's lines are English; only a data directory it cannot
-    // use is told in that language, as a window tells it.
-    if (!useLanguage(languageForLocale(messagesLocaleName())))
-        printLine(QStringLiteral("the Chinese translation is missing from this build; the interface is English"));
+    QApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("kiv-syslog"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kiv-syslog.svg")));
+    const QString dataDir = dataDirOf(command);
+    useLocaleLanguage();
     if (const QString problem = dataDirProblem(dataDir); !problem.isEmpty()) {
-        if (command.action == CommandLine::Action::Window) {
-            QtDialogs dialogs;
-            dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));
-            dialogs.message(problem);
-        } else {
-            printLine(problem);
-        }
+        QtDialogs dialogs;
+        dialogs.setHeadless(QGuiApplication::platformName() == QLatin1String("offscreen"));
+        dialogs.message(problem);
         return 1;
     }
-    if (command.action == CommandLine::Action::Headless)
-        return runHeadless(*app, dataDir);
-    return runWindow(static_cast<QApplication&>(*app), dataDir);
+    return runWindow(app, dataDir);
 }

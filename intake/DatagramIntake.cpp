@@ -66,9 +66,10 @@ void DatagramIntake::reject(const QString& text, const QString& ip)
 
 void DatagramIntake::accept(const QString& text, const QString& ip, const QByteArray& bytes)
 {
+    arrival_.update();
     if (onAccepted_) {
         try {
-            onAccepted_(bytes);
+            onAccepted_(bytes, ip, arrival_.dateTime());
         } catch (const std::exception& failure) {
             noteFailure(failure); // forwarding is no reason to lose the record
         }
@@ -79,9 +80,9 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     incrementSaturating(receivedThisSecond_);
 }
 
+// The arrival time was read when the message was accepted.
 void DatagramIntake::keep(const QString& message, const QString& ip)
 {
-    arrival_.update();
     const QString& time = arrival_.text();
     if (receivedThisSecond_ < kShownPerSecond && events_.showLine)
         events_.showLine(logLine(time, ip, message));

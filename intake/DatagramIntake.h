@@ -5,6 +5,7 @@
 #include "intake/RecordTime.h"
 #include "platform/Result.h"
 
+#include <QDateTime>
 #include <QString>
 #include <exception>
 #include <functional>
@@ -46,8 +47,10 @@ public:
 
     // Called with each message that passes the filter, its bytes as they
     // were received (the UTF-8 of the text for a message handed in already
-    // decoded), before it is trimmed and stored. None by default.
-    void setOnAccepted(std::function<void(const QByteArray& bytes)> onAccepted) { onAccepted_ = std::move(onAccepted); }
+    // decoded), the sender's address and the arrival time its record gets,
+    // before it is trimmed and stored. None by default.
+    using OnAccepted = std::function<void(const QByteArray& bytes, const QString& ip, const QDateTime& arrival)>;
+    void setOnAccepted(OnAccepted onAccepted) { onAccepted_ = std::move(onAccepted); }
 
     QString currentDay() const { return currentDay_; }
     void setCurrentDay(const QString& day) { currentDay_ = day; }
@@ -78,7 +81,7 @@ private:
     Timer& writeTimer_;
     LogDatabase& database_;
     Events events_;
-    std::function<void(const QByteArray& bytes)> onAccepted_;
+    OnAccepted onAccepted_;
     DatagramDecoder decoder_;
     ArrivalTime arrival_;
 

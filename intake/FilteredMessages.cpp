@@ -3,6 +3,7 @@
 #include "intake/SaturatingCounter.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -41,21 +42,33 @@ void storeFilteredMessage(FilteredMessageBuffer& buffer, const QDateTime& time, 
     buffer.changed = true;
 }
 
-FilteredBufferUpdate takeFilteredUpdate(FilteredMessageBuffer& buffer, qint32& sentGeneration, qint32& sentCount)
+std::optional<FilteredBufferUpdate> nextFilteredPiece(const FilteredMessageBuffer& buffer, qint32& sentGeneration,
+                                                      qint32& sentCount, qsizetype maxChars)
 {
-    FilteredBufferUpdate update;
-    update.generation = buffer.generation;
     const qint32 count = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
     const bool restart = sentGeneration != buffer.generation || sentCount > count;
-    update.firstIndex = restart ? 0 : sentCount;
-    for (qint32 i = update.firstIndex; i < count; ++i) {
-        const auto slot = static_cast<std::size_t>(i);
-        update.entries.append({buffer.times[slot], buffer.ips[slot], buffer.texts[slot]});
+    if (!restart && sentCount >= count)
+        return std::nullopt;
+    FilteredBufferUpdate piece;
+    piece.generation = buffer.generation;
+    piece.firstIndex = restart ? 0 : sentCount;
+    qsizetype chars = 0;
+    qint32 index = piece.firstIndex;
+    for (; index < count && (index == piece.firstIndex || chars < maxChars); ++index) {
+        const auto slot = static_cast<std::size_t>(index);
+        piece.entries.append({buffer.times[slot], buffer.ips[slot], buffer.texts[slot]});
+        chars += buffer.texts[slot].size();
     }
     sentGeneration = buffer.generation;
-    sentCount = count;
+    sentCount = index;
+    return piece;
+}
+
+FilteredBufferUpdate takeFilteredUpdate(FilteredMessageBuffer& buffer, qint32& sentGeneration, qint32& sentCount)
+{
     buffer.changed = false;
-    return update;
+    return nextFilteredPiece(buffer, sentGeneration, sentCount, std::numeric_limits<qsizetype>::max())
+        .value_or(FilteredBufferUpdate{buffer.generation, sentCount, {}});
 }
 
 void applyFilteredUpdate(FilteredMessageBuffer& copy, const FilteredBufferUpdate& update)
@@ -75,4 +88,24 @@ void applyFilteredUpdate(FilteredMessageBuffer& copy, const FilteredBufferUpdate
     }
     copy.count = index;
     copy.changed = true;
+}
+
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate::Entry& entry)
+{
+    return out << entry.time << entry.ip << entry.text;
+}
+
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate::Entry& entry)
+{
+    return in >> entry.time >> entry.ip >> entry.text;
+}
+
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate& update)
+{
+    return out << update.generation << update.firstIndex << update.entries;
+}
+
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate& update)
+{
+    return in >> update.generation >> update.firstIndex >> update.entries;
 }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QDataStream>
 #include <QDateTime>
 #include <QList>
 #include <QMetaType>
 #include <QString>
 #include <array>
+#include <optional>
 
 // The rejected datagrams most recently received, at most 2000. Not a ring:
 // when it is full, the next rejected datagram empties it and starts a new
@@ -46,10 +48,22 @@ struct FilteredBufferUpdate {
     qint32 firstIndex = 0;
     QList<Entry> entries;
 };
+// For the link to the windows.
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate::Entry& entry);
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate::Entry& entry);
+QDataStream& operator<<(QDataStream& out, const FilteredBufferUpdate& update);
+QDataStream& operator>>(QDataStream& in, FilteredBufferUpdate& update);
 Q_DECLARE_METATYPE(FilteredBufferUpdate)
 
-// Takes what the buffer holds beyond what was already passed on, and clears
-// its changed flag. sentGeneration and sentCount remember what was passed on.
+// What the buffer holds beyond what was already passed on, from its first
+// entry again after a new generation: at most maxChars characters of text (but
+// at least one entry). sentGeneration and sentCount remember what was passed
+// on. Nothing when all of it was.
+std::optional<FilteredBufferUpdate> nextFilteredPiece(const FilteredMessageBuffer& buffer, qint32& sentGeneration,
+                                                      qint32& sentCount, qsizetype maxChars);
+
+// All of what the buffer holds beyond what was already passed on, and clears
+// its changed flag.
 FilteredBufferUpdate takeFilteredUpdate(FilteredMessageBuffer& buffer, qint32& sentGeneration, qint32& sentCount);
 
 // Brings a copy of the buffer up to date with an update; marks it changed.

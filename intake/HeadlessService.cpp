@@ -1,6 +1,6 @@
 #include "intake/HeadlessService.h"
 
-#include "intake/ReceiverHandle.h"
+#include "intake/ReceiverCore.h"
 #include "platform/Database.h"
 #include "platform/SingleInstance.h"
 #include "platform/UdpSocket.h"
@@ -10,7 +10,7 @@
 
 #include <QDir>
 
-HeadlessService::HeadlessService(ReceiverHandle& receiver, SettingsStore& settings, SingleInstance& instance,
+HeadlessService::HeadlessService(ReceiverCore& receiver, SettingsStore& settings, SingleInstance& instance,
                                  QString dataDir, Printer print, QObject* parent)
     : QObject(parent)
     , receiver_(receiver)
@@ -19,8 +19,8 @@ HeadlessService::HeadlessService(ReceiverHandle& receiver, SettingsStore& settin
     , dataDir_(std::move(dataDir))
     , print_(std::move(print))
 {
-    connect(&receiver_, &ReceiverHandle::errorRaised, this, [this](const QString& text) { print_(text); });
-    connect(&receiver_, &ReceiverHandle::problemReported, this, [this](const QString& line) { print_(line); });
+    connect(&receiver_, &ReceiverCore::errorRaised, this, [this](const QString& text) { print_(text); });
+    connect(&receiver_, &ReceiverCore::problemReported, this, [this](const QString& line) { print_(line); });
 }
 
 bool HeadlessService::start()

@@ -4,20 +4,20 @@
 #include <QString>
 #include <functional>
 
-class ReceiverHandle;
+class ReceiverCore;
 class SettingsStore;
 class SingleInstance;
 
 // The receiver without any window, as a system service runs it: the same
 // settings, database, recovery file, single-instance rule, port and filter as
 // the window. What the window would show in a message box is printed as one
-// line (so the system journal keeps it).
+// line (so the system journal keeps it). Lives on the core's thread.
 class HeadlessService : public QObject {
     Q_OBJECT
 public:
     using Printer = std::function<void(const QString& line)>;
 
-    HeadlessService(ReceiverHandle& receiver, SettingsStore& settings, SingleInstance& instance, QString dataDir,
+    HeadlessService(ReceiverCore& receiver, SettingsStore& settings, SingleInstance& instance, QString dataDir,
                     Printer print, QObject* parent = nullptr);
 
     // Starts receiving and prints one line saying on what port, into which
@@ -30,7 +30,7 @@ public:
     void stop();
 
 private:
-    ReceiverHandle& receiver_;
+    ReceiverCore& receiver_;
     SettingsStore& settings_;
     SingleInstance& instance_;
     QString dataDir_;

@@ -158,7 +158,10 @@ void ReceiverCore::startForwarding(const QString& settingText)
     if (parsed.destinations.isEmpty())
         return;
     forwarder_ = std::make_unique<Forwarder>(parsed.destinations);
-    intake_->setOnAccepted([forwarder = forwarder_.get()](const QByteArray& bytes) { forwarder->forward(bytes); });
+    intake_->setOnAccepted([forwarder = forwarder_.get()](const QByteArray& bytes, const QString& ip,
+                                                          const QDateTime& arrival) {
+        forwarder->forward(bytes, ip, arrival);
+    });
     QStringList names;
     for (const ForwardDestination& destination : parsed.destinations)
         names << destination.text();
@@ -175,7 +178,9 @@ QList<ForwardStatus> ReceiverCore::forwardStatus() const
 Result<> ReceiverCore::bindPort()
 {
     tcp_->close();
-    if (Result<> bound = socket_->bind(); !bound || !tcpEnabled_)
+    const Result<> bound = socket_->bind();
+    emit stateChanged();
+    if (!bound || !tcpEnabled_)
         return bound;
     const Result<> listening = tcp_->listen(quint16(socket_->localPort()));
     if (listening) {
@@ -199,6 +204,7 @@ void ReceiverCore::closePort()
 {
     socket_->close();
     tcp_->close();
+    emit stateChanged();
 }
 
 // Each dropped day is told once. The file is not compacted: the cleaner does that.
@@ -223,7 +229,11 @@ void ReceiverCore::startCounting() { secondTimer_->start(); }
 
 ListeningPort& ReceiverCore::port() { return *port_; }
 
-void ReceiverCore::setFilterEnabled(qint16 enabled) { intake_->setFilterEnabled(enabled); }
+void ReceiverCore::setFilterEnabled(qint16 enabled)
+{
+    intake_->setFilterEnabled(enabled);
+    emit stateChanged();
+}
 
 qint16 ReceiverCore::filterEnabled() const { return intake_->filterEnabled(); }
 
@@ -446,4 +456,18 @@ void ReceiverCore::reportForwarding(qint64 nowMs, bool now)
     emit problemReported(line);
     reportedForwarding_ = status;
     lastForwardReportMs_ = nowMs;
+}
+
+QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
+{
+    return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
+               << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
+               << counters.tcpUnavailable << counters.forwardMisses << counters.tcpNotes;
+}
+
+QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
+{
+    return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
+              >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
+              >> counters.tcpUnavailable >> counters.forwardMisses >> counters.tcpNotes;
 }

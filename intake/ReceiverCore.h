@@ -6,6 +6,7 @@
 #include "net/Forwarder.h"
 #include "store/IntegrityCheck.h"
 
+#include <QDataStream>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -52,6 +53,9 @@ struct IntakeSecond {
     // and the messages dropped for the senders' faults. Empty while none apply.
     QStringList tcpNotes;
 };
+// For the link to the windows.
+QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
+QDataStream& operator>>(QDataStream& in, IntakeSecond& counters);
 Q_DECLARE_METATYPE(IntakeSecond)
 
 // What the receiver needs from outside. The factories are called on the
@@ -163,6 +167,8 @@ signals:
     void problemReported(const QString& line);
     // Day tables dropped because they were older than the days kept.
     void daysDropped(const QStringList& days);
+    // The port was bound or closed, or the filter switched.
+    void stateChanged();
 
 private:
     class Port;

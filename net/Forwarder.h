@@ -1,6 +1,9 @@
 #pragma once
 
+#include "net/ForwardDestination.h"
+
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -13,33 +16,6 @@
 
 class QTimer;
 
-// A place messages are forwarded to: udp://HOST:PORT or tcp://HOST:PORT.
-struct ForwardDestination {
-    enum class Transport { Udp, Tcp };
-    Transport transport = Transport::Udp;
-    // A host name or an address; an IPv6 address without its brackets.
-    QString host;
-    quint16 port = 0;
-
-    // The destination as it is written in the settings: "udp://HOST:PORT",
-    // an IPv6 address in brackets.
-    QString text() const;
-    bool operator==(const ForwardDestination&) const = default;
-};
-
-struct ParsedForwardDestinations {
-    QList<ForwardDestination> destinations;
-    // One sentence per entry that was not taken, naming the entry.
-    QStringList errors;
-};
-
-// Reads the forwarding setting: zero or more entries separated by blanks,
-// each udp://HOST:PORT or tcp://HOST:PORT, HOST a name, an IPv4 address or an
-// IPv6 address in brackets, PORT 1..65535; the transport is read in any case.
-// An entry that does not parse, or repeats an earlier one, gives an error
-// instead of a destination.
-ParsedForwardDestinations parseForwardDestinations(const QString& settingText);
-
 // Where one destination stands.
 struct ForwardStatus {
     QString destination;  // ForwardDestination::text()
@@ -47,12 +23,13 @@ struct ForwardStatus {
     // written to the connection (see Forwarder for what is taken back).
     quint64 sent = 0;
     // Messages that will never reach the destination: no room in the queue,
-    // a datagram the network refused, unacknowledged TCP data of a broken
-    // connection, or still waiting when the forwarder stopped.
+    // datagrams the destination's system refused, unacknowledged TCP data of
+    // a broken connection, or still waiting when the forwarder stopped.
     quint64 missed = 0;
     // Messages queued or being written and not yet sent.
     qint64 waiting = 0;
-    // TCP: a connection is up. UDP: the host's address is known.
+    // TCP: a connection is up. UDP: the host's address is known and a probe
+    // datagram was not refused (see Forwarder).
     bool connected = false;
     // The latest failure, kept after the destination recovers; empty if none.
     QString lastError;
@@ -70,6 +47,8 @@ QString forwardMissesLine(const QList<ForwardStatus>& now, const QList<ForwardSt
 
 struct ForwarderOptions {
     // Messages that may wait per destination; beyond it they are missed.
+    // Messages handed over and not yet given to the destinations are bounded
+    // by it as well, and by 16,384.
     qsizetype queueCapacity = 100000;
     // Delay before the first new attempt after a TCP connection failed or
     // broke, or a UDP host name did not resolve; it doubles per failure up to
@@ -81,25 +60,51 @@ struct ForwarderOptions {
     int connectTimeoutMs = 10000;
     // statusChanged() is emitted at most once per this interval.
     int statusIntervalMs = 250;
+    // Datagrams go out many per system call where the system offers one for
+    // it (sendmmsg on Linux); false sends one per call everywhere.
+    bool batchedDatagrams = true;
+    // The forwarder's thread runs at the system's lowest priority, so that
+    // it uses only the time intake leaves over: a destination that cannot
+    // keep up then misses messages instead of slowing intake.
+    bool lowPriority = true;
 };
 
-// Forwards every message, byte for byte, to each destination, from a thread
-// of its own.
+// Forwards every message to each destination, from a thread of its own.
 //
-// forward() only appends to a queue per destination and returns; it may be
-// called from any thread. UDP sends one datagram per message. TCP sends each
-// message as "<length> <message>" over one connection, opened at start and,
-// when it breaks or cannot be opened, again after the retry delay; messages
-// wait in the queue meanwhile. Host names are looked up on the forwarder's
-// thread without holding anything up (a UDP host once, again after a failed
-// lookup; a TCP host at each connection attempt).
+// forward() is called on the thread the forwarder belongs to. It only copies
+// the message into a batch of that thread; the batch is handed to the
+// forwarder's thread, without a lock and with at most one wake-up, when it is
+// full or when control returns to that thread's event loop. Nothing that
+// thread does waits for the forwarder's thread. The forwarder's
+// thread then gives each message to every destination's queue, in order,
+// completing it as a relay does (SyslogRelay.h) for the destinations that
+// are not raw. Whatever finds no room (a batch while too many wait to be
+// given out, a message for a full destination queue) is counted missed for
+// that destination; order is kept among the messages sent.
 //
-// When a TCP connection breaks, the messages not yet handed to the operating
-// system go back to the head of the queue and are sent again on the next
-// connection. Messages already handed to it count as sent, except (on Linux)
-// those whose bytes the receiver had not acknowledged yet: they are moved
-// from sent to missed. Messages the receiver acknowledged but never read
-// cannot be told apart and stay counted as sent.
+// UDP sends one datagram per message over a connected socket, many per
+// system call on Linux. A datagram the destination's system refuses (ICMP
+// port or host unreachable, which Linux queues on the socket one by one)
+// moves from sent to missed and marks the destination down: messages wait in
+// the queue, and after the retry delay one goes alone as a probe; the others
+// follow when it is not refused within a quarter of a second. The first
+// datagram after the start is such a probe as well. Where the system has no
+// such queue, a failed send counts its message missed and marks the
+// destination down the same way. What the collector's system never reports
+// (it limits its ICMP answers, or the host is gone) cannot be counted.
+// Host names are looked up on the forwarder's thread without holding
+// anything up (a UDP host once, again after a failed lookup; a TCP host at
+// each connection attempt).
+//
+// TCP sends each message in the destination's framing over one connection,
+// opened at start and, when it breaks or cannot be opened, again after the
+// retry delay; messages wait in the queue meanwhile. When a connection
+// breaks, the messages not yet handed to the operating system go back to the
+// head of the queue and are sent again on the next connection. Messages
+// already handed to it count as sent, except (on Linux) those whose bytes the
+// receiver had not acknowledged yet: they are moved from sent to missed.
+// Messages the receiver acknowledged but never read cannot be told apart and
+// stay counted as sent.
 class Forwarder final : public QObject {
     Q_OBJECT
 public:
@@ -109,16 +114,18 @@ public:
     // Stops as stop(0) does.
     ~Forwarder() override;
 
-    // Queues the message for every destination; never blocks on the network.
-    void forward(const QByteArray& message);
+    // Queues a message for every destination; never blocks on the network.
+    // senderHost and arrival complete a message that lacks them (see
+    // SyslogRelay.h): the address it came from and when it arrived.
+    void forward(const QByteArray& message, const QString& senderHost, const QDateTime& arrival);
 
     // A consistent snapshot per destination, in the order given. Any thread.
     QList<ForwardStatus> status() const;
 
-    // Sends what it can within graceMs (UDP: everything queued; TCP: whatever
-    // an open connection takes in time), counts what is left as missed and
-    // ends the thread. Later forward() calls count as missed. Not to be called
-    // from the forwarder's own thread.
+    // Hands over what forward() has gathered, sends what it can within
+    // graceMs (UDP: everything queued; TCP: whatever an open connection takes
+    // in time), counts what is left as missed and ends the thread. Later
+    // forward() calls count as missed. Called on the forwarder's own thread.
     void stop(int graceMs);
 
 signals:
@@ -129,13 +136,19 @@ signals:
     void statusChanged();
 
 private:
+    struct Batch;
+    class BatchStack;
+    struct Mailbox;
     struct Lane;
     class Link;
     class UdpLink;
     class TcpLink;
 
+    void handOver();
     void startOnWorker();
-    void stopOnWorker(qint64 graceDeadlineMs);
+    void takeHandedOver();
+    void stopOnWorker(qint64 graceMs);
+    void missEverywhere(quint64 count);
     void noteStatusChange();
     void emitStatus();
 
@@ -145,6 +158,13 @@ private:
     // Lives on the forwarder's thread: context of its work, parent of the links.
     std::unique_ptr<QObject> worker_;
     bool stopped_ = false;
+
+    // Gathered by forward() on this object's thread, handed over, not yet
+    // given to the destinations.
+    std::unique_ptr<Mailbox> mailbox_;
+    bool handOverPosted_ = false;
+    // Every message forward() was given; written on this object's thread only.
+    std::atomic<quint64> offered_{0};
 
     // Status change notices: posted from any thread, emitted on this object's.
     std::atomic<bool> statusPosted_{false};

@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
+  qt6-remoteobjects-dev libqt6remoteobjects6-bin
   libqt6svg6
   libsqlite3-dev libsqlitecpp-dev sqlite3
   libgtest-dev

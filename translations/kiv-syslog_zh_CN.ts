@@ -112,6 +112,18 @@ The program will close.</source>
         <source>log %1 days</source>
         <translation>总记录%1天</translation>
     </message>
+    <message>
+        <source>The service is not reachable; nothing was changed. The window attaches again as soon as the service is back.</source>
+        <translation>无法连接服务，操作未执行。服务恢复后窗口会自动重新连接。</translation>
+    </message>
+    <message>
+        <source>The service does not answer; nothing was changed. Try again once it answers.</source>
+        <translation>服务没有响应，操作未执行。请在服务恢复响应后重试。</translation>
+    </message>
+    <message>
+        <source>no service answers on %1</source>
+        <translation>%1 上没有服务回应</translation>
+    </message>
 </context>
 <context>
     <name>ReceiverCore</name>
@@ -120,17 +132,6 @@ The program will close.</source>
 Records are still stored in it, but some stored ones may not be readable. Copy the file away and recover it (sqlite3&apos;s .recover).</source>
         <translation>日志数据库 %1 已损坏：%2
 记录仍会存入其中，但部分已存的记录可能无法读出。请把该文件复制出来再恢复（用 sqlite3 的 .recover）。</translation>
-    </message>
-</context>
-<context>
-    <name>RemoteReceiver</name>
-    <message>
-        <source>The service is not reachable; nothing was changed. The window attaches again as soon as the service is back.</source>
-        <translation>无法连接服务，操作未执行。服务恢复后窗口会自动重新连接。</translation>
-    </message>
-    <message>
-        <source>no service answers on %1</source>
-        <translation>%1 上没有服务回应</translation>
     </message>
 </context>
 <context>
@@ -209,6 +210,10 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
     <message>
         <source>Syslog over TCP:</source>
         <translation>TCP日志：</translation>
+    </message>
+    <message>
+        <source>Filtering info: the service does not answer</source>
+        <translation>过滤信息:服务没有响应</translation>
     </message>
 </context>
 </TS>

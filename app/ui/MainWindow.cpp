@@ -3,7 +3,7 @@
 #include "app/ui/ClickableLabel.h"
 #include "app/ui/KeyPreview.h"
 #include "cleaner/ui/CleanerWindow.h"
-#include "intake/ReceiverHandle.h"
+#include "intake/ReceiverHost.h"
 #include "intake/ui/FilteredMessagesWindow.h"
 #include "intake/ui/StatusCaption.h"
 #include "platform/Background.h"
@@ -19,8 +19,8 @@
 #include "settings/Settings.h"
 #include "settings/ui/FilterSwitch.h"
 #include "settings/ui/ServicePort.h"
+#include "store/GroupAccess.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QComboBox>
@@ -29,6 +29,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QKeyEvent>
+#include <QWindow>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -38,8 +39,23 @@ MainWindow::MainWindow(Services services, QWidget* parent)
     : QWidget(parent)
     , services_(std::move(services))
     , database_(services_.readEngine, services_.programDir, services_.clock)
-    , port_(std::make_unique<ServicePort>(services_.receiver.port(), services_.settings, services_.dialogs))
 {
+    // The receiver's port as the port commands see it: the number from the
+    // window's copy of the receiver's state, binding answered later.
+    using BindResult = PortControl::BindResult;
+    PortControl receiverPort{
+        [this] { return services_.receiver.receiver().listeningPort(); },
+        [this] { request([](ReceiverReplica& receiver) { return receiver.closePort(); }); },
+        [this](int port, std::function<void(BindResult)> done) {
+            if (shutDown_)
+                return done(BindResult::NoAnswer);
+            request([port](ReceiverReplica& receiver) { return receiver.bindPort(port); },
+                    [done = std::move(done)](const QVariant& bound) {
+                        done(!bound.isValid() ? BindResult::NoAnswer
+                                              : bound.toBool() ? BindResult::Bound : BindResult::Failed);
+                    });
+        }};
+    port_ = std::make_unique<ServicePort>(std::move(receiverPort), services_.settings, services_.dialogs);
     setObjectName(QStringLiteral("Form1"));
     // One read at a time, so that they finish in the order they were asked for.
     loads_.setMaxThreadCount(1);
@@ -59,30 +75,65 @@ MainWindow::~MainWindow()
 
 void MainWindow::connectReceiver()
 {
-    ReceiverHandle* core = &services_.receiver;
-    connect(core, &ReceiverHandle::lineToShow, this, [this](const QString& line) { showLine(line); });
-    connect(core, &ReceiverHandle::secondElapsed, this, [this](const IntakeSecond& counters) { onSecond(counters); });
-    connect(core, &ReceiverHandle::filteredUpdated, this,
+    ReceiverReplica* receiver = &services_.receiver.receiver();
+    connect(receiver, &ReceiverReplica::lineToShow, this, [this](const QString& line) { showLine(line); });
+    connect(receiver, &ReceiverReplica::secondElapsed, this,
+            [this](const IntakeSecond& counters) { onSecond(counters); });
+    connect(receiver, &ReceiverReplica::filteredUpdated, this,
             [this](const FilteredBufferUpdate& update) { onFilteredUpdated(update); });
-    connect(core, &ReceiverHandle::dayTableCreated, this, [this] { refreshDayList(); });
-    connect(core, &ReceiverHandle::daysDropped, this, [this] { refreshDayList(); });
-    connect(core, &ReceiverHandle::errorRaised, this, [this](const QString& text) {
+    connect(receiver, &ReceiverReplica::dayTableCreated, this, [this] { refreshDayList(); });
+    connect(receiver, &ReceiverReplica::daysDropped, this, [this] { refreshDayList(); });
+    connect(receiver, &ReceiverReplica::errorRaised, this, [this](const QString& text) {
         if (!shutDown_)
             services_.dialogs.message(text);
     });
+    connect(receiver, &ReceiverReplica::listeningPortChanged, this, [this] { updateListeningTooltip(); });
+    connect(receiver, &ReceiverReplica::filterOnChanged, this, [this](int on) { filterEnabled_ = qint16(on); });
     // Attached to a service: while it is away the status line says so and the
-    // list keeps its lines; once it is back the day list is read again.
-    connect(core, &ReceiverHandle::serviceReachable, this, [this](bool reachable) {
+    // list keeps its lines; once it is back (the database handed over again
+    // while the cleaner is open) the day list is read again.
+    connect(&services_.receiver, &ReceiverLink::reachable, this, [this](bool reachable) {
         if (shutDown_)
             return;
-        if (reachable) {
-            refreshDayList();
-            updateListeningTooltip();
+        if (!reachable) {
+            showStatus(serviceAwayCaption());
             return;
         }
-        statusLabel_->setText(serviceAwayCaption());
-        twips::fitToText(statusLabel_);
+        if (cleaner_)
+            request([](ReceiverReplica& service) { return service.handOverDatabase(); });
+        refreshDayList();
+        updateListeningTooltip();
     });
+    // A service that does not answer: the status line says so until it does.
+    connect(&services_.receiver, &ReceiverLink::answering, this, [this](bool answers) {
+        if (!shutDown_ && !answers)
+            showStatus(serviceSilentCaption());
+    });
+}
+
+void MainWindow::request(const std::function<QRemoteObjectPendingCall(ReceiverReplica&)>& call,
+                         std::function<void(const QVariant&)> done)
+{
+    services_.receiver.request(this, call, std::move(done));
+}
+
+bool MainWindow::commandAllowed()
+{
+    ReceiverLink& link = services_.receiver;
+    if (link.isAttached() && link.isAnswering())
+        return true;
+    if (!link.isAttached())
+        services_.dialogs.message(tr("The service is not reachable; nothing was changed. The window attaches again "
+                                     "as soon as the service is back."));
+    else
+        services_.dialogs.message(tr("The service does not answer; nothing was changed. Try again once it answers."));
+    return false;
+}
+
+void MainWindow::showStatus(const QString& text)
+{
+    statusLabel_->setText(text);
+    twips::fitToText(statusLabel_);
 }
 
 SearchWindow* MainWindow::searchWindow() const { return search_; }
@@ -162,61 +213,85 @@ void MainWindow::connectCommands()
 
 // ----------------------------------------------------------------- startup --
 
-bool MainWindow::start()
+// Each step goes on when the receiver has answered the one before.
+void MainWindow::start()
 {
     widestLine_ = 0;
     if (!services_.singleInstance.tryAcquire()) {
         // The same message in both languages.
         services_.dialogs.message(QStringLiteral("程序已经在运行，不支持多开！"));
-        return false;
+        endStartup(false);
+        return;
     }
     attachCsvExport(*logList_, services_.fileChooser, services_.dialogs);
-    services_.receiver.setKeepDays(loadKeepDays(services_.settings));
-    if (!openDatabase())
-        return false;
+    const int keepDays = loadKeepDays(services_.settings);
+    request([keepDays](ReceiverReplica& receiver) { return receiver.setKeepDays(keepDays); });
+    // The database file and today's table, made when missing, and the write path.
+    request([](ReceiverReplica& receiver) { return receiver.openDatabase(); },
+            [this](const QVariant& error) { continueAfterDatabase(error); });
+}
 
+void MainWindow::continueAfterDatabase(const QVariant& error)
+{
+    if (shutDown_) {
+        endStartup(false);
+        return;
+    }
+    const QString socket = QDir::toNativeSeparators(ReceiverHost::socketPath(services_.programDir));
+    const QString reason = error.isValid() ? error.toString() : tr("no service answers on %1").arg(socket);
+    if (!reason.isEmpty()) {
+        const QString path = QDir::toNativeSeparators(database_.path());
+        services_.dialogs.message(
+            tr("Cannot open or create the log database %1: %2\nThe program will close.").arg(path, reason));
+        endStartup(false);
+        return;
+    }
     titleLabel_->setText(titleLabel_->text() + QString::number(KIV_VERSION_MAJOR) + QLatin1Char('.')
                          + QString::number(KIV_VERSION_MINOR));
     twips::fitToText(titleLabel_);
 
     const StartupSettings settings = loadSettings(services_.settings);
     filterEnabled_ = settings.filterEnabled;
-    services_.receiver.setFilterEnabled(filterEnabled_);
-    port_->bindAtStartup(settings.portText);
-    updateListeningTooltip();
-    if (shutDown_)
-        return false; // closed while the port was being asked for
+    const int filter = filterEnabled_;
+    request([filter](ReceiverReplica& receiver) { return receiver.setFilterEnabled(filter); });
+    port_->bindAtStartup(settings.portText, [this] { continueAfterBind(); });
+}
 
+void MainWindow::continueAfterBind()
+{
+    updateListeningTooltip();
+    if (shutDown_) {
+        endStartup(false); // closed while the port was being asked for
+        return;
+    }
     if (database_.fileExists())
         loadRecentRecords(services_.clock.now().toString(QLatin1String(kDayFormat)));
     refreshDayList();
-    services_.receiver.startCounting();
-    return true;
+    request([](ReceiverReplica& receiver) { return receiver.startCounting(); });
+    endStartup(true);
 }
 
-// The database file and today's table, made when missing, and the write path.
-bool MainWindow::openDatabase()
+void MainWindow::endStartup(bool running)
 {
-    try {
-        services_.receiver.openDatabase();
-        return true;
-    } catch (const DbError& error) {
-        const QString path = QDir::toNativeSeparators(database_.path());
-        services_.dialogs.message(
-            tr("Cannot open or create the log database %1: %2\nThe program will close.").arg(path, error.text()));
-        return false;
-    }
+    running_ = running;
+    emit startupEnded(running);
 }
 
 // ---------------------------------------------------------------- shutdown --
 
+// The window keeps painting until the receiver has stored everything.
 void MainWindow::shutDown()
 {
     if (shutDown_)
         return;
     shutDown_ = true;
-    services_.receiver.shutdown();
-    emit shutDownFinished();
+    if (services_.receiver.isService()) {
+        services_.receiver.detach();
+        emit shutDownFinished(QString());
+        return;
+    }
+    request([](ReceiverReplica& receiver) { return receiver.shutdown(); },
+            [this](const QVariant& summary) { emit shutDownFinished(summary.toString()); });
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -313,8 +388,8 @@ void MainWindow::updateListeningTooltip()
     if (lossesShown_)
         return;
     // The tooltip is Chinese in both languages.
-    statusLabel_->setToolTip(
-        withIntakeNotes(QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.port().localPort())));
+    statusLabel_->setToolTip(withIntakeNotes(
+        QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.receiver().listeningPort())));
 }
 
 QString MainWindow::withIntakeNotes(const QString& tooltip) const
@@ -324,14 +399,17 @@ QString MainWindow::withIntakeNotes(const QString& tooltip) const
 
 void MainWindow::changeServicePort()
 {
-    port_->changeServicePort();
-    updateListeningTooltip();
+    if (commandAllowed())
+        port_->changeServicePort([this] { updateListeningTooltip(); });
 }
 
 void MainWindow::toggleMessageFilter()
 {
+    if (!commandAllowed())
+        return;
     ::toggleMessageFilter(filterEnabled_, services_.settings, services_.dialogs);
-    services_.receiver.setFilterEnabled(filterEnabled_);
+    const int filter = filterEnabled_;
+    request([filter](ReceiverReplica& receiver) { return receiver.setFilterEnabled(filter); });
 }
 
 // ---------------------------------------------------------------- day list --
@@ -449,12 +527,13 @@ void MainWindow::copyCurrentLine()
     services_.dialogs.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
-// F2 and F3 with any modifier, seen once, as the key reaches the focused
-// control of this window (or the window itself); the key is not consumed.
+// F2 and F3 with any modifier, once a press: as the key reaches this
+// window, whichever of its controls has the focus (not again as the key goes
+// on to the control and its parents, however the focus moved meanwhile); the
+// key is not consumed.
 void MainWindow::handleFunctionKey(QObject* receiver, QKeyEvent* event)
 {
-    QWidget* focused = QApplication::focusWidget();
-    if (receiver != (focused ? static_cast<QObject*>(focused) : this) || (focused && focused->window() != this))
+    if (receiver != static_cast<QObject*>(windowHandle()))
         return;
     switch (event->key()) {
     case Qt::Key_F2:
@@ -508,40 +587,50 @@ void MainWindow::openFilteredMessages()
     filtered_->activateWindow();
 }
 
-// The database file goes to the cleaner: the receiver has closed the socket,
-// written its queue, stopped the write timer and closed the write path before
-// the cleaner window opens.
+// The database file goes to the cleaner: the cleaner window opens once the
+// receiver has answered that it closed the socket, wrote its queue, stopped
+// the write timer and closed the write path.
 void MainWindow::openCleaner()
 {
-    services_.receiver.handOverDatabase();
-    refreshDayList();
-    if (!cleaner_) {
-        cleaner_ = new CleanerWindow(database_, services_.readEngine, services_.dialogs, services_.clock,
-                                     [this] { onCleanerClosed(); });
-        cleaner_->setAttribute(Qt::WA_DeleteOnClose);
+    if (cleaner_) {
+        cleaner_->show();
+        cleaner_->raise();
+        cleaner_->activateWindow();
+        return;
     }
-    cleaner_->show();
-    cleaner_->raise();
-    cleaner_->activateWindow();
+    if (handingOver_ || !commandAllowed())
+        return;
+    handingOver_ = true;
+    request([](ReceiverReplica& receiver) { return receiver.handOverDatabase(); },
+            [this](const QVariant& handedOver) {
+                handingOver_ = false;
+                if (!handedOver.toBool() || shutDown_)
+                    return; // the receiver went away meanwhile: it has the file
+                refreshDayList();
+                cleaner_ = new CleanerWindow(database_, services_.readEngine, services_.dialogs, services_.clock,
+                                             [this] { onCleanerClosed(); });
+                cleaner_->setAttribute(Qt::WA_DeleteOnClose);
+                openCleaner();
+            });
 }
 
+// The receiver takes the file back, then listens again unless F2 bound the
+// socket meanwhile. A file the cleaner rebuilt belongs to this user: a
+// service, which runs as another, must be able to go on writing it.
 void MainWindow::onCleanerClosed()
 {
     if (shutDown_)
         return;
     dayListRefreshPending_ = true;
-    rebindAfterCleaning();
-    services_.receiver.takeBackDatabase();
-}
-
-void MainWindow::rebindAfterCleaning()
-{
-    // F2 may have bound the socket again while the cleaner was open.
-    ListeningPort& port = services_.receiver.port();
-    if (port.isBound())
-        return;
-    port_->bindAtStartup(QString::number(port.localPort()));
-    updateListeningTooltip();
+    if (services_.receiver.isService())
+        shareDatabaseWithGroup(services_.programDir);
+    request([](ReceiverReplica& receiver) { return receiver.takeBackDatabase(); },
+            [this](const QVariant& takenBack) {
+                ReceiverReplica& receiver = services_.receiver.receiver();
+                if (shutDown_ || !takenBack.isValid() || receiver.portBound())
+                    return;
+                port_->bindAtStartup(QString::number(receiver.listeningPort()), [this] { updateListeningTooltip(); });
+            });
 }
 
 // ------------------------------------------------------------------ layout --

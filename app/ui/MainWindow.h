@@ -3,11 +3,13 @@
 #include "app/Services.h"
 #include "intake/FilteredMessages.h"
 #include "intake/ReceiverCore.h"
+#include "intake/ReceiverLink.h"
 #include "store/LogDatabase.h"
 
 #include <QPointer>
 #include <QThreadPool>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -25,7 +27,8 @@ class ServicePort;
 // The main window: the live list of received messages, the day list, the
 // status line and the commands. It runs the startup and shutdown sequences
 // and shows what the receiver reports; the receiver itself runs on a thread
-// of its own.
+// of its own or in a service. The window never waits for the receiver: each
+// sequence goes on when the receiver answers.
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
@@ -36,12 +39,11 @@ public:
     explicit MainWindow(Services services, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Runs the startup sequence. False when the program must end at once
-    // (another copy is running, or the database cannot be opened; the reason
-    // has been shown to the user), or when a close request came meanwhile.
-    bool start();
-    // Stops reception, has everything read stored and closes the database.
-    // Runs once; later calls do nothing.
+    // Runs the startup sequence; startupEnded tells how it ended.
+    void start();
+    // A receiver of the window's own stops receiving, stores everything read
+    // and closes the database; a service is only detached from. Runs once;
+    // later calls do nothing. shutDownFinished tells when it is done.
     void shutDown();
 
     // Commands, also reachable from tests.
@@ -64,6 +66,8 @@ public:
     void layoutForOuterSize(double outerWidth, double outerHeight);
 
     bool isShutDown() const { return shutDown_; }
+    // The startup has ended and the window runs.
+    bool isRunning() const { return running_; }
     qint16 filterEnabled() const { return filterEnabled_; }
     qint32 widestLine() const { return widestLine_; }
     bool dayListRefreshPending() const { return dayListRefreshPending_; }
@@ -76,8 +80,13 @@ public:
     FilteredMessagesWindow* filteredWindow() const;
 
 signals:
-    // Emitted once the shutdown sequence has run.
-    void shutDownFinished();
+    // The startup sequence ended: running, or the program must end (another
+    // copy is running, or the database cannot be opened; the reason has been
+    // shown to the user), or a close request came meanwhile.
+    void startupEnded(bool running);
+    // The shutdown sequence has run; summary tells what became of everything
+    // received (empty when the window was attached to a service).
+    void shutDownFinished(const QString& summary);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -90,8 +99,16 @@ protected:
 private:
     void buildControls();
     void connectCommands();
-    bool openDatabase();
+    void continueAfterDatabase(const QVariant& error);
+    void continueAfterBind();
+    void endStartup(bool running);
     void connectReceiver();
+    // Calls the receiver; done gets the answer (invalid when none came).
+    void request(const std::function<QRemoteObjectPendingCall(ReceiverReplica&)>& call,
+                 std::function<void(const QVariant&)> done = {});
+    // Whether a command may go to the receiver now; says why not when not.
+    bool commandAllowed();
+    void showStatus(const QString& text);
     void showLine(const QString& line);
     void replaceLines(const QStringList& lines);
     void handleFunctionKey(QObject* receiver, QKeyEvent* event);
@@ -102,7 +119,6 @@ private:
     enum class WhenTableMissing { Load, Ignore };
     void loadRecentRecords(const QString& day, WhenTableMissing missing);
     void onCleanerClosed();
-    void rebindAfterCleaning();
     void updateListeningTooltip();
     void fitDayCountLabel();
     void fitBottomLabels(double outerWidth, double outerHeight);
@@ -113,7 +129,8 @@ private:
     LogDatabase database_;
     std::unique_ptr<ServicePort> port_;
 
-    // Message filter switch: 1 on, 0 off; the receiver holds the same value.
+    // Message filter switch: 1 on, 0 off; as last asked of the receiver,
+    // then as it reports.
     qint16 filterEnabled_ = 1;
     // Length in characters of the longest line added to the main list since it was last filled.
     qint32 widestLine_ = 0;
@@ -146,5 +163,8 @@ private:
     QPointer<SearchWindow> search_;
     QPointer<CleanerWindow> cleaner_;
     QPointer<FilteredMessagesWindow> filtered_;
+    // The cleaner is asked for and waits for the receiver to give the file up.
+    bool handingOver_ = false;
+    bool running_ = false;
     bool shutDown_ = false;
 };

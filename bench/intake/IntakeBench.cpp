@@ -7,9 +7,14 @@
 // resident memory, and, measured in the same run, the rate of the same
 // inserts through SQLite alone in 10-row transactions.
 //
-//   intake-bench [--count N] [--rate R] [--search-max] [--program PATH]
+//   intake-bench [--count N] [--rate R] [--search-max] [--forward] [--program PATH]
 //
 // --search-max looks for the highest rate at which all N datagrams are stored.
+// --forward runs everything twice, alternating: as it is, and with every
+// accepted message forwarded to one UDP destination, a sink on 127.0.0.1 this
+// benchmark runs itself (it reads and counts what arrives); each forwarding
+// run also reports what the sink received and what the server says it sent
+// and missed.
 
 #include <QCoreApplication>
 #include <QCommandLineParser>
@@ -25,12 +30,16 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -97,18 +106,84 @@ int freePort()
     return probe.localPort();
 }
 
+// A throwaway forwarding destination: a UDP socket on 127.0.0.1 read on a
+// thread of its own, many datagrams per system call, counting them. It
+// stands for a collector on another machine, so it runs at the lowest
+// priority (SCHED_IDLE): the time it takes is not the program's to pay.
+class UdpSink {
+public:
+    UdpSink()
+    {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        int buffer = 4 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+        timeval timeout{0, 100000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        reader_ = std::thread([this] { read(); });
+    }
+    ~UdpSink()
+    {
+        stop_ = true;
+        reader_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    long long received() const { return received_; }
+
+private:
+    void read()
+    {
+        sched_param idle{};
+        ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle);
+        constexpr int batch = 64;
+        std::vector<std::vector<char>> buffers(batch, std::vector<char>(2048));
+        std::vector<iovec> vectors(batch);
+        std::vector<mmsghdr> headers(batch);
+        while (!stop_) {
+            for (int i = 0; i < batch; ++i) {
+                vectors[i] = {buffers[i].data(), buffers[i].size()};
+                headers[i] = {};
+                headers[i].msg_hdr.msg_iov = &vectors[i];
+                headers[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int got = ::recvmmsg(fd_, headers.data(), batch, MSG_WAITFORONE, nullptr);
+            if (got > 0)
+                received_ += got;
+        }
+    }
+
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<long long> received_{0};
+    std::thread reader_;
+};
+
 struct RunResult {
     long long sent = 0;
     long long stored = 0;
     double elapsedSeconds = 0;
     long long peakKiB = 0;
+    // With forwarding: what the sink received, and the server's closing line
+    // about forwarding.
+    long long sinkReceived = -1;
+    QByteArray forwarding;
     long long lost() const { return sent - stored; }
 };
 
-RunResult runServer(const QString& programPath, long long count, double rate)
+RunResult runServer(const QString& programPath, long long count, double rate, bool forward)
 {
     const int port = freePort();
-    BenchServer server(programPath, port);
+    std::unique_ptr<UdpSink> sink = forward ? std::make_unique<UdpSink>() : nullptr;
+    BenchServer server(programPath, port,
+                       sink ? QStringLiteral("forward=udp://127.0.0.1:%1\n").arg(sink->port()) : QString());
     RunResult result;
     result.sent = count;
     QElapsedTimer timer;
@@ -121,6 +196,14 @@ RunResult runServer(const QString& programPath, long long count, double rate)
     result.peakKiB = server.stop();
     result.elapsedSeconds = timer.elapsed() / 1000.0;
     result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")));
+    if (sink) {
+        // What is still in flight to the sink arrives within its read timeout.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        result.sinkReceived = sink->received();
+        const qsizetype at = server.closingLines().lastIndexOf("forwarding: ");
+        if (at >= 0)
+            result.forwarding = server.closingLines().mid(at).split('\n').value(0);
+    }
     return result;
 }
 
@@ -153,10 +236,38 @@ double rawSqliteRate(long long rows)
 
 void printRun(const char* label, double rate, const RunResult& r)
 {
-    std::printf("%-10s rate %8.0f/s  sent %9lld  stored %9lld  lost %7lld  elapsed %6.1f s  peak RSS %6.1f MB\n",
+    std::printf("%-16s rate %8.0f/s  sent %9lld  stored %9lld  lost %7lld  elapsed %6.1f s  peak RSS %6.1f MB\n",
                 label, rate, r.sent, r.stored, r.lost(), r.elapsedSeconds, r.peakKiB / 1024.0);
+    if (r.sinkReceived >= 0)
+        std::printf("%-16s sink received %lld; %s\n", "", r.sinkReceived, r.forwarding.constData());
     std::fflush(stdout);
 }
+
+// The search for the highest rate at which every datagram is stored: grows
+// by half while runs lose nothing, then halves the interval between the
+// best lossless and the worst lossy rate until they are within 10%.
+struct RateSearch {
+    double good = 0;
+    double bad = 0;
+    double next = 0;
+    int steps = 0;
+    bool done = false;
+
+    explicit RateSearch(double start) : next(start) {}
+    void record(double rate, bool lossless)
+    {
+        (lossless ? good : bad) = rate;
+        if (bad == 0)
+            next = good * 1.5;
+        else if (good == 0)
+            next = bad / 1.5;
+        else if (bad / good < 1.1)
+            done = true;
+        else
+            next = (good + bad) / 2;
+        done = done || ++steps >= 7;
+    }
+};
 
 } // namespace
 
@@ -172,6 +283,8 @@ int main(int argc, char* argv[])
     parser.addOption({QStringLiteral("count"), QStringLiteral("Datagrams per run."), QStringLiteral("N"), QStringLiteral("1000000")});
     parser.addOption({QStringLiteral("rate"), QStringLiteral("Datagrams per second."), QStringLiteral("R"), QStringLiteral("50000")});
     parser.addOption({QStringLiteral("search-max"), QStringLiteral("Find the highest rate with no loss.")});
+    parser.addOption({QStringLiteral("forward"),
+                      QStringLiteral("Also run everything with one UDP forwarding destination (a local sink).")});
     parser.addOption({QStringLiteral("program"), QStringLiteral("Server executable."), QStringLiteral("PATH"),
                       QStringLiteral(KIV_PROGRAM_PATH)});
     parser.process(app);
@@ -182,28 +295,43 @@ int main(int argc, char* argv[])
     const double raw = rawSqliteRate(std::min<long long>(count, 500000));
     std::printf("raw SQLite, 10-row transactions: %.0f rows/s\n", raw);
 
-    const RunResult run = runServer(program, count, rate);
-    printRun("fixed", rate, run);
+    const bool forward = parser.isSet(QStringLiteral("forward"));
+    std::vector<bool> variants{false};
+    if (forward)
+        variants.push_back(true);
+    auto label = [](bool forwarding, const char* what) {
+        return QByteArray(what) + (forwarding ? " +fwd" : "");
+    };
+    std::vector<RateSearch> searches;
+    for (bool forwarding : variants) {
+        const RunResult run = runServer(program, count, rate, forwarding);
+        printRun(label(forwarding, "fixed").constData(), rate, run);
+        searches.emplace_back(rate);
+        searches.back().record(rate, run.lost() == 0);
+    }
 
     if (parser.isSet(QStringLiteral("search-max"))) {
-        double good = run.lost() == 0 ? rate : 0;
-        double bad = run.lost() == 0 ? 0 : rate;
-        double next = run.lost() == 0 ? rate * 1.5 : rate / 1.5;
-        for (int step = 0; step < 6; ++step) {
-            const RunResult probe = runServer(program, count, next);
-            printRun("probe", next, probe);
-            (probe.lost() == 0 ? good : bad) = next;
-            if (bad == 0)
-                next = good * 1.5;
-            else if (good == 0)
-                next = bad / 1.5;
-            else if (bad / good < 1.1)
-                break;
-            else
-                next = (good + bad) / 2;
+        // The variants take turns, so that whatever else the machine does
+        // weighs on both alike.
+        for (bool pending = true; pending;) {
+            pending = false;
+            for (std::size_t v = 0; v < variants.size(); ++v) {
+                RateSearch& search = searches[v];
+                if (search.done)
+                    continue;
+                pending = true;
+                const double probeRate = search.next;
+                const RunResult probe = runServer(program, count, probeRate, variants[v]);
+                printRun(label(variants[v], "probe").constData(), probeRate, probe);
+                search.record(probeRate, probe.lost() == 0);
+            }
         }
-        std::printf("highest zero-loss rate found: %.0f/s (%.0f%% of the raw SQLite 10-row rate)\n", good,
-                    100.0 * good / raw);
+        for (std::size_t v = 0; v < variants.size(); ++v)
+            std::printf("highest zero-loss rate found%s: %.0f/s (%.0f%% of the raw SQLite 10-row rate)\n",
+                        variants[v] ? " with one UDP destination" : "", searches[v].good,
+                        100.0 * searches[v].good / raw);
+        if (forward && searches[0].good > 0)
+            std::printf("with forwarding / without: %.0f%%\n", 100.0 * searches[1].good / searches[0].good);
     }
     std::printf("ratio of the run's rate to the raw SQLite 10-row rate: %.2f\n", rate / raw);
     return 0;

@@ -13,13 +13,20 @@
 // Phase 1 sends R datagrams a second (default 100,000) for S seconds.
 // Phase 2 runs N all-days searches for the common keyword through the real
 // search window while 2,000 datagrams a second arrive.
+// Phase 3 attaches another real window to a real service (kiv-syslogd, in a
+// temporary folder, 1,000 datagrams a second), stops the service with
+// SIGSTOP, presses F3 and F2 (answered by a scripted prompt) and opens the
+// cleaner, at once and again once the window has noticed, lets the service go
+// on after 3 s and closes the cleaner it then opens.
 // DIR is the search benchmark's database folder (built when missing). The
 // day table the window creates for today is dropped at the end, so the
 // folder stays usable for search-bench.
 #include "app/ui/MainWindow.h"
 #include "bench/search/BenchLogDatabase.h"
 #include "bench/search/BenchStubs.h"
-#include "intake/Receiver.h"
+#include "intake/ReceiverHost.h"
+#include "intake/ReceiverLink.h"
+#include "intake/ReceiverThread.h"
 #include "platform/Clock.h"
 #include "platform/Desktop.h"
 #include "platform/Dialogs.h"
@@ -38,11 +45,17 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QUdpSocket>
+#include <QWidget>
+#include <QWindow>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -64,7 +77,28 @@ public:
     {
         return name == QLatin1String("port") ? QString::number(port_) : QString();
     }
-    bool write(const QString&, const QString&) override { return false; }
+    bool write(const QString&, const QString&) override { return true; }
+
+private:
+    int port_;
+};
+// Prints messages; the port prompt is answered with the port given, and counted.
+class AnsweringDialogs final : public Dialogs {
+public:
+    explicit AnsweringDialogs(int port) : port_(port) {}
+    void message(const QString& text) override
+    {
+        ++messages;
+        std::printf("message: %s\n", qPrintable(text));
+    }
+    void warning(const QString& text) override { message(text); }
+    QString prompt(const QString&, const QString&, const QString&) override
+    {
+        ++prompts;
+        return QString::number(port_);
+    }
+    int messages = 0;
+    int prompts = 0;
 
 private:
     int port_;
@@ -146,6 +180,126 @@ void runLoopUntil(Done done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+// Runs call on the receiver's thread and returns its result: the benchmark
+// reads the receiver's counts this way, the window never does.
+template <typename Call>
+auto onReceiverThread(ReceiverThread& receiver, Call call)
+{
+    decltype(call(*receiver.core())) result{};
+    QMetaObject::invokeMethod(
+        receiver.core(), [&] { result = call(*receiver.core()); }, Qt::BlockingQueuedConnection);
+    return result;
+}
+
+// A key press as the user makes it: to the window, which passes it on to
+// whatever has the focus.
+void press(QWidget& window, Qt::Key key)
+{
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.windowHandle(), &event);
+}
+
+struct StoppedServiceFigures {
+    // The longest hold while the service was stopped, and after it went on.
+    double worstMs = -1;
+    double worstAfterMs = -1;
+    qint64 noticedAfterMs = -1;
+    int refusals = 0;
+    bool cleanerOpened = false;
+    bool filterStored = false;
+};
+
+// Phase 3: a real window attached to a real service that is stopped
+// meanwhile. The window's event loop is measured from the stop to the end.
+StoppedServiceFigures runStoppedServicePhase(const QString& servicePath, Clock& clock, DbEngine& readEngine)
+{
+    StoppedServiceFigures figures;
+    QTemporaryDir dataDir;
+    QTemporaryDir configDir;
+    const int port = freePort();
+    {
+        QFile conf(QDir(configDir.path()).filePath(QStringLiteral("varare.conf")));
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QStringLiteral("[General]\nport=%1\n").arg(port).toUtf8());
+    }
+    QProcess service;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), configDir.path());
+    service.setProcessEnvironment(env);
+    service.setReadChannel(QProcess::StandardError);
+    service.start(servicePath, {QStringLiteral("--dir"), dataDir.path()});
+    QByteArray said;
+    while (!said.contains("windows attach on") && service.waitForReadyRead(30000))
+        said += service.readAllStandardError();
+    if (!said.contains("windows attach on")) {
+        std::fprintf(stderr, "the service did not start: %s\n", said.constData());
+        return figures;
+    }
+    const auto pid = static_cast<pid_t>(service.processId());
+
+    ReceiverLink link(std::make_unique<QtTimer>(500));
+    link.attachToService(ReceiverHost::socketPath(dataDir.path()));
+    runLoopUntil([&] { return link.isAttached(); }, 10000);
+    AnsweringDialogs dialogs(port);
+    DroppingClipboard clipboard;
+    QtFileChooser fileChooser;
+    NoShell shell;
+    PortSetting settings(port);
+    AlwaysFirst instance;
+    MainWindow window(
+        Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance, link, readEngine, dataDir.path()});
+    bool running = false;
+    QObject::connect(&window, &MainWindow::startupEnded, [&running](bool ok) { running = ok; });
+    window.start();
+    runLoopUntil([&] { return running; }, 10000);
+    window.show();
+    runLoopUntil([&] { return !window.loadPending(); }, 10000);
+    QElapsedTimer sinceStop;
+    QObject::connect(&link, &ReceiverLink::answering, [&](bool answers) {
+        if (!answers && figures.noticedAfterMs < 0)
+            figures.noticedAfterMs = sinceStop.elapsed();
+    });
+
+    std::atomic<bool> stopSending{false};
+    std::thread sender([&] { sendUntilStopped(port, 1000, stopSending); });
+    runLoopUntil([] { return false; }, 1000);
+    LoopLateness lateness;
+    lateness.start();
+    ::kill(pid, SIGSTOP);
+    sinceStop.start();
+    auto useEverything = [&] {
+        press(window, Qt::Key_F3);
+        press(window, Qt::Key_F2);
+        window.openCleaner();
+    };
+    useEverything(); // before the window can know
+    runLoopUntil([&] { return figures.noticedAfterMs >= 0; }, 10000);
+    const int messagesBefore = dialogs.messages;
+    useEverything(); // refused at once
+    figures.refusals = dialogs.messages - messagesBefore;
+    runLoopUntil([] { return false; }, int(std::max<qint64>(0, 3000 - sinceStop.elapsed())));
+    figures.worstMs = lateness.stopMs();
+    lateness.start();
+    ::kill(pid, SIGCONT);
+    runLoopUntil([&] { return window.cleanerWindow() != nullptr; }, 10000);
+    figures.cleanerOpened = window.cleanerWindow() != nullptr;
+    if (figures.cleanerOpened)
+        reinterpret_cast<QWidget*>(window.cleanerWindow())->close();
+    runLoopUntil([] { return false; }, 1000);
+    figures.worstAfterMs = lateness.stopMs();
+    stopSending = true;
+    sender.join();
+
+    window.shutDown();
+    service.terminate();
+    service.waitForFinished(30000);
+    QFile conf(QDir(configDir.path()).filePath(QStringLiteral("varare.conf")));
+    conf.open(QIODevice::ReadOnly);
+    figures.filterStored = conf.readAll().contains("msgfilter=0");
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -164,7 +318,9 @@ int main(int argc, char** argv)
                                            QStringLiteral("S"), QStringLiteral("10"));
     const QCommandLineOption searchesOption(QStringLiteral("searches"), QStringLiteral("All-days searches in phase 2."),
                                             QStringLiteral("N"), QStringLiteral("3"));
-    parser.addOptions({dirOption, rateOption, secondsOption, searchesOption});
+    const QCommandLineOption serviceOption(QStringLiteral("service"), QStringLiteral("The service program (phase 3)."),
+                                           QStringLiteral("PATH"), QStringLiteral(KIV_SERVICE_PATH));
+    parser.addOptions({dirOption, rateOption, secondsOption, searchesOption, serviceOption});
     parser.process(app);
     const QString dir = parser.value(dirOption);
     const double rate = parser.value(rateOption).toDouble();
@@ -195,13 +351,24 @@ int main(int argc, char** argv)
     double worstMs[2] = {0, 0};
     double searchSeconds = 0;
     {
-        Receiver receiver(CoreServices{clock, readEngine, writeEngine,
-                                       [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
-                                       [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                       dir});
+        ReceiverThread receiver(CoreServices{clock, readEngine, writeEngine,
+                                             [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
+                                             [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir});
+        ReceiverLink link(std::make_unique<QtTimer>(500));
+        const Result<qintptr> windowEnd = receiver.connectWindow();
+        if (!windowEnd) {
+            std::fprintf(stderr, "%s\n", qPrintable(windowEnd.error()));
+            return 1;
+        }
+        link.attachInProcess(*windowEnd);
+        runLoopUntil([&] { return link.isAttached(); }, 10000);
         MainWindow window(
-            Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance, receiver, readEngine, dir});
-        if (!window.start() || !receiver.port().isBound()) {
+            Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance, link, readEngine, dir});
+        bool running = false;
+        QObject::connect(&window, &MainWindow::startupEnded, [&running](bool ok) { running = ok; });
+        window.start();
+        runLoopUntil([&] { return running && link.receiver().portBound(); }, 10000);
+        if (!running || !link.receiver().portBound()) {
             std::fprintf(stderr, "the window did not start listening\n");
             return 1;
         }
@@ -209,7 +376,7 @@ int main(int argc, char** argv)
         runLoopUntil([&] { return !window.loadPending(); }, 10000);
         LoopLateness lateness;
         auto storedSoFar = [&] {
-            return receiver.run([](ReceiverCore& core) { return core.storeCounters().stored; });
+            return onReceiverThread(receiver, [](ReceiverCore& core) { return core.storeCounters().stored; });
         };
 
         // Phase 1: a flood of datagrams.
@@ -253,14 +420,24 @@ int main(int argc, char** argv)
             runLoopUntil([&] { return storedSoFar() - before >= sent[1]; }, 30000);
             stored[1] = storedSoFar() - before;
         }
+        bool finished = false;
+        QObject::connect(&window, &MainWindow::shutDownFinished, [&finished] { finished = true; });
         window.shutDown();
+        runLoopUntil([&] { return finished; }, 30000);
     }
     readEngine.open(dbPath)->execute(QStringLiteral("DROP TABLE IF EXISTS %1").arg(quoteName(dayTableName(today))));
+    const StoppedServiceFigures stopped = runStoppedServicePhase(parser.value(serviceOption), clock, readEngine);
 
     std::printf("phase 1: %d s of datagrams at %.0f/s: sent %lld, stored %lld, lost %lld; window held at most %.1f ms\n",
                 seconds, rate, sent[0], stored[0], sent[0] - stored[0], worstMs[0]);
     std::printf("phase 2: %d all-days searches of 3,000,000 rows in %.1f s, datagrams at 2000/s: sent %lld, stored "
                 "%lld, lost %lld; window held at most %.1f ms\n",
                 searches, searchSeconds, sent[1], stored[1], sent[1] - stored[1], worstMs[1]);
-    return sent[0] == stored[0] && sent[1] == stored[1] ? 0 : 2;
+    std::printf("phase 3: service stopped for 3 s under 1000 datagrams/s: noticed after %lld ms; F3, F2 and the "
+                "cleaner then refused %d times; window held at most %.1f ms while it was stopped; cleaner opened once "
+                "it went on: %s; F3 stored: %s; window held at most %.1f ms from then to the end\n",
+                static_cast<long long>(stopped.noticedAfterMs), stopped.refusals, stopped.worstMs,
+                stopped.cleanerOpened ? "yes" : "no", stopped.filterStored ? "yes" : "no", stopped.worstAfterMs);
+    const bool stoppedOk = stopped.worstMs >= 0 && stopped.noticedAfterMs >= 0 && stopped.cleanerOpened;
+    return sent[0] == stored[0] && sent[1] == stored[1] && stoppedOk ? 0 : 2;
 }

@@ -39,18 +39,19 @@ inline long long storedRows(const QString& dbPath)
 }
 
 // The real program, started offscreen in a temporary program directory of its
-// own, with a temporary configuration that sets its port. Its startup lines
-// go to standard error once it listens.
+// own, with a temporary configuration that sets its port (and whatever
+// further "name=value" lines extraSettings holds). Its startup lines go to
+// standard error once it listens.
 class BenchServer {
 public:
-    BenchServer(const QString& programPath, int port)
+    BenchServer(const QString& programPath, int port, const QString& extraSettings = {})
     {
         const QString program = QDir(programDir_.path()).filePath(QStringLiteral("kiv-syslog"));
         QFile::copy(programPath, program);
         QFile::setPermissions(program, QFile::permissions(programPath));
         QFile conf(QDir(configHome_.path()).filePath(QStringLiteral("varare.conf")));
         conf.open(QIODevice::WriteOnly);
-        conf.write(QStringLiteral("[General]\nport=%1\n").arg(port).toUtf8());
+        conf.write(QStringLiteral("[General]\nport=%1\n%2").arg(port).arg(extraSettings).toUtf8());
         conf.close();
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -78,12 +79,17 @@ public:
         process_.terminate();
         while (!process_.waitForFinished(20))
             peakKiB = std::max(peakKiB, peakResidentKiB(id));
-        std::fprintf(stderr, "%s", process_.readAllStandardError().constData());
+        closingLines_ = process_.readAllStandardError();
+        std::fprintf(stderr, "%s", closingLines_.constData());
         return peakKiB;
     }
+
+    // What it printed on standard error after its startup lines, once stopped.
+    const QByteArray& closingLines() const { return closingLines_; }
 
 private:
     QTemporaryDir programDir_;
     QTemporaryDir configHome_;
     QProcess process_;
+    QByteArray closingLines_;
 };

@@ -19,6 +19,11 @@ QString serviceAwayCaption()
     return QCoreApplication::translate("StatusCaption", "Filtering info: service disconnected, reconnecting…");
 }
 
+QString serviceSilentCaption()
+{
+    return QCoreApplication::translate("StatusCaption", "Filtering info: the service does not answer");
+}
+
 QString lossTooltip(const LossCounts& losses)
 {
     if (!losses.any())

@@ -20,3 +20,7 @@ QString intakeNotes(const IntakeSecond& counters);
 
 // The status line of a window attached to a service while the service is away.
 QString serviceAwayCaption();
+
+// The status line of a window attached to a service while the service does
+// not answer.
+QString serviceSilentCaption();

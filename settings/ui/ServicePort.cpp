@@ -3,47 +3,60 @@
 #include "settings/NumericText.h"
 #include "settings/SettingsTexts.h"
 
-ServicePort::ServicePort(ListeningPort& socket, SettingsStore& store, Dialogs& dialogs)
-    : socket_(socket), store_(store), dialogs_(dialogs)
+ServicePort::ServicePort(PortControl socket, SettingsStore& store, Dialogs& dialogs)
+    : socket_(std::move(socket)), store_(store), dialogs_(dialogs)
 {
 }
 
-bool ServicePort::bindAtStartup(const QString& portText)
+void ServicePort::bindAtStartup(const QString& portText, Done done)
 {
     const std::optional<qint32> port = toInt32(portText);
-    if (!port || !bindTo(*port)) {
-        reportBusy(portText);
-        changeServicePort();
-    }
-    return socket_.isBound();
-}
-
-void ServicePort::changeServicePort()
-{
-    while (changeOnce() == Outcome::AskAgain) {
-    }
-}
-
-ServicePort::Outcome ServicePort::changeOnce()
-{
-    const QString typed = dialogs_.prompt(settingstexts::portPrompt(), settingstexts::portPromptCaption(),
-                                          QString::number(socket_.localPort()));
-    const std::optional<double> value = numericValue(typed);
-    if (!value) {
-        dialogs_.message(settingstexts::portChangeCancelled());
-        return Outcome::Done;
-    }
-    const std::optional<int> port = portFor(*value);
     if (!port) {
-        dialogs_.message(settingstexts::portInvalid());
-        return Outcome::AskAgain;
+        reportBusy(portText);
+        changeServicePort(std::move(done));
+        return;
     }
-    storeTypedText(typed);
-    socket_.close();
-    if (bindTo(*port))
-        return Outcome::Done;
-    reportBusy(typed);
-    return Outcome::AskAgain;
+    socket_.bind(*port, [this, portText, done = std::move(done)](PortControl::BindResult result) mutable {
+        if (result == PortControl::BindResult::Failed) {
+            reportBusy(portText);
+            changeServicePort(std::move(done));
+        } else if (done) {
+            done();
+        }
+    });
+}
+
+// Invalid entries are asked for again here; a failed bind asks again once the
+// receiver has answered.
+void ServicePort::changeServicePort(Done done)
+{
+    for (;;) {
+        const QString typed = dialogs_.prompt(settingstexts::portPrompt(), settingstexts::portPromptCaption(),
+                                              QString::number(socket_.localPort()));
+        const std::optional<double> value = numericValue(typed);
+        if (!value) {
+            dialogs_.message(settingstexts::portChangeCancelled());
+            break;
+        }
+        const std::optional<int> port = portFor(*value);
+        if (!port) {
+            dialogs_.message(settingstexts::portInvalid());
+            continue;
+        }
+        storeTypedText(typed);
+        socket_.close();
+        socket_.bind(*port, [this, typed, done = std::move(done)](PortControl::BindResult result) mutable {
+            if (result == PortControl::BindResult::Failed) {
+                reportBusy(typed);
+                changeServicePort(std::move(done));
+            } else if (done) {
+                done();
+            }
+        });
+        return;
+    }
+    if (done)
+        done();
 }
 
 std::optional<int> ServicePort::portFor(double value)
@@ -61,11 +74,6 @@ void ServicePort::storeTypedText(const QString& typed)
 {
     if (!store_.write(settingstexts::portValueName(), typed))
         dialogs_.message(settingstexts::storeWriteFailed());
-}
-
-bool ServicePort::bindTo(int port)
-{
-    return socket_.setLocalPort(port) && socket_.bind();
 }
 
 void ServicePort::reportBusy(const QString& portText)

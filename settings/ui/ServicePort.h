@@ -2,39 +2,47 @@
 
 #include "platform/Dialogs.h"
 #include "platform/SettingsStore.h"
-#include "platform/UdpSocket.h"
 
 #include <QString>
+#include <functional>
 #include <optional>
 
-// The port the UDP socket listens on: binding it at startup and changing it on
+// What the port commands need of the receiver's port. Binding answers later:
+// done gets NoAnswer when the receiver could not be asked or went away first.
+struct PortControl {
+    enum class BindResult { Bound, Failed, NoAnswer };
+    std::function<int()> localPort;
+    std::function<void()> close;
+    std::function<void(int port, std::function<void(BindResult)> done)> bind;
+};
+
+// The port the receiver listens on: binding it at startup and changing it on
 // the user's request (F2). All texts are Chinese in both language modes.
+// Each command goes on when the receiver answers and calls done at its end.
 class ServicePort {
 public:
-    ServicePort(ListeningPort& socket, SettingsStore& store, Dialogs& dialogs);
+    using Done = std::function<void()>;
 
-    // Binds the socket to the stored port text. When the text is no port or the
-    // port cannot be bound, says so (the port text in front of the message) and
-    // asks for another port. True when the socket ends up bound.
-    bool bindAtStartup(const QString& portText);
+    ServicePort(PortControl socket, SettingsStore& store, Dialogs& dialogs);
 
-    // Asks for a new port, stores the text as typed and rebinds the socket to
-    // it, asking again after an invalid entry or a failed bind. A cancelled or
+    // Binds to the stored port text. When the text is no port or the port
+    // cannot be bound, says so (the port text in front of the message) and
+    // asks for another port.
+    void bindAtStartup(const QString& portText, Done done);
+
+    // Asks for a new port, stores the text as typed and rebinds to it, asking
+    // again after an invalid entry or a failed bind. A cancelled or
     // non-numeric entry ends the command and leaves store and socket alone.
-    void changeServicePort();
+    void changeServicePort(Done done = {});
 
 private:
-    enum class Outcome { Done, AskAgain };
-
-    Outcome changeOnce();
     // The port a typed value stands for: 0 < value < 65536 and, once rounded,
     // a usable port (1..65535).
     static std::optional<int> portFor(double value);
     void storeTypedText(const QString& typed);
-    bool bindTo(int port);
     void reportBusy(const QString& portText);
 
-    ListeningPort& socket_;
+    PortControl socket_;
     SettingsStore& store_;
     Dialogs& dialogs_;
 };

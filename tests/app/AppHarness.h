@@ -1,7 +1,8 @@
 #pragma once
 
 #include "app/ui/MainWindow.h"
-#include "intake/Receiver.h"
+#include "intake/ReceiverLink.h"
+#include "intake/ReceiverThread.h"
 #include "platform/Language.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SingleInstance.h"
@@ -10,23 +11,29 @@
 #include "tests/support/Fakes.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <gtest/gtest.h>
 #include <memory>
 
 // A main window in a temporary program directory with scripted dialogs, a
 // stopped clock and timers that tick only when told. The receiver runs on the
-// test's own thread, so everything happens in the order the test drives it.
-// The database is the real SQLite file; the socket is the fake unless the
-// test asks for a real one. The interface is Chinese unless the test asks for
-// English.
+// test's own thread and the window reaches it over the link, so what one
+// tells the other arrives once the event loop runs (sync()). The database is
+// the real SQLite file; the socket is the fake unless the test asks for a
+// real one. The interface is Chinese unless the test asks for English.
 struct AppHarness {
     explicit AppHarness(Language language = Language::Chinese, bool withRealSocket = false)
         : instance(LockFileSingleInstance::defaultLockPath(dir.path()))
     {
         useLanguage(language);
         settings.values[QStringLiteral("port")] = QStringLiteral("5514");
-        receiver = std::make_unique<Receiver>(
+        // No TCP listener: it would take the real TCP port 5514, which test
+        // programs running side by side contend for (the loser's status line
+        // then notes that TCP is not received).
+        settings.values[QStringLiteral("tcp")] = QStringLiteral("0");
+        receiver = std::make_unique<ReceiverThread>(
             CoreServices{clock, readEngine, writeEngine,
                          [this, withRealSocket]() -> std::unique_ptr<UdpSocket> {
                              if (!withRealSocket)
@@ -40,18 +47,48 @@ struct AppHarness {
                              (intervalMs == 100 ? writeTimer : secondTimer) = timer.get();
                              return std::unique_ptr<Timer>(std::move(timer));
                          },
-                         dir.path()},
-            Receiver::Threading::CallerThread);
+                         dir.path(), &settings},
+            ReceiverThread::Threading::CallerThread);
+        auto watchdog = std::make_unique<FakeTimer>();
+        pingTimer = watchdog.get();
+        link = std::make_unique<ReceiverLink>(std::move(watchdog));
+        QSignalSpy attached(link.get(), &ReceiverLink::attached);
+        const Result<qintptr> windowEnd = receiver->connectWindow();
+        EXPECT_TRUE(windowEnd) << windowEnd.error().toStdString();
+        link->attachInProcess(windowEnd ? *windowEnd : -1);
+        EXPECT_TRUE(attached.wait(10000));
         window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance,
-                                                       *receiver, readEngine, dir.path()});
+                                                       *link, readEngine, dir.path()});
     }
 
-    // Runs the startup and waits until the day's records have been read.
+    // Runs the startup and waits until it ended and the day's records have
+    // been read; true when the window runs.
     bool start()
     {
-        const bool started = window->start();
+        QSignalSpy ended(window.get(), &MainWindow::startupEnded);
+        window->start();
+        if (ended.isEmpty() && !ended.wait(10000))
+            return false;
+        sync();
         settle();
-        return started;
+        return ended.at(0).at(0).toBool();
+    }
+    // Runs the shutdown and waits until it is done.
+    bool shutDown()
+    {
+        QSignalSpy finished(window.get(), &MainWindow::shutDownFinished);
+        window->shutDown();
+        return !finished.isEmpty() || finished.wait(10000);
+    }
+    // Waits until the receiver has answered a ping: everything the window
+    // asked before has been carried out, and everything the receiver told
+    // before has reached the window.
+    bool sync()
+    {
+        bool answered = false;
+        QObject context;
+        link->request(&context, [](ReceiverReplica& r) { return r.ping(); }, [&](const QVariant&) { answered = true; });
+        return QTest::qWaitFor([&] { return answered; }, 10000);
     }
     // Waits until no load of a day is still being read.
     bool settle() { return QTest::qWaitFor([this] { return !window->loadPending(); }, 10000); }
@@ -76,6 +113,10 @@ struct AppHarness {
     SwitchableEngine writeEngine{writeSqlite};
     FakeTimer* writeTimer = nullptr;
     FakeTimer* secondTimer = nullptr;
-    std::unique_ptr<Receiver> receiver;
+    // The link's watchdog. A window's own receiver is not watched; a test
+    // ticks it to play a receiver that stops answering, as a service may.
+    FakeTimer* pingTimer = nullptr;
+    std::unique_ptr<ReceiverThread> receiver;
+    std::unique_ptr<ReceiverLink> link;
     std::unique_ptr<MainWindow> window;
 };

@@ -70,6 +70,11 @@ struct KnownCaptions {
     QString bothBoxesEmpty;
     QString searchFailedPrefix;
     Texts cleanerWindow;
+    // A window on a receiver that does not answer or is gone.
+    QString statusNotAnswering;
+    QString refusedNotAnswering;
+    QString refusedNotReachable;
+    QString noAnswerAtStartup;  // %1 the database, %2 the receiver's socket
 };
 
 const KnownCaptions kChinese{
@@ -88,6 +93,10 @@ const KnownCaptions kChinese{
     u"搜索日志时发生错误："_s,
     {{u"title"_s, u"清理日志"_s}, {u"十五天前"_s, u"十五天前"_s}, {u"三十天前"_s, u"三十天前"_s},
      {u"九十天前"_s, u"九十天前"_s}, {u"全选"_s, u"全选"_s}, {u"删除"_s, u"删除"_s}},
+    u"过滤信息:服务没有响应"_s,
+    u"服务没有响应，操作未执行。请在服务恢复响应后重试。"_s,
+    u"无法连接服务，操作未执行。服务恢复后窗口会自动重新连接。"_s,
+    u"无法打开或创建日志数据库 %1：%2 上没有服务回应\n程序将退出。"_s,
 };
 
 const KnownCaptions kEnglish{
@@ -106,6 +115,10 @@ const KnownCaptions kEnglish{
     u"Search logs error: "_s,
     {{u"title"_s, u"Clean logs"_s}, {u"十五天前"_s, u"15 days ago"_s}, {u"三十天前"_s, u"30 days ago"_s},
      {u"九十天前"_s, u"90 days ago"_s}, {u"全选"_s, u"all"_s}, {u"删除"_s, u"delete"_s}},
+    u"Filtering info: the service does not answer"_s,
+    u"The service does not answer; nothing was changed. Try again once it answers."_s,
+    u"The service is not reachable; nothing was changed. The window attaches again as soon as the service is back."_s,
+    u"Cannot open or create the log database %1: no service answers on %2\nThe program will close."_s,
 };
 
 void createDay(AppHarness& app, const QString& day)
@@ -140,9 +153,12 @@ void walkTheWindows(const KnownCaptions& known)
     app.socket.arrive("<13>nothing to see");
     app.socket.arrive("<13>host info: link up");
     app.secondTimer->tick();
+    ASSERT_TRUE(app.sync());
     EXPECT_EQ(status->text(), known.statusAtFirstTick) << language;
     window.toggleMessageFilter();
+    ASSERT_TRUE(app.sync());
     app.secondTimer->tick();
+    ASSERT_TRUE(app.sync());
     EXPECT_EQ(status->text(), known.statusFilterOff) << language;
 
     // The messages and the prompt of the main window's commands.
@@ -151,6 +167,7 @@ void walkTheWindows(const KnownCaptions& known)
     app.socket.busyPorts.insert(6000);
     app.dialogs.answers = {u"0"_s, u"6000"_s};  // then Cancel
     window.changeServicePort();
+    ASSERT_TRUE(app.sync());
     app.settings.writable = false;
     window.toggleMessageFilter();
     EXPECT_EQ(app.dialogs.messages,
@@ -163,6 +180,7 @@ void walkTheWindows(const KnownCaptions& known)
     app.socket.busyPorts.clear();
     app.dialogs.answers = {u"5514"_s};
     window.changeServicePort();
+    ASSERT_TRUE(app.sync());
 
     // The search window: captions, the all-days entry, the boxes, and its messages.
     window.openSearch();
@@ -185,8 +203,11 @@ void walkTheWindows(const KnownCaptions& known)
 
     // The cleaner window and the filtered-message window.
     window.openCleaner();
+    ASSERT_TRUE(app.sync());
+    ASSERT_NE(window.cleanerWindow(), nullptr) << language;
     EXPECT_EQ(shown(*window.cleanerWindow()), listed(known.cleanerWindow)) << language;
     window.cleanerWindow()->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.socket.isBound(); }, 10000)) << language;
     window.openFilteredMessages();
     EXPECT_EQ(shown(*window.filteredWindow()), listed({{u"title"_s, u"被过滤的信息"_s}})) << language;
 
@@ -196,6 +217,7 @@ void walkTheWindows(const KnownCaptions& known)
     app.writeEngine.failing = true;
     app.clock.set(app.clock.now().addDays(1));
     app.socket.arrive("<13>host info: first of a new day");
+    ASSERT_TRUE(app.sync());
     ASSERT_TRUE(app.settle());
     EXPECT_EQ(app.dialogs.messages, QStringList{u"刷新共享数据库连接错误"_s}) << language;
 
@@ -215,8 +237,29 @@ void walkTheWindows(const KnownCaptions& known)
     AppHarness second(known.language);
     LockFileSingleInstance first(LockFileSingleInstance::defaultLockPath(second.dir.path()));
     ASSERT_TRUE(first.tryAcquire());
-    EXPECT_FALSE(second.window->start());
+    EXPECT_FALSE(second.start());
     EXPECT_EQ(second.dialogs.messages, QStringList{u"程序已经在运行，不支持多开！"_s}) << language;
+
+    // A receiver that stops answering: the status line says so and commands
+    // are refused; once it is gone, they are refused for that.
+    app.dialogs.messages.clear();
+    for (int tick = 0; tick <= ReceiverLink::kSilentTicks; ++tick)
+        app.pingTimer->tick();
+    EXPECT_EQ(status->text(), known.statusNotAnswering) << language;
+    window.toggleMessageFilter();
+    app.link->detach();
+    window.changeServicePort();
+    EXPECT_EQ(app.dialogs.messages, (QStringList{known.refusedNotAnswering, known.refusedNotReachable})) << language;
+
+    // A receiver that does not answer the startup: the program ends, saying so.
+    AppHarness unanswered(known.language);
+    unanswered.link->detach();
+    EXPECT_FALSE(unanswered.start());
+    EXPECT_EQ(unanswered.dialogs.messages,
+              QStringList{known.noAnswerAtStartup.arg(
+                  QDir::toNativeSeparators(unanswered.dbPath()),
+                  QDir::toNativeSeparators(QDir(unanswered.dir.path()).filePath(u"kiv-syslog.sock"_s)))})
+        << language;
 }
 
 // Every label and button of a window shows its whole text in the window's
@@ -278,6 +321,8 @@ TEST(Captions, EveryTextFitsItsControlInBothLanguages)
         expectTextsFit(*window.searchWindow(), where + " search window");
 
         window.openCleaner();
+        ASSERT_TRUE(app.sync());
+        ASSERT_NE(window.cleanerWindow(), nullptr);
         CleanerWindow& cleaner = *window.cleanerWindow();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&cleaner));
         expectTextsFit(cleaner, where + " cleaner");

@@ -1,8 +1,9 @@
 #include "app/ui/ClickableLabel.h"
 #include "app/ui/MainWindow.h"
 #include "cleaner/ui/CleanerWindow.h"
-#include "intake/LinkFrames.h"
-#include "intake/RemoteReceiver.h"
+#include "intake/ReceiverHost.h"
+#include "intake/ReceiverLink.h"
+#include "intake/ui/StatusCaption.h"
 #include "platform/Language.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
@@ -22,6 +23,8 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <csignal>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -29,7 +32,8 @@ namespace {
 // Starts the real program offscreen with the given configuration and
 // runtime directories and collects its standard error until it says waitFor.
 bool startProgram(QProcess& process, const QStringList& arguments, const QString& configDir, const QString& runtimeDir,
-                  QByteArray& output, const QByteArray& waitFor)
+                  QByteArray& output, const QByteArray& waitFor,
+                  const QString& program = QStringLiteral(KIV_PROGRAM_PATH))
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -39,7 +43,7 @@ bool startProgram(QProcess& process, const QStringList& arguments, const QString
     process.setProcessEnvironment(env);
     process.setReadChannel(QProcess::StandardError);
     output.clear();
-    process.start(QStringLiteral(KIV_PROGRAM_PATH), arguments);
+    process.start(program, arguments);
     while (!output.contains(waitFor)) {
         if (!process.waitForReadyRead(20000))
             return false;
@@ -48,11 +52,12 @@ bool startProgram(QProcess& process, const QStringList& arguments, const QString
     return true;
 }
 
-// The real program as a headless service on a data directory of its own,
-// with its own configuration and runtime directories, on a free port.
+// The real service program (kiv-syslogd, or kiv-syslog --headless) on a data
+// directory of its own, with its own configuration and runtime directories,
+// on a free port.
 class Service {
 public:
-    Service() : port_(unusedUdpPort())
+    explicit Service(bool windowProgram = false) : windowProgram_(windowProgram), port_(unusedUdpPort())
     {
         QFile conf(configFile());
         conf.open(QIODevice::WriteOnly);
@@ -70,8 +75,24 @@ public:
     bool start()
     {
         process_ = std::make_unique<QProcess>();
-        return startProgram(*process_, {QStringLiteral("--headless"), QStringLiteral("--dir"), dataDir()},
-                            config_.path(), runtimeDir(), output_, "windows attach on");
+        QProcess& process = *process_;
+        if (windowProgram_)
+            return startProgram(process, {QStringLiteral("--headless"), QStringLiteral("--dir"), dataDir()},
+                                config_.path(), runtimeDir(), output_, "windows attach on");
+        return startProgram(process, {QStringLiteral("--dir"), dataDir()}, config_.path(), runtimeDir(), output_,
+                            "windows attach on", QStringLiteral(KIV_SERVICE_PATH));
+    }
+    // SIGSTOP, and back with SIGCONT: true once the process is stopped or runs.
+    bool pause(bool paused)
+    {
+        ::kill(pid_t(process_->processId()), paused ? SIGSTOP : SIGCONT);
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(process_->processId()));
+        return QTest::qWaitFor([&] {
+            stat.open(QIODevice::ReadOnly);
+            const bool stopped = stat.readAll().split(' ').value(2) == "T";
+            stat.close();
+            return stopped == paused;
+        }, 10000);
     }
     // SIGTERM; true when it stored everything and exited with status 0.
     bool stop()
@@ -110,6 +131,7 @@ public:
     }
 
 private:
+    bool windowProgram_;
     QTemporaryDir data_;
     QTemporaryDir config_;
     int port_;
@@ -122,20 +144,37 @@ public:
     bool tryAcquire() override { return true; }
 };
 
-// The main window attached to the service, with scripted dialogs and a retry
-// timer that ticks when the test says so.
+// The main window attached to the service, with scripted dialogs and a
+// watchdog that ticks when the test says so.
 struct AttachedWindow {
     explicit AttachedWindow(const QString& dataDir)
     {
         auto timer = std::make_unique<FakeTimer>();
-        retry = timer.get();
+        ping = timer.get();
         useLanguage(Language::English);
-        remote = std::make_unique<RemoteReceiver>(dataDir, std::move(timer));
-        attached = bool(remote->attach());
-        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, remote->settings(),
-                                                       instance, *remote, readEngine, dataDir});
+        link = std::make_unique<ReceiverLink>(std::move(timer));
+        QSignalSpy attachedSpy(link.get(), &ReceiverLink::attached);
+        link->attachToService(ReceiverHost::socketPath(dataDir));
+        attached = attachedSpy.wait(20000);
+        settings.values[QStringLiteral("port")] = QString::number(link->receiver().listeningPort());
+        settings.values[QStringLiteral("msgfilter")] = QString::number(link->receiver().filterOn());
+        window = std::make_unique<MainWindow>(Services{clock, dialogs, clipboard, fileChooser, shell, settings, instance,
+                                                       *link, readEngine, dataDir});
     }
     ~AttachedWindow() { window->shutDown(); }
+
+    bool start()
+    {
+        QSignalSpy ended(window.get(), &MainWindow::startupEnded);
+        window->start();
+        return (!ended.isEmpty() || ended.wait(20000)) && ended.at(0).at(0).toBool();
+    }
+    // One turn of the watchdog for each tick.
+    void tick(int ticks)
+    {
+        for (int i = 0; i < ticks; ++i)
+            ping->tick();
+    }
 
     QStringList lines() const
     {
@@ -157,9 +196,10 @@ struct AttachedWindow {
     FakeFileChooser fileChooser;
     FakeShell shell;
     HeldByService instance;
+    FakeSettingsStore settings;
     SqliteEngine readEngine{2000};
-    FakeTimer* retry = nullptr;
-    std::unique_ptr<RemoteReceiver> remote;
+    FakeTimer* ping = nullptr;
+    std::unique_ptr<ReceiverLink> link;
     std::unique_ptr<MainWindow> window;
     bool attached = false;
 };
@@ -178,7 +218,7 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     ASSERT_TRUE(service.start());
     AttachedWindow app(service.dataDir());
     ASSERT_TRUE(app.attached);
-    ASSERT_TRUE(app.window->start());
+    ASSERT_TRUE(app.start());
     EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'\n').toStdString();
     EXPECT_EQ(app.window->filterEnabled(), 1);
 
@@ -188,14 +228,14 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     // F3 switches the service's filter and the service stores it.
     app.window->toggleMessageFilter();
     EXPECT_EQ(app.window->filterEnabled(), 0);
-    EXPECT_EQ(service.setting(QStringLiteral("msgfilter")), QStringLiteral("0"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.setting(QStringLiteral("msgfilter")) == u"0"_s; }, 10000));
     service.send("<13>host: plain words");
     ASSERT_TRUE(app.showsLine(QStringLiteral("plain words")));
 
-    // The cleaner: the service gives the port and the database up, and takes
-    // them back when the cleaner closes.
+    // The cleaner opens once the service has given the port and the database
+    // up, and the service takes them back when the cleaner closes.
     app.window->openCleaner();
-    ASSERT_NE(app.window->cleanerWindow(), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.window->cleanerWindow() != nullptr; }, 10000));
     EXPECT_TRUE(portIsFree(service.port()));
     app.window->cleanerWindow()->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !portIsFree(service.port()); }, 10000));
@@ -205,7 +245,8 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     // Closing the window leaves the service receiving.
     app.window->shutDown();
     service.send("<13>host: info: window gone");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return service.output().contains("a window detached"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.output().contains(" 1 detached"); }, 10000))
+        << service.output().toStdString();
     ASSERT_TRUE(service.stop());
     EXPECT_EQ(service.storedRows(QStringLiteral("%live one%")), 1);
     EXPECT_EQ(service.storedRows(QStringLiteral("%plain words%")), 1);
@@ -213,30 +254,67 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     EXPECT_EQ(service.storedRows(QStringLiteral("%window gone%")), 1);
 }
 
-TEST(AttachedWindow, SaysTheServiceIsGoneKeepsItsLinesAndAttachesAgainWhenItIsBack)
+TEST(AttachedWindow, SaysTheServiceIsGoneKeepsItsLinesAndAttachesAgainWhenItIsBackStillCleaning)
 {
-    Service service;
+    Service service(true); // kiv-syslog --headless
     ASSERT_TRUE(service.start());
     AttachedWindow app(service.dataDir());
-    ASSERT_TRUE(app.attached && app.window->start());
+    ASSERT_TRUE(app.attached && app.start());
     service.send("<13>host: info: before restart");
     ASSERT_TRUE(app.showsLine(QStringLiteral("before restart")));
+    app.window->openCleaner();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.window->cleanerWindow() != nullptr; }, 10000));
 
     ASSERT_TRUE(service.stop());
     ASSERT_TRUE(QTest::qWaitFor([&] { return app.status().contains(QStringLiteral("service disconnected")); }, 10000))
         << app.status().toStdString();
-    app.retry->tick(); // nobody answers yet
-    EXPECT_FALSE(app.remote->isAttached());
+    app.window->toggleMessageFilter(); // says it cannot
+    EXPECT_EQ(app.dialogs.messages.filter(QStringLiteral("The service is not reachable")).size(), 1);
+    EXPECT_EQ(app.window->filterEnabled(), 1);
 
+    // Back: the window attaches again by itself and, the cleaner being open,
+    // has the new service give the port and the database up.
     ASSERT_TRUE(service.start());
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        app.retry->tick();
-        return app.remote->isAttached();
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.link->isAttached() && portIsFree(service.port()); }, 20000));
+    app.window->cleanerWindow()->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portIsFree(service.port()); }, 10000));
     service.send("<13>host: info: after restart");
     ASSERT_TRUE(app.showsLine(QStringLiteral("after restart")));
-    EXPECT_EQ(app.lines().filter(QStringLiteral("before restart")).size(), 1) << app.lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(app.lines().filter(QStringLiteral("before restart")).size(), 1) << app.lines().join(u'\n').toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !app.status().contains(QStringLiteral("service disconnected")); }, 10000));
+}
+
+TEST(AttachedWindow, AStoppedServiceIsToldAndRefusedWithoutHoldingTheWindowThenAnswersAgain)
+{
+    Service service;
+    ASSERT_TRUE(service.start());
+    AttachedWindow app(service.dataDir());
+    ASSERT_TRUE(app.attached && app.start());
+    QSignalSpy answering(app.link.get(), &ReceiverLink::answering);
+
+    ASSERT_TRUE(service.pause(true));
+    // Asked before the window noticed: it waits for the service, not the window.
+    app.window->toggleMessageFilter();
+    EXPECT_EQ(app.window->filterEnabled(), 0);
+    app.tick(1 + ReceiverLink::kSilentTicks);
+    ASSERT_EQ(answering.size(), 1);
+    EXPECT_FALSE(answering.at(0).at(0).toBool());
+    EXPECT_EQ(app.status(), serviceSilentCaption());
+    // Asked once it is known: refused at once, with a message.
+    app.window->changeServicePort();
+    app.window->openCleaner();
+    EXPECT_EQ(app.dialogs.messages.filter(QStringLiteral("does not answer")).size(), 2)
+        << app.dialogs.messages.join(u'\n').toStdString();
+    EXPECT_TRUE(app.dialogs.prompts.isEmpty());
+    EXPECT_EQ(app.window->cleanerWindow(), nullptr);
+
+    ASSERT_TRUE(service.pause(false));
+    app.tick(1);
+    ASSERT_TRUE(answering.wait(10000));
+    EXPECT_TRUE(answering.at(1).at(0).toBool());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service.setting(QStringLiteral("msgfilter")) == u"0"_s; }, 10000));
+    service.send("<13>host: plain words once it answers");
+    ASSERT_TRUE(app.showsLine(QStringLiteral("once it answers")));
 }
 
 TEST(AttachedWindow, TheProgramOpensAsAViewOfTheRunningServiceAndLeavesItRunning)

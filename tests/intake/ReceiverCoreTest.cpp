@@ -1,13 +1,14 @@
 // The receiver without any window, on a QCoreApplication: real UDP into a
 // real database file.
 #include "intake/DatagramIntake.h"
-#include "intake/Receiver.h"
+#include "intake/ReceiverThread.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SqliteEngine.h"
 #include "store/LogDatabase.h"
 #include "tests/support/FakeUdpSocket.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/ForwardingConnection.h"
+#include "tests/support/OnThread.h"
 #include "tests/support/UdpPorts.h"
 
 #include <QDir>
@@ -49,13 +50,19 @@ QStringList recoveredLines(const QString& path)
 // A receiver on a thread of its own with the real socket and store.
 class ThreadedReceiver : public ::testing::Test {
 protected:
+    // Runs call on the receiver's thread.
+    template <typename Call>
+    auto core(Call call)
+    {
+        return onThreadOf(receiver_.core(), [this, &call] { return call(*receiver_.core()); });
+    }
     void SetUp() override
     {
         ASSERT_TRUE(dir_.isValid());
-        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
+        core([](ReceiverCore& c) { c.openDatabase(); });
         port_ = unusedUdpPort();
-        ASSERT_TRUE(receiver_.port().setLocalPort(port_));
-        const Result<> bound = receiver_.port().bind();
+        ASSERT_TRUE(core([this](ReceiverCore& c) { return c.port().setLocalPort(port_); }));
+        const Result<> bound = core([](ReceiverCore& c) { return c.port().bind(); });
         ASSERT_TRUE(bound) << bound.error().toStdString();
     }
 
@@ -70,8 +77,8 @@ protected:
     SystemClock clock_;
     SqliteEngine readEngine_{2000};
     SqliteEngine writeEngine_{250};
-    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_, [] { return std::make_unique<QtUdpSocket>(); },
-                                    qtTimer, dir_.path()}};
+    ReceiverThread receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+                                          [] { return std::make_unique<QtUdpSocket>(); }, qtTimer, dir_.path()}};
     QUdpSocket sender_;
     int port_ = 0;
 };
@@ -84,14 +91,14 @@ TEST_F(ThreadedReceiver, ABurstIsStoredWholeInTheOrderSent)
     for (int i = 0; i < burst; ++i)
         send(QByteArrayLiteral("<14>host info: burst ") + QByteArray::number(i));
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return receiver_.run([](ReceiverCore& core) { return core.datagramsRead(); }) >= burst; }, 20000));
-    receiver_.run([](ReceiverCore& core) { core.shutdown(); });
+        [&] { return core([](ReceiverCore& c) { return c.datagramsRead(); }) >= burst; }, 20000));
+    core([](ReceiverCore& c) { c.shutdown(); });
 
     const QStringList stored = storedMessages(readEngine_, dbPath(), today());
     ASSERT_EQ(stored.size(), burst);
     for (int i = 0; i < burst; ++i)
         ASSERT_EQ(stored[i], QStringLiteral("info: burst %1").arg(i));
-    const StoreCounters counted = receiver_.run([](ReceiverCore& core) { return core.storeCounters(); });
+    const StoreCounters counted = core([](ReceiverCore& c) { return c.storeCounters(); });
     EXPECT_EQ(counted.received, burst);
     EXPECT_EQ(counted.stored, burst);
 }
@@ -103,19 +110,19 @@ TEST_F(ThreadedReceiver, HandedOverForCleaningTheFileIsFreeAndIntakeStopsUntilTa
     // The line comes from the receiver's thread, maybe before a wait() could start.
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 1; }, 10000));
 
-    receiver_.run([](ReceiverCore& core) { core.handOverDatabase(); });
-    EXPECT_FALSE(receiver_.port().isBound());
+    core([](ReceiverCore& c) { c.handOverDatabase(); });
+    EXPECT_FALSE(core([](ReceiverCore& c) { return c.port().isBound(); }));
     // Nobody holds the file: another program could lock it at once.
     auto other = readEngine_.open(dbPath());
     other->execute(QStringLiteral("BEGIN EXCLUSIVE"));
     other->execute(QStringLiteral("COMMIT"));
     send("<14>host info: while cleaning");
 
-    receiver_.run([](ReceiverCore& core) { core.takeBackDatabase(); });
-    ASSERT_TRUE(receiver_.port().bind());
+    core([](ReceiverCore& c) { c.takeBackDatabase(); });
+    ASSERT_TRUE(core([](ReceiverCore& c) { return c.port().bind(); }));
     send("<14>host info: after");
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() >= 2; }, 10000));
-    receiver_.run([](ReceiverCore& core) { core.shutdown(); });
+    core([](ReceiverCore& c) { c.shutdown(); });
     EXPECT_EQ(storedMessages(readEngine_, dbPath(), today()), (QStringList{u"info: before"_s, u"info: after"_s}));
 }
 
@@ -126,12 +133,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir_.isValid());
-        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
+        core_.openDatabase();
         socket_.setLocalPort(514);
         ASSERT_TRUE(socket_.bind());
     }
     QString dbPath() const { return QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")); }
-    ReceiverCore& core() { return *receiver_.core(); }
+    ReceiverCore& core() { return core_; }
 
     QTemporaryDir dir_;
     FakeClock clock_;
@@ -140,15 +147,14 @@ protected:
     SqliteEngine writeEngine_{50};
     FakeTimer* writeTimer_ = nullptr;
     FakeTimer* secondTimer_ = nullptr;
-    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+    ReceiverCore core_{CoreServices{clock_, readEngine_, writeEngine_,
                                     [this] { return std::make_unique<FakeSocketView>(socket_); },
                                     [this](int intervalMs) {
-                                       auto timer = std::make_unique<FakeTimer>();
-                                       (intervalMs == 100 ? writeTimer_ : secondTimer_) = timer.get();
-                                       return std::unique_ptr<Timer>(std::move(timer));
+                                        auto timer = std::make_unique<FakeTimer>();
+                                        (intervalMs == 100 ? writeTimer_ : secondTimer_) = timer.get();
+                                        return std::unique_ptr<Timer>(std::move(timer));
                                     },
-                                   dir_.path()},
-                      Receiver::Threading::CallerThread};
+                                    dir_.path()}};
 };
 
 TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItWent)
@@ -194,7 +200,7 @@ TEST_F(SteppedReceiver, ALockedDatabaseCostsNoRecordAndCountsEachOnceWhereverItW
 TEST_F(SteppedReceiver, AFailureWhileAMessageIsHandledIsCountedToldOnceAndGivenInTheClosingLine)
 {
     QSignalSpy problems(&core(), &ReceiverCore::problemReported);
-    core().intake().setOnAccepted([](const QByteArray& bytes) {
+    core().intake().setOnAccepted([](const QByteArray& bytes, const QString&, const QDateTime&) {
         if (bytes.contains("refused"))
             throw std::runtime_error("no room to forward");
     });
@@ -253,11 +259,10 @@ TEST(KeptDays, OlderDaysAreDroppedAtStartupAndWhenANewDayStartsEachToldOnce)
     for (const char* day : {"2026-11-05", "2026-11-06", "2026-11-07", "2026-12-01"})
         createDay(engine, dbPath, QString::fromLatin1(day));
     FakeUdpSocket socket;
-    Receiver receiver(CoreServices{clock, engine, engine, [&] { return std::make_unique<FakeSocketView>(socket); },
-                                   [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
-                      Receiver::Threading::CallerThread);
-    QSignalSpy told(&receiver, &ReceiverHandle::problemReported);
-    QSignalSpy dropped(&receiver, &ReceiverHandle::daysDropped);
+    ReceiverCore receiver(CoreServices{clock, engine, engine, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                       [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
+    QSignalSpy told(&receiver, &ReceiverCore::problemReported);
+    QSignalSpy dropped(&receiver, &ReceiverCore::daysDropped);
     receiver.setKeepDays(30);
     receiver.openDatabase();
     LogDatabase database(engine, dir.path(), clock);
@@ -305,9 +310,9 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresTextOneHe
     SqliteEngine engine;
     ReadOnlyEngine readOnly(engine);
     FakeUdpSocket socket;
-    Receiver receiver(CoreServices{clock, engine, readOnly, [&] { return std::make_unique<FakeSocketView>(socket); },
-                                   [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
-                      Receiver::Threading::CallerThread);
+    ReceiverCore receiver(CoreServices{clock, engine, readOnly,
+                                       [&] { return std::make_unique<FakeSocketView>(socket); },
+                                       [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
     try {
         receiver.openDatabase();
         FAIL() << "a database that cannot be written was accepted";
@@ -319,9 +324,8 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresTextOneHe
     const auto holder = engine.open(QDir(dir.path()).filePath(QStringLiteral("syslog.mdb")));
     holder->execute(QStringLiteral("BEGIN IMMEDIATE"));
     SqliteEngine impatient(0);
-    Receiver second(CoreServices{clock, engine, impatient, [&] { return std::make_unique<FakeSocketView>(socket); },
-                                 [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
-                    Receiver::Threading::CallerThread);
+    ReceiverCore second(CoreServices{clock, engine, impatient, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                     [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
     EXPECT_NO_THROW(second.openDatabase());
 }
 
@@ -357,11 +361,10 @@ TEST(Startup, ADamagedDatabaseIsCheckedInTheBackgroundAndToldOnceNamingTheFile)
     file.close();
 
     FakeUdpSocket socket;
-    Receiver receiver(CoreServices{clock, engine, engine, [&] { return std::make_unique<FakeSocketView>(socket); },
-                                   [](int) { return std::make_unique<FakeTimer>(); }, dir.path()},
-                      Receiver::Threading::CallerThread);
-    QSignalSpy told(&receiver, &ReceiverHandle::problemReported);
-    QSignalSpy shown(&receiver, &ReceiverHandle::errorRaised);
+    ReceiverCore receiver(CoreServices{clock, engine, engine, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                       [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
+    QSignalSpy told(&receiver, &ReceiverCore::problemReported);
+    QSignalSpy shown(&receiver, &ReceiverCore::errorRaised);
     receiver.openDatabase(); // starts as ever: the damage is elsewhere
     ASSERT_TRUE(shown.wait(20000));
     EXPECT_TRUE(shown[0][0].toString().contains(dbPath));
@@ -371,7 +374,7 @@ TEST(Startup, ADamagedDatabaseIsCheckedInTheBackgroundAndToldOnceNamingTheFile)
 
     // Opened again (as after a new port): not checked or told again.
     receiver.openDatabase();
-    receiver.run([](ReceiverCore& core) { core.tick(); });
+    receiver.tick();
     QCoreApplication::processEvents();
     EXPECT_EQ(shown.size(), 1);
     EXPECT_EQ(told.size(), 1);

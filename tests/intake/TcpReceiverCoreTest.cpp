@@ -1,12 +1,14 @@
 // Syslog over TCP and forwarding, through a real receiver on its own thread:
 // real sockets, a real database file and recovery file.
 #include "intake/DatagramIntake.h"
-#include "intake/Receiver.h"
+#include "intake/ReceiverThread.h"
 #include "net/SyslogFraming.h"
+#include "net/SyslogRelay.h"
 #include "platform/QtUdpSocket.h"
 #include "platform/SqliteEngine.h"
 #include "store/LogDatabase.h"
 #include "tests/support/Fakes.h"
+#include "tests/support/OnThread.h"
 #include "tests/support/UdpPorts.h"
 
 #include <QFile>
@@ -46,6 +48,12 @@ std::unique_ptr<QTcpSocket> connectTo(quint16 port, const QHostAddress& from = Q
 
 class TcpReceiver : public ::testing::Test {
 protected:
+    // Runs request on the receiver's thread.
+    template <typename Request>
+    auto core(Request request)
+    {
+        return onThreadOf(receiver_.core(), [this, &request] { return request(*receiver_.core()); });
+    }
     void SetUp() override
     {
         ASSERT_TRUE(dir_.isValid());
@@ -53,11 +61,9 @@ protected:
     }
     void start()
     {
-        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
-        ASSERT_TRUE(receiver_.port().setLocalPort(port_));
-        ASSERT_TRUE(receiver_.port().bind());
+        core([](ReceiverCore& c) { c.openDatabase(); });
+        ASSERT_TRUE(core([this](ReceiverCore& c) { return c.port().setLocalPort(port_) && c.port().bind(); }));
     }
-    template <typename Request> auto core(Request&& request) { return receiver_.run(std::forward<Request>(request)); }
     qint64 received() { return core([](ReceiverCore& c) { return c.storeCounters().received; }); }
     TcpCounts tcpCounts() { return core([](ReceiverCore& c) { return c.tcp().counts(); }); }
 
@@ -79,9 +85,10 @@ protected:
     SqliteEngine readEngine_{2000};
     SqliteEngine writeEngine_{250};
     FakeSettingsStore settings_;
-    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_, [] { return std::make_unique<QtUdpSocket>(); },
-                                    [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir_.path(),
-                                    &settings_}};
+    ReceiverThread receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+                                          [] { return std::make_unique<QtUdpSocket>(); },
+                                          [](int ms) { return std::unique_ptr<Timer>(new QtTimer(ms)); }, dir_.path(),
+                                          &settings_}};
     quint16 port_ = 0;
 };
 
@@ -204,16 +211,16 @@ TEST_F(TcpReceiver, ALockedDatabaseSlowsTheSendersAndCostsNoMessage)
     EXPECT_EQ(counted.stored + counted.recovered, 2 * perConnection);
 }
 
-TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
+TEST_F(TcpReceiver, AcceptedMessagesAreForwardedToEachDestinationWithTheSenderAndArrivalTime)
 {
     QUdpSocket udpPeer;
     ASSERT_TRUE(udpPeer.bind(QHostAddress::LocalHost, 0));
     QTcpServer tcpPeer;
     ASSERT_TRUE(tcpPeer.listen(QHostAddress::LocalHost, 0));
-    settings_.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2 nonsense")
+    settings_.values[QStringLiteral("forward")] = QStringLiteral("udp://127.0.0.1:%1  tcp://127.0.0.1:%2?raw nonsense")
                                                      .arg(udpPeer.localPort())
                                                      .arg(tcpPeer.serverPort());
-    QSignalSpy problems(&receiver_, &ReceiverHandle::problemReported);
+    QSignalSpy problems(receiver_.core(), &ReceiverCore::problemReported);
     start();
 
     const QByteArray gb18030 = QByteArrayLiteral("<14>host info: \xd6\xd0\xce\xc4");
@@ -221,8 +228,9 @@ TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
     connection->write("<14>host info: over tcp\n<14>host not forwarded\n");
     connection->write(QByteArray::number(gb18030.size()) + ' ' + gb18030);
     QUdpSocket sender;
-    sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port_);
-    QList<QByteArray> expected{"<14>host info: over tcp", gb18030, "<14>host info: over udp"};
+    const QByteArray withHeader = "<14>Dec  7 15:37:51 host info: over udp";
+    sender.writeDatagram(withHeader, QHostAddress::LocalHost, port_);
+    QList<QByteArray> asReceived{"<14>host info: over tcp", gb18030, withHeader};
 
     QList<QByteArray> overUdp;
     ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -238,33 +246,46 @@ TEST_F(TcpReceiver, AcceptedMessagesAreForwardedAsReceivedToEachDestination)
         overTcp << framing.feed(forwarded->readAll());
         return overTcp.size() >= 3;
     }, 20000));
-    std::sort(expected.begin(), expected.end());
-    std::sort(overUdp.begin(), overUdp.end());
-    std::sort(overTcp.begin(), overTcp.end());
-    EXPECT_EQ(overUdp, expected);
-    EXPECT_EQ(overTcp, expected);
+    core([](ReceiverCore& c) { c.shutdown(); });
+
+    // The relay's TIMESTAMP is the arrival time its record got, HOSTNAME the sender.
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+    auto cursor = readEngine_.open(QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")))
+                      ->query(QStringLiteral("SELECT * FROM %1 ORDER BY \"ID\"").arg(quoteName(dayTableName(day))));
+    QMap<QString, QByteArray> stamps;
+    while (cursor->next())
+        stamps[cursor->text(QStringLiteral("信息")).value_or(QString())] = relayTimestamp(
+            QDateTime::fromString(cursor->text(QStringLiteral("时间")).value_or(QString()), u"yyyy-MM-dd HH:mm:ss"_s));
+    QList<QByteArray> relayed{"<14>" + stamps.value(u"info: over tcp"_s) + " 127.0.0.1 host info: over tcp",
+                              "<14>" + stamps.value(QStringLiteral("info: 中文")) + " 127.0.0.1 host info: \xd6\xd0\xce\xc4",
+                              withHeader};
+    for (QList<QByteArray>* list : {&asReceived, &relayed, &overUdp, &overTcp})
+        std::sort(list->begin(), list->end());
+    EXPECT_EQ(overUdp, relayed);
+    EXPECT_EQ(overTcp, asReceived);
 
     QStringList lines;
     for (const QList<QVariant>& signal : problems)
         lines << signal.first().toString();
     EXPECT_EQ(lines.filter(QStringLiteral("\"nonsense\" ignored")).size(), 1) << lines.join(u'\n').toStdString();
-    core([](ReceiverCore& c) { c.shutdown(); });
 }
 
 TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOnlyForUdp)
 {
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, port_));
-    QSignalSpy problems(&receiver_, &ReceiverHandle::problemReported);
-    QSignalSpy seconds(&receiver_, &ReceiverHandle::secondElapsed);
+    QSignalSpy problems(receiver_.core(), &ReceiverCore::problemReported);
+    QSignalSpy seconds(receiver_.core(), &ReceiverCore::secondElapsed);
     start();
-    receiver_.port().close();
-    ASSERT_TRUE(receiver_.port().bind());
+    ASSERT_TRUE(core([](ReceiverCore& c) {
+        c.port().close();
+        return c.port().bind();
+    }));
     QUdpSocket sender;
     sender.writeDatagram("<14>host info: over udp", QHostAddress::LocalHost, port_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 1; }, 20000));
-    core([](ReceiverCore& c) { c.tick(); });
-    ASSERT_TRUE(seconds.wait(10000));
+    core([](ReceiverCore& c) { c.tick(); }); // the spy hears it on the receiver's thread, before this returns
+    ASSERT_FALSE(seconds.isEmpty());
     EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.contains(QStringLiteral("in use")));
     ASSERT_EQ(problems.size(), 1);
     EXPECT_TRUE(
@@ -273,10 +294,11 @@ TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOn
     settings_.values[QStringLiteral("tcp")] = QStringLiteral("0");
     other.close();
     core([](ReceiverCore& c) { c.openDatabase(); });
-    ASSERT_TRUE(receiver_.port().bind());
+    ASSERT_TRUE(core([](ReceiverCore& c) { return c.port().bind(); }));
     EXPECT_FALSE(core([](ReceiverCore& c) { return c.tcp().isListening(); }));
+    const qsizetype told = seconds.size();
     core([](ReceiverCore& c) { c.tick(); });
-    ASSERT_TRUE(seconds.wait(10000));
+    ASSERT_EQ(seconds.size(), told + 1);
     EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.isEmpty());
     EXPECT_FALSE(core([](ReceiverCore& c) { return c.summaryLine(); }).contains(QStringLiteral("TCP")));
     core([](ReceiverCore& c) { c.shutdown(); });
@@ -291,11 +313,11 @@ protected:
     {
         ASSERT_TRUE(dir_.isValid());
         port_ = unusedPort();
-        receiver_.run([](ReceiverCore& core) { core.openDatabase(); });
+        receiver_.openDatabase();
         ASSERT_TRUE(receiver_.port().setLocalPort(port_));
         ASSERT_TRUE(receiver_.port().bind());
     }
-    ReceiverCore& core() { return *receiver_.core(); }
+    ReceiverCore& core() { return receiver_; }
     QString dbPath() const { return QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")); }
 
     QTemporaryDir dir_;
@@ -303,15 +325,15 @@ protected:
     SqliteEngine readEngine_{2000};
     SqliteEngine writeEngine_{50};
     FakeTimer* writeTimer_ = nullptr;
-    Receiver receiver_{CoreServices{clock_, readEngine_, writeEngine_, [] { return std::make_unique<QtUdpSocket>(); },
-                                    [this](int intervalMs) {
-                                        auto timer = std::make_unique<FakeTimer>();
-                                        if (intervalMs == 100)
-                                            writeTimer_ = timer.get();
-                                        return std::unique_ptr<Timer>(std::move(timer));
-                                    },
-                                    dir_.path()},
-                       Receiver::Threading::CallerThread};
+    ReceiverCore receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+                                        [] { return std::make_unique<QtUdpSocket>(); },
+                                        [this](int intervalMs) {
+                                            auto timer = std::make_unique<FakeTimer>();
+                                            if (intervalMs == 100)
+                                                writeTimer_ = timer.get();
+                                            return std::unique_ptr<Timer>(std::move(timer));
+                                        },
+                                        dir_.path()}};
     quint16 port_ = 0;
 };
 

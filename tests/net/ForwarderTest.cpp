@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+#include "tests/support/UdpPorts.h"
+
 #include <sys/socket.h>
 
 using namespace Qt::StringLiterals;
@@ -36,9 +38,29 @@ QByteArray framed(const QList<QByteArray>& messages)
     return bytes;
 }
 
-ForwardDestination destination(ForwardDestination::Transport transport, quint16 port)
+// Raw unless said otherwise: these tests look at transport, not at content.
+ForwardDestination destination(ForwardDestination::Transport transport, quint16 port, bool raw = true,
+                               ForwardDestination::Framing framing = ForwardDestination::Framing::OctetCounting)
 {
-    return ForwardDestination{transport, QStringLiteral("127.0.0.1"), port};
+    return ForwardDestination{transport, QStringLiteral("127.0.0.1"), port, framing, raw};
+}
+
+const QDateTime kArrival(QDate(2026, 12, 7), QTime(9, 5, 3));
+
+void send(Forwarder& forwarder, const QByteArray& message)
+{
+    forwarder.forward(message, QStringLiteral("10.1.2.3"), kArrival);
+}
+
+QList<QByteArray> receiveDatagrams(QUdpSocket& receiver, qsizetype count)
+{
+    QList<QByteArray> received;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        while (receiver.hasPendingDatagrams())
+            received << receiver.receiveDatagram().data();
+        return received.size() >= count;
+    }, kWaitMs));
+    return received;
 }
 
 ForwarderOptions quickRetries()
@@ -89,23 +111,93 @@ bool waitForConnected(const Forwarder& forwarder, bool connected)
 
 } // namespace
 
-TEST(ForwarderTest, SendsEachMessageAsOneDatagramByteForByte)
+TEST(ForwarderTest, SendsEachMessageAsOneDatagramByteForByteWhenRaw)
 {
-    QUdpSocket receiver;
-    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
-    Forwarder forwarder({destination(ForwardDestination::Transport::Udp, receiver.localPort())});
-    for (const QByteArray& message : kMessages)
-        forwarder.forward(message);
+    for (const bool batched : {true, false}) {
+        QUdpSocket receiver;
+        ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+        ForwarderOptions options;
+        options.batchedDatagrams = batched;
+        Forwarder forwarder({destination(ForwardDestination::Transport::Udp, receiver.localPort())}, options);
+        for (const QByteArray& message : kMessages)
+            send(forwarder, message);
 
-    QList<QByteArray> received;
+        EXPECT_EQ(receiveDatagrams(receiver, kMessages.size()), kMessages);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent == quint64(kMessages.size()); }, kWaitMs));
+        EXPECT_EQ(forwarder.status().value(0).missed, 0u);
+    }
+}
+
+// Each framing as a listener receives it, with the relay's header where the
+// destination is not raw.
+TEST(ForwarderTest, EachDestinationGetsItsFramingAndTheRelayHeaderUnlessRaw)
+{
+    using T = ForwardDestination::Transport;
+    QUdpSocket udp;
+    ASSERT_TRUE(udp.bind(QHostAddress::LocalHost, 0));
+    TcpReceiver octets;
+    TcpReceiver lines;
+    ASSERT_TRUE(octets.listen());
+    ASSERT_TRUE(lines.listen());
+    Forwarder forwarder({destination(T::Udp, udp.localPort(), false),
+                         destination(T::Tcp, octets.server.serverPort(), true),
+                         destination(T::Tcp, lines.server.serverPort(), false, ForwardDestination::Framing::LineFeed)});
+    const QList<QByteArray> messages = {"<14>info: disk ok\n", "<13>Oct 11 22:14:15 host app: as it is",
+                                        "no pri\nat all"};
+    for (const QByteArray& message : messages)
+        send(forwarder, message);
+
+    const QList<QByteArray> relayed = {"<14>Dec  7 09:05:03 10.1.2.3 info: disk ok\n", messages[1],
+                                       "<13>Dec  7 09:05:03 10.1.2.3 no pri\nat all"};
+    EXPECT_EQ(receiveDatagrams(udp, messages.size()), relayed);
+    const QByteArray expectedLines = "<14>Dec  7 09:05:03 10.1.2.3 info: disk ok\n" + messages[1]
+        + "\n<13>Dec  7 09:05:03 10.1.2.3 no pri at all\n";
     ASSERT_TRUE(QTest::qWaitFor([&] {
-        while (receiver.hasPendingDatagrams())
-            received << receiver.receiveDatagram().data();
-        return received.size() >= kMessages.size();
+        return octets.received.size() >= framed(messages).size() && lines.received.size() >= expectedLines.size();
     }, kWaitMs));
-    EXPECT_EQ(received, kMessages);
-    EXPECT_EQ(forwarder.status().value(0).sent, quint64(kMessages.size()));
-    EXPECT_EQ(forwarder.status().value(0).missed, 0u);
+    EXPECT_EQ(octets.received, framed(messages));
+    EXPECT_EQ(lines.received, expectedLines);
+}
+
+// A closed local port: the system refuses the first datagram, which is
+// counted; the others wait until a probe gets through, then follow in order.
+TEST(ForwarderTest, CountsRefusedDatagramsAndHoldsTheRestUntilTheDestinationIsBack)
+{
+    const quint16 port = unusedUdpPort();
+    ForwarderOptions options;
+    options.retryInitialMs = options.retryMaxMs = 300;
+    Forwarder forwarder({destination(ForwardDestination::Transport::Udp, port)}, options);
+    constexpr int kCount = 50;  // well within the receiver's buffer once they go
+    QList<QByteArray> messages;
+    for (int i = 0; i < kCount; ++i) {
+        messages << "<14>host info: refused " + QByteArray::number(i);
+        send(forwarder, messages.last());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).missed > 0; }, kWaitMs));
+    ForwardStatus status = forwarder.status().value(0);
+    EXPECT_FALSE(status.connected);
+    EXPECT_EQ(status.sent, 0u);
+    EXPECT_EQ(status.waiting, kCount - 1);
+    EXPECT_TRUE(status.lastError.contains(QStringLiteral("refused"))) << status.lastError.toStdString();
+
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, port));
+    // Each probe refused before the bind is missed; everything after arrives.
+    const QList<QByteArray> received = receiveDatagrams(receiver, kCount - qsizetype(forwarder.status().value(0).missed));
+    status = forwarder.status().value(0);
+    EXPECT_EQ(received.join('\n'), messages.sliced(qsizetype(status.missed)).join('\n'))
+        << describeForwardStatus(status).toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).connected; }, kWaitMs));
+
+    // One datagram per call, without the system's error queue: a failed
+    // send is counted and takes the destination down as well.
+    options.batchedDatagrams = false;
+    Forwarder oneByOne({destination(ForwardDestination::Transport::Udp, unusedUdpPort())}, options);
+    for (const QByteArray& message : messages)
+        send(oneByOne, message);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return oneByOne.status().value(0).missed > 0; }, kWaitMs));
+    EXPECT_FALSE(oneByOne.status().value(0).connected);
+    EXPECT_GT(oneByOne.status().value(0).waiting, 0);
 }
 
 TEST(ForwarderTest, SendsOctetCountedFramesInOrderOverTcp)
@@ -117,7 +209,7 @@ TEST(ForwarderTest, SendsOctetCountedFramesInOrderOverTcp)
     for (int round = 0; round < 200; ++round)
         for (const QByteArray& message : kMessages) {
             sent << message + QByteArray::number(round);
-            forwarder.forward(sent.last());
+            send(forwarder, sent.last());
         }
 
     const QByteArray expected = framed(sent);
@@ -133,13 +225,13 @@ TEST(ForwarderTest, KeepsMessagesWhileATcpReceiverIsAwayAndSendsThemWhenItIsBack
     receiver.listenBelowEphemeralPorts();
     const quint16 port = receiver.server.serverPort();
     Forwarder forwarder({destination(ForwardDestination::Transport::Tcp, port)}, quickRetries());
-    forwarder.forward(kMessages[0]);
+    send(forwarder, kMessages[0]);
     ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received == framed({kMessages[0]}); }, kWaitMs));
 
     receiver.stop();
     ASSERT_TRUE(waitForConnected(forwarder, false));
     for (const QByteArray& message : kMessages)
-        forwarder.forward(message);
+        send(forwarder, message);
     // Refused attempts meanwhile leave the messages waiting.
     QSignalSpy statusChanges(&forwarder, &Forwarder::statusChanged);
     ASSERT_TRUE(statusChanges.wait(kWaitMs));
@@ -169,20 +261,48 @@ TEST(ForwarderTest, CountsWhatTheQueueCannotHoldAndWhatIsLeftAtStopAsMissed)
     const QList<ForwardStatus> before = forwarder.status();
 
     for (int i = 0; i < 5; ++i)
-        forwarder.forward("message " + QByteArray::number(i));
-    ForwardStatus status = forwarder.status().value(0);
-    EXPECT_EQ(status.waiting, 3);
-    EXPECT_EQ(status.missed, 2u);
-    EXPECT_TRUE(statusChanges.wait(kWaitMs));
+        send(forwarder, "message " + QByteArray::number(i));
+    EXPECT_EQ(forwarder.status().value(0).waiting, 5);  // gathered, not handed over yet
+    ASSERT_TRUE(statusChanges.wait(kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).missed == 2; }, kWaitMs));
+    EXPECT_EQ(forwarder.status().value(0).waiting, 3);
     const QString line = forwardMissesLine(forwarder.status(), before);
     EXPECT_TRUE(line.contains(QStringLiteral("2 more for tcp://127.0.0.1:%1").arg(port))) << line.toStdString();
     EXPECT_TRUE(forwardMissesLine(forwarder.status(), forwarder.status()).isEmpty());
 
     forwarder.stop(0);
-    status = forwarder.status().value(0);
-    EXPECT_EQ(status.missed, 5u);
+    send(forwarder, "after the stop");
+    const ForwardStatus status = forwarder.status().value(0);
+    EXPECT_EQ(status.missed, 6u);
     EXPECT_EQ(status.waiting, 0);
     EXPECT_EQ(status.sent, 0u);
+}
+
+// Batches larger than the queue: the oldest messages stay, in order, and
+// every one that found no room is counted.
+TEST(ForwarderTest, AFullQueueKeepsTheOldestInOrderAndCountsTheRest)
+{
+    TcpReceiver receiver;
+    receiver.listenBelowEphemeralPorts();
+    const quint16 port = receiver.server.serverPort();
+    receiver.stop();
+    ForwarderOptions options = quickRetries();
+    options.queueCapacity = 100;
+    Forwarder forwarder({destination(ForwardDestination::Transport::Tcp, port)}, options);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !forwarder.status().value(0).lastError.isEmpty(); }, kWaitMs));
+    QList<QByteArray> messages;
+    for (int i = 0; i < 1000; ++i) {
+        messages << "message " + QByteArray::number(i);
+        send(forwarder, messages.last());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).missed == 900; }, kWaitMs));
+
+    ASSERT_TRUE(receiver.listen(port));
+    const QByteArray expected = framed(messages.first(100));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.received.size() >= expected.size(); }, kWaitMs));
+    EXPECT_EQ(receiver.received, expected);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent == 100; }, kWaitMs));
+    EXPECT_EQ(forwarder.status().value(0).waiting, 0);
 }
 
 TEST(ForwarderTest, CountsWhatABrokenConnectionLeftUnacknowledgedAsMissedAndResendsTheRest)
@@ -203,7 +323,7 @@ TEST(ForwarderTest, CountsWhatABrokenConnectionLeftUnacknowledgedAsMissedAndRese
     ASSERT_GT(largestSendBuffer, 0);
     const int total = int(std::min<qint64>((2 * largestSendBuffer + 1024 * 1024) / 200, 100000));
     for (int i = 0; i < total; ++i)
-        forwarder.forward(QByteArray(200, char('a' + i % 26)));
+        send(forwarder, QByteArray(200, char('a' + i % 26)));
     // Far more than the receiver's buffer can have taken has been handed over.
     ASSERT_TRUE(QTest::qWaitFor([&] { return forwarder.status().value(0).sent >= 100; }, kWaitMs));
 
@@ -217,16 +337,23 @@ TEST(ForwarderTest, CountsWhatABrokenConnectionLeftUnacknowledgedAsMissedAndRese
 TEST(ForwarderTest, ParsesDestinationsAndNamesEachEntryItRejects)
 {
     const ParsedForwardDestinations parsed = parseForwardDestinations(
-        QStringLiteral("  udp://logs.example.net:514\ttcp://[::1]:6514 TCP://10.0.0.1:601 ftp://h:1 udp://h "
-                       "udp://h:70000 tcp://1.2.3.999:5 udp://::1:514 udp://bad_-.name-:5 udp://logs.example.net:514 "));
+        QStringLiteral("  udp://logs.example.net:514\ttcp://[::1]:6514 TCP+LF://10.0.0.1:601?RAW ftp://h:1 udp://h "
+                       "udp://h:70000 tcp://1.2.3.999:5 udp://::1:514 udp://bad_-.name-:5 udp://logs.example.net:514 "
+                       "udp://h:5?cooked udp+lf://h:5 udp://logs.example.net:514?raw"));
     using T = ForwardDestination::Transport;
+    using F = ForwardDestination::Framing;
     EXPECT_EQ(parsed.destinations, (QList<ForwardDestination>{{T::Udp, u"logs.example.net"_s, 514},
                                                              {T::Tcp, u"::1"_s, 6514},
-                                                             {T::Tcp, u"10.0.0.1"_s, 601}}));
-    EXPECT_EQ(parsed.destinations.value(1).text(), QStringLiteral("tcp://[::1]:6514"));
+                                                             {T::Tcp, u"10.0.0.1"_s, 601, F::LineFeed, true},
+                                                             {T::Udp, u"logs.example.net"_s, 514, F::OctetCounting, true}}));
+    QStringList texts;
+    for (const ForwardDestination& destination : parsed.destinations)
+        texts << destination.text();
+    EXPECT_EQ(texts, (QStringList{u"udp://logs.example.net:514"_s, u"tcp://[::1]:6514"_s, u"tcp+lf://10.0.0.1:601?raw"_s,
+                                  u"udp://logs.example.net:514?raw"_s}));
     const QStringList rejected = {u"ftp://h:1"_s,         u"udp://h"_s,       u"udp://h:70000"_s,
                                   u"tcp://1.2.3.999:5"_s, u"udp://::1:514"_s, u"udp://bad_-.name-:5"_s,
-                                  u"udp://logs.example.net:514"_s};
+                                  u"udp://logs.example.net:514"_s, u"udp://h:5?cooked"_s, u"udp+lf://h:5"_s};
     ASSERT_EQ(parsed.errors.size(), rejected.size()) << parsed.errors.join(u'\n').toStdString();
     for (qsizetype i = 0; i < rejected.size(); ++i)
         EXPECT_TRUE(parsed.errors[i].contains(u'"' + rejected[i] + u'"')) << parsed.errors[i].toStdString();
