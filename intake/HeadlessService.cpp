@@ -6,7 +6,6 @@
 #include "platform/UdpSocket.h"
 #include "settings/NumericText.h"
 #include "settings/Settings.h"
-#include "settings/SettingsTexts.h"
 
 #include <QDir>
 
@@ -44,19 +43,42 @@ bool HeadlessService::start()
     ListeningPort& port = receiver_.port();
     const std::optional<qint32> number = toInt32(settings.portText);
     if (const Result<> bound = number && port.setLocalPort(*number) ? port.bind() : Failure{}; !bound) {
-        print_(settings.portText + settingstexts::portBusySuffix()
-               + (bound.error().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(bound.error())));
+        print_(portProblem(settings.portText, bound.error()));
         receiver_.shutdown();
         return false;
     }
     started_ = true;
     receiver_.startCounting();
-    print_(QStringLiteral("listening on UDP port %1; storing in %2; receive buffer %3 KiB; message filter %4")
-               .arg(port.localPort())
+    print_(QStringLiteral("listening on %1; storing in %2; receive buffer %3 KiB; message filter %4")
+               .arg(listeningOn(port.localPort()))
                .arg(database)
                .arg(receiver_.receiveBufferBytes() / 1024)
                .arg(settings.filterEnabled != 0 ? QStringLiteral("on") : QStringLiteral("off")));
     return true;
+}
+
+// There is no port prompt here: the line names the setting to change and
+// the file it is kept in.
+QString HeadlessService::portProblem(const QString& portText, const QString& reason) const
+{
+    const QString where = settings_.location().isEmpty()
+                              ? QStringLiteral("the settings")
+                              : QStringLiteral("the [General] section of %1").arg(settings_.location());
+    const QString what = toInt32(portText) ? QStringLiteral("UDP port %1 cannot be bound").arg(portText.trimmed())
+                                           : QStringLiteral("the stored port \"%1\" is not a port").arg(portText);
+    return QStringLiteral("%1%2; set \"port\" in %3 to a free port (1 to 65535) and start again")
+        .arg(what, reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason), where);
+}
+
+// TCP listens beside UDP unless it is switched off; a TCP port that cannot
+// be bound has been told on a line of its own just before.
+QString HeadlessService::listeningOn(int port) const
+{
+    if (!receiver_.tcpEnabled())
+        return QStringLiteral("UDP port %1").arg(port);
+    if (receiver_.tcp().isListening())
+        return QStringLiteral("UDP and TCP port %1").arg(port);
+    return QStringLiteral("UDP port %1 (not TCP: that port cannot be bound)").arg(port);
 }
 
 void HeadlessService::stop()

@@ -20,16 +20,21 @@ public:
     HeadlessService(ReceiverCore& receiver, SettingsStore& settings, SingleInstance& instance, QString dataDir,
                     Printer print, QObject* parent = nullptr);
 
-    // Starts receiving and prints one line saying on what port, into which
-    // file and with which receive buffer. False, after printing why, when
-    // another copy holds the directory, the database cannot be opened or
-    // written, or the port cannot be bound: the process then ends with status 1.
+    // Starts receiving and prints one line saying on what port (UDP, and TCP
+    // when it is on), into which file and with which receive buffer. False,
+    // after printing why, when another copy holds the directory, the database
+    // cannot be opened or written, or the port cannot be bound (the line then
+    // names the "port" setting and the settings file): the process then ends
+    // with status 1.
     bool start();
     // Stores everything read, closes the database and prints what became of
     // everything received. Later calls do nothing.
     void stop();
 
 private:
+    QString portProblem(const QString& portText, const QString& reason) const;
+    QString listeningOn(int port) const;
+
     ReceiverCore& receiver_;
     SettingsStore& settings_;
     SingleInstance& instance_;

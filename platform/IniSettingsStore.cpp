@@ -1,5 +1,6 @@
 #include "platform/IniSettingsStore.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
@@ -77,6 +78,8 @@ bool IniSettingsStore::write(const QString& name, const QString& value)
     store->sync();
     return store->status() == QSettings::NoError;
 }
+
+QString IniSettingsStore::location() const { return QDir::toNativeSeparators(path_); }
 
 QString IniSettingsStore::defaultPath()
 {

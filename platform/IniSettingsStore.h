@@ -23,6 +23,8 @@ public:
     // Stores the text and writes it through at once; false when the store
     // cannot be written.
     bool write(const QString& name, const QString& value) override;
+    // The file (or registry key), with the platform's separators.
+    QString location() const override;
 
     static QString defaultPath();
     // The largest value, in bytes, that read() gives back.

@@ -12,4 +12,7 @@ public:
     // Creates the key if needed and stores the text. False when the key cannot
     // be created or opened (nothing is stored then).
     virtual bool write(const QString& name, const QString& value) = 0;
+    // Where a user finds the values to change them by hand (a file's full
+    // path); empty when there is no such place.
+    virtual QString location() const { return QString(); }
 };

@@ -6,6 +6,26 @@ namespace {
 
 constexpr qsizetype kBlockBytes = 1 << 20;
 
+// A spreadsheet reads a cell starting with one of these as a formula (a tab
+// or CR in front of one is skipped by some); an apostrophe in front keeps it
+// text, as OWASP advises against CSV injection.
+bool mightBeReadAsFormula(QByteArrayView field)
+{
+    if (field.isEmpty())
+        return false;
+    switch (field.front()) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r':
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool needsQuotes(QByteArrayView field)
 {
     for (const char c : field) {
@@ -39,11 +59,16 @@ QByteArray csvHeader()
 
 void appendCsvField(QByteArray& line, QByteArrayView utf8Field)
 {
+    const bool neutralised = mightBeReadAsFormula(utf8Field);
     if (!needsQuotes(utf8Field)) {
+        if (neutralised)
+            line.append('\'');
         line.append(utf8Field);
         return;
     }
     line.append('"');
+    if (neutralised)
+        line.append('\'');
     for (const char c : utf8Field) {
         if (c == '"')
             line.append('"');

@@ -12,7 +12,10 @@ class QIODevice;
 // UTF-8 starting with a byte order mark, the header line 时间,IP地址,信息, one
 // line per record, every line ending in CR LF. A field holding a comma, a
 // double quote, a CR or an LF is put between double quotes, with each double
-// quote inside it doubled; every other field is written as it is.
+// quote inside it doubled; every other field is written as it is. A field
+// that starts with = + - @, a tab or a CR, which a spreadsheet could take for
+// a formula, gets an apostrophe in front (inside the quotes when quoted), so
+// that it opens as the text it is.
 
 // The byte order mark and the header line.
 QByteArray csvHeader();

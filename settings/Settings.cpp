@@ -13,12 +13,14 @@ QString storedPortText(const SettingsStore& store)
     return text.isEmpty() ? settingstexts::defaultPortText() : text;
 }
 
+// Only a value that reads as 0 turns the filter off: every reader of the
+// switch (intake, status line, F3, the service's startup line) then agrees.
 qint16 storedFilterSwitch(const SettingsStore& store)
 {
     const QString text = store.read(settingstexts::filterValueName());
     if (text.isEmpty())
         return kFilterOn;
-    return toInt16(text).value_or(kFilterOn);
+    return toInt16(text).value_or(kFilterOn) != 0 ? kFilterOn : qint16(0);
 }
 
 } // namespace

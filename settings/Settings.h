@@ -9,14 +9,14 @@
 struct StartupSettings {
     // The port to bind, as stored; "514" when none is stored.
     QString portText;
-    // The message filter switch: 1 on, 0 off.
+    // The message filter switch: 1 on, 0 off; never anything else.
     qint16 filterEnabled = 1;
 };
 
-// Reads "port" and "msgfilter". An empty port gives "514". The filter value is
-// the stored text rounded to a whole number; an empty value, a text that is not
-// a number and a number outside the 16-bit range all give 1 (filter on).
-// Nothing is written back.
+// Reads "port" and "msgfilter". An empty port gives "514". The filter is off
+// (0) only when the stored text rounds to 0 ("0", "0.4"); any other number, an
+// empty value, a text that is not a number and a number outside the 16-bit
+// range all give 1 (filter on). Nothing is written back.
 StartupSettings loadSettings(const SettingsStore& store);
 
 // How many days of records to keep: the "keepdays" value as a whole number

@@ -124,6 +124,14 @@ The program will close.</source>
         <source>no service answers on %1</source>
         <translation>%1 上没有服务回应</translation>
     </message>
+    <message>
+        <source>%1 — attached to the service in %2</source>
+        <translation>%1 — 已连接到 %2 的服务</translation>
+    </message>
+    <message>
+        <source>Attached to the service in %1: closing this window leaves it receiving.</source>
+        <translation>已连接到 %1 的服务：关闭本窗口后服务继续接收。</translation>
+    </message>
 </context>
 <context>
     <name>ReceiverCore</name>
@@ -214,6 +222,14 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
     <message>
         <source>Filtering info: the service does not answer</source>
         <translation>过滤信息:服务没有响应</translation>
+    </message>
+    <message>
+        <source>Filtering info: not listening, no port is bound</source>
+        <translation>过滤信息:未在监听，没有绑定端口</translation>
+    </message>
+    <message>
+        <source>Not listening: UDP port %1 is not bound</source>
+        <translation>未在监听：UDP %1端口未绑定</translation>
     </message>
 </context>
 </TS>

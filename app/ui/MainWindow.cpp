@@ -29,7 +29,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QKeyEvent>
-#include <QWindow>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -87,7 +86,8 @@ void MainWindow::connectReceiver()
         if (!shutDown_)
             services_.dialogs.message(text);
     });
-    connect(receiver, &ReceiverReplica::listeningPortChanged, this, [this] { updateListeningTooltip(); });
+    connect(receiver, &ReceiverReplica::listeningPortChanged, this, [this] { updateStatusTooltip(); });
+    connect(receiver, &ReceiverReplica::portBoundChanged, this, [this] { showPortState(); });
     connect(receiver, &ReceiverReplica::filterOnChanged, this, [this](int on) { filterEnabled_ = qint16(on); });
     // Attached to a service: while it is away the status line says so and the
     // list keeps its lines; once it is back (the database handed over again
@@ -102,7 +102,7 @@ void MainWindow::connectReceiver()
         if (cleaner_)
             request([](ReceiverReplica& service) { return service.handOverDatabase(); });
         refreshDayList();
-        updateListeningTooltip();
+        updateStatusTooltip();
     });
     // A service that does not answer: the status line says so until it does.
     connect(&services_.receiver, &ReceiverLink::answering, this, [this](bool answers) {
@@ -144,7 +144,11 @@ FilteredMessagesWindow* MainWindow::filteredWindow() const { return filtered_; }
 
 void MainWindow::buildControls()
 {
-    setWindowTitle(tr("KIV Syslog Server"));
+    // A view of a service says so: closing it leaves the service receiving.
+    setWindowTitle(services_.receiver.isService() ? tr("%1 — attached to the service in %2")
+                                                        .arg(tr("KIV Syslog Server"),
+                                                             QDir::toNativeSeparators(services_.programDir))
+                                                  : tr("KIV Syslog Server"));
     resize(twips::toPixels(10665), twips::toPixels(6735));
     setFont(songtiFont(10.5));
 
@@ -194,7 +198,7 @@ void MainWindow::buildControls()
     setTabOrder(logList_, dayCombo_);
     setTabOrder(dayCombo_, searchButton_);
     setTabOrder(searchButton_, cleanerButton_);
-    updateListeningTooltip();
+    updateStatusTooltip();
 }
 
 void MainWindow::connectCommands()
@@ -208,7 +212,7 @@ void MainWindow::connectCommands()
 
     // F2 and F3 work whichever control has the focus: the window looks at
     // every key before its controls do.
-    new KeyPreview([this](QObject* receiver, QKeyEvent* event) { handleFunctionKey(receiver, event); }, this);
+    new KeyPreview(this, [this](QKeyEvent* event) { handleFunctionKey(event); });
 }
 
 // ----------------------------------------------------------------- startup --
@@ -259,7 +263,7 @@ void MainWindow::continueAfterDatabase(const QVariant& error)
 
 void MainWindow::continueAfterBind()
 {
-    updateListeningTooltip();
+    updateStatusTooltip();
     if (shutDown_) {
         endStartup(false); // closed while the port was being asked for
         return;
@@ -344,14 +348,10 @@ void MainWindow::onSecond(const IntakeSecond& counters)
     // Live lines that repeat what a load read can only come right after it.
     if (!justLoaded_.isEmpty() && ++ticksSinceLoad_ >= 2)
         justLoaded_.clear();
-    statusLabel_->setText(statusCaption(counters));
-    twips::fitToText(statusLabel_);
-    const QString notes = intakeNotes(counters);
-    const bool notesChanged = notes != intakeNotes_;
-    intakeNotes_ = notes;
+    lastSecond_ = counters;
+    showPortState();
+    intakeNotes_ = intakeNotes(counters);
     showLosses(counters.losses);
-    if (notesChanged)
-        updateListeningTooltip();
     if (dayListRefreshPending_) {
         refreshDayList();
         dayListRefreshPending_ = false;
@@ -362,18 +362,25 @@ void MainWindow::onSecond(const IntakeSecond& counters)
 // text turns red and its tooltip lists every count.
 void MainWindow::showLosses(const LossCounts& losses)
 {
-    if (!losses.any()) {
-        if (lossesShown_) {
-            statusLabel_->setStyleSheet(QString());
-            updateListeningTooltip();
-            lossesShown_ = false;
-        }
+    const bool lost = losses.any();
+    if (lost != lossesShown_)
+        statusLabel_->setStyleSheet(lost ? QStringLiteral("QLabel { color: #d00000; }") : QString());
+    lossesShown_ = lost;
+    lossText_ = lossTooltip(losses);
+    updateStatusTooltip();
+}
+
+// The status line's text: the last second's counters while the port is
+// bound, else that nothing is received until a port is bound again.
+void MainWindow::showPortState()
+{
+    if (shutDown_)
         return;
-    }
-    if (!lossesShown_)
-        statusLabel_->setStyleSheet(QStringLiteral("QLabel { color: #d00000; }"));
-    lossesShown_ = true;
-    statusLabel_->setToolTip(withIntakeNotes(lossTooltip(losses)));
+    if (!services_.receiver.receiver().portBound())
+        showStatus(notListeningCaption());
+    else if (lastSecond_)
+        showStatus(statusCaption(*lastSecond_));
+    updateStatusTooltip();
 }
 
 void MainWindow::onFilteredUpdated(const FilteredBufferUpdate& update)
@@ -383,24 +390,32 @@ void MainWindow::onFilteredUpdated(const FilteredBufferUpdate& update)
         filtered_->refreshView();
 }
 
-void MainWindow::updateListeningTooltip()
+// The losses (after one), whether and where the receiver listens, what
+// TCP and forwarding note, and, attached to a service, that closing this
+// window leaves it running.
+void MainWindow::updateStatusTooltip()
 {
-    if (lossesShown_)
-        return;
-    // The tooltip is Chinese in both languages.
-    statusLabel_->setToolTip(withIntakeNotes(
-        QStringLiteral("当前正在监听UDP %1端口信息").arg(services_.receiver.receiver().listeningPort())));
-}
-
-QString MainWindow::withIntakeNotes(const QString& tooltip) const
-{
-    return intakeNotes_.isEmpty() ? tooltip : tooltip + QLatin1Char('\n') + intakeNotes_;
+    ReceiverReplica& receiver = services_.receiver.receiver();
+    QStringList lines;
+    if (!lossText_.isEmpty())
+        lines << lossText_;
+    // The listening line is Chinese in both languages.
+    lines << (receiver.portBound() ? QStringLiteral("当前正在监听UDP %1端口信息").arg(receiver.listeningPort())
+                                   : notListeningTooltip(receiver.listeningPort()));
+    if (!intakeNotes_.isEmpty())
+        lines << intakeNotes_;
+    if (services_.receiver.isService())
+        lines << tr("Attached to the service in %1: closing this window leaves it receiving.")
+                     .arg(QDir::toNativeSeparators(services_.programDir));
+    const QString tooltip = lines.join(QLatin1Char('\n'));
+    if (tooltip != statusLabel_->toolTip())
+        statusLabel_->setToolTip(tooltip);
 }
 
 void MainWindow::changeServicePort()
 {
     if (commandAllowed())
-        port_->changeServicePort([this] { updateListeningTooltip(); });
+        port_->changeServicePort([this] { updateStatusTooltip(); });
 }
 
 void MainWindow::toggleMessageFilter()
@@ -527,14 +542,10 @@ void MainWindow::copyCurrentLine()
     services_.dialogs.message(QStringLiteral("选中行内容已复制到剪切板！"));
 }
 
-// F2 and F3 with any modifier, once a press: as the key reaches this
-// window, whichever of its controls has the focus (not again as the key goes
-// on to the control and its parents, however the focus moved meanwhile); the
-// key is not consumed.
-void MainWindow::handleFunctionKey(QObject* receiver, QKeyEvent* event)
+// F2 and F3 with any modifier, once a press, whichever of this window's
+// controls has the focus; the key is not consumed.
+void MainWindow::handleFunctionKey(QKeyEvent* event)
 {
-    if (receiver != static_cast<QObject*>(windowHandle()))
-        return;
     switch (event->key()) {
     case Qt::Key_F2:
         changeServicePort();
@@ -629,7 +640,7 @@ void MainWindow::onCleanerClosed()
                 ReceiverReplica& receiver = services_.receiver.receiver();
                 if (shutDown_ || !takenBack.isValid() || receiver.portBound())
                     return;
-                port_->bindAtStartup(QString::number(receiver.listeningPort()), [this] { updateListeningTooltip(); });
+                port_->bindAtStartup(QString::number(receiver.listeningPort()), [this] { updateStatusTooltip(); });
             });
 }
 
@@ -669,11 +680,14 @@ void MainWindow::layoutForOuterSize(double outerWidth, double outerHeight)
     fitBottomLabels(outerWidth, outerHeight);
 }
 
-// The day count as large as its text, at its designed top unless that would
-// let it reach down into the day list.
+// The day count as large as its text, keeping its right edge (the layout
+// anchors it there), at its designed top unless that would let it reach down
+// into the day list.
 void MainWindow::fitDayCountLabel()
 {
+    const double right = twips::left(dayCountLabel_) + twips::width(dayCountLabel_);
     twips::fitToText(dayCountLabel_);
+    twips::setLeft(dayCountLabel_, right - twips::width(dayCountLabel_));
     const double room = twips::top(dayCombo_) - twips::height(dayCountLabel_);
     twips::setTop(dayCountLabel_, std::clamp(room, 0.0, 60.0));
 }

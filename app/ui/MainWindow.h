@@ -111,7 +111,7 @@ private:
     void showStatus(const QString& text);
     void showLine(const QString& line);
     void replaceLines(const QStringList& lines);
-    void handleFunctionKey(QObject* receiver, QKeyEvent* event);
+    void handleFunctionKey(QKeyEvent* event);
     void onSecond(const IntakeSecond& counters);
     void onFilteredUpdated(const FilteredBufferUpdate& update);
     void showLosses(const LossCounts& losses);
@@ -119,10 +119,10 @@ private:
     enum class WhenTableMissing { Load, Ignore };
     void loadRecentRecords(const QString& day, WhenTableMissing missing);
     void onCleanerClosed();
-    void updateListeningTooltip();
+    void showPortState();
+    void updateStatusTooltip();
     void fitDayCountLabel();
     void fitBottomLabels(double outerWidth, double outerHeight);
-    QString withIntakeNotes(const QString& tooltip) const;
     QString dayCountCaption(int days) const;
 
     Services services_;
@@ -148,8 +148,12 @@ private:
     int ticksSinceLoad_ = 0;
     QThreadPool loads_;
     bool lossesShown_ = false;
-    // The tooltip's lines about TCP and forwarding (intakeNotes), as last reported.
+    // The status tooltip's lines: the losses (lossTooltip) and those about TCP
+    // and forwarding (intakeNotes), as last reported.
+    QString lossText_;
     QString intakeNotes_;
+    // The counters of the last second, once one has passed.
+    std::optional<IntakeSecond> lastSecond_;
 
     QLabel* titleLabel_ = nullptr;
     QPushButton* cleanerButton_ = nullptr;

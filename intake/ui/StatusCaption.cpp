@@ -6,12 +6,22 @@ QString statusCaption(const IntakeSecond& counters)
 {
     // The rejected count of the filter-off caption is %n, not %1: the Chinese
     // caption leaves the number out, and %n may be missing from a translation.
-    if (counters.filterEnabled != 1)
+    if (counters.filterEnabled == 0)
         return QCoreApplication::translate("StatusCaption", "Filtering info: %n Filter is disabled ", nullptr,
                                            counters.filteredCount);
     return QCoreApplication::translate("StatusCaption",
                                        "Filtering info: %1 invalid info has been filtered. Recv rate %2 per sec")
         .arg(QString::number(counters.filteredCount), QString::number(counters.receivedThisSecond));
+}
+
+QString notListeningCaption()
+{
+    return QCoreApplication::translate("StatusCaption", "Filtering info: not listening, no port is bound");
+}
+
+QString notListeningTooltip(int port)
+{
+    return QCoreApplication::translate("StatusCaption", "Not listening: UDP port %1 is not bound").arg(port);
 }
 
 QString serviceAwayCaption()

@@ -18,6 +18,13 @@ QString lossTooltip(const LossCounts& losses);
 // Empty while neither applies.
 QString intakeNotes(const IntakeSecond& counters);
 
+// The status line while the receiver listens on no port (none could be bound,
+// or the cleaner has the database): nothing is received until one is bound.
+QString notListeningCaption();
+
+// The status line's tooltip line for the same state, naming the port.
+QString notListeningTooltip(int port);
+
 // The status line of a window attached to a service while the service is away.
 QString serviceAwayCaption();
 

@@ -107,6 +107,18 @@ TEST(Startup, BusyPortShowsPortMessageThenPrompt)
     EXPECT_FALSE(app.socket.isBound());
     // The database work still happened.
     EXPECT_EQ(control<QComboBox>(*app.window, "日志日期")->count(), 1);
+
+    // Nothing is received, and the status line says so until a port is bound.
+    auto* status = control<QLabel>(*app.window, "过滤信息");
+    app.secondTimer->tick();
+    ASSERT_TRUE(app.sync());
+    EXPECT_EQ(status->text(), QStringLiteral("过滤信息:未在监听，没有绑定端口"));
+    EXPECT_EQ(status->toolTip(), QStringLiteral("未在监听：UDP 514端口未绑定"));
+    app.dialogs.answers = {QStringLiteral("5515")};
+    app.window->changeServicePort();
+    ASSERT_TRUE(app.sync());
+    EXPECT_EQ(status->text(), QStringLiteral("过滤信息:已过滤无效信息0条,接收速率0条/秒"));
+    EXPECT_EQ(status->toolTip(), QStringLiteral("当前正在监听UDP 5515端口信息"));
 }
 
 TEST(Startup, CloseRequestDuringThePortPromptEndsTheStartup)
@@ -207,6 +219,23 @@ TEST(Layout, ResizeRuleMovesRightAnchoredControls)
     EXPECT_DOUBLE_EQ(twips::width(control<QWidget>(*app.window, "txtoutput")), 4760);
 }
 
+TEST(Layout, TheDayCountKeepsItsRightEdgeClearOfTheButtonsWhenItsTextChanges)
+{
+    for (const Language language : {Language::English, Language::Chinese}) {
+        AppHarness app(language);
+        // Laid out with the designed caption; the day count comes later.
+        app.window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(app.window.get()));
+        auto* count = control<QLabel>(*app.window, "记录数");
+        const double right = twips::left(count) + twips::width(count);
+        ASSERT_TRUE(app.start());
+        EXPECT_NEAR(twips::left(count) + twips::width(count), right, 1.0);
+        for (const char* button : {"清理", "搜索"})
+            EXPECT_FALSE(count->geometry().intersects(control<QPushButton>(*app.window, button)->geometry()))
+                << button << " " << int(language);
+    }
+}
+
 TEST(Layout, DayListShowsAWholeDate)
 {
     AppHarness app;
@@ -252,7 +281,7 @@ TEST(Commands, SearchOpensOneWindowAndLinkOpensHomePage)
     EXPECT_EQ(app.shell.urls, QStringList{QString::fromLatin1(MainWindow::kHomePage)});
 }
 
-TEST(Commands, FunctionKeysWorkWhicheverControlHasFocus)
+TEST(Commands, FunctionKeysActOncePerPressWhicheverControlHasFocus)
 {
     AppHarness app;
     ASSERT_TRUE(app.start());
@@ -261,28 +290,40 @@ TEST(Commands, FunctionKeysWorkWhicheverControlHasFocus)
     ASSERT_TRUE(QTest::qWaitForWindowActive(app.window.get()));
     auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
     list->setFocus();
-    // A real box takes the focus; the key then goes on to the window.
+    // A real box takes the focus while it is open; the press then goes on to
+    // the list and its parents.
     app.dialogs.whilePrompting = [] {
         if (QWidget* focused = QApplication::focusWidget())
             focused->clearFocus();
     };
-    QWindow* window = app.window->windowHandle();
-    QTest::keyClick(window, Qt::Key_F2);
+    app.dialogs.answers = {QStringLiteral("5515")};
+    QTest::keyClick(list, Qt::Key_F2);
+    ASSERT_TRUE(app.sync());
     EXPECT_EQ(app.dialogs.prompts, QStringList{QStringLiteral("修改服务端口")});
+    EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'|').toStdString();
+    EXPECT_EQ(app.socket.localPort(), 5515);
+    EXPECT_TRUE(app.socket.isBound());
+
     auto* days = control<QComboBox>(*app.window, "日志日期");
     days->setFocus();
-    QTest::keyClick(window, Qt::Key_F3);
+    QTest::keyClick(days, Qt::Key_F3);
     EXPECT_EQ(app.window->filterEnabled(), 0);
     ASSERT_TRUE(app.sync());
     EXPECT_EQ(app.core().filterEnabled(), 0);
     EXPECT_EQ(app.settings.values.value(QStringLiteral("msgfilter")), QStringLiteral("0"));
-    // The shift state does not matter, and each press counts once.
+    // The shift state does not matter; a press the window system delivers (to
+    // the window first) counts once too, and so does each of two presses in a row.
+    QWindow* window = app.window->windowHandle();
     QTest::keyClick(window, Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_EQ(app.window->filterEnabled(), 1);
+    QTest::keyClick(days, Qt::Key_F3);
+    QTest::keyClick(days, Qt::Key_F3);
     EXPECT_EQ(app.window->filterEnabled(), 1);
     ASSERT_TRUE(app.sync());
     EXPECT_EQ(app.core().filterEnabled(), 1);
     QTest::keyClick(window, Qt::Key_F2, Qt::ControlModifier);
     EXPECT_EQ(app.dialogs.prompts.size(), 2);
+    EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("已取消修改端口！")});
 }
 
 TEST(Receiving, RealDatagramReachesTheListAndTheDatabase)
@@ -402,6 +443,15 @@ TEST(Receiving, TheStatusLineTurnsRedWithEveryCountOnceSomethingIsLost)
     ASSERT_TRUE(app.sync());
     EXPECT_TRUE(status->styleSheet().contains(QStringLiteral("color")));
     EXPECT_TRUE(status->toolTip().contains(QStringLiteral("42 datagrams dropped by the system")));
+    // After a loss the tooltip still tells the port and whether it is bound.
+    EXPECT_TRUE(status->toolTip().endsWith(QStringLiteral("\n当前正在监听UDP 5514端口信息")))
+        << status->toolTip().toStdString();
+    app.core().port().close();
+    ASSERT_TRUE(app.sync());
+    EXPECT_EQ(status->text(), QStringLiteral("Filtering info: not listening, no port is bound"));
+    EXPECT_TRUE(status->toolTip().contains(QStringLiteral("42 datagrams dropped by the system")));
+    EXPECT_TRUE(status->toolTip().endsWith(QStringLiteral("\nNot listening: UDP port 5514 is not bound")))
+        << status->toolTip().toStdString();
 }
 
 TEST(Receiving, AnErrorOfTheReceiverReachesTheMessageBoxWithItsText)

@@ -37,7 +37,7 @@ public:
         conf.write(QStringLiteral("[General]\nport=%1\n").arg(port_).toUtf8());
     }
 
-    QProcess* start()
+    QProcess* start(const QStringList& arguments = {})
     {
         auto* process = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -46,7 +46,7 @@ public:
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), configHome_.path());
         env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
         process->setProcessEnvironment(env);
-        process->start(program_, {});
+        process->start(program_, arguments);
         processes_.emplace_back(process);
         return process;
     }
@@ -71,6 +71,7 @@ public:
     }
 
     int port() const { return port_; }
+    QString configFile() const { return QDir(configHome_.path()).filePath(QStringLiteral("varare.conf")); }
     QString recoveryPath() const { return QDir(programDir_.path()).filePath(QStringLiteral("syslog_recovery.log")); }
     static QByteArray output(QProcess* process)
     {
@@ -145,6 +146,37 @@ TEST(Program, SecondCopyIsRefusedAndTheFirstKeepsItsPort)
     first->terminate();
     ASSERT_TRUE(first->waitForFinished(20000));
     EXPECT_EQ(first->exitCode(), 0);
+}
+
+TEST(Program, HeadlessNamesTcpBesideUdpAndTheSettingToChangeWhenThePortIsBusy)
+{
+    ProgramProcess program;
+    {
+        QUdpSocket holder;
+        ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, quint16(program.port())));
+        QProcess* refused = program.start({u"--headless"_s});
+        ASSERT_TRUE(refused->waitForFinished(20000));
+        EXPECT_EQ(refused->exitCode(), 1);
+        const QString said = QString::fromUtf8(ProgramProcess::output(refused));
+        EXPECT_TRUE(said.contains(u"UDP port %1 cannot be bound"_s.arg(program.port()))) << said.toStdString();
+        EXPECT_TRUE(said.contains(u"set \"port\" in the [General] section of "_s + program.configFile()))
+            << said.toStdString();
+        EXPECT_FALSE(said.contains(u"F2"_s)) << said.toStdString();
+    }
+    // TCP is on by default; another program may hold its port, which the line then says.
+    QProcess* running = program.start({u"--headless"_s});
+    ASSERT_TRUE(ProgramProcess::waitForOutput(running, "receive buffer"));
+    const QString startup = QString::fromUtf8(ProgramProcess::output(running));
+    EXPECT_TRUE(startup.contains(u"listening on UDP and TCP port %1;"_s.arg(program.port()))
+                || startup.contains(u"listening on UDP port %1 (not TCP"_s.arg(program.port())))
+        << startup.toStdString();
+    running->terminate();
+    ASSERT_TRUE(running->waitForFinished(20000));
+
+    QProcess help;
+    help.start(QStringLiteral(KIV_PROGRAM_PATH), {u"--help"_s});
+    ASSERT_TRUE(help.waitForFinished(20000));
+    EXPECT_TRUE(help.readAllStandardOutput().contains("over UDP and over TCP"));
 }
 
 namespace {
@@ -300,6 +332,10 @@ TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
             db.exec("INSERT INTO " + table + " VALUES (NULL, '" + day + " 10:00:00', '10.0.0.1', 'link, \"up\" 50%')");
             db.exec("INSERT INTO " + table + " VALUES (NULL, '" + day + " 10:00:01', '10.0.0.22', '端口 down')");
         }
+        db.exec("CREATE TABLE \"syslog-2026-12-03\" (\"ID\" INTEGER PRIMARY KEY, \"时间\" TEXT, \"IP地址\" TEXT, "
+                "\"信息\" TEXT)");
+        db.exec("INSERT INTO \"syslog-2026-12-03\" VALUES (NULL, '2026-12-03 10:00:00', '10.0.0.1', "
+                "'=cmd|'' /C calc''!A0 info')");
     }
     auto run = [&](const QStringList& arguments) {
         QProcess process;
@@ -315,6 +351,9 @@ TEST(Program, ExportWritesCsvForScriptsAndExitsWithTwoOnAnythingWrong)
                        + "2026-12-02 10:00:00,10.0.0.1,\"link, \"\"up\"\" 50%\"\r\n");
     EXPECT_EQ(run({u"--export"_s, u"2026-12-01"_s, u"--ip"_s, u"0.2_"_s, u"--dir"_s, dir.path()}).second.count("\r\n"),
               2);
+    // A message a spreadsheet would run as a formula opens as text.
+    EXPECT_TRUE(run({u"--export"_s, u"2026-12-03"_s, u"--dir"_s, dir.path()})
+                    .second.endsWith("\r\n2026-12-03 10:00:00,10.0.0.1,'=cmd|' /C calc'!A0 info\r\n"));
     EXPECT_EQ(run({u"--export"_s, u"2026-13-01"_s, u"--dir"_s, dir.path()}).first, 2);
     EXPECT_EQ(run({u"--export"_s, u"2026-11-30"_s, u"--dir"_s, dir.path()}).first, 2);
     QTemporaryDir empty;

@@ -222,11 +222,27 @@ TEST(AttachedWindow, ShowsLiveLinesSwitchesTheServicesFilterAndCleansThroughTheS
     EXPECT_TRUE(app.dialogs.messages.isEmpty()) << app.dialogs.messages.join(u'\n').toStdString();
     EXPECT_EQ(app.window->filterEnabled(), 1);
 
+    // It says it is a view of the service, which goes on without it.
+    const QString dir = QDir::toNativeSeparators(service.dataDir());
+    EXPECT_EQ(app.window->windowTitle(), u"KIV Syslog Server — attached to the service in "_s + dir);
+    EXPECT_TRUE(app.window->findChild<ClickableLabel*>(QStringLiteral("过滤信息"))
+                    ->toolTip()
+                    .endsWith(u"\nAttached to the service in "_s + dir + u": closing this window leaves it receiving."_s));
+
     service.send("<13>host: info: live one");
     ASSERT_TRUE(app.showsLine(QStringLiteral("info: live one")));
 
-    // F3 switches the service's filter and the service stores it.
-    app.window->toggleMessageFilter();
+    // F3 switches the service's filter and the service stores it; F2 and F3
+    // act once a press on the focused list.
+    app.window->show();
+    app.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(app.window.get()));
+    auto* list = app.window->findChild<ExtentListWidget*>(QStringLiteral("txtoutput"));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_F2); // cancelled
+    EXPECT_EQ(app.dialogs.prompts.size(), 1);
+    EXPECT_EQ(app.dialogs.messages, QStringList{QStringLiteral("已取消修改端口！")});
+    QTest::keyClick(list, Qt::Key_F3);
     EXPECT_EQ(app.window->filterEnabled(), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.setting(QStringLiteral("msgfilter")) == u"0"_s; }, 10000));
     service.send("<13>host: plain words");

@@ -12,8 +12,9 @@ TEST(StatusCaption, ChineseShowsCountAndRateOrFilterOff)
     EXPECT_EQ(statusCaption(counters), QStringLiteral("过滤信息:已过滤无效信息3条,接收速率12条/秒"));
     counters.filterEnabled = 0;
     EXPECT_EQ(statusCaption(counters), QStringLiteral("过滤信息:消息过滤功能已关闭"));
+    // Any switch other than 0 filters, as intake does.
     counters.filterEnabled = 2;
-    EXPECT_EQ(statusCaption(counters), QStringLiteral("过滤信息:消息过滤功能已关闭"));
+    EXPECT_EQ(statusCaption(counters), QStringLiteral("过滤信息:已过滤无效信息3条,接收速率12条/秒"));
 }
 
 TEST(StatusCaption, EnglishKeepsTheCountWhenFilterIsOff)

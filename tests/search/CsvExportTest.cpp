@@ -25,6 +25,17 @@ TEST(CsvExport, QuotesOnlyFieldsThatNeedItAndEndsEveryLineInCrLf)
               QStringLiteral("\"t\rx\",\"\"\"\",\"中文\n\"\r\n").toUtf8());
 }
 
+TEST(CsvExport, CellsASpreadsheetWouldTakeForAFormulaStartWithAnApostrophe)
+{
+    EXPECT_EQ(csvRecord(QStringLiteral("=1+1"), QStringLiteral("+1"), QStringLiteral("=cmd|' /C calc'!A0 info")),
+              QByteArray("'=1+1,'+1,'=cmd|' /C calc'!A0 info\r\n"));
+    EXPECT_EQ(csvRecord(QStringLiteral("-2"), QStringLiteral("@SUM(A1)"), QStringLiteral("\t=1")),
+              QByteArray("'-2,'@SUM(A1),'\t=1\r\n"));
+    // Quoted as before, the apostrophe inside the quotes; only the first character counts.
+    EXPECT_EQ(csvRecord(QStringLiteral("\r=1"), QStringLiteral("=a,b"), QStringLiteral("a=b -c @d")),
+              QByteArray("\"'\r=1\",\"'=a,b\",a=b -c @d\r\n"));
+}
+
 TEST(CsvExport, ShownLinesSplitBackIntoTheirFields)
 {
     const LogRecord full = splitLogLine(QStringLiteral("2026-12-06 10:00:00 IP:192.168.1.20 kernel: a b  c"));

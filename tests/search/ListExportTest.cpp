@@ -17,7 +17,8 @@ TEST(ListExport, SearchResultsExportEveryShownLineAsCsv)
     const QString day = QStringLiteral("2026-12-01");
     db.addDay(day, {SearchTestDatabase::record(day, QStringLiteral("10.0.0.1"), QStringLiteral("端口 up info")),
                     SearchTestDatabase::record(day, QStringLiteral("10.0.0.2"), QStringLiteral("info: \"root\", tty1")),
-                    SearchTestDatabase::record(day, QStringLiteral("10.0.0.3"), QStringLiteral("not listed"))});
+                    SearchTestDatabase::record(day, QStringLiteral("10.0.0.3"), QStringLiteral("not listed")),
+                    SearchTestDatabase::record(day, QStringLiteral("10.0.0.4"), QStringLiteral("=cmd|' /C calc'!A0 info"))});
     FakeDialogs dialogs;
     FakeClipboard clipboard;
     FakeFileChooser chooser;
@@ -43,7 +44,8 @@ TEST(ListExport, SearchResultsExportEveryShownLineAsCsv)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QStringLiteral("\uFEFF时间,IP地址,信息\r\n"
                                              "2026-12-01 10:00:00,10.0.0.1,端口 up info\r\n"
-                                             "2026-12-01 10:00:00,10.0.0.2,\"info: \"\"root\"\", tty1\"\r\n")
+                                             "2026-12-01 10:00:00,10.0.0.2,\"info: \"\"root\"\", tty1\"\r\n"
+                                             "2026-12-01 10:00:00,10.0.0.4,'=cmd|' /C calc'!A0 info\r\n")
                                   .toUtf8());
     EXPECT_TRUE(dialogs.messages.isEmpty() && dialogs.warnings.isEmpty());
 }

@@ -17,12 +17,12 @@ TEST(LoadSettingsTest, EmptyStoreGivesPort514AndFilterOn)
     EXPECT_TRUE(store.values.isEmpty());
 }
 
-TEST(LoadSettingsTest, StoredValuesAreUsedAndBadFilterValuesCountAsAbsent)
+TEST(LoadSettingsTest, StoredValuesAreUsedAndOnlyAZeroFilterValueTurnsTheFilterOff)
 {
     FakeSettingsStore store;
     store.values[QStringLiteral("port")] = QStringLiteral(" 515 ");
     const std::pair<const char*, qint16> filters[] = {
-        {"0", 0}, {"1", 1}, {"0.5", 0}, {"1.5", 2}, {"abc", 1}, {"70000", 1}, {"-32769", 1},
+        {"0", 0}, {"1", 1}, {"0.5", 0}, {"1.5", 1}, {"2", 1}, {"-1", 1}, {"abc", 1}, {"70000", 1}, {"-32769", 1},
     };
     for (const auto& [stored, expected] : filters) {
         store.values[QStringLiteral("msgfilter")] = QString::fromLatin1(stored);
