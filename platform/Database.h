@@ -103,9 +103,10 @@ public:
     // the engine); when it returns false the statement stops and fails with
     // kInterrupt. An empty function removes it.
     virtual void setProgressCheck(std::function<bool()> keepGoing) { static_cast<void>(keepGoing); }
-    // The pages the writers have added to the file's write-ahead log since it
-    // last started over; 0 without such a log. Cheap enough for a progress check.
-    virtual qint64 logPages() { return 0; }
+    // The size in bytes of the file's write-ahead log file; 0 without one. The
+    // file grows only when the log outgrows what it held before, as when a
+    // long read keeps it from starting over. Cheap enough for a progress check.
+    virtual qint64 logBytes() { return 0; }
 };
 
 class DbEngine {

@@ -7,15 +7,7 @@
 
 #include <QFileInfo>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
-#include <array>
 #include <condition_variable>
-#include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -262,49 +254,6 @@ private:
     std::thread thread_;
 };
 
-// Reads how many frames the write-ahead log holds from the header of its
-// index, the "-shm" file beside the database (SQLite's documented WAL-index
-// format: two copies of a 48-byte header, mxFrame at byte 16, in the
-// machine's byte order). Holds the file open once it exists.
-class WalIndexReader {
-public:
-    explicit WalIndexReader(std::string path) : path_(std::move(path)) {}
-    ~WalIndexReader()
-    {
-#ifdef Q_OS_UNIX
-        if (fd_ >= 0)
-            ::close(fd_);
-#endif
-    }
-    WalIndexReader(const WalIndexReader&) = delete;
-    WalIndexReader& operator=(const WalIndexReader&) = delete;
-
-    // The last frames read when the header is being written just now.
-    qint64 frames()
-    {
-#ifdef Q_OS_UNIX
-        if (fd_ < 0)
-            fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        std::array<unsigned char, 2 * kHeaderBytes> header {};
-        if (fd_ >= 0 && ::pread(fd_, header.data(), header.size(), 0) == ssize_t(header.size())
-            && std::memcmp(header.data(), header.data() + kHeaderBytes, kHeaderBytes) == 0) {
-            std::uint32_t frames = 0;
-            std::memcpy(&frames, header.data() + kFramesOffset, sizeof frames);
-            lastFrames_ = frames;
-        }
-#endif
-        return lastFrames_;
-    }
-
-private:
-    static constexpr std::size_t kHeaderBytes = 48;
-    static constexpr std::size_t kFramesOffset = 16;
-
-    std::string path_;
-    int fd_ = -1;
-    qint64 lastFrames_ = 0;
-};
-
 class SqliteConnection final : public DbConnection {
 public:
     SqliteConnection(const QString& path, int flags, int busyTimeoutMs)
@@ -365,7 +314,13 @@ public:
         else
             sqlite3_progress_handler(db_->getHandle(), 0, nullptr, nullptr);
     }
-    qint64 logPages() override { return walIndex_.frames(); }
+    // Looked up by name, never opened: closing a descriptor of a file would
+    // drop every lock this process holds on it, the engine's own included.
+    qint64 logBytes() override
+    {
+        const QFileInfo log(logPath_);
+        return log.exists() ? log.size() : 0;
+    }
     void begin() override { execute(QStringLiteral("BEGIN")); }
     void commit() override { execute(QStringLiteral("COMMIT")); }
     void rollback() override { execute(QStringLiteral("ROLLBACK")); }
@@ -385,7 +340,7 @@ private:
     SharedDatabase db_;
     std::unique_ptr<BackgroundCheckpointer> checkpointer_;
     std::function<bool()> progressCheck_;
-    WalIndexReader walIndex_{db_->getFilename() + "-shm"};
+    const QString logPath_ = QString::fromStdString(db_->getFilename()) + QStringLiteral("-wal");
 };
 
 } // namespace

@@ -104,13 +104,13 @@ IntegrityFindings IntegrityCheck::checkTables(DbConnection& connection)
 
 std::optional<QStringList> IntegrityCheck::checkTable(DbConnection& connection, const QString& name)
 {
-    qint64 logAtStart = connection.logPages();
+    qint64 logAtStart = connection.logBytes();
     bool gaveWay = false;
     connection.setProgressCheck([&] {
-        const qint64 log = connection.logPages();
+        const qint64 log = connection.logBytes();
         // The log started over: it counts from there.
         logAtStart = std::min(logAtStart, log);
-        gaveWay = log - logAtStart > kMaxLogGrowthPages;
+        gaveWay = log - logAtStart > kMaxLogGrowthBytes;
         return !gaveWay && !cancelled_;
     });
     QStringList damage;

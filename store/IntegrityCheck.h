@@ -32,15 +32,15 @@ struct IntegrityFindings {
 // A check reads one snapshot of the file, and while it reads, the writer's
 // log cannot start over: it grows by all that is written meanwhile, and the
 // writer folds all of it in at once afterwards. So each table is read on its
-// own, and a table's check gives way as soon as the writer has added
-// kMaxLogGrowthPages pages to the log: it is tried again after
-// kRetryAfterMs, until it is done. Under a constant flood of records the
-// check waits for a quieter moment.
+// own, and a table's check gives way as soon as the log's file has grown by
+// kMaxLogGrowthBytes: it is tried again after kRetryAfterMs, until it is
+// done. Under a constant flood of records the check waits for a quieter
+// moment.
 class IntegrityCheck {
 public:
     using Done = std::function<void(const IntegrityFindings& findings)>;
     static constexpr int kMaxLines = 20;
-    static constexpr qint64 kMaxLogGrowthPages = 2000;
+    static constexpr qint64 kMaxLogGrowthBytes = 8 * 1024 * 1024;
     static constexpr int kRetryAfterMs = 30 * 1000;
 
     IntegrityCheck(DbEngine& engine, QString path, QString firstTable);
