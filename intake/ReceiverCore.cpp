@@ -13,6 +13,7 @@
 #include "store/SearchIndexBuilder.h"
 #include "store/SharedWriter.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QPointer>
 
@@ -82,8 +83,15 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
         if (!shutDown_)
             intake_->handleDatagram(datagram);
     });
-    tcp_ = std::make_unique<TcpIntake>([this](const QByteArray& message, const QString& peerIp) {
-        return shutDown_ || intake_->handleStreamMessage(message, peerIp);
+    tcp_ = std::make_unique<TcpIntake>(
+        [this](const QByteArray& message, const QString& peerIp) {
+            return shutDown_ || intake_->handleStreamMessage(message, peerIp);
+        },
+        services_.clock);
+    // Nothing is read over TCP that could not be stored: the senders wait.
+    queue_->setOnHoldingChanged([this](bool holding) {
+        tcp_->setPaused(holding);
+        reportHolding(holding);
     });
     port_ = std::make_unique<Port>(*this);
 }
@@ -91,6 +99,8 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
 ReceiverCore::~ReceiverCore()
 {
     indexBuilder_.reset();
+    integrityCheck_.reset();
+    queue_->setOnHoldingChanged({});
     tcp_.reset();
     intake_->setOnAccepted({});
     forwarder_.reset();
@@ -108,6 +118,8 @@ void ReceiverCore::openDatabase()
     if (minSeverity == -1)
         emit problemReported(QStringLiteral("minseverity=%1 is not a number of 0 to 7: no message is filtered by severity")
                                  .arg(services_.settings->read(settingstexts::minSeverityValueName())));
+    tcp_->setMaxConnectionsPerAddress(services_.settings ? loadTcpConnectionsPerAddress(*services_.settings)
+                                                         : TcpIntakeOptions{}.maxConnectionsPerAddress);
     database_->ensureFileAndTodayTable();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
@@ -119,6 +131,35 @@ void ReceiverCore::openDatabase()
         forwardingRead_ = true;
         startForwarding(services_.settings ? loadForwardSetting(*services_.settings) : QString());
     }
+    if (!integrityCheck_) {
+        // Told on this thread, once; never if the receiver goes first.
+        integrityCheck_ =
+            std::make_unique<IntegrityCheck>(services_.readEngine, database_->path(), database_->todayTableName());
+        integrityCheck_->start([this](const IntegrityFindings& findings) {
+            QMetaObject::invokeMethod(this, [this, findings] { reportIntegrity(findings); }, Qt::QueuedConnection);
+        });
+    }
+}
+
+void ReceiverCore::reportIntegrity(const IntegrityFindings& findings)
+{
+    const QString file = QDir::toNativeSeparators(database_->path());
+    if (!findings.failure.isEmpty()) {
+        emit problemReported(QStringLiteral("the log database %1 could not be checked for damage: %2")
+                                 .arg(file, findings.failure));
+        return;
+    }
+    if (findings.damage.isEmpty())
+        return;
+    emit problemReported(QStringLiteral("the log database %1 is damaged; a quick check found: %2. Records are still "
+                                        "stored in it, but some stored ones may not be readable: copy the file "
+                                        "away and recover it (sqlite3's .recover)")
+                             .arg(file, findings.damage.join(QStringLiteral("; "))));
+    emit errorRaised(QCoreApplication::translate("ReceiverCore",
+                                                 "The log database %1 is damaged: %2\n"
+                                                 "Records are still stored in it, but some stored ones may not be "
+                                                 "readable. Copy the file away and recover it (sqlite3's .recover).")
+                         .arg(file, findings.damage.first()));
 }
 
 // The builder tells its failures on its own thread; they are told from this one.
@@ -244,6 +285,9 @@ void ReceiverCore::tick()
     for (const ForwardStatus& status : forwardStatus())
         if (status.missed > 0)
             counters.forwardMisses << describeForwardStatus(status);
+    tcp_->sweep();
+    if (tcpEnabled_)
+        counters.tcpNotes = tcpNotes();
     emit secondElapsed(counters);
     if (intake_->filtered().changed)
         emit filteredUpdated(takeFilteredUpdate(intake_->filtered(), sentGeneration_, sentCount_));
@@ -275,7 +319,7 @@ void ReceiverCore::shutdown()
     // queued by the close, then written; only then is intake shut.
     closePort();
     shutDown_ = true;
-    queue_->flush();
+    queue_->close();
     writer_->close();
     indexBuilder_.reset();
     writeTimer_->stop();
@@ -322,7 +366,16 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.outsideLengthWindow)
         .arg(kShortestMessage)
         .arg(kLongestMessage)
-        + failureSummary() + tcpSummary() + forwardingSummary();
+        + heldSummary() + failureSummary() + tcpSummary() + forwardingSummary();
+}
+
+QString ReceiverCore::heldSummary() const
+{
+    const qint64 held = storeCounters().held;
+    if (held == 0)
+        return {};
+    return QStringLiteral("; %1 records held in memory (neither the database nor the recovery file takes them)")
+        .arg(held);
 }
 
 QString ReceiverCore::failureSummary() const
@@ -338,14 +391,51 @@ QString ReceiverCore::tcpSummary() const
     if (!tcpEnabled_)
         return {};
     const TcpCounts& tcp = tcp_->counts();
-    return QStringLiteral("; TCP: %1 messages over %2 connections, %3 connections refused (more than %4 at once), "
-                          "%5 closed for a bad message, %6 closed when idle")
-        .arg(tcp.messages)
-        .arg(tcp.accepted)
+    return QStringLiteral("; TCP: %1 messages over %2 connections, ").arg(tcp.messages).arg(tcp.accepted)
+         + tcpTroubleText() + QStringLiteral(", %1 closed when idle").arg(tcp.idle);
+}
+
+// The TCP connections refused or closed, and the messages dropped, for the senders' faults.
+QString ReceiverCore::tcpTroubleText() const
+{
+    const TcpCounts& tcp = tcp_->counts();
+    const TcpIntakeOptions& options = tcp_->options();
+    return QStringLiteral("%1 connections refused (more than %2 at once), %3 refused (more than %4 from one "
+                          "address), %5 closed for a bad message, %6 closed for a message taking longer than %7 s, "
+                          "%8 messages cut short by the end of their connection")
         .arg(tcp.refused)
-        .arg(TcpIntakeOptions{}.maxConnections)
+        .arg(options.maxConnections)
+        .arg(tcp.refusedPerAddress)
+        .arg(options.maxConnectionsPerAddress)
         .arg(tcp.faulty)
-        .arg(tcp.idle);
+        .arg(tcp.slow)
+        .arg(options.messageDeadlineMs / 1000)
+        .arg(tcp.incomplete);
+}
+
+QStringList ReceiverCore::tcpNotes() const
+{
+    QStringList notes;
+    if (tcp_->isPaused())
+        notes << QStringLiteral("reading is paused: neither the database nor the recovery file takes records (%1 "
+                                "held in memory)")
+                     .arg(storeCounters().held);
+    if (tcp_->counts().trouble() > 0)
+        notes << tcpTroubleText();
+    return notes;
+}
+
+// Once when records start to be held, once when they are written again.
+void ReceiverCore::reportHolding(bool holding)
+{
+    if (!holding) {
+        emit problemReported(QStringLiteral("records are written again; reading TCP goes on: %1").arg(summaryLine()));
+        return;
+    }
+    emit problemReported(QStringLiteral("neither the database nor the recovery file takes records (%1; %2): they "
+                                        "are held in memory, TCP is not read until a write succeeds (tried once a "
+                                        "second)")
+                             .arg(queue_->lastFailure(), queue_->lastRecoveryFailure()));
 }
 
 QString ReceiverCore::forwardingSummary() const
@@ -386,20 +476,18 @@ void ReceiverCore::reportProblems()
     reportForwarding(nowMs, false);
 }
 
-// Refused and faulty connections: at most once a minute while they grow.
+// Refused and closed connections and dropped messages: at most once a minute while they grow.
 void ReceiverCore::reportTcp(qint64 nowMs)
 {
     const TcpCounts& tcp = tcp_->counts();
-    const qint64 trouble = tcp.refused + tcp.faulty;
+    const qint64 trouble = tcp.trouble();
     if (trouble == reportedTcpTrouble_ || (lastTcpReportMs_ != 0 && nowMs - lastTcpReportMs_ < kDropReportIntervalMs))
         return;
-    QString line = QStringLiteral("TCP connections were refused or closed: %1 refused (more than %2 at once), "
-                                  "%3 closed for a bad message")
-                       .arg(tcp.refused)
-                       .arg(TcpIntakeOptions{}.maxConnections)
-                       .arg(tcp.faulty);
+    QString line = QStringLiteral("TCP connections were refused or closed: ") + tcpTroubleText();
     if (tcp.faulty > 0)
-        line += QStringLiteral(", the last from ") + tcp_->lastFault();
+        line += QStringLiteral("; the last bad message from ") + tcp_->lastFault();
+    if (!tcp_->lastTrouble().isEmpty())
+        line += QStringLiteral("; the last other trouble from ") + tcp_->lastTrouble();
     emit problemReported(line);
     reportedTcpTrouble_ = trouble;
     lastTcpReportMs_ = nowMs;
@@ -444,12 +532,12 @@ QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
 {
     return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
                << counters.minSeverity << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
-               << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses;
+               << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses << counters.tcpNotes;
 }
 
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
 {
     return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
               >> counters.minSeverity >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
-              >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses;
+              >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses >> counters.tcpNotes;
 }

@@ -4,6 +4,7 @@
 #include "intake/TcpIntake.h"
 #include "intake/WriteQueue.h"
 #include "net/Forwarder.h"
+#include "store/IntegrityCheck.h"
 
 #include <QDataStream>
 #include <QMetaType>
@@ -53,6 +54,10 @@ struct IntakeSecond {
     // One line per forwarding destination that missed messages
     // (describeForwardStatus); empty while none did.
     QStringList forwardMisses;
+    // Lines about syslog over TCP while TCP is on: that reading is paused
+    // because nothing can be stored, and the connections refused or closed
+    // and the messages dropped for the senders' faults. Empty while none apply.
+    QStringList tcpNotes;
 };
 // For the link to the windows.
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
@@ -102,9 +107,12 @@ public:
     // Makes sure the database file and today's table exist and can be
     // written, then opens the write path (telling errorRaised when that fails).
     // Throws DbError, with the store's text, when the file cannot be opened,
-    // created or written. Reads whether TCP is received ("tcp") and, the
-    // first time, starts forwarding to the destinations of "forward" (each
-    // one that does not parse is told by problemReported and left out).
+    // created or written. Reads whether TCP is received ("tcp") and how many
+    // connections one address may hold ("tcpperaddress"). The first time, it
+    // starts forwarding to the destinations of "forward" (each one that does
+    // not parse is told by problemReported and left out) and a check of the
+    // file for damage in the background, whose finding is told once
+    // (problemReported and errorRaised, naming the file).
     void openDatabase();
     // Starts the one-second interval.
     void startCounting();
@@ -150,7 +158,8 @@ public:
     // The intake itself, for callers on the receiver's thread that hand in
     // messages of their own.
     DatagramIntake& intake() { return *intake_; }
-    // One tick of the one-second interval, as the timer gives it.
+    // One tick of the one-second interval, as the timer gives it: the
+    // second's counters, reports, and the sweep of the TCP connections.
     void tick();
 
 signals:
@@ -184,8 +193,13 @@ private:
     void reportTcp(qint64 nowMs);
     QString failureSummary() const;
     QString tcpSummary() const;
+    QString tcpTroubleText() const;
+    QString heldSummary() const;
     QString forwardingSummary() const;
     void reportForwarding(qint64 nowMs, bool now);
+    void reportHolding(bool holding);
+    void reportIntegrity(const IntegrityFindings& findings);
+    QStringList tcpNotes() const;
     void dropDaysNotKept();
     void startIndexing();
 
@@ -201,6 +215,7 @@ private:
     std::unique_ptr<TcpIntake> tcp_;
     std::unique_ptr<Port> port_;
     std::unique_ptr<SearchIndexBuilder> indexBuilder_;
+    std::unique_ptr<IntegrityCheck> integrityCheck_;
     bool tcpEnabled_ = true;
     bool forwardingRead_ = false;
     // Why the TCP port could not be bound at the last bind; empty if it could.

@@ -2,11 +2,11 @@
 
 #include "intake/MessageText.h"
 #include "net/SyslogFraming.h"
+#include "platform/Clock.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -39,22 +39,29 @@ qint64 unreadSystemBytes(const QTcpSocket& socket)
 
 class TcpIntake::Connection final : public QObject {
 public:
-    Connection(QTcpSocket* accepted, qsizetype maxMessageBytes, QObject* parent)
-        : QObject(parent), socket(accepted), framing(maxMessageBytes), peer(peerText(*accepted)), idle(new QTimer(this))
+    Connection(QTcpSocket* accepted, qsizetype maxMessageBytes, qint64 nowMs, QObject* parent)
+        : QObject(parent), socket(accepted), framing(maxMessageBytes), peer(peerText(*accepted)), lastDataMs(nowMs)
     {
         socket->setParent(this);
-        idle->setSingleShot(true);
     }
 
     QTcpSocket* socket;
     SyslogFraming framing;
     const QString peer;
-    QTimer* idle;
+    // Messages split off the stream and not handed on yet (only while paused).
+    QList<QByteArray> waiting;
+    qsizetype nextWaiting = 0;
+    qint64 lastDataMs;
+    // When the first byte of the message still incomplete came; 0 without one.
+    qint64 messageStartMs = 0;
+    // The peer closed while reading was paused: finished once reading resumes.
+    bool ended = false;
     bool closed = false;
 };
 
-TcpIntake::TcpIntake(Deliver deliver, TcpIntakeOptions options, QObject* parent)
-    : QObject(parent), deliver_(std::move(deliver)), options_(options), server_(new QTcpServer(this))
+TcpIntake::TcpIntake(Deliver deliver, const Clock& clock, TcpIntakeOptions options, QObject* parent)
+    : QObject(parent), deliver_(std::move(deliver)), clock_(clock), options_(options)
+    , server_(new QTcpServer(this))
 {
     options_.readChunkBytes = std::max<qint64>(options_.readChunkBytes, 1024);
     buffer_.resize(options_.readChunkBytes);
@@ -73,9 +80,9 @@ TcpIntake::~TcpIntake()
 Result<> TcpIntake::listen(quint16 port)
 {
     close();
-    if (server_->listen(QHostAddress::AnyIPv4, port))
-        return {};
-    return Failure{server_->errorString()};
+    if (!server_->listen(QHostAddress::AnyIPv4, port))
+        return Failure{server_->errorString()};
+    return {};
 }
 
 bool TcpIntake::isListening() const { return server_->isListening(); }
@@ -85,6 +92,7 @@ int TcpIntake::connectionCount() const { return int(connections_.size()); }
 void TcpIntake::close()
 {
     server_->close();
+    closing_ = true;
     const QList<Connection*> open = connections_;
     for (Connection* connection : open) {
         drain(*connection);
@@ -93,79 +101,137 @@ void TcpIntake::close()
             drop(*connection);
         }
     }
+    closing_ = false;
+}
+
+void TcpIntake::setPaused(bool paused)
+{
+    if (paused == paused_)
+        return;
+    paused_ = paused;
+    const qint64 nowMs = clock_.currentMSecsSinceEpoch();
+    if (paused) {
+        pausedAtMs_ = nowMs;
+        return;
+    }
+    // The time spent paused was this side's, not the senders'.
+    const qint64 pausedMs = std::max<qint64>(nowMs - pausedAtMs_, 0);
+    for (Connection* connection : std::as_const(connections_)) {
+        connection->lastDataMs += pausedMs;
+        if (connection->messageStartMs != 0)
+            connection->messageStartMs += pausedMs;
+    }
+    // Not from inside this call: it comes from storing, which a handed-on
+    // message would enter again.
+    QMetaObject::invokeMethod(this, [this] { resumeReading(); }, Qt::QueuedConnection);
+}
+
+void TcpIntake::resumeReading()
+{
+    const QList<Connection*> open = connections_;
+    for (Connection* connection : open) {
+        if (paused_)
+            return;
+        readAvailable(*connection);
+        if (connection->ended && !connection->closed && !paused_)
+            end(*connection);
+    }
 }
 
 void TcpIntake::acceptPending()
 {
     while (QTcpSocket* socket = server_->nextPendingConnection()) {
-        if (connections_.size() >= options_.maxConnections) {
-            ++counts_.refused;
+        const QString peer = peerText(*socket);
+        const bool full = connections_.size() >= options_.maxConnections;
+        if (full || perAddress_.value(peer) >= options_.maxConnectionsPerAddress) {
+            if (full) {
+                ++counts_.refused;
+            } else {
+                ++counts_.refusedPerAddress;
+                lastTrouble_ = peer + QStringLiteral(": more than %1 connections at once from this address.")
+                                          .arg(options_.maxConnectionsPerAddress);
+            }
             socket->abort();
             socket->deleteLater();
             continue;
         }
         ++counts_.accepted;
+        ++perAddress_[peer];
         socket->setReadBufferSize(options_.readChunkBytes);
-        auto* connection = new Connection(socket, options_.maxMessageBytes, this);
+        auto* connection = new Connection(socket, options_.maxMessageBytes, clock_.currentMSecsSinceEpoch(), this);
         connections_.append(connection);
         connect(socket, &QTcpSocket::readyRead, connection, [this, connection] { readAvailable(*connection); });
         connect(socket, &QTcpSocket::disconnected, connection, [this, connection] {
             // Whatever the socket still holds came before the end.
             readAvailable(*connection);
-            if (connection->closed)
-                return;
-            finish(*connection);
-            drop(*connection);
+            end(*connection);
         });
-        connect(connection->idle, &QTimer::timeout, connection, [this, connection] {
-            ++counts_.idle;
-            finish(*connection);
-            drop(*connection);
-        });
-        connection->idle->start(options_.idleTimeoutMs);
         // Data may have come with the connection already.
         if (socket->bytesAvailable() > 0)
             readAvailable(*connection);
     }
 }
 
-// Handles everything the socket has read so far: at most readChunkBytes, as
-// its buffer holds no more. The socket reads on only once it is empty.
+// Hands on what waits, then everything the socket has read so far: at most
+// readChunkBytes, as its buffer holds no more. The socket reads on only once
+// it is empty. While paused, nothing is read.
 void TcpIntake::readAvailable(Connection& connection)
 {
-    if (connection.closed)
+    if (connection.closed || !handOnWaiting(connection))
         return;
     bool any = false;
-    while (!connection.closed) {
+    while (!connection.closed && (!paused_ || closing_)) {
         const qint64 size = connection.socket->read(buffer_.data(), buffer_.size());
         if (size <= 0)
             break;
         any = true;
+        counts_.bytes += size;
         feed(connection, buffer_.constData(), size);
     }
     if (any && !connection.closed)
-        connection.idle->start(options_.idleTimeoutMs);
+        connection.lastDataMs = clock_.currentMSecsSinceEpoch();
 }
 
 void TcpIntake::feed(Connection& connection, const char* data, qint64 size)
 {
-    const QList<QByteArray> messages = connection.framing.feed(data, size);
-    for (const QByteArray& message : messages) {
+    connection.waiting = connection.framing.feed(data, size);
+    connection.nextWaiting = 0;
+    // A message begun in this chunk starts its deadline now; one that was
+    // already under way keeps its start.
+    if (connection.framing.bufferedBytes() == 0)
+        connection.messageStartMs = 0;
+    else if (connection.messageStartMs == 0 || !connection.waiting.isEmpty())
+        connection.messageStartMs = clock_.currentMSecsSinceEpoch();
+    handOnWaiting(connection);
+}
+
+// Hands on the messages split off and waiting, in order; false when the
+// connection cannot go on now (paused before the last, or closed).
+bool TcpIntake::handOnWaiting(Connection& connection)
+{
+    while (connection.nextWaiting < connection.waiting.size()) {
+        if (paused_ && !closing_)
+            return false;
+        const QByteArray message = connection.waiting.at(connection.nextWaiting++);
         ++counts_.messages;
         if (deliver_ && !deliver_(message, connection.peer)) {
             fault(connection, QStringLiteral("A message is longer than %1 characters.").arg(kLongestMessage));
-            return;
+            return false;
         }
     }
-    if (connection.framing.hasError())
+    connection.waiting.clear();
+    connection.nextWaiting = 0;
+    if (connection.framing.hasError()) {
         fault(connection, connection.framing.errorText());
+        return false;
+    }
+    return !connection.closed;
 }
 
 // Reads what the system had received for the connection when it was asked.
 void TcpIntake::drain(Connection& connection)
 {
     connection.socket->disconnect(&connection);
-    connection.idle->stop();
     readAvailable(connection);
     qint64 left = unreadSystemBytes(*connection.socket);
     while (left > 0 && !connection.closed && connection.socket->waitForReadyRead(0)) {
@@ -175,6 +241,28 @@ void TcpIntake::drain(Connection& connection)
     readAvailable(connection);
 }
 
+void TcpIntake::sweep()
+{
+    if (paused_)
+        return;
+    const qint64 nowMs = clock_.currentMSecsSinceEpoch();
+    const QList<Connection*> open = connections_;
+    for (Connection* connection : open) {
+        if (connection->closed)
+            continue;
+        if (connection->messageStartMs != 0 && nowMs - connection->messageStartMs >= options_.messageDeadlineMs) {
+            // The unfinished message is what the deadline refuses.
+            ++counts_.slow;
+            lastTrouble_ = connection->peer
+                         + QStringLiteral(": a message took longer than %1 s.").arg(options_.messageDeadlineMs / 1000);
+            drop(*connection);
+        } else if (nowMs - connection->lastDataMs >= options_.idleTimeoutMs) {
+            ++counts_.idle;
+            end(*connection);
+        }
+    }
+}
+
 void TcpIntake::fault(Connection& connection, const QString& reason)
 {
     ++counts_.faulty;
@@ -182,14 +270,37 @@ void TcpIntake::fault(Connection& connection, const QString& reason)
     drop(connection);
 }
 
-// The peer closed, or this side closes: a last message without its terminator is whole.
+// The peer closed, or this side closes: a last message without its
+// terminator is whole; an octet-counted one still short of its count is not,
+// and is counted.
 void TcpIntake::finish(Connection& connection)
 {
-    for (const QByteArray& message : connection.framing.finish()) {
-        ++counts_.messages;
-        if (deliver_)
-            deliver_(message, connection.peer);
+    if (!handOnWaiting(connection))
+        return;
+    const bool unfinished = connection.framing.bufferedBytes() > 0;
+    connection.waiting = connection.framing.finish();
+    connection.nextWaiting = 0;
+    if (connection.framing.hasError()) {
+        fault(connection, connection.framing.errorText());
+        return;
     }
+    if (unfinished && connection.waiting.isEmpty()) {
+        ++counts_.incomplete;
+        lastTrouble_ = connection.peer + QStringLiteral(": a message was still short of its octet count at the end.");
+    }
+    handOnWaiting(connection);
+}
+
+// The connection is over: once what it holds is handed on (at once unless
+// paused, else when reading resumes), it is closed.
+void TcpIntake::end(Connection& connection)
+{
+    connection.ended = true;
+    if (connection.closed || (paused_ && !closing_))
+        return;
+    finish(connection);
+    if (!connection.closed && connection.waiting.isEmpty())
+        drop(connection);
 }
 
 void TcpIntake::drop(Connection& connection)
@@ -197,9 +308,10 @@ void TcpIntake::drop(Connection& connection)
     if (connection.closed)
         return;
     connection.closed = true;
-    connection.idle->stop();
     connection.socket->disconnect(&connection);
     connection.socket->abort();
     connections_.removeOne(&connection);
+    if (--perAddress_[connection.peer] <= 0)
+        perAddress_.remove(connection.peer);
     connection.deleteLater();
 }

@@ -13,6 +13,23 @@ namespace {
 
 // Load above which records are collected instead of written one by one.
 constexpr qint32 kLightLoadPerSecond = 10;
+// Held records are written in transactions (or recovery file appends) of at most this many.
+constexpr std::size_t kHeldRun = 1000;
+
+// What a held record takes in memory, roughly.
+qint64 heldBytes(const LogRecord& record)
+{
+    const LogFields& f = record.fields;
+    const qsizetype characters = record.time.size() + record.ip.size() + record.message.size() + f.host.size()
+                               + f.app.size() + f.procid.size() + f.msgid.size() + f.timestamp.size() + f.sd.size()
+                               + f.head.size();
+    return qint64(characters) * qint64(sizeof(QChar)) + qint64(sizeof(LogRecord)) + 64;
+}
+
+QByteArray recoveryLines(const LogRecord& record)
+{
+    return recoveryLogLine(record.time, record.ip, record.message).toUtf8() + "\r\n";
+}
 
 } // namespace
 
@@ -44,6 +61,7 @@ bool WriteQueue::enqueue(LogRecord record, qint32 receivedThisSecond, bool show)
 
     bool queued = false;
     if (queuedCount_ < kCapacity) {
+        record.id = 0;
         records_[queuedCount_] = std::move(record);
         shown_[queuedCount_] = show;
         ++queuedCount_;
@@ -66,17 +84,40 @@ bool WriteQueue::shouldFlushNow(qint32 receivedThisSecond) const
 
 bool WriteQueue::flush()
 {
+    bool reachedDatabase = true;
+    if (!held_.empty()) {
+        // The held records go first, and nothing passes them.
+        if (!waitingBeforeRetry())
+            reachedDatabase = writeHeld();
+        if (!held_.empty()) {
+            holdQueue();
+            return finishFlush(false);
+        }
+    }
     if (queuedCount_ <= 0)
-        return finishFlush(true);
+        return finishFlush(reachedDatabase);
     if (!waitingBeforeRetry()) {
         if (writeToDatabase() || rewriteRecordByRecord()) {
             retryAtMs_ = 0;
-            return finishFlush(true);
+            return finishFlush(reachedDatabase);
         }
         retryAtMs_ = clock_.currentMSecsSinceEpoch() + kRetryAfterMs;
     }
-    appendQueueToRecoveryLog();
+    if (!appendQueueToRecoveryLog())
+        holdQueue();
     return finishFlush(false);
+}
+
+void WriteQueue::close()
+{
+    retryAtMs_ = 0;
+    flush();
+    if (!held_.empty()) {
+        counters_.lost += qint64(held_.size());
+        releaseHeld(held_.size(), false);
+    }
+    writeTimer_.stop();
+    tellHolding();
 }
 
 bool WriteQueue::waitingBeforeRetry() const
@@ -84,20 +125,139 @@ bool WriteQueue::waitingBeforeRetry() const
     return retryAtMs_ != 0 && clock_.currentMSecsSinceEpoch() < retryAtMs_;
 }
 
-// Empties the queue and stops the write timer; every flush ends this way.
+// Empties the queue and stops the write timer, which only runs on while
+// records are held, to try again; every flush ends this way.
 bool WriteQueue::finishFlush(bool reachedDatabase)
 {
-    // Records before firstUnwritten_ are in the table with their IDs; the
-    // others went to the recovery file and have none.
-    for (int slot = 0; slot < queuedCount_; ++slot) {
-        if (slot >= firstUnwritten_)
-            records_[slot].id = 0;
-        if (shown_[slot] && onSettled_)
-            onSettled_(records_[slot]);
+    // Slots written carry their IDs; those that went to the recovery file
+    // have none; those held are shown once written.
+    if (onSettled_) {
+        for (int slot = 0; slot < queuedCount_; ++slot) {
+            if (shown_[slot])
+                onSettled_(records_[slot]);
+        }
     }
     clearQueue();
-    writeTimer_.stop();
+    if (held_.empty())
+        writeTimer_.stop();
+    else if (!writeTimer_.isActive())
+        writeTimer_.start();
+    tellHolding();
     return reachedDatabase;
+}
+
+void WriteQueue::tellHolding()
+{
+    if (isHolding() == toldHolding_)
+        return;
+    toldHolding_ = isHolding();
+    if (onHoldingChanged_)
+        onHoldingChanged_(toldHolding_);
+}
+
+// Keeps a record in memory, behind those held already, unless the held
+// records would take more than their limit: then it is lost.
+void WriteQueue::hold(LogRecord record, bool tableless, bool show)
+{
+    const qint64 bytes = heldBytes(record);
+    if (heldBytes_ + bytes > kHeldLimitBytes) {
+        ++counters_.lost;
+        return;
+    }
+    record.id = 0;
+    held_.push_back(HeldRecord{std::move(record), tableless, show});
+    heldBytes_ += bytes;
+    ++counters_.held;
+}
+
+void WriteQueue::holdQueue()
+{
+    for (int slot = firstUnwritten_; slot < queuedCount_; ++slot) {
+        hold(std::move(records_[slot]), false, shown_[slot]);
+        shown_[slot] = false;
+    }
+    firstUnwritten_ = queuedCount_;
+}
+
+// Writes the held records in order, in runs: to the database while it takes
+// them, else to the recovery file; a run of tableless records only to the
+// recovery file. Stops at the first run that neither takes. True when every
+// record written went to the database.
+bool WriteQueue::writeHeld()
+{
+    bool allStored = true;
+    bool databaseRefused = false;
+    while (!held_.empty()) {
+        const bool tableless = held_.front().tableless;
+        std::size_t count = 1;
+        while (count < held_.size() && count < kHeldRun && held_[count].tableless == tableless)
+            ++count;
+        if (!tableless && !databaseRefused) {
+            if (storeHeld(count)) {
+                releaseHeld(count, true);
+                continue;
+            }
+            databaseRefused = true;
+        }
+        allStored = false;
+        if (!recoverHeld(count))
+            break;
+        releaseHeld(count, true);
+    }
+    const bool tryAgainLater = databaseRefused || !held_.empty();
+    retryAtMs_ = tryAgainLater ? clock_.currentMSecsSinceEpoch() + kRetryAfterMs : 0;
+    return allStored;
+}
+
+// The first count held records in one transaction.
+bool WriteQueue::storeHeld(std::size_t count)
+{
+    try {
+        if (!openWritePath())
+            return false;
+        writer_.begin();
+        transactionOpen_ = true;
+        for (std::size_t i = 0; i < count; ++i)
+            held_[i].record.id = writer_.append(held_[i].record);
+        writer_.commit();
+        transactionOpen_ = false;
+    } catch (const std::exception& error) {
+        noteRefusal(QString::fromUtf8(error.what()));
+        if (transactionOpen_) {
+            transactionOpen_ = false;
+            try {
+                writer_.rollback();
+            } catch (const DbError&) {
+                // Closing the connection below discards the transaction.
+            }
+        }
+        // The next try starts on a fresh connection.
+        writer_.close();
+        return false;
+    }
+    counters_.stored += qint64(count);
+    return true;
+}
+
+bool WriteQueue::recoverHeld(std::size_t count)
+{
+    QByteArray lines;
+    for (std::size_t i = 0; i < count; ++i) {
+        held_[i].record.id = 0; // an ID of a rolled-back write means nothing
+        lines += recoveryLines(held_[i].record);
+    }
+    return appendLines(lines, qint64(count));
+}
+
+void WriteQueue::releaseHeld(std::size_t count, bool settled)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (settled && held_.front().show && onSettled_)
+            onSettled_(held_.front().record);
+        heldBytes_ -= heldBytes(held_.front().record);
+        held_.pop_front();
+    }
+    counters_.held -= qint64(count);
 }
 
 void WriteQueue::noteRefusal(const QString& reason)
@@ -178,37 +338,49 @@ void WriteQueue::appendSlot(int slot)
 
 // One line per record not yet stored, UTF-8, CR LF. The file is only ever
 // appended to.
-void WriteQueue::appendQueueToRecoveryLog()
+// False when the file refused them; they are still queued then.
+bool WriteQueue::appendQueueToRecoveryLog()
 {
     QByteArray lines;
     for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
-        lines += recoveryLogLine(records_[slot].time, records_[slot].ip, records_[slot].message).toUtf8() + "\r\n";
-    appendLines(lines, queuedCount_ - firstUnwritten_);
+        lines += recoveryLines(records_[slot]);
+    if (!appendLines(lines, queuedCount_ - firstUnwritten_))
+        return false;
+    for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
+        records_[slot].id = 0; // an ID of a rolled-back write means nothing
+    firstUnwritten_ = queuedCount_;
+    return true;
 }
 
 void WriteQueue::recoverRecord(const LogRecord& record, const QString& reason, bool show)
 {
     ++counters_.received;
     noteRefusal(reason);
-    appendLines(recoveryLogLine(record.time, record.ip, record.message).toUtf8() + "\r\n", 1);
-    if (show && onSettled_) {
-        LogRecord recovered = record;
-        recovered.id = 0;
-        onSettled_(recovered);
+    if (held_.empty() && appendLines(recoveryLines(record), 1)) {
+        if (show && onSettled_) {
+            LogRecord recovered = record;
+            recovered.id = 0;
+            onSettled_(recovered);
+        }
+        return;
     }
+    hold(record, true, show);
+    if (!held_.empty() && !writeTimer_.isActive())
+        writeTimer_.start();
+    tellHolding();
 }
 
-void WriteQueue::appendLines(const QByteArray& lines, qint64 records)
+bool WriteQueue::appendLines(const QByteArray& lines, qint64 records)
 {
     if (records <= 0)
-        return;
+        return true;
     const Result<> appended = appendToRegularFile(recoveryLogPath_, lines);
     if (appended) {
         counters_.recovered += records;
-        return;
+        return true;
     }
-    counters_.lost += records;
     lastRecoveryFailure_ = QDir::toNativeSeparators(recoveryLogPath_) + QStringLiteral(": ") + appended.error();
+    return false;
 }
 
 void WriteQueue::clearQueue()

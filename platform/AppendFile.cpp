@@ -1,5 +1,7 @@
 #include "platform/AppendFile.h"
 
+#include "platform/FileAccess.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <system_error>
@@ -59,6 +61,27 @@ Result<> writeAll(int fd, const QByteArray& bytes)
     return {};
 }
 
+// Opens the file for appending; a file it makes gets the access of a file
+// holding records (settleRecordFileAccess). -1 with errno set on failure.
+int openForAppending(const QByteArray& nativePath, const QString& path)
+{
+    // O_NONBLOCK only so that opening a FIFO cannot wait for a reader; it is
+    // cleared again once the file is known to be a regular one.
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    for (;;) {
+        int fd = ::open(nativePath.constData(), kFlags | O_CREAT | O_EXCL, 0640);
+        if (fd >= 0) {
+            settleRecordFileAccess(fd, path);
+            return fd;
+        }
+        if (errno == EEXIST)
+            fd = ::open(nativePath.constData(), kFlags);
+        // Gone again between the two calls: make it after all.
+        if (fd >= 0 || (errno != EINTR && errno != ENOENT))
+            return fd;
+    }
+}
+
 #endif
 
 } // namespace
@@ -68,12 +91,7 @@ Result<> writeAll(int fd, const QByteArray& bytes)
 Result<> appendToRegularFile(const QString& path, const QByteArray& bytes)
 {
     const QByteArray nativePath = QFile::encodeName(path);
-    // O_NONBLOCK only so that opening a FIFO cannot wait for a reader; it is
-    // cleared again once the file is known to be a regular one.
-    int fd;
-    do
-        fd = ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-    while (fd < 0 && errno == EINTR);
+    const int fd = openForAppending(nativePath, path);
     if (fd < 0)
         return Failure{openFailureReason(nativePath, errno)};
 
@@ -89,6 +107,10 @@ Result<> appendToRegularFile(const QString& path, const QByteArray& bytes)
             written = Failure{systemReason(errno)};
         else
             written = writeAll(fd, bytes);
+        // Part of the bytes would be a torn line, and the caller writes them
+        // all again later: the file goes back to its size before.
+        if (!written && ::ftruncate(fd, info.st_size) != 0)
+            written = Failure{written.error() + QStringLiteral("; the part written stays: ") + systemReason(errno)};
     }
     // A failed close can be the first report of a failed write (on a network
     // file system, for example); EINTR leaves the descriptor closed on Linux.

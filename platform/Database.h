@@ -128,6 +128,10 @@ public:
     // Null takes the check away. An engine that cannot stop a statement
     // ignores it.
     virtual void setInterruptCheck(std::function<bool()> shouldStop) { Q_UNUSED(shouldStop); }
+    // The size in bytes of the file's write-ahead log file; 0 without one. The
+    // file grows only when the log outgrows what it held before, as when a
+    // long read keeps it from starting over. Cheap enough for an interrupt check.
+    virtual qint64 logBytes() { return 0; }
 };
 
 class DbEngine {

@@ -1,5 +1,7 @@
 #include "platform/SqliteEngine.h"
 
+#include "platform/FileAccess.h"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
 
@@ -338,6 +340,13 @@ public:
             db_->getHandle(), kStepsPerInterruptCheck,
             [](void* self) { return static_cast<SqliteConnection*>(self)->interruptCheck_() ? 1 : 0; }, this);
     }
+    // Looked up by name, never opened: closing a descriptor of a file would
+    // drop every lock this process holds on it, the engine's own included.
+    qint64 logBytes() override
+    {
+        const QFileInfo log(logPath_);
+        return log.exists() ? log.size() : 0;
+    }
     void begin() override { execute(QStringLiteral("BEGIN")); }
     void commit() override { execute(QStringLiteral("COMMIT")); }
     void rollback() override { execute(QStringLiteral("ROLLBACK")); }
@@ -358,6 +367,7 @@ private:
     SharedDatabase db_;
     std::unique_ptr<BackgroundCheckpointer> checkpointer_;
     std::function<bool()> interruptCheck_;
+    const QString logPath_ = QString::fromStdString(db_->getFilename()) + QStringLiteral("-wal");
 };
 
 } // namespace
@@ -370,6 +380,10 @@ std::unique_ptr<DbConnection> SqliteEngine::open(const QString& path, OpenMode m
     Q_UNUSED(memoryCountOff);
     if (mode != OpenMode::CreateIfMissing && !QFileInfo(path).isFile())
         throw DbError(QStringLiteral("unable to open database file: %1 does not exist").arg(path), SQLITE_CANTOPEN);
+    // The engine would make the file readable by everyone. When this cannot
+    // make it, the engine's open below fails and tells why.
+    if (mode == OpenMode::CreateIfMissing)
+        static_cast<void>(makeRecordFile(path));
     // A connection is used by one thread at a time, so the engine's own
     // locking around every call is not needed.
     const int flags = (mode == OpenMode::CreateIfMissing ? SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE

@@ -52,4 +52,11 @@ std::optional<int> loadMinSeverity(const SettingsStore& store)
     return value && *value >= 0 && *value <= 7 ? int(*value) : -1;
 }
 
+qint32 loadTcpConnectionsPerAddress(const SettingsStore& store)
+{
+    constexpr qint32 kDefaultPerAddress = 32;
+    const std::optional<qint32> count = toInt32(store.read(settingstexts::tcpPerAddressValueName()));
+    return count && *count >= 1 ? *count : kDefaultPerAddress;
+}
+
 QString loadForwardSetting(const SettingsStore& store) { return store.read(settingstexts::forwardValueName()); }

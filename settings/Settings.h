@@ -39,6 +39,12 @@ bool loadTcpEnabled(const SettingsStore& store);
 // filter) for a value that is not a number of 0 to 7. Nothing is written back.
 std::optional<int> loadMinSeverity(const SettingsStore& store);
 
+// How many TCP connections one sender address may hold open at once: the
+// "tcpperaddress" value as a whole number, read as the other numeric settings
+// are. A missing value, a text that is not a number and a number below 1 give
+// the default, 32. Nothing is written back.
+qint32 loadTcpConnectionsPerAddress(const SettingsStore& store);
+
 // The "forward" value as stored: zero or more destinations separated by
 // blanks (see parseForwardDestinations); empty when none is stored.
 QString loadForwardSetting(const SettingsStore& store);

@@ -10,6 +10,7 @@ inline QString portValueName() { return QStringLiteral("port"); }
 inline QString filterValueName() { return QStringLiteral("msgfilter"); }
 inline QString keepDaysValueName() { return QStringLiteral("keepdays"); }
 inline QString tcpValueName() { return QStringLiteral("tcp"); }
+inline QString tcpPerAddressValueName() { return QStringLiteral("tcpperaddress"); }
 inline QString forwardValueName() { return QStringLiteral("forward"); }
 inline QString minSeverityValueName() { return QStringLiteral("minseverity"); }
 

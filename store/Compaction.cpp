@@ -1,6 +1,7 @@
 #include "store/Compaction.h"
 
 #include "platform/Database.h"
+#include "platform/FileAccess.h"
 #include "store/SearchIndex.h"
 
 #include <QDir>
@@ -91,8 +92,12 @@ void discardCopy(const fs::path& copy)
     fs::remove(copy, ignored);
 }
 
-void buildCompactedCopy(DbConnection& hold, const QString& copyPath)
+// The copy takes the database's access and group from the start: the engine
+// would make it readable by everyone, and it becomes the database.
+void buildCompactedCopy(DbConnection& hold, const QString& path, const QString& copyPath)
 {
+    if (const Result<> made = makeRecordFileLike(copyPath, path); !made)
+        throw CompactionRefused{QStringLiteral("%1 cannot be made: %2").arg(copyPath, made.error())};
     hold.query(QStringLiteral("VACUUM INTO ?"), {copyPath})->next();
 }
 
@@ -146,7 +151,7 @@ Compacted compactHeld(DbEngine& engine, const QString& path, const QString& copy
     const qint64 before = fileSizeOrZero(database);
     removeWithSideFiles(copy);
     copyStarted = true;
-    buildCompactedCopy(*hold, copyPath);
+    buildCompactedCopy(*hold, path, copyPath);
     const qint64 after = fileSizeOrZero(copy);
     if (after > before) {
         fs::remove(copy);

@@ -1,6 +1,7 @@
 #include "store/SearchIndex.h"
 
 #include "platform/Database.h"
+#include "platform/FileAccess.h"
 #include "store/LogDatabase.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -216,6 +217,10 @@ SearchIndex::SearchIndex(const QString& dataDir, Mode mode)
     const QString path = pathIn(dataDir);
     if (mode == Mode::Read && !QFileInfo(path).isFile())
         throw DbError(QStringLiteral("search index: %1 does not exist").arg(path), DbError::kCantOpen);
+    // It holds the senders' addresses and pieces of their messages: the
+    // access of the database, never the engine's readable-by-everyone.
+    if (mode == Mode::Write)
+        static_cast<void>(makeRecordFile(path));
     guarded([&] {
         const int flags = mode == Mode::Read ? SQLite::OPEN_READONLY : SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE;
         db_ = std::make_unique<SQLite::Database>(utf8Of(path), flags | SQLITE_OPEN_NOMUTEX, kBusyTimeoutMs);

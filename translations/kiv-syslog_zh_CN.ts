@@ -134,6 +134,15 @@ The program will close.</source>
     </message>
 </context>
 <context>
+    <name>ReceiverCore</name>
+    <message>
+        <source>The log database %1 is damaged: %2
+Records are still stored in it, but some stored ones may not be readable. Copy the file away and recover it (sqlite3&apos;s .recover).</source>
+        <translation>日志数据库 %1 已损坏：%2
+记录仍会存入其中，但部分已存的记录可能无法读出。请把该文件复制出来再恢复（用 sqlite3 的 .recover）。</translation>
+    </message>
+</context>
+<context>
     <name>SearchWindow</name>
     <message>
         <source>Search logs</source>
@@ -286,6 +295,10 @@ The program will close.</source>
     <message>
         <source>Forwarding missed messages:</source>
         <translation>转发遗漏的消息：</translation>
+    </message>
+    <message>
+        <source>Syslog over TCP:</source>
+        <translation>TCP日志：</translation>
     </message>
     <message>
         <source>Filtering info: the service does not answer</source>

@@ -70,6 +70,10 @@ QString intakeNotes(const IntakeSecond& counters)
         lines << QCoreApplication::translate("StatusCaption",
                                              "Syslog over TCP is not received: the TCP port cannot be bound (%1)")
                      .arg(counters.tcpUnavailable);
+    if (!counters.tcpNotes.isEmpty()) {
+        lines << QCoreApplication::translate("StatusCaption", "Syslog over TCP:");
+        lines << counters.tcpNotes;
+    }
     if (!counters.forwardMisses.isEmpty()) {
         lines << QCoreApplication::translate("StatusCaption", "Forwarding missed messages:");
         lines << counters.forwardMisses;

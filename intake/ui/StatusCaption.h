@@ -13,8 +13,9 @@ QString statusCaption(const IntakeSecond& counters);
 QString lossTooltip(const LossCounts& losses);
 
 // The status line's tooltip lines about the filters when the severity filter
-// is on, and about TCP and forwarding: why syslog over
-// TCP is not received, and each forwarding destination that missed messages.
+// is on, and about TCP and forwarding: why syslog over TCP is not received,
+// the receiver's notes on TCP (reading paused, senders refused or closed),
+// and each forwarding destination that missed messages.
 // Empty while neither applies.
 QString intakeNotes(const IntakeSecond& counters);
 

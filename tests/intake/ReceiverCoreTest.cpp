@@ -515,3 +515,54 @@ TEST(Startup, ADatabaseThatCanBeReadButNotWrittenIsRefusedWithTheStoresTextOneHe
                                      [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
     EXPECT_NO_THROW(second.openDatabase());
 }
+
+TEST(Startup, ADamagedDatabaseIsCheckedInTheBackgroundAndToldOnceNamingTheFile)
+{
+    QTemporaryDir dir;
+    FakeClock clock;
+    SqliteEngine engine;
+    const QString dbPath = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
+    createDay(engine, dbPath, u"2026-12-05"_s);
+    int firstLeaf = 0;
+    int pageSize = 0;
+    {
+        auto connection = engine.open(dbPath);
+        connection->begin();
+        auto insert = connection->prepare(u"INSERT INTO \"syslog-2026-12-05\" (\"信息\") VALUES (?)"_s);
+        for (int i = 0; i < 2000; ++i)
+            insert->run({QStringLiteral("info: %1 ").arg(i) + QString(200, u'x')});
+        insert.reset();
+        connection->commit();
+        auto root = connection->query(u"SELECT rootpage AS v FROM sqlite_master WHERE name = 'syslog-2026-12-05'"_s);
+        ASSERT_TRUE(root->next());
+        firstLeaf = root->text(u"v"_s)->toInt() + 1;
+        auto size = connection->query(u"PRAGMA page_size"_s);
+        ASSERT_TRUE(size->next());
+        pageSize = size->text(u"page_size"_s)->toInt();
+    } // the last connection folds the log into the file
+    // Garbage over the head of a page of the table.
+    QFile file(dbPath);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.seek(qint64(firstLeaf - 1) * pageSize));
+    file.write(QByteArray(64, '\xff'));
+    file.close();
+
+    FakeUdpSocket socket;
+    ReceiverCore receiver(CoreServices{clock, engine, engine, [&] { return std::make_unique<FakeSocketView>(socket); },
+                                       [](int) { return std::make_unique<FakeTimer>(); }, dir.path()});
+    QSignalSpy told(&receiver, &ReceiverCore::problemReported);
+    QSignalSpy shown(&receiver, &ReceiverCore::errorRaised);
+    receiver.openDatabase(); // starts as ever: the damage is elsewhere
+    ASSERT_TRUE(shown.wait(20000));
+    EXPECT_TRUE(shown[0][0].toString().contains(dbPath));
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0][0].toString().contains(dbPath + QStringLiteral(" is damaged; a quick check found: ")))
+        << told[0][0].toString().toStdString();
+
+    // Opened again (as after a new port): not checked or told again.
+    receiver.openDatabase();
+    receiver.tick();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown.size(), 1);
+    EXPECT_EQ(told.size(), 1);
+}

@@ -238,6 +238,7 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
         second.losses = {5000000000, 4, 5, 6};
         second.tcpUnavailable = u"in use"_s;
         second.forwardMisses = {u"udp://10.0.0.9:514: 2 missed"_s};
+        second.tcpNotes = {u"reading is paused"_s, u"3 refused"_s};
         emit core.secondElapsed(second);
         storeFilteredMessage(core.intake().filtered(), QDateTime(QDate(2026, 12, 7), QTime(10, 0, 1)), u"10.0.0.2"_s,
                              u"x"_s);
@@ -260,6 +261,7 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
     EXPECT_EQ(second.losses, (LossCounts{5000000000, 4, 5, 6}));
     EXPECT_EQ(second.tcpUnavailable, u"in use"_s);
     EXPECT_EQ(second.forwardMisses, QStringList{u"udp://10.0.0.9:514: 2 missed"_s});
+    EXPECT_EQ(second.tcpNotes, (QStringList{u"reading is paused"_s, u"3 refused"_s}));
     ASSERT_EQ(filtered.size(), 1);
     const auto update = filtered.at(0).at(0).value<FilteredBufferUpdate>();
     ASSERT_EQ(update.entries.size(), 1);

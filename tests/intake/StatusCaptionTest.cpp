@@ -53,13 +53,15 @@ TEST(StatusCaption, NotesTellWhyTcpIsNotReceivedAndWhatForwardingMissed)
     EXPECT_TRUE(intakeNotes(counters).isEmpty());
     counters.tcpUnavailable = QStringLiteral("The bound address is already in use");
     counters.forwardMisses << QStringLiteral("tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting");
+    counters.tcpNotes << QStringLiteral("reading is paused") << QStringLiteral("3 refused");
     EXPECT_EQ(intakeNotes(counters),
               QStringLiteral("Syslog over TCP is not received: the TCP port cannot be bound (The bound address is "
-                             "already in use)\nForwarding missed messages:\n"
-                             "tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
+                             "already in use)\nSyslog over TCP:\nreading is paused\n3 refused\n"
+                             "Forwarding missed messages:\ntcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
     useLanguage(Language::Chinese);
     EXPECT_EQ(intakeNotes(counters),
-              QStringLiteral("未接收TCP日志：TCP端口无法绑定（The bound address is already in use）\n转发遗漏的消息：\n"
+              QStringLiteral("未接收TCP日志：TCP端口无法绑定（The bound address is already in use）\nTCP日志：\n"
+                             "reading is paused\n3 refused\n转发遗漏的消息：\n"
                              "tcp://h:601: not connected, 0 sent, 5 missed, 0 waiting"));
 }
 

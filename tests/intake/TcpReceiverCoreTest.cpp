@@ -129,18 +129,27 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
     ASSERT_TRUE(tooLongClosed.wait(10000));
     ASSERT_TRUE(badCountClosed.count() == 1 || badCountClosed.wait(10000));
     EXPECT_EQ(tcpCounts().faulty, 2);
+    // An octet count longer than its message takes the next one into it: both are gone, and counted.
+    auto swallowing = connectTo(port_);
+    swallowing->write("100 <14>host info: short\n<14>host info: swallowed\n");
+    swallowing->disconnectFromHost();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tcpCounts().incomplete == 1; }, 10000));
 
-    // Idle connections are closed after the timeout.
+    // Idle connections are closed by the sweep after the timeout.
     core([](ReceiverCore& c) { c.tcp().setIdleTimeoutMs(100); });
     auto idle = connectTo(port_);
     QSignalSpy idleClosed(idle.get(), &QTcpSocket::disconnected);
-    ASSERT_TRUE(idleClosed.wait(10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        core([](ReceiverCore& c) { c.tcp().sweep(); });
+        return idleClosed.count() == 1 || idleClosed.wait(50);
+    }, 10000));
     EXPECT_EQ(tcpCounts().idle, 1);
     core([](ReceiverCore& c) { c.tcp().setIdleTimeoutMs(10 * 60 * 1000); });
 
+    // 256 from eight addresses, each at its limit of 32.
     std::vector<std::unique_ptr<QTcpSocket>> open;
     for (int i = 0; i < 256; ++i)
-        open.push_back(connectTo(port_));
+        open.push_back(connectTo(port_, QHostAddress(QStringLiteral("127.0.1.%1").arg(1 + i / 32))));
     ASSERT_TRUE(QTest::qWaitFor([&] { return core([](ReceiverCore& c) { return c.tcp().connectionCount(); }) == 256; }, 20000));
     auto refused = connectTo(port_);
     QSignalSpy refusedClosed(refused.get(), &QTcpSocket::disconnected);
@@ -152,8 +161,10 @@ TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitR
     core([](ReceiverCore& c) { c.shutdown(); });
     EXPECT_EQ(storedRows(), (QStringList{u"127.0.0.1 info: whole one"_s, u"127.0.0.1 info: whole two"_s}));
     EXPECT_TRUE(core([](ReceiverCore& c) { return c.summaryLine(); })
-                    .contains(QStringLiteral("1 connections refused (more than 256 at once), 2 closed for a bad "
-                                             "message, 1 closed when idle")));
+                    .contains(QStringLiteral("1 connections refused (more than 256 at once), 0 refused (more than 32 "
+                                             "from one address), 2 closed for a bad message")));
+    EXPECT_TRUE(core([](ReceiverCore& c) { return c.summaryLine(); })
+                    .endsWith(QStringLiteral("1 messages cut short by the end of their connection, 1 closed when idle")));
 }
 
 TEST_F(TcpReceiver, ALockedDatabaseSlowsTheSendersAndCostsNoMessage)
@@ -291,4 +302,92 @@ TEST_F(TcpReceiver, ABusyTcpPortLeavesUdpWorkingAndIsToldOnceAndTcpZeroListensOn
     EXPECT_TRUE(seconds.last().first().value<IntakeSecond>().tcpUnavailable.isEmpty());
     EXPECT_FALSE(core([](ReceiverCore& c) { return c.summaryLine(); }).contains(QStringLiteral("TCP")));
     core([](ReceiverCore& c) { c.shutdown(); });
+}
+
+namespace {
+
+// The receiver on the test's thread with its clock and timers stepped by hand.
+class SteppedTcpReceiver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        port_ = unusedPort();
+        receiver_.openDatabase();
+        ASSERT_TRUE(receiver_.port().setLocalPort(port_));
+        ASSERT_TRUE(receiver_.port().bind());
+    }
+    ReceiverCore& core() { return receiver_; }
+    QString dbPath() const { return QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb")); }
+
+    QTemporaryDir dir_;
+    FakeClock clock_;
+    SqliteEngine readEngine_{2000};
+    SqliteEngine writeEngine_{50};
+    FakeTimer* writeTimer_ = nullptr;
+    ReceiverCore receiver_{CoreServices{clock_, readEngine_, writeEngine_,
+                                        [] { return std::make_unique<QtUdpSocket>(); },
+                                        [this](int intervalMs) {
+                                            auto timer = std::make_unique<FakeTimer>();
+                                            if (intervalMs == 100)
+                                                writeTimer_ = timer.get();
+                                            return std::unique_ptr<Timer>(std::move(timer));
+                                        },
+                                        dir_.path()}};
+    quint16 port_ = 0;
+};
+
+} // namespace
+
+TEST_F(SteppedTcpReceiver, WhileNothingCanBeWrittenTcpIsNotReadAndWhatWasReadWaitsUntilAWriteSucceeds)
+{
+    // Neither the database nor the recovery file takes a record.
+    auto holder = readEngine_.open(dbPath());
+    holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    ASSERT_TRUE(QDir().mkpath(core().recoveryLogPath()));
+    QSignalSpy problems(&core(), &ReceiverCore::problemReported);
+
+    auto sender = connectTo(port_);
+    sender->write("<14>host info: first\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return core().storeCounters().held == 1; }, 10000));
+    EXPECT_TRUE(core().tcp().isPaused());
+    // More than the system's buffers hold between the two ends.
+    QByteArray rest;
+    constexpr int count = 12000;
+    const QByteArray padding(1000, 'p');
+    for (int i = 1; i < count; ++i)
+        rest += "<14>host info: n" + QByteArray::number(i) + ' ' + padding + '\n';
+    const qint64 readBefore = core().tcp().counts().bytes;
+    sender->write(rest);
+    for (int i = 0; i < 200; ++i)
+        QCoreApplication::processEvents();
+    core().tick();
+    EXPECT_EQ(core().tcp().counts().bytes, readBefore); // nothing more is read: the sender waits
+    EXPECT_GT(sender->bytesToWrite(), 0);
+    EXPECT_EQ(core().tcp().counts().messages, 1);
+    EXPECT_EQ(core().storeCounters().lost, 0);
+    ASSERT_FALSE(problems.isEmpty());
+    EXPECT_TRUE(problems.last().first().toString().contains(QStringLiteral("TCP is not read until a write succeeds")));
+
+    // Room again: the write a second later succeeds, and reading goes on.
+    holder->execute(QStringLiteral("COMMIT"));
+    QDir(core().recoveryLogPath()).removeRecursively();
+    clock_.advanceSeconds(1);
+    writeTimer_->tick();
+    EXPECT_EQ(core().storeCounters().held, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return core().storeCounters().received == count; }, 20000));
+    core().shutdown();
+
+    const StoreCounters counted = core().storeCounters();
+    EXPECT_EQ(counted.stored, count);
+    EXPECT_EQ(counted.lost + counted.recovered + counted.held, 0);
+    auto cursor = readEngine_.open(dbPath())->query(
+        QStringLiteral("SELECT \"信息\" FROM %1 ORDER BY \"ID\"").arg(quoteName(dayTableName(clock_.now().toString(
+            QStringLiteral("yyyy-MM-dd"))))));
+    QStringList stored;
+    while (cursor->next())
+        stored << cursor->text(QStringLiteral("信息")).value_or(QString());
+    ASSERT_EQ(stored.size(), count);
+    EXPECT_EQ(stored.first(), QStringLiteral("info: first"));
+    EXPECT_EQ(stored.last(), QStringLiteral("info: n%1 ").arg(count - 1) + QString::fromLatin1(padding));
 }

@@ -112,9 +112,10 @@ protected:
     void receive(int count, const QString& message = QStringLiteral("msg"))
     {
         for (int i = 0; i < count; ++i) {
-            queue_.enqueue(clock_.now().toString(QLatin1String(kTimeFormat)),
-                           QStringLiteral("192.168.0.%1").arg(i % 250),
-                           QStringLiteral("%1 %2").arg(message).arg(received_++), receivedThisSecond_);
+            queue_.enqueue(LogRecord(clock_.now().toString(QLatin1String(kTimeFormat)),
+                                     QStringLiteral("192.168.0.%1").arg(i % 250),
+                                     QStringLiteral("%1 %2").arg(message).arg(received_++)),
+                           receivedThisSecond_, true);
             ++receivedThisSecond_;
         }
     }
@@ -280,16 +281,60 @@ TEST_F(WriteQueueTest, ALockedDatabaseSendsEveryRecordToTheRecoveryFileAppendedA
     EXPECT_EQ(counted.recovered, 3);
 }
 
-TEST_F(WriteQueueTest, ARecoveryFileThatCannotBeWrittenStillEmptiesTheQueueAndCountsTheLoss)
+TEST_F(WriteQueueTest, WhatNeitherTheDatabaseNorTheRecoveryFileTakesIsHeldInOrderUntilAWriteSucceeds)
 {
+    std::vector<bool> holding;
+    queue_.setOnHoldingChanged([&](bool now) { holding.push_back(now); });
+    std::vector<qint64> shownIds;
+    queue_.setOnSettled([&](const LogRecord& record) { shownIds.push_back(record.id); });
     ASSERT_TRUE(QDir().mkpath(recoveryLog())); // a directory where the file should be
     auto holder = database_.openConnection();
     holder->execute(u"BEGIN EXCLUSIVE"_s);
 
-    receive(1);
+    receive(3);
     EXPECT_EQ(queue_.queuedCount(), 0);
-    EXPECT_EQ(queue_.counters().lost, 1);
+    EXPECT_EQ(queue_.counters().held, 3);
+    EXPECT_EQ(queue_.counters().lost, 0);
+    EXPECT_EQ(holding, std::vector<bool>{true});
     EXPECT_FALSE(queue_.lastRecoveryFailure().isEmpty());
+    EXPECT_TRUE(timer_.isActive()); // to try again
+
+    clock_.advanceSeconds(1);
+    timer_.tick(); // still refused everywhere
+    holder->execute(u"COMMIT"_s);
+    receive(2); // the retry waits a second: held behind the others
+    EXPECT_EQ(queue_.counters().held, 5);
+    EXPECT_TRUE(storedMessages().isEmpty());
+    EXPECT_TRUE(shownIds.empty()); // shown once written, with their IDs
+
+    clock_.advanceSeconds(1);
+    timer_.tick();
+    EXPECT_EQ(storedMessages(), numbered(u"msg"_s, 0, 4));
+    EXPECT_EQ(holding, (std::vector<bool>{true, false}));
+    EXPECT_EQ(shownIds, (std::vector<qint64>{1, 2, 3, 4, 5}));
+    EXPECT_FALSE(timer_.isActive());
+    const StoreCounters& counted = queue_.counters();
+    EXPECT_EQ(counted.received, 5);
+    EXPECT_EQ(counted.stored, 5);
+    EXPECT_EQ(counted.held + counted.lost + counted.recovered, 0);
+}
+
+TEST_F(WriteQueueTest, HeldRecordsAreBoundedAndTheLastWriteCountsWhatStillGoesNowhereAsLost)
+{
+    ASSERT_TRUE(QDir().mkpath(recoveryLog()));
+    auto holder = database_.openConnection();
+    holder->execute(u"BEGIN EXCLUSIVE"_s);
+    const QString large(60000, u'x'); // about 120 KB in memory each
+    receive(300, large);
+    const StoreCounters& counted = queue_.counters();
+    EXPECT_LE(counted.held * 120000, WriteQueue::kHeldLimitBytes);
+    EXPECT_GT(counted.held * 120000, WriteQueue::kHeldLimitBytes - 2 * 120000);
+    EXPECT_EQ(counted.held + counted.lost, 300);
+
+    queue_.close();
+    EXPECT_EQ(counted.lost, 300);
+    EXPECT_EQ(counted.held, 0);
+    EXPECT_FALSE(queue_.isHolding());
 }
 
 // --- reopening the write path --------------------------------------------

@@ -32,7 +32,7 @@ TEST(LoadSettingsTest, StoredValuesAreUsedAndOnlyAZeroFilterValueTurnsTheFilterO
     }
 }
 
-TEST(LoadSettingsTest, TcpIsOnUnlessItReadsAsZeroAndForwardIsTakenAsStored)
+TEST(LoadSettingsTest, TcpIsOnUnlessItReadsAsZeroForwardIsTakenAsStoredAndThePerAddressLimitIsAtLeastOne)
 {
     FakeSettingsStore store;
     EXPECT_TRUE(loadTcpEnabled(store));
@@ -45,6 +45,12 @@ TEST(LoadSettingsTest, TcpIsOnUnlessItReadsAsZeroAndForwardIsTakenAsStored)
     }
     store.values[QStringLiteral("forward")] = QStringLiteral(" udp://a:514  tcp://b:601");
     EXPECT_EQ(loadForwardSetting(store), QStringLiteral(" udp://a:514  tcp://b:601"));
+    EXPECT_EQ(loadTcpConnectionsPerAddress(store), 32);
+    const std::pair<const char*, qint32> perAddress[] = {{"8", 8}, {"1", 1}, {"0", 32}, {"-3", 32}, {"many", 32}};
+    for (const auto& [stored, expected] : perAddress) {
+        store.values[QStringLiteral("tcpperaddress")] = QString::fromLatin1(stored);
+        EXPECT_EQ(loadTcpConnectionsPerAddress(store), expected) << stored;
+    }
 }
 
 TEST(ToggleMessageFilterTest, TwiceStoresZeroThenOne)
