@@ -94,10 +94,13 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
         }
     }
     const QString message = trimmedMessage(text);
-    if (fitsLengthWindow(message))
-        keep(LogRecord{arrival_.text(), ip, message, readFields(text, arrival_.dateTime())});
-    else
+    if (fitsLengthWindow(message)) {
+        LogFields fields = readFields(text, arrival_.forSenderTime(), lastFields_);
+        lastFields_ = fields;
+        keep(LogRecord{arrival_.text(), ip, message, std::move(fields)});
+    } else {
         ++lengthDropped_;
+    }
     incrementSaturating(receivedThisSecond_);
 }
 

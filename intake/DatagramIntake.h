@@ -93,6 +93,8 @@ private:
     OnAccepted onAccepted_;
     DatagramDecoder decoder_;
     ArrivalTime arrival_;
+    // The fields of the message kept last, whose texts the next one shares when equal.
+    LogFields lastFields_;
 
     QString currentDay_;
     qint16 filterEnabled_ = 1;

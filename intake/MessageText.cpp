@@ -77,32 +77,47 @@ QString trimmedMessage(const QString& text)
 
 namespace {
 
-// A missing part is a null text, so it is stored as NULL.
-QString partOrNull(QStringView part) { return part.isEmpty() ? QString() : part.toString(); }
+// A missing part is a null text, so it is stored as NULL. A part equal to
+// the previous message's shares its text instead of allocating another: a
+// flood from one sender repeats its host, program and the like.
+QString sharedOrCopy(QStringView part, const QString& previous)
+{
+    return !previous.isNull() && previous == part ? previous : part.toString();
+}
+
+QString partOrNull(QStringView part, const QString& previous)
+{
+    return part.isEmpty() ? QString() : sharedOrCopy(part, previous);
+}
 
 } // namespace
 
 LogFields readFields(QStringView text, const QDateTime& arrival)
 {
+    return readFields(text, SyslogArrival::of(arrival), LogFields());
+}
+
+LogFields readFields(QStringView text, const SyslogArrival& arrival, const LogFields& previous)
+{
     const SyslogHeader header = parseSyslogHeader(text);
     LogFields fields;
     fields.facility = header.facility();
     fields.severity = header.severity();
-    fields.host = partOrNull(header.host);
-    fields.app = partOrNull(header.app);
-    fields.procid = partOrNull(header.procid);
-    fields.msgid = partOrNull(header.msgid);
-    fields.sd = partOrNull(header.structuredData);
+    fields.host = partOrNull(header.host, previous.host);
+    fields.app = partOrNull(header.app, previous.app);
+    fields.procid = partOrNull(header.procid, previous.procid);
+    fields.msgid = partOrNull(header.msgid, previous.msgid);
+    fields.sd = partOrNull(header.structuredData, previous.sd);
     if (header.time.isValid()) {
         const QString iso = senderTimeIso(header.time, arrival);
         if (!iso.isEmpty())
-            fields.timestamp = iso;
+            fields.timestamp = iso == previous.timestamp ? previous.timestamp : iso;
     }
     // The stored message is what follows the first blank; the part before it
     // (after the priority, which holds no blank) is kept as head.
     const qsizetype blank = text.indexOf(QLatin1Char(' '));
     if (blank >= 0) {
-        fields.head = text.sliced(header.priLength, blank - header.priLength).toString();
+        fields.head = sharedOrCopy(text.sliced(header.priLength, blank - header.priLength), previous.head);
         fields.msgPos = int(header.msgOffset);
     } else {
         fields.msgPos = int(header.priLength + header.msgOffset);

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringDecoder>
 
+struct SyslogArrival;
+
 // Turns the bytes of a datagram into text. Valid UTF-8 is read as UTF-8;
 // anything else is read as GB18030, the encoding Chinese network devices
 // commonly send (Latin-1 where no GB18030 converter is available), so every
@@ -46,6 +48,8 @@ QString trimmedMessage(const QString& text);
 // text after the first blank, leaves out. Messages without a priority get no
 // facility and severity; nothing is made up.
 LogFields readFields(QStringView text, const QDateTime& arrival);
+// previous: the fields of the message before, whose equal texts are shared.
+LogFields readFields(QStringView text, const SyslogArrival& arrival, const LogFields& previous);
 
 inline constexpr qsizetype kShortestMessage = 3;
 inline constexpr qsizetype kLongestMessage = 65534;

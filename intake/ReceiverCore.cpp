@@ -279,6 +279,8 @@ void ReceiverCore::tick()
     counters.filterEnabled = intake_->filterEnabled();
     counters.minSeverity = qint16(intake_->minSeverity());
     counters.receivedThisSecond = intake_->startNextSecond();
+    if (indexBuilder_)
+        indexBuilder_->noteIntakeSecond(counters.receivedThisSecond);
     counters.losses = losses();
     if (tcpEnabled_)
         counters.tcpUnavailable = tcpBindError_;

@@ -49,4 +49,5 @@ void ArrivalTime::update()
     second_ = second;
     dateTime_ = clock_.now();
     text_ = formatRecordTime(dateTime_);
+    forSenderTime_ = SyslogArrival::of(dateTime_);
 }

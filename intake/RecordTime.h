@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/SyslogParser.h"
+
 #include <QDateTime>
 #include <QString>
 #include <limits>
@@ -25,10 +27,13 @@ public:
     const QDateTime& dateTime() const { return dateTime_; }
     // "yyyy-MM-dd HH:mm:ss"
     const QString& text() const { return text_; }
+    // The same instant as the sender's time without a year is read against.
+    const SyslogArrival& forSenderTime() const { return forSenderTime_; }
 
 private:
     const Clock& clock_;
     qint64 second_ = std::numeric_limits<qint64>::min();
     QDateTime dateTime_;
     QString text_;
+    SyslogArrival forSenderTime_;
 };

@@ -424,20 +424,17 @@ qint64 daysFromCivil(int year, int month, int day)
 // taken as wall-clock times: the offsets of sender and arrival, a day at
 // most apart, could change the year only for a timestamp half a year away,
 // and reading arrival's offset costs a time zone lookup per call.
-int nearestYear(const SyslogTime& time, const QDateTime& arrival)
+int nearestYear(const SyslogTime& time, const SyslogArrival& arrival)
 {
-    if (!arrival.isValid())
+    if (!arrival.valid)
         return SyslogTime::kUnknownYear;
-    const QDate arrivalDate = arrival.date();
-    const qint64 arrivalSeconds = daysFromCivil(arrivalDate.year(), arrivalDate.month(), arrivalDate.day()) * 86400
-        + arrival.time().msecsSinceStartOfDay() / 1000;
     const qint64 secondOfDay = time.hour * 3600 + time.minute * 60 + time.second;
     int best = SyslogTime::kUnknownYear;
     qint64 bestDistance = std::numeric_limits<qint64>::max();
-    for (int year = arrivalDate.year() - 1; year <= arrivalDate.year() + 1; ++year) {
+    for (int year = arrival.year - 1; year <= arrival.year + 1; ++year) {
         if (year < 0 || year > 9999 || !isValidDay(year, time.month, time.day))
             continue;
-        const qint64 distance = std::llabs(daysFromCivil(year, time.month, time.day) * 86400 + secondOfDay - arrivalSeconds);
+        const qint64 distance = std::llabs(daysFromCivil(year, time.month, time.day) * 86400 + secondOfDay - arrival.wallSeconds);
         if (distance < bestDistance) {
             bestDistance = distance;
             best = year;
@@ -518,7 +515,25 @@ QByteArrayView withoutTrailingLineEndBytes(QByteArrayView bytes)
     return bytes.first(size);
 }
 
+SyslogArrival SyslogArrival::of(const QDateTime& arrival)
+{
+    SyslogArrival parts;
+    if (!arrival.isValid())
+        return parts;
+    const QDate date = arrival.date();
+    parts.valid = true;
+    parts.year = date.year();
+    parts.wallSeconds = daysFromCivil(date.year(), date.month(), date.day()) * 86400
+                      + arrival.time().msecsSinceStartOfDay() / 1000;
+    return parts;
+}
+
 QString senderTimeIso(const SyslogTime& time, const QDateTime& arrival)
+{
+    return senderTimeIso(time, SyslogArrival::of(arrival));
+}
+
+QString senderTimeIso(const SyslogTime& time, const SyslogArrival& arrival)
 {
     if (!time.isValid())
         return {};

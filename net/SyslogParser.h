@@ -145,3 +145,16 @@ QByteArrayView withoutTrailingLineEndBytes(QByteArrayView bytes);
 // year's. Empty when the time is not valid, arrival is not valid, or no year
 // next to arrival's has that date (Feb 29).
 QString senderTimeIso(const SyslogTime& time, const QDateTime& arrival);
+
+// The arrival instant as senderTimeIso() needs it: its wall-clock year and
+// seconds, worked out from the date-time once (the calendar lookup is the
+// costly part) and then shared by every message of that second.
+struct SyslogArrival {
+    bool valid = false;
+    int year = 0;
+    qint64 wallSeconds = 0;  // wall-clock seconds since 1970-01-01 00:00
+
+    static SyslogArrival of(const QDateTime& arrival);
+};
+
+QString senderTimeIso(const SyslogTime& time, const SyslogArrival& arrival);

@@ -347,8 +347,11 @@ public:
         const QFileInfo log(logPath_);
         return log.exists() ? log.size() : 0;
     }
-    void begin() override { execute(QStringLiteral("BEGIN")); }
-    void commit() override { execute(QStringLiteral("COMMIT")); }
+    // Prepared once: a busy writer begins and commits a transaction every
+    // ten records, and compiling the statement each time costs more than
+    // running it.
+    void begin() override { runPrepared(begin_, QStringLiteral("BEGIN")); }
+    void commit() override { runPrepared(commit_, QStringLiteral("COMMIT")); }
     void rollback() override { execute(QStringLiteral("ROLLBACK")); }
 
 private:
@@ -364,8 +367,17 @@ private:
     // Steps of a statement between two interrupt checks: well under a millisecond.
     static constexpr int kStepsPerInterruptCheck = 1000;
 
+    void runPrepared(std::unique_ptr<SqliteStatement>& statement, const QString& sql)
+    {
+        if (!statement)
+            statement = guarded([&] { return std::make_unique<SqliteStatement>(db_, sql); });
+        statement->run({});
+    }
+
     SharedDatabase db_;
     std::unique_ptr<BackgroundCheckpointer> checkpointer_;
+    std::unique_ptr<SqliteStatement> begin_;
+    std::unique_ptr<SqliteStatement> commit_;
     std::function<bool()> interruptCheck_;
     const QString logPath_ = QString::fromStdString(db_->getFilename()) + QStringLiteral("-wal");
 };

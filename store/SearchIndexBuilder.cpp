@@ -200,7 +200,8 @@ void lowerThisThreadsPriority() {}
 } // namespace
 
 DayIndexOutcome indexDayTable(DbConnection& source, const QString& tableName, SearchIndex& index,
-                              const std::function<bool()>& shouldStop, int blockShift)
+                              const std::function<bool()>& shouldStop, int blockShift,
+                              const std::function<void()>& beforePass)
 {
     const TableShape shape = shapeOf(source, tableName);
     if (shape.sql.isEmpty() || shape.hasIndex)
@@ -218,6 +219,8 @@ DayIndexOutcome indexDayTable(DbConnection& source, const QString& tableName, Se
     std::vector<PassRow> pass;
     bool first = true;
     for (;;) {
+        if (beforePass)
+            beforePass();
         if (shouldStop())
             return DayIndexOutcome::Stopped;
         // The pass is copied out first: its read transaction ends before the
@@ -332,6 +335,37 @@ bool SearchIndexBuilder::waitUntilIdle(int timeoutMs) const
 
 bool SearchIndexBuilder::shouldStop() const { return interrupted_.load(std::memory_order_relaxed); }
 
+void SearchIndexBuilder::noteIntakeSecond(qint64 records)
+{
+    const bool busy = records >= kBusyRecordsPerSecond;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (busy == intakeBusy_)
+            return;
+        intakeBusy_ = busy;
+    }
+    changed_.notify_all();
+}
+
+bool SearchIndexBuilder::holdingOff() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return holding_;
+}
+
+// Waits, between passes and holding no read transaction, until intake is
+// quiet again or the work is to stop.
+void SearchIndexBuilder::holdWhileIntakeBusy()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!intakeBusy_ || interrupted_)
+        return;
+    holding_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !intakeBusy_ || interrupted_; });
+    holding_ = false;
+}
+
 void SearchIndexBuilder::run()
 {
     lowerThisThreadsPriority();
@@ -353,6 +387,7 @@ void SearchIndexBuilder::run()
 void SearchIndexBuilder::passOverDays()
 {
     const auto stop = [this] { return shouldStop(); };
+    const auto hold = [this] { holdWhileIntakeBusy(); };
     try {
         const std::unique_ptr<DbConnection> source =
             engine_.open(QDir(dataDir_).filePath(QStringLiteral("syslog.mdb")), DbEngine::OpenMode::ReadOnly);
@@ -380,6 +415,7 @@ void SearchIndexBuilder::passOverDays()
 
         std::sort(closed.begin(), closed.end(), std::greater<>());
         for (const QString& tableName : closed) {
+            hold();
             if (stop())
                 return;
             {
@@ -394,7 +430,7 @@ void SearchIndexBuilder::passOverDays()
                     continue;
             }
             try {
-                if (indexDayTable(*source, tableName, index, stop) == DayIndexOutcome::NotIndexable) {
+                if (indexDayTable(*source, tableName, index, stop, kIndexBlockShift, hold) == DayIndexOutcome::NotIndexable) {
                     std::lock_guard<std::mutex> lock(mutex_);
                     failed_ << tableName;
                 }

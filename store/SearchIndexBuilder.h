@@ -31,9 +31,11 @@ enum class DayIndexOutcome {
 // into index, replacing what the index had for that table. Reads the table
 // in short passes of ascending rowids, each its own read transaction, so a
 // writer's log is never held back for long; shouldStop is looked at between
-// and during them. Failures of either file throw DbError.
+// and during them; beforePass is called before each pass, outside any read
+// transaction (it may wait there). Failures of either file throw DbError.
 DayIndexOutcome indexDayTable(DbConnection& source, const QString& tableName, SearchIndex& index,
-                              const std::function<bool()>& shouldStop, int blockShift = kIndexBlockShift);
+                              const std::function<bool()>& shouldStop, int blockShift = kIndexBlockShift,
+                              const std::function<void()>& beforePass = {});
 
 // Keeps the search index of the closed days (every day table of a date
 // before today) up to date, on a thread of its own at the system's idle
@@ -42,9 +44,14 @@ DayIndexOutcome indexDayTable(DbConnection& source, const QString& tableName, Se
 // builds the index of each closed day that has none, or whose index no
 // longer fits its table, newest first; and forgets the index of tables that
 // are gone. A day that fails is told through report and left until the
-// next start.
+// next start. While intake is busy (told once a second through
+// noteIntakeSecond) it holds off between passes, so that it takes nothing
+// from intake even on a machine whose processors intake keeps busy.
 class SearchIndexBuilder {
 public:
+    // Records a second from which on intake counts as busy.
+    static constexpr qint64 kBusyRecordsPerSecond = 1000;
+
     SearchIndexBuilder(DbEngine& engine, QString dataDir, const Clock& clock,
                        std::function<void(const QString& line)> report = {});
     ~SearchIndexBuilder();
@@ -57,6 +64,11 @@ public:
     void pause();
     // Looks at the days again after a pause.
     void resume();
+    // The records intake took in the second just ended: from a busy second on
+    // the builder holds off, and it goes on after the first quieter one.
+    void noteIntakeSecond(qint64 records);
+    // Whether it is waiting for intake to become quiet.
+    bool holdingOff() const;
     // Whether it has nothing left to do (for tests and benchmarks).
     bool idle() const;
     // Waits until it has nothing left to do; false after timeoutMs.
@@ -66,6 +78,7 @@ private:
     void run();
     void passOverDays();
     bool shouldStop() const;
+    void holdWhileIntakeBusy();
 
     DbEngine& engine_;
     const QString dataDir_;
@@ -80,6 +93,8 @@ private:
     std::atomic<bool> interrupted_{false};
     bool pending_ = true;
     bool working_ = false;
+    bool intakeBusy_ = false;
+    bool holding_ = false;
     QStringList failed_;
     std::thread thread_;
 };

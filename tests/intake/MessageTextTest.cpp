@@ -4,6 +4,9 @@
 
 #include <QStringEncoder>
 #include <gtest/gtest.h>
+#include <utility>
+
+using namespace Qt::StringLiterals;
 
 TEST(MessageFilter, AcceptsOnlyTheThreeWordsInLowerCase)
 {
@@ -107,4 +110,28 @@ TEST(RecordTime, MatchesTheStoredTimeFormat)
         EXPECT_EQ(formatRecordTime(time), time.toString(QLatin1StringView(kTimeFormat)));
     EXPECT_EQ(formatRecordTime(times[1]), QStringLiteral("2027-01-01 00:00:01"));
     EXPECT_EQ(dayOfRecordTime(QStringLiteral("2027-01-01 00:00:01")), QStringLiteral("2027-01-01"));
+}
+
+// A flood shares the texts one message has in common with the one before; what
+// is read must not depend on that, down to an empty part staying empty rather
+// than becoming NULL, and the year of a timestamp without one.
+TEST(FieldReading, TheMessageBeforeChangesNothingReadFromTheNext)
+{
+    const QDateTime arrival(QDate(2027, 1, 1), QTime(0, 0, 30));
+    const QStringList messages{u"<13>Dec 31 23:59:50 host app[7]: info: a"_s, u"<13>Dec 31 23:59:50 host app[7]: info: b"_s,
+                               u"<14> info: empty head"_s,  u"<14> info: empty head again"_s,
+                               u"<165>1 2027-01-01T00:00:29.5Z h2 app - ID7 [x@1 a=\"1\"] info: c"_s,
+                               u"<13>Jan  1 00:00:29 host app[8]: info: d"_s, u"<14>info:"_s};
+    LogFields previous;
+    for (const QString& message : messages) {
+        const LogFields alone = readFields(message, arrival);
+        const LogFields shared = readFields(message, SyslogArrival::of(arrival), previous);
+        EXPECT_EQ(shared, alone) << message.toStdString();
+        for (const auto& [text, sharedText] : {std::pair{alone.head, shared.head}, {alone.host, shared.host},
+                                               {alone.timestamp, shared.timestamp}, {alone.sd, shared.sd}})
+            EXPECT_EQ(text.isNull(), sharedText.isNull()) << message.toStdString();
+        previous = shared;
+    }
+    EXPECT_EQ(readFields(messages[0], arrival).timestamp, u"2026-12-31T23:59:50"_s);
+    EXPECT_TRUE(readFields(messages[2], arrival).head.isEmpty() && !readFields(messages[2], arrival).head.isNull());
 }

@@ -3,6 +3,8 @@
 #include "store/SearchIndexBuilder.h"
 #include "tests/store/StoreFixture.h"
 
+#include <QTest>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -70,6 +72,28 @@ TEST_F(SearchIndexBuilderTest, EntriesThatNoLongerFitTheirTableAreRebuilt)
     ASSERT_TRUE(builder.waitUntilIdle(30000));
     EXPECT_EQ(entry().rows, 99);
     EXPECT_TRUE(checkIndexedDay(*connect(), entry()).valid);
+}
+
+TEST_F(SearchIndexBuilderTest, HoldsOffWhileIntakeIsBusyAndGoesOnAfterAQuietSecond)
+{
+    SearchIndexBuilder builder(engine_, dir_.path(), clock_);
+    ASSERT_TRUE(builder.waitUntilIdle(30000));
+    builder.noteIntakeSecond(SearchIndexBuilder::kBusyRecordsPerSecond);
+    createDayWithRows(u"2026-12-05"_s, 700);
+    builder.wake();
+    QTRY_VERIFY(builder.holdingOff());
+    EXPECT_FALSE(builder.idle());
+    EXPECT_TRUE(indexedTables().isEmpty());
+    // Still busy: it holds on; a pause still lets go at once.
+    builder.noteIntakeSecond(SearchIndexBuilder::kBusyRecordsPerSecond * 50);
+    builder.pause();
+    EXPECT_FALSE(builder.holdingOff());
+    builder.resume();
+    QTRY_VERIFY(builder.holdingOff());
+
+    builder.noteIntakeSecond(SearchIndexBuilder::kBusyRecordsPerSecond - 1);
+    ASSERT_TRUE(builder.waitUntilIdle(30000));
+    EXPECT_EQ(indexedTables(), QStringList{u"syslog-2026-12-05"_s});
 }
 
 TEST(BlockSetTest, PostingsReadBackAsWrittenAndDamagedOnesAsEveryBlock)
