@@ -19,6 +19,8 @@ namespace {
 constexpr int kFacilityRole = Qt::UserRole + 103;
 constexpr int kHostRole = Qt::UserRole + 104;
 constexpr int kAppRole = Qt::UserRole + 105;
+// The message after the header, where the fields were read.
+constexpr int kMsgRole = Qt::UserRole + 106;
 
 const QString kSwitchName = QStringLiteral("fieldsViewSwitch");
 
@@ -84,7 +86,7 @@ public:
         table_->setStyleSheet(QStringLiteral("QTableView { background: white; }"));
         table_->setContextMenuPolicy(Qt::ActionsContextMenu);
         const int digit = table_->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-        const int widths[] = {20, 16, 13, 9, 14, 14};
+        const int widths[] = {18, 13, 14, 9, 8, 10};
         for (int column = 0; column < FieldsModel::Message; ++column)
             table_->setColumnWidth(column, widths[column] * digit);
         table_->hide();
@@ -171,6 +173,8 @@ QListWidgetItem* recordItem(const LogRecord& record)
         item->setData(kHostRole, fields.host);
     if (!fields.app.isNull())
         item->setData(kAppRole, fields.app);
+    if (fields.known())
+        item->setData(kMsgRole, fields.msg(record.message));
     return item;
 }
 
@@ -231,8 +235,10 @@ QVariant FieldsModel::data(const QModelIndex& index, int role) const
         return line.data(kHostRole).toString();
     case Program:
         return line.data(kAppRole).toString();
-    case Message:
-        return parts.message;
+    case Message: {
+        const QVariant msg = line.data(kMsgRole);
+        return msg.isValid() ? msg.toString() : parts.message;
+    }
     default:
         return {};
     }

@@ -16,9 +16,10 @@ class SettingsStore;
 QListWidgetItem* recordItem(const LogRecord& record);
 
 // The fields view's columns over a list of log lines: time, address,
-// severity, facility, host, program, message. Time, address and message come
-// from the line itself; the others from the fields the line carries (empty
-// where it carries none: days stored without fields, search results). Rows
+// severity, facility, host, program, message. Time and address come from the
+// line itself; the others from the fields the line carries (empty where it
+// carries none: days stored without fields, search results). The message is
+// the one after the header where the fields were read, else the line's. Rows
 // follow the list's rows as they are added, removed or replaced.
 class FieldsModel : public QAbstractTableModel {
     Q_OBJECT
