@@ -10,6 +10,7 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QListWidgetItem>
+#include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QSortFilterProxyModel>
 #include <QTableView>
@@ -102,6 +103,20 @@ public:
         list.setContextMenuPolicy(Qt::ActionsContextMenu);
         list.installEventFilter(this);
         connect(&list, &QListWidget::currentRowChanged, this, [this](int row) { followCurrentRow(row); });
+        // A double click on a row acts as one on its line in the list (which
+        // copies it in every window that has that command).
+        connect(table_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+            const int row = proxy_->mapToSource(index).row();
+            QListWidgetItem* line = list_.item(row);
+            if (!line)
+                return;
+            list_.setCurrentRow(row);
+            list_.scrollToItem(line);
+            const QPoint at(2, list_.visualItemRect(line).center().y());
+            QMouseEvent click(QEvent::MouseButtonDblClick, at, list_.viewport()->mapToGlobal(at), Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(list_.viewport(), &click);
+        });
     }
 
     QTableView* table() const { return table_; }

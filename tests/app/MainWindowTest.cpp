@@ -548,6 +548,10 @@ TEST(FieldsView, SwitchingKeepsTheLinesIsRememberedAndAnOldDayShowsEmptyFields)
     table->sortByColumn(FieldsModel::Message, Qt::DescendingOrder);
     EXPECT_EQ(cell(0, FieldsModel::Message), u"row 2"_s);
     EXPECT_EQ(list->item(0)->text(), u"2026-11-30 10:00:00 IP:10.0.0.1 row 1"_s);
+    // A double click on a sorted row copies that row's line.
+    emit table->doubleClicked(rows->index(1, FieldsModel::Host));
+    ASSERT_FALSE(app.clipboard.texts.isEmpty());
+    EXPECT_EQ(app.clipboard.texts.last(), list->item(0)->text());
 
     // The search window opened later starts in the view chosen; switching
     // back shows the plain list with the same lines.
