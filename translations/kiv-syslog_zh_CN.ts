@@ -56,6 +56,51 @@
     </message>
 </context>
 <context>
+    <name>FieldsModel</name>
+    <message>
+        <source>Time</source>
+        <translation>时间</translation>
+    </message>
+    <message>
+        <source>Address</source>
+        <translation>IP地址</translation>
+    </message>
+    <message>
+        <source>Severity</source>
+        <translation>严重性</translation>
+    </message>
+    <message>
+        <source>Facility</source>
+        <translation>设施</translation>
+    </message>
+    <message>
+        <source>Host</source>
+        <translation>主机</translation>
+    </message>
+    <message>
+        <source>Program</source>
+        <translation>程序</translation>
+    </message>
+    <message>
+        <source>Message</source>
+        <translation>信息</translation>
+    </message>
+</context>
+<context>
+    <name>FieldsView</name>
+    <message>
+        <source>Fields view</source>
+        <translation>字段视图</translation>
+    </message>
+</context>
+<context>
+    <name>FilteredMessagesWindow</name>
+    <message>
+        <source>Severity: %1 %2</source>
+        <translation>严重性：%1 %2</translation>
+    </message>
+</context>
+<context>
     <name>ListExport</name>
     <message>
         <source>Export to CSV file</source>

@@ -14,6 +14,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/Twips.h"
+#include "search/ui/FieldsView.h"
 #include "search/ui/ListExport.h"
 #include "search/ui/SearchWindow.h"
 #include "settings/Settings.h"
@@ -228,6 +229,7 @@ void MainWindow::start()
         return;
     }
     attachCsvExport(*logList_, services_.fileChooser, services_.dialogs);
+    attachFieldsView(*logList_, services_.settings);
     const int keepDays = loadKeepDays(services_.settings);
     request([keepDays](ReceiverReplica& receiver) { return receiver.setKeepDays(keepDays); });
     // The database file and today's table, made when missing, and the write path.
@@ -322,11 +324,12 @@ void MainWindow::showRecord(const LogRecord& record)
     }
     if (record.id != 0 && record.id <= loadedUpToId_ && record.day() == loadedDay_)
         return;
-    const QString line = logLine(record);
+    QListWidgetItem* line = recordItem(record);
     while (logList_->count() >= kMaxListLines)
         delete logList_->takeItem(0);
     logList_->addItem(line);
-    const auto width = static_cast<qint32>(std::min<qsizetype>(line.size(), std::numeric_limits<qint32>::max()));
+    const auto width
+        = static_cast<qint32>(std::min<qsizetype>(line->text().size(), std::numeric_limits<qint32>::max()));
     if (width > widestLine_) {
         widestLine_ = width;
         setListHorizontalExtent(width);
@@ -508,11 +511,7 @@ void MainWindow::loadRecentRecords(const QString& day, WhenTableMissing missing)
             if (outcome.checkFailed)
                 services_.dialogs.message(QStringLiteral("日志日期模块错误"));
             if (outcome.records && !shutDown_) {
-                QStringList lines;
-                lines.reserve(outcome.records->size());
-                for (const LogRecord& record : *outcome.records)
-                    lines << logLine(record);
-                replaceLines(lines);
+                replaceLines(*outcome.records);
                 // A record stored just before the read may still be on its
                 // way as a live one: it is told by its ID, not shown twice.
                 loadedDay_ = day;
@@ -528,14 +527,16 @@ void MainWindow::loadRecentRecords(const QString& day, WhenTableMissing missing)
         });
 }
 
-void MainWindow::replaceLines(const QStringList& lines)
+void MainWindow::replaceLines(const QList<LogRecord>& records)
 {
     logList_->setRedraw(false);
     logList_->clear();
     widestLine_ = 0;
-    logList_->addItems(lines);
-    for (const QString& line : lines)
-        widestLine_ = qMax<qint32>(widestLine_, line.size());
+    for (const LogRecord& record : records) {
+        QListWidgetItem* line = recordItem(record);
+        widestLine_ = qMax<qint32>(widestLine_, line->text().size());
+        logList_->addItem(line);
+    }
     logList_->setRedraw(true);
     setListHorizontalExtent(widestLine_);
 }
@@ -587,6 +588,7 @@ void MainWindow::openSearch()
     if (!search_) {
         search_ = new SearchWindow(database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
+        attachFieldsView(*search_->resultList(), services_.settings);
     }
     search_->show();
     search_->raise();

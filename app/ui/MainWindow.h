@@ -110,7 +110,7 @@ private:
     bool commandAllowed();
     void showStatus(const QString& text);
     void showRecord(const LogRecord& record);
-    void replaceLines(const QStringList& lines);
+    void replaceLines(const QList<LogRecord>& records);
     void handleFunctionKey(QKeyEvent* event);
     void onSecond(const IntakeSecond& counters);
     void onFilteredUpdated(const FilteredBufferUpdate& update);

@@ -2,10 +2,14 @@
 
 #include "intake/RecordTime.h"
 #include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/LogLineDelegate.h"
 #include "platform/ui/Twips.h"
 #include "store/LogRecord.h"
+#include "store/Severity.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QListWidgetItem>
 #include <QFont>
 #include <QShowEvent>
 #include <algorithm>
@@ -108,14 +112,43 @@ bool FilteredMessagesWindow::needsRefill() const
     return shownGeneration_ != buffer.generation || shownCount_ > buffer.count;
 }
 
+namespace {
+
+// The severity of a message's priority "<N>" (N of 0 to 191) at its start; -1
+// when it has none.
+int severityOfPriority(const QString& text)
+{
+    if (!text.startsWith(QLatin1Char('<')))
+        return -1;
+    const qsizetype close = text.indexOf(QLatin1Char('>'));
+    if (close < 2 || close > 4)
+        return -1;
+    bool number = false;
+    const int priority = QStringView(text).mid(1, close - 1).toInt(&number);
+    if (!number || priority < 0 || priority > 191 || !text.at(1).isDigit())
+        return -1;
+    return priority % 8;
+}
+
+} // namespace
+
 void FilteredMessagesWindow::appendNewEntries()
 {
     const FilteredMessageBuffer& buffer = buffer_;
     const qint32 stored = std::clamp(buffer.count, 0, FilteredMessageBuffer::kCapacity);
     for (qint32 i = shownCount_; i < stored; ++i) {
         const auto slot = static_cast<std::size_t>(i);
-        list_->addItem(
-            logLine(formatRecordTime(buffer.times[slot]), buffer.ips[slot], buffer.texts[slot]));
+        auto* line = new QListWidgetItem(logLine(formatRecordTime(buffer.times[slot]), buffer.ips[slot], buffer.texts[slot]));
+        // The severity of a message that has a priority: its colour, and its
+        // name when the pointer rests on the line.
+        const int severity = severityOfPriority(buffer.texts[slot]);
+        if (severity >= 0) {
+            line->setData(kSyslogSeverityRole, severity);
+            line->setToolTip(QCoreApplication::translate("FilteredMessagesWindow", "Severity: %1 %2")
+                                 .arg(severity)
+                                 .arg(severityName(severity)));
+        }
+        list_->addItem(line);
     }
     shownCount_ = stored;
 }

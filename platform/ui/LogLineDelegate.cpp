@@ -6,8 +6,15 @@ bool isDark(const QColor& base) { return qGray(base.rgb()) < 128; }
 
 } // namespace
 
-LineSeverity lineSeverity(const QString& line)
+LineSeverity lineSeverity(const QString& line, int syslogSeverity)
 {
+    if (syslogSeverity >= 0 && syslogSeverity <= 7) {
+        if (syslogSeverity <= 3)
+            return LineSeverity::Error;
+        if (syslogSeverity == 4)
+            return LineSeverity::Warning;
+        return syslogSeverity == 7 ? LineSeverity::Debug : LineSeverity::Plain;
+    }
     if (line.contains(QLatin1StringView("error")))
         return LineSeverity::Error;
     if (line.contains(QLatin1StringView("warning")))
@@ -23,6 +30,8 @@ std::optional<QColor> severityTextColour(LineSeverity severity, const QColor& ba
         return dark ? QColor(0xFF, 0x6B, 0x6B) : QColor(0xC8, 0x00, 0x00);
     case LineSeverity::Warning:
         return dark ? QColor(0xFF, 0xBF, 0x40) : QColor(0xA0, 0x5A, 0x00);
+    case LineSeverity::Debug:
+        return dark ? QColor(0xA8, 0xA8, 0xA8) : QColor(0x80, 0x80, 0x80);
     case LineSeverity::Plain:
         break;
     }
@@ -34,8 +43,12 @@ void LogLineDelegate::initStyleOption(QStyleOptionViewItem* option, const QModel
     QStyledItemDelegate::initStyleOption(option, index);
     if (option->state.testFlag(QStyle::State_Selected))
         return;
+    const QVariant whole = index.data(kWholeLineRole);
+    const QVariant severity = index.data(kSyslogSeverityRole);
+    const LineSeverity marked
+        = lineSeverity(whole.isValid() ? whole.toString() : option->text, severity.isValid() ? severity.toInt() : -1);
     const std::optional<QColor> colour
-        = severityTextColour(lineSeverity(option->text), option->palette.color(QPalette::Active, QPalette::Base));
+        = severityTextColour(marked, option->palette.color(QPalette::Active, QPalette::Base));
     if (!colour)
         return;
     // The active and inactive looks; a disabled list stays greyed out.

@@ -44,6 +44,9 @@ public:
                  QWidget* parent = nullptr);
     ~SearchWindow() override;
 
+    // The list of lines found.
+    ExtentListWidget* resultList() const { return resultList_; }
+
     // Fills the day list: the all-days entry, then the day of every ordinary
     // table, ascending. When the database cannot be read the user is told
     // why and the all-days entry stays alone.

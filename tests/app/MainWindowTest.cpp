@@ -3,6 +3,8 @@
 #include "platform/QtUdpSocket.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/Twips.h"
+#include "search/ui/FieldsView.h"
+#include "search/ui/SearchWindow.h"
 #include "store/LogDatabase.h"
 #include "tests/support/UdpPorts.h"
 
@@ -11,6 +13,7 @@
 #include <QFontMetrics>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTableView>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -495,4 +498,67 @@ TEST(Receiving, ARecordTheLoadReadIsToldByItsIdAndAGenuineRepeatIsShown)
     ASSERT_EQ(list->count(), 5);
     EXPECT_EQ(list->item(3)->text(), lastRead);
     EXPECT_EQ(list->item(4)->text(), lastRead);
+}
+
+TEST(FieldsView, SwitchingKeepsTheLinesIsRememberedAndAnOldDayShowsEmptyFields)
+{
+    AppHarness app(Language::English, true);
+    const quint16 port = unusedUdpPort();
+    app.settings.values[QStringLiteral("port")] = QString::number(port);
+    app.settings.values[QStringLiteral("msgfilter")] = QStringLiteral("0");
+    createDay(app.readEngine, app.dbPath(), QStringLiteral("2026-11-30"), 2);
+    ASSERT_TRUE(app.start());
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    auto* table = list->findChild<QTableView*>(QStringLiteral("fieldsView"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_FALSE(fieldsViewShown(*list)); // the plain list unless chosen
+    EXPECT_FALSE(app.settings.values.contains(QStringLiteral("fieldsview")));
+
+    QUdpSocket sender;
+    sender.writeDatagram(QByteArray("<35>Dec  7 12:00:00 vm sshd[7]: info: key refused"), QHostAddress::LocalHost, port);
+    QTRY_COMPARE(list->count(), 1);
+    const QString line = list->item(0)->text();
+
+    showFieldsView(*list, true);
+    EXPECT_FALSE(table->isHidden());
+    EXPECT_EQ(app.settings.values.value(QStringLiteral("fieldsview")), QStringLiteral("1"));
+    QAbstractItemModel* rows = table->model();
+    ASSERT_EQ(rows->rowCount(), 1);
+    const auto cell = [rows](int row, int column) { return rows->index(row, column).data().toString(); };
+    EXPECT_TRUE(line.startsWith(cell(0, FieldsModel::Time) + u" IP:"_s + cell(0, FieldsModel::Address) + u' '))
+        << line.toStdString();
+    EXPECT_EQ(cell(0, FieldsModel::Message), u"info: key refused"_s);
+    EXPECT_EQ(cell(0, FieldsModel::Severity), u"3 error"_s);
+    EXPECT_EQ(cell(0, FieldsModel::Facility), u"4 auth"_s);
+    EXPECT_EQ(cell(0, FieldsModel::Host), u"vm"_s);
+    EXPECT_EQ(cell(0, FieldsModel::Program), u"sshd"_s);
+
+    // A day stored before fields were kept: its lines, with empty fields.
+    auto* days = control<QComboBox>(*app.window, "日志日期");
+    days->setCurrentIndex(0);
+    app.window->loadChosenDay();
+    ASSERT_TRUE(app.settle());
+    ASSERT_EQ(rows->rowCount(), 2);
+    EXPECT_EQ(cell(1, FieldsModel::Message), u"row 2"_s);
+    EXPECT_EQ(cell(1, FieldsModel::Address), u"10.0.0.1"_s);
+    for (int column : {FieldsModel::Severity, FieldsModel::Facility, FieldsModel::Host, FieldsModel::Program})
+        EXPECT_TRUE(cell(1, column).isEmpty()) << column;
+
+    // Sorting the view leaves the list's own order alone.
+    table->sortByColumn(FieldsModel::Message, Qt::DescendingOrder);
+    EXPECT_EQ(cell(0, FieldsModel::Message), u"row 2"_s);
+    EXPECT_EQ(list->item(0)->text(), u"2026-11-30 10:00:00 IP:10.0.0.1 row 1"_s);
+    // A double click on a sorted row copies that row's line.
+    emit table->doubleClicked(rows->index(1, FieldsModel::Host));
+    ASSERT_FALSE(app.clipboard.texts.isEmpty());
+    EXPECT_EQ(app.clipboard.texts.last(), list->item(0)->text());
+
+    // The search window opened later starts in the view chosen; switching
+    // back shows the plain list with the same lines.
+    app.window->openSearch();
+    EXPECT_TRUE(fieldsViewShown(*app.window->searchWindow()->resultList()));
+    showFieldsView(*list, false);
+    EXPECT_TRUE(table->isHidden());
+    EXPECT_EQ(list->count(), 2);
+    EXPECT_EQ(app.settings.values.value(QStringLiteral("fieldsview")), QStringLiteral("0"));
 }

@@ -55,3 +55,28 @@ TEST(LogLineDelegate, ErrorRedWarningAmberPlainAndSelectedLinesKeepThePalette)
         EXPECT_EQ(textOf(list, row).hue() / 30, light.hue() / 30);
     }
 }
+
+TEST(LogLineDelegate, AKnownSeverityDecidesTheColourOverTheWords)
+{
+    ExtentListWidget list;
+    QPalette palette = list.palette();
+    palette.setColor(QPalette::Base, Qt::white);
+    palette.setColor(QPalette::Text, Qt::black);
+    list.setPalette(palette);
+    // severity, text: emergency..error red, warning amber, debug grey, the rest plain.
+    const std::pair<int, const char*> lines[] = {{0, "info"}, {3, "info"},  {4, "info"},
+                                                 {7, "error"}, {6, "error"}, {5, "warning"}};
+    for (const auto& [severity, text] : lines) {
+        auto* item = new QListWidgetItem(QStringLiteral("2026-12-06 10:00:00 IP:10.0.0.1 ") + QLatin1String(text));
+        item->setData(kSyslogSeverityRole, severity);
+        list.addItem(item);
+    }
+    EXPECT_TRUE(isRed(textOf(list, 0)));
+    EXPECT_TRUE(isRed(textOf(list, 1)));
+    EXPECT_TRUE(isAmber(textOf(list, 2)));
+    const QColor debug = textOf(list, 3);
+    EXPECT_TRUE(debug.saturation() < 20 && qGray(debug.rgb()) > 60 && qGray(debug.rgb()) < 200)
+        << debug.name().toStdString();
+    EXPECT_EQ(textOf(list, 4), QColor(Qt::black));
+    EXPECT_EQ(textOf(list, 5), QColor(Qt::black));
+}
