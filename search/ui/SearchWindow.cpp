@@ -11,6 +11,7 @@
 #include "store/LogDatabase.h"
 #include "store/Severity.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QComboBox>
 #include <QGridLayout>
@@ -22,6 +23,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSignalBlocker>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -398,13 +400,30 @@ void SearchWindow::placeProgressCaption()
 }
 
 // Each line carries its record's fields, for the fields view and the colours.
+// The lines of a batch are added at once and given their fields quietly, then
+// the views are told once of the whole batch: a few thousand single inserts,
+// each passed on through the fields view, would hold the window far longer.
 void SearchWindow::addResults(const QList<LogRecord>& records)
 {
+    if (records.isEmpty())
+        return;
+    QStringList lines;
+    lines.reserve(records.size());
     for (const LogRecord& record : records) {
-        QListWidgetItem* line = recordItem(record);
-        widestLine_ = qMax<qint32>(widestLine_, line->text().size());
-        resultList_->addItem(line);
+        lines << logLine(record);
+        widestLine_ = qMax<qint32>(widestLine_, lines.last().size());
     }
+    const int first = resultList_->count();
+    resultList_->addItems(lines);
+    QAbstractItemModel* model = resultList_->model();
+    bool anyFields = false;
+    {
+        const QSignalBlocker quiet(model);
+        for (int row = 0; row < records.size(); ++row)
+            anyFields = setRecordFields(*resultList_->item(first + row), records[row]) || anyFields;
+    }
+    if (anyFields)
+        emit model->dataChanged(model->index(first, 0), model->index(first + int(records.size()) - 1, 0));
 }
 
 // The lines found before a failure stay listed; the failure's text is shown.
