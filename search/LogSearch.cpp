@@ -138,19 +138,40 @@ private:
     std::optional<std::vector<qint64>> addressKeys_;
 };
 
-// Reads one query's rows into lines; returns how many it handed over.
-int deliver(DbConnection& connection, const QString& sql, const QStringList& params, const LogSearch::Progress& progress)
+// Reads one query's rows into lines and records; returns how many it handed
+// over. The rows hold the field columns after the first three when withFields.
+int deliver(DbConnection& connection, const QString& sql, const QStringList& params, bool withFields,
+            const LogSearch::Progress& progress)
 {
     const std::unique_ptr<DbCursor> rows = connection.query(sql, params);
     int delivered = 0;
     while (rows->next()) {
-        if (progress.onLine)
+        if (progress.onRecord) {
+            LogRecord record(QString::fromUtf8(rows->utf8(0)), QString::fromUtf8(rows->utf8(1)),
+                             QString::fromUtf8(rows->utf8(2)));
+            if (withFields)
+                record.fields = storedFields(*rows);
+            progress.onRecord(record);
+            if (progress.onLine)
+                progress.onLine(logLine(record));
+        } else if (progress.onLine) {
             progress.onLine(lineOf(*rows));
+        }
         ++delivered;
         if (progress.shouldStop && progress.shouldStop())
             break;
     }
     return delivered;
+}
+
+// The select list of a day's query: time, address, message, and the field columns when withFields.
+QString selectList(bool withFields)
+{
+    QString columns = columnName(kTimeColumn) + QLatin1Char(',') + columnName(kIpColumn) + QLatin1Char(',')
+                    + columnName(kMessageColumn);
+    if (withFields)
+        columns += QLatin1Char(',') + fieldColumnsSql();
+    return columns;
 }
 
 void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& day, const SearchRequest& request,
@@ -170,15 +191,16 @@ void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& d
 
     // One read transaction for the day: its statements need not take the file's locks one by one.
     connection.begin();
+    // The fields are read only for a caller that takes records, from a table that has them.
+    const bool withFields = progress.onRecord && holdsFieldColumns(connection, dayTableName(day));
     const std::optional<std::vector<RowidRange>> ranges = planner.ranges(connection, day);
     if (!ranges) {
-        deliver(connection, daySearchSql(day, condition.text), condition.params, progress);
+        deliver(connection, daySearchSql(day, condition.text, withFields), condition.params, withFields, progress);
         connection.commit();
         return;
     }
-    const QString select = QStringLiteral("SELECT %1,%2,%3 FROM %4 WHERE ")
-                               .arg(columnName(kTimeColumn), columnName(kIpColumn), columnName(kMessageColumn),
-                                    quoteName(dayTableName(day)));
+    const QString select
+        = QStringLiteral("SELECT %1 FROM %2 WHERE ").arg(selectList(withFields), quoteName(dayTableName(day)));
     int left = LogSearch::kRowsPerDay;
     for (const RowidRange& range : *ranges) {
         if (left == 0 || (progress.shouldStop && progress.shouldStop()))
@@ -187,7 +209,7 @@ void searchDay(DbConnection& connection, IndexPlanner& planner, const QString& d
                                               : QStringLiteral("rowid BETWEEN %1 AND %2").arg(range.first).arg(range.last);
         left -= deliver(connection,
                         select + rowids + QStringLiteral(" AND ") + condition.text + QStringLiteral(" LIMIT %1").arg(left),
-                        condition.params, progress);
+                        condition.params, withFields, progress);
     }
     connection.commit();
 }
@@ -261,11 +283,11 @@ std::optional<QString> normalizedTimeBound(const QString& text, bool upper)
     return std::nullopt;
 }
 
-QString daySearchSql(const QString& day, const QString& conditionText)
+QString daySearchSql(const QString& day, const QString& conditionText, bool withFields)
 {
-    return QStringLiteral("SELECT %1,%2,%3 FROM %4 WHERE %5 LIMIT %6")
-        .arg(columnName(kTimeColumn), columnName(kIpColumn), columnName(kMessageColumn),
-             quoteName(dayTableName(day)), conditionText, QString::number(LogSearch::kRowsPerDay));
+    return QStringLiteral("SELECT %1 FROM %2 WHERE %3 LIMIT %4")
+        .arg(selectList(withFields), quoteName(dayTableName(day)), conditionText,
+             QString::number(LogSearch::kRowsPerDay));
 }
 
 LogSearch::Outcome LogSearch::run(const QStringList& days, const SearchRequest& request, const Progress& progress)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/LogRecord.h"
+
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -57,8 +59,10 @@ SearchCondition buildSearchCondition(const QString& keyword, const QString& ipFr
 std::optional<QString> normalizedTimeBound(const QString& text, bool upper);
 
 // The query of one day: at most LogSearch::kRowsPerDay matching rows of that
-// day's table, in the order the store delivers them.
-QString daySearchSql(const QString& day, const QString& conditionText);
+// day's table, in the order the store delivers them. It selects the time, the
+// address and the message, followed by the field columns (fieldColumnsSql)
+// when withFields is set (only for a table that has them).
+QString daySearchSql(const QString& day, const QString& conditionText, bool withFields = false);
 
 // What a search looks for. Besides the keyword and the address fragment, a
 // caller may give every day's table a further condition on its rows (an SQL
@@ -90,12 +94,17 @@ class LogSearch {
 public:
     static constexpr int kRowsPerDay = 5000;
     using LineSink = std::function<void(const QString& line)>;
+    using RecordSink = std::function<void(const LogRecord& record)>;
 
-    // How a search is followed: every line found, each day done (with how many
-    // are done), and whether to stop (looked at often, also inside a running
-    // statement). Any may be empty.
+    // How a search is followed: every line found, every record found (with
+    // the fields its day's table holds; none for a day stored without them),
+    // each day done (with how many are done), and whether to stop (looked at
+    // often, also inside a running statement). Any may be empty; the fields
+    // are read only when onRecord is set. onLine and onRecord see the same
+    // rows, onRecord first.
     struct Progress {
         LineSink onLine;
+        RecordSink onRecord;
         std::function<void(int daysDone)> onDayDone;
         std::function<bool()> shouldStop;
     };
@@ -103,13 +112,14 @@ public:
 
     explicit LogSearch(LogDatabase& database) : database_(database) {}
 
-    // Hands every matching record, as a log line, to progress.onLine: the days
-    // in the given order, rows within a day as the store delivers them. Returns
-    // Stopped as soon as shouldStop says so. The first failure throws DbError
-    // with the store's own text (also when the database cannot be opened, even
-    // with no days to search); lines handed over before it stay with the caller
-    // and later days are not searched. A request without keyword, fragment and
-    // dayCondition throws std::invalid_argument.
+    // Hands every matching record to progress.onRecord and, as a log line, to
+    // progress.onLine: the days in the given order, rows within a day as the
+    // store delivers them. Returns Stopped as soon as shouldStop says so. The
+    // first failure throws DbError with the store's own text (also when the
+    // database cannot be opened, even with no days to search); lines handed
+    // over before it stay with the caller and later days are not searched. A
+    // request without keyword, fragment and dayCondition throws
+    // std::invalid_argument.
     Outcome run(const QStringList& days, const SearchRequest& request, const Progress& progress);
     // The same for a keyword and an address fragment.
     void run(const QStringList& days, const QString& keyword, const QString& ipFragment, const LineSink& onLine);

@@ -179,18 +179,25 @@ FieldsViewSwitch* switchOf(const ExtentListWidget& list)
 QListWidgetItem* recordItem(const LogRecord& record)
 {
     auto* item = new QListWidgetItem(logLine(record));
+    setRecordFields(*item, record);
+    return item;
+}
+
+bool setRecordFields(QListWidgetItem& line, const LogRecord& record)
+{
     const LogFields& fields = record.fields;
     if (fields.severity >= 0)
-        item->setData(kSyslogSeverityRole, fields.severity);
+        line.setData(kSyslogSeverityRole, fields.severity);
     if (fields.facility >= 0)
-        item->setData(kFacilityRole, fields.facility);
+        line.setData(kFacilityRole, fields.facility);
     if (!fields.host.isNull())
-        item->setData(kHostRole, fields.host);
+        line.setData(kHostRole, fields.host);
     if (!fields.app.isNull())
-        item->setData(kAppRole, fields.app);
-    if (fields.known())
-        item->setData(kMsgRole, fields.msg(record.message));
-    return item;
+        line.setData(kAppRole, fields.app);
+    if (!fields.known())
+        return fields.severity >= 0 || fields.facility >= 0 || !fields.host.isNull() || !fields.app.isNull();
+    line.setData(kMsgRole, fields.msg(record.message));
+    return true;
 }
 
 FieldsModel::FieldsModel(QAbstractItemModel& lines, QObject* parent) : QAbstractTableModel(parent), lines_(lines)

@@ -14,6 +14,9 @@ class SettingsStore;
 // shows it), and it carries the record's fields for the fields view and its
 // severity for the colour.
 QListWidgetItem* recordItem(const LogRecord& record);
+// Gives a line of the record the record's fields and severity (as recordItem
+// does); returns whether it had any to give.
+bool setRecordFields(QListWidgetItem& line, const LogRecord& record);
 
 // The fields view's columns over a list of log lines: time, address,
 // severity, facility, host, program, message. Time and address come from the

@@ -6,10 +6,12 @@
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/QtFileChooser.h"
 #include "platform/ui/Twips.h"
+#include "search/ui/FieldsView.h"
 #include "search/ui/ListExport.h"
 #include "store/LogDatabase.h"
 #include "store/Severity.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QComboBox>
 #include <QGridLayout>
@@ -21,6 +23,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSignalBlocker>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -133,8 +136,9 @@ void SearchWindow::createControls()
     ipLabel_ = new QLabel(tr("IP"), this);
     ipLabel_->setObjectName(QStringLiteral("Label3"));
 
-    // Over the result list while a search runs.
-    progressCaption_ = new QLabel(resultList_);
+    // Over the result list while a search runs, above whichever view of it is
+    // shown: a child of the window made after the list, not one of the list's.
+    progressCaption_ = new QLabel(this);
     progressCaption_->setObjectName(QStringLiteral("searchProgress"));
     progressCaption_->setAutoFillBackground(true);
     progressCaption_->setBackgroundRole(QPalette::ToolTipBase);
@@ -346,16 +350,16 @@ void SearchWindow::startSearch(const SearchQuery& query)
     const QStringList days = daysToSearch();
     showDaysLeft(int(days.size()));
     pool_.start([search, days, query, stop, post]() mutable {
-        QStringList lines;
+        QList<LogRecord> records;
         const auto handOver = [&] {
-            if (!lines.isEmpty())
-                post([batch = std::exchange(lines, {})](SearchWindow& w) { w.addResults(batch); });
+            if (!records.isEmpty())
+                post([batch = std::exchange(records, {})](SearchWindow& w) { w.addResults(batch); });
         };
         LogSearch::Progress progress;
         progress.shouldStop = [stop] { return stop->load(); };
-        progress.onLine = [&](const QString& line) {
-            lines << line;
-            if (lines.size() >= kLinesPerHandOver)
+        progress.onRecord = [&](const LogRecord& record) {
+            records << record;
+            if (records.size() >= kLinesPerHandOver)
                 handOver();
         };
         progress.onDayDone = [&, total = int(days.size())](int done) {
@@ -371,7 +375,7 @@ void SearchWindow::startSearch(const SearchQuery& query)
         }
         if (stop->load())
             return;
-        post([batch = std::move(lines), failure](SearchWindow& w) {
+        post([batch = std::move(records), failure](SearchWindow& w) {
             w.addResults(batch);
             w.finishSearch(failure);
         });
@@ -390,18 +394,36 @@ void SearchWindow::showDaysLeft(int daysLeft)
 // At the lower right of the result list, inside its frame.
 void SearchWindow::placeProgressCaption()
 {
-    const QRect inside = resultList_->viewport()->geometry();
+    const QRect inside = resultList_->viewport()->geometry().translated(resultList_->pos());
     progressCaption_->move(qMax(inside.left(), inside.right() + 1 - progressCaption_->width()),
                            qMax(inside.top(), inside.bottom() + 1 - progressCaption_->height()));
 }
 
-void SearchWindow::addResults(const QStringList& lines)
+// Each line carries its record's fields, for the fields view and the colours.
+// The lines of a batch are added at once and given their fields quietly, then
+// the views are told once of the whole batch: a few thousand single inserts,
+// each passed on through the fields view, would hold the window far longer.
+void SearchWindow::addResults(const QList<LogRecord>& records)
 {
-    if (lines.isEmpty())
+    if (records.isEmpty())
         return;
-    for (const QString& line : lines)
-        widestLine_ = qMax<qint32>(widestLine_, line.size());
+    QStringList lines;
+    lines.reserve(records.size());
+    for (const LogRecord& record : records) {
+        lines << logLine(record);
+        widestLine_ = qMax<qint32>(widestLine_, lines.last().size());
+    }
+    const int first = resultList_->count();
     resultList_->addItems(lines);
+    QAbstractItemModel* model = resultList_->model();
+    bool anyFields = false;
+    {
+        const QSignalBlocker quiet(model);
+        for (int row = 0; row < records.size(); ++row)
+            anyFields = setRecordFields(*resultList_->item(first + row), records[row]) || anyFields;
+    }
+    if (anyFields)
+        emit model->dataChanged(model->index(first, 0), model->index(first + int(records.size()) - 1, 0));
 }
 
 // The lines found before a failure stay listed; the failure's text is shown.

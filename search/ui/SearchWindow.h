@@ -105,7 +105,7 @@ private:
     // criterion is not understood.
     std::optional<SearchQuery> queryOfControls();
     int listTop() const;
-    void addResults(const QStringList& lines);
+    void addResults(const QList<LogRecord>& records);
     void showDaysLeft(int daysLeft);
     void placeProgressCaption();
     void finishSearch(const std::optional<QString>& failure);

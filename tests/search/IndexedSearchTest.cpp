@@ -163,8 +163,10 @@ TEST_F(IndexedSearchTest, GivesExactlyThePlainQuerysLinesForEveryKindOfPattern)
     for (const QString& keyword : {u"e"_s, u"kernel"_s, QString()}) {
         request.keyword = keyword;
         QStringList lines;
+        QStringList recordLines; // the same rows as records, read with their fields
         LogSearch::Progress progress;
         progress.onLine = [&lines](const QString& line) { lines << line; };
+        progress.onRecord = [&recordLines](const LogRecord& record) { recordLines << logLine(record); };
         LogSearch(db_.database).run(days, request, progress);
         QStringList plain;
         const auto connection = db_.database.openConnection();
@@ -179,6 +181,7 @@ TEST_F(IndexedSearchTest, GivesExactlyThePlainQuerysLinesForEveryKindOfPattern)
                                  QString::fromUtf8(rows->utf8(2)));
         }
         EXPECT_EQ(lines, plain) << keyword.toStdString();
+        EXPECT_EQ(recordLines, plain) << keyword.toStdString();
         EXPECT_FALSE(lines.isEmpty());
     }
 

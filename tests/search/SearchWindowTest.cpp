@@ -2,6 +2,7 @@
 
 #include "platform/Language.h"
 #include "platform/ui/ExtentListWidget.h"
+#include "search/ui/FieldsView.h"
 #include "tests/search/SearchTestDatabase.h"
 
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableView>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
@@ -430,4 +432,45 @@ TEST_F(SearchWindowTest, FurtherCriteriaFromTheContextMenuNarrowTheSearch)
     control<QLineEdit>("toEdit")->setText(QStringLiteral("today"));
     search(QString());
     EXPECT_EQ(dialogs_.messages.size(), 2);
+}
+
+// In the fields view the results show the fields of their records (none for a
+// day stored without them), and the days-left caption stays above the table,
+// also when the view is switched on while the search runs.
+TEST_F(SearchWindowTest, FieldsViewShowsTheFieldsOfTheRecordsFound)
+{
+    LogFields fields;
+    fields.facility = 4;
+    fields.severity = 3;
+    fields.host = QStringLiteral("vm");
+    fields.app = QStringLiteral("sshd");
+    fields.head = QStringLiteral("vm");
+    fields.msgPos = 12; // after "vm sshd[7]: "
+    db_.addDayWithFields(kDay1, {LogRecord(kDay1 + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"),
+                                           QStringLiteral("sshd[7]: disk failed"), fields)});
+    db_.addDayWithoutFields(kDay2, {SearchTestDatabase::record(kDay2, QStringLiteral("10.0.0.2"),
+                                                               QStringLiteral("old disk line"))});
+    openShown(Language::English);
+    FakeSettingsStore settings;
+    QTableView* table = attachFieldsView(*results(), settings);
+    keyword()->setText(QStringLiteral("disk"));
+    window_->runSearch();
+    showFieldsView(*results(), true);
+    auto* caption = control<QLabel>("searchProgress");
+    ASSERT_TRUE(caption->isVisible());
+    EXPECT_EQ(window_->childAt(caption->geometry().center()), caption);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->searching(); }, 10000));
+
+    QAbstractItemModel* rows = table->model();
+    ASSERT_EQ(rows->rowCount(), 2);
+    const auto cell = [rows](int row, int column) { return rows->index(row, column).data().toString(); };
+    EXPECT_EQ(cell(0, FieldsModel::Severity), QStringLiteral("3 error"));
+    EXPECT_EQ(cell(0, FieldsModel::Facility), QStringLiteral("4 auth"));
+    EXPECT_EQ(cell(0, FieldsModel::Host), QStringLiteral("vm"));
+    EXPECT_EQ(cell(0, FieldsModel::Program), QStringLiteral("sshd"));
+    EXPECT_EQ(cell(0, FieldsModel::Message), QStringLiteral("disk failed"));
+    EXPECT_EQ(cell(1, FieldsModel::Message), QStringLiteral("old disk line"));
+    EXPECT_TRUE(cell(1, FieldsModel::Host).isEmpty());
+    EXPECT_EQ(resultLines(), (QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 sshd[7]: disk failed"),
+                                          QStringLiteral("2026-12-02 10:00:00 IP:10.0.0.2 old disk line")}));
 }
