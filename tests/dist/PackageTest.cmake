@@ -1,7 +1,7 @@
 # Builds the Debian package from the build folder BUILD_DIR into WORK_DIR and
 # checks what it holds, then installs the build under another prefix: the
 # unit and the desktop entry must name the programs where each puts them.
-# Run by ctest as `cmake -DBUILD_DIR=... -DWORK_DIR=... -P PackageTest.cmake`.
+# Run by ctest as `cmake -DBUILD_DIR=... -DWORK_DIR=... -DVERSION=... -P PackageTest.cmake`.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
@@ -21,10 +21,12 @@ function(expect_line text line what)
 endfunction()
 
 run(cpack -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/pack)
-file(GLOB debs ${WORK_DIR}/pack/kiv-syslog_*_*.deb)
-list(LENGTH debs count)
-if(NOT count EQUAL 1)
-  message(FATAL_ERROR "expected one kiv-syslog_VERSION_ARCH.deb, found: ${debs}")
+# The name Debian gives it: kiv-syslog_VERSION_ARCH.deb.
+run(dpkg --print-architecture)
+string(STRIP "${out}" arch)
+set(debs ${WORK_DIR}/pack/kiv-syslog_${VERSION}_${arch}.deb)
+if(NOT EXISTS ${debs})
+  message(FATAL_ERROR "cpack made no ${debs}")
 endif()
 
 run(dpkg-deb -c ${debs})
