@@ -56,10 +56,10 @@ CommandLine parseCommandLine(const QStringList& arguments)
             return fail(QStringLiteral("--export and --headless cannot be used together"));
         command.action = CommandLine::Action::Export;
         command.exportDay = parser.value(exportDay);
-        command.keyword = parser.value(keyword);
-        command.ip = parser.value(ip);
-        command.host = parser.value(host);
-        command.program = parser.value(program);
+        command.filters.keyword = parser.value(keyword);
+        command.filters.ipFragment = parser.value(ip);
+        command.filters.host = parser.value(host);
+        command.filters.app = parser.value(program);
         command.json = parser.isSet(json);
         const auto number = [&](const QCommandLineOption& option, int highest, int& into) {
             if (!parser.isSet(option))
@@ -68,16 +68,16 @@ CommandLine parseCommandLine(const QStringList& arguments)
             into = parser.value(option).toInt(&ok);
             return ok && into >= 0 && into <= highest;
         };
-        if (!number(severity, 7, command.maxSeverity))
+        if (!number(severity, 7, command.filters.maxSeverity))
             return fail(QStringLiteral("--severity needs a number of 0 to 7"));
-        if (!number(facility, 23, command.facility))
+        if (!number(facility, 23, command.filters.facility))
             return fail(QStringLiteral("--facility needs a number of 0 to 23"));
         const std::optional<QString> fromBound = normalizedTimeBound(parser.value(from), false);
         const std::optional<QString> toBound = normalizedTimeBound(parser.value(to), true);
         if (!fromBound || !toBound)
             return fail(QStringLiteral("--from and --to need yyyy-MM-dd, yyyy-MM-dd HH:mm or yyyy-MM-dd HH:mm:ss"));
-        command.from = *fromBound;
-        command.to = *toBound;
+        command.filters.from = *fromBound;
+        command.filters.to = *toBound;
         return command;
     }
     for (const QCommandLineOption& option : exportOnly) {

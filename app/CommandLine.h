@@ -1,5 +1,7 @@
 #pragma once
 
+#include "search/LogSearch.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,16 +14,9 @@ struct CommandLine {
     QString dataDir;
     // --export: the day (yyyy-MM-dd or "all") and the filters.
     QString exportDay;
-    QString keyword;
-    QString ip;
-    // --severity, --facility (-1 when not given), --host, --program, --from
-    // and --to (as stored, "yyyy-MM-dd HH:mm:ss"), --json.
-    int maxSeverity = -1;
-    int facility = -1;
-    QString host;
-    QString program;
-    QString from;
-    QString to;
+    // --keyword, --ip, --severity, --facility (-1 when not given), --host,
+    // --program, --from and --to (as stored, "yyyy-MM-dd HH:mm:ss").
+    SearchQuery filters;
     bool json = false;
     // Action::Error: what is wrong, one line.
     QString error;

@@ -50,9 +50,7 @@ int runExport(const CommandLine& command, const QString& dataDir)
         printLine(QStringLiteral("cannot write to standard output"));
         return 2;
     }
-    const SearchQuery query{command.keyword, command.ip, command.maxSeverity, command.facility,
-                            command.host,    command.program, command.from,  command.to};
-    const Result<> exported = exportRecords(dataDir, command.exportDay, query, out,
+    const Result<> exported = exportRecords(dataDir, command.exportDay, command.filters, out,
                                             command.json ? ExportFormat::JsonLines : ExportFormat::Csv);
     out.flush();
     if (exported)
