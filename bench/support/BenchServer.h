@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -24,6 +25,22 @@ inline long long peakResidentKiB(qint64 pid)
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return -1;
+}
+
+// The processor time a process has used so far (user and system), in
+// seconds; -1 when it cannot be read.
+inline double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which is in parentheses: utime and
+    // stime are the 12th and 13th of them.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
 // The rows of every day table of a database file, except the tables named.

@@ -8,7 +8,8 @@
 // does once it has handled every message before the end. The server is then
 // stopped with SIGTERM and the rows in its database counted. Reports sent,
 // stored, the rate (messages per second from the first byte sent to the last
-// connection closed) and the server's peak resident memory; with --runs R it
+// connection closed), the processor time the server used until then and its
+// peak resident memory; with --runs R it
 // repeats and reports each figure at its worst over the runs.
 //
 //   tcp-bench [--count N] [--connections C] [--runs R] [--wait-before-send S] [--program PATH]
@@ -170,6 +171,7 @@ struct RunResult {
     long long recovered = 0;
     double sendSeconds = 0;
     long long peakKiB = 0;
+    double serverCpuSeconds = 0; // up to the last connection closed
     bool ok = false;
     double rate() const { return sendSeconds > 0 ? sent / sendSeconds : 0; }
 };
@@ -190,6 +192,7 @@ RunResult runOnce(const QString& programPath, long long count, int connections, 
     result.ok = sender.exitCode() == 0;
     result.sendSeconds = sender.readAllStandardOutput().trimmed().toDouble();
     std::fprintf(stderr, "%s", sender.readAllStandardError().constData());
+    result.serverCpuSeconds = cpuSeconds(server.pid());
     result.peakKiB = server.stop();
     result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")));
     result.recovered = recoveredLines(server.filePath(QStringLiteral("syslog_recovery.log")));
@@ -199,9 +202,9 @@ RunResult runOnce(const QString& programPath, long long count, int connections, 
 void printRun(const char* label, int connections, const RunResult& r)
 {
     std::printf("%-6s %d connections  sent %9lld  stored %9lld  recovered %6lld  lost %6lld  %6.2f s  %8.0f msg/s  "
-                "peak RSS %6.1f MB%s\n",
+                "peak RSS %6.1f MB  server CPU %5.1f s%s\n",
                 label, connections, r.sent, r.stored, r.recovered, r.sent - r.stored - r.recovered, r.sendSeconds,
-                r.rate(), r.peakKiB / 1024.0, r.ok ? "" : "  (sender failed)");
+                r.rate(), r.peakKiB / 1024.0, r.serverCpuSeconds, r.ok ? "" : "  (sender failed)");
     std::fflush(stdout);
 }
 
@@ -242,6 +245,7 @@ int main(int argc, char* argv[])
         worst.recovered = std::min(worst.recovered, r.recovered);
         worst.sendSeconds = std::max(worst.sendSeconds, r.sendSeconds);
         worst.peakKiB = std::max(worst.peakKiB, r.peakKiB);
+        worst.serverCpuSeconds = std::max(worst.serverCpuSeconds, r.serverCpuSeconds);
         worst.ok = worst.ok && r.ok;
     }
     // Each figure at its worst over the runs.
