@@ -4,6 +4,7 @@
 #include "intake/TcpIntake.h"
 #include "intake/WriteQueue.h"
 #include "net/Forwarder.h"
+#include "settings/Settings.h"
 #include "store/IntegrityCheck.h"
 
 #include <QDataStream>
@@ -58,6 +59,9 @@ struct IntakeSecond {
     // because nothing can be stored, and the connections refused or closed
     // and the messages dropped for the senders' faults. Empty while none apply.
     QStringList tcpNotes;
+    // Lines about syslog over TLS while it is configured: why it is not
+    // received, or the connections refused or closed.
+    QStringList tlsNotes;
 };
 // For the link to the windows.
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
@@ -150,6 +154,9 @@ public:
     bool tcpEnabled() const { return tcpEnabled_; }
     // The TCP intake, listening whenever TCP is on and the port is bound.
     TcpIntake& tcp() { return *tcp_; }
+    // The TLS intake, listening on "tlsport" whenever "tlscert" and "tlskey"
+    // could be read and the port is bound.
+    TcpIntake& tls() { return *tls_; }
     // Where each forwarding destination stands; empty without forwarding.
     QList<ForwardStatus> forwardStatus() const;
     QString databasePath() const;
@@ -189,11 +196,16 @@ private:
     Result<> bindPort();
     void closePort();
     void startForwarding(const QString& settingText);
+    void configureTls();
+    void listenTls();
     void reportProblems();
     void reportTcp(qint64 nowMs);
+    void reportTls(qint64 nowMs);
     QString failureSummary() const;
     QString tcpSummary() const;
     QString tcpTroubleText() const;
+    QString tlsSummary() const;
+    QStringList tlsNotes() const;
     QString heldSummary() const;
     QString forwardingSummary() const;
     void reportForwarding(qint64 nowMs, bool now);
@@ -213,6 +225,7 @@ private:
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<Forwarder> forwarder_;
     std::unique_ptr<TcpIntake> tcp_;
+    std::unique_ptr<TcpIntake> tls_;
     std::unique_ptr<Port> port_;
     std::unique_ptr<SearchIndexBuilder> indexBuilder_;
     std::unique_ptr<IntegrityCheck> integrityCheck_;
@@ -220,6 +233,13 @@ private:
     bool forwardingRead_ = false;
     // Why the TCP port could not be bound at the last bind; empty if it could.
     QString tcpBindError_;
+    TlsSettings tlsSettings_;
+    bool tlsRead_ = false;
+    // Why syslog over TLS is not received although configured (its files,
+    // its port); empty while it listens or is not configured.
+    QString tlsUnavailable_;
+    qint64 reportedTlsTrouble_ = 0;
+    qint64 lastTlsReportMs_ = 0;
     qint32 sentGeneration_ = 0;
     qint32 sentCount_ = 0;
     bool shutDown_ = false;

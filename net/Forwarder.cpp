@@ -7,6 +7,7 @@
 #include <QHostInfo>
 #include <QNetworkDatagram>
 #include <QSocketNotifier>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
@@ -704,8 +705,8 @@ private:
 };
 
 // One connection, each message in the destination's framing. Opening the
-// connection is the transport's part (connectSocket()); a transport over TLS
-// would open its socket there and call ready() once it is encrypted.
+// connection is the transport's part (connectSocket()); TlsLink opens an
+// encrypted one there and calls ready() once it is.
 class Forwarder::TcpLink : public Forwarder::Link {
 public:
     TcpLink(Forwarder& owner, Lane& lane) : Link(owner, lane), connectTimer_(new QTimer(this))
@@ -885,6 +886,40 @@ private:
     qint64 handed_ = 0;
 };
 
+// A TcpLink whose connection is ready once the TLS handshake has verified the
+// collector's certificate.
+class Forwarder::TlsLink final : public Forwarder::TcpLink {
+public:
+    using TcpLink::TcpLink;
+
+protected:
+    QTcpSocket* connectSocket() override
+    {
+        auto* socket = new QSslSocket(this);
+        socket->setSslConfiguration(owner_.options_.tlsConfiguration);
+        connect(socket, &QSslSocket::encrypted, this, [this] { ready(); });
+        connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) { notVerified(errors); });
+        // The host name is what the certificate must name.
+        socket->connectToHostEncrypted(destination().host, destination().port);
+        return socket;
+    }
+
+private:
+    // The handshake ends after this (the connection's error follows): what
+    // waits is missed rather than kept for a collector that is not trusted.
+    void notVerified(const QList<QSslError>& errors)
+    {
+        QStringList reasons;
+        for (const QSslError& error : errors)
+            reasons << error.errorString();
+        reasons.removeDuplicates();
+        const quint64 waiting = quint64(lane_.queue.size());
+        lane_.queue.clear();
+        settle(0, waiting, {},
+               QStringLiteral("The collector's certificate does not verify: %1").arg(reasons.join(QStringLiteral("; "))));
+    }
+};
+
 Forwarder::Forwarder(const QList<ForwardDestination>& destinations, QObject* parent)
     : Forwarder(destinations, ForwarderOptions{}, parent)
 {
@@ -920,9 +955,18 @@ Forwarder::~Forwarder() { stop(0); }
 void Forwarder::startOnWorker()
 {
     for (const auto& lane : lanes_) {
-        Link* link = lane->destination.transport == ForwardDestination::Transport::Tcp
-            ? static_cast<Link*>(new TcpLink(*this, *lane))
-            : static_cast<Link*>(new UdpLink(*this, *lane));
+        Link* link = nullptr;
+        switch (lane->destination.transport) {
+        case ForwardDestination::Transport::Tcp:
+            link = new TcpLink(*this, *lane);
+            break;
+        case ForwardDestination::Transport::Tls:
+            link = new TlsLink(*this, *lane);
+            break;
+        case ForwardDestination::Transport::Udp:
+            link = new UdpLink(*this, *lane);
+            break;
+        }
         link->setParent(worker_.get());
         lane->link = link;
         link->start();
