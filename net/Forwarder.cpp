@@ -763,6 +763,9 @@ protected:
         return socket;
     }
 
+    // Why the connection failed, as the socket tells it.
+    virtual QString failureText() const { return socket_->errorString(); }
+
     void ready()
     {
         connectTimer_->stop();
@@ -795,7 +798,7 @@ private:
         connect(socket_, &QTcpSocket::readyRead, this, [this] { socket_->skip(socket_->bytesAvailable()); });
         connect(socket_, &QTcpSocket::errorOccurred, this, [this] {
             broken((ready_ ? QStringLiteral("Connection lost: %1") : QStringLiteral("Cannot connect: %1"))
-                       .arg(socket_->errorString()));
+                       .arg(failureText()));
         });
         connect(socket_, &QTcpSocket::disconnected, this,
                 [this] { broken(QStringLiteral("Connection lost: the receiver closed it")); });
@@ -895,6 +898,7 @@ public:
 protected:
     QTcpSocket* connectSocket() override
     {
+        verifyFailure_.clear();
         auto* socket = new QSslSocket(this);
         socket->setSslConfiguration(owner_.options_.tlsConfiguration);
         connect(socket, &QSslSocket::encrypted, this, [this] { ready(); });
@@ -903,6 +907,8 @@ protected:
         socket->connectToHostEncrypted(destination().host, destination().port);
         return socket;
     }
+
+    QString failureText() const override { return verifyFailure_.isEmpty() ? TcpLink::failureText() : verifyFailure_; }
 
 private:
     // The handshake ends after this (the connection's error follows): what
@@ -915,9 +921,11 @@ private:
         reasons.removeDuplicates();
         const quint64 waiting = quint64(lane_.queue.size());
         lane_.queue.clear();
-        settle(0, waiting, {},
-               QStringLiteral("The collector's certificate does not verify: %1").arg(reasons.join(QStringLiteral("; "))));
+        verifyFailure_ = QStringLiteral("the collector's certificate does not verify: %1").arg(reasons.join(QStringLiteral("; ")));
+        settle(0, waiting);
     }
+
+    QString verifyFailure_;
 };
 
 Forwarder::Forwarder(const QList<ForwardDestination>& destinations, QObject* parent)
