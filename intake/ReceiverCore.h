@@ -84,21 +84,21 @@ struct CoreServices {
     std::function<std::unique_ptr<Timer>(int intervalMs)> makeTimer;
     // Where syslog.mdb and syslog_recovery.log live.
     QString dataDir;
-    // Where openDatabase() reads "tcp" and "forward"; null: as if none were
-    // stored (TCP on, nothing forwarded).
+    // Where openDatabase() reads "tcp", "forward" and the TLS values; null: as
+    // if none were stored (TCP on, no TLS, nothing forwarded).
     const SettingsStore* settings = nullptr;
     // Whether to keep the search index of the closed days up to date, in the
     // background, from openDatabase() on (store/SearchIndexBuilder.h).
     bool indexClosedDays = false;
 };
 
-// The receiver: the UDP socket and the TCP intake on the same port, datagram
-// intake, the write queue and its write path, forwarding, the midnight
+// The receiver: the UDP socket and the TCP intake on the same port, the TLS
+// intake on its own, datagram intake, the write queue and its write path, forwarding, the midnight
 // rollover and the one-second counters. One thread owns all of it; nothing
 // here touches a window. It reports by signals, and the windows (or the
 // headless service) decide what to show.
 //
-// A TCP message takes exactly the path of a datagram. TCP is read only as
+// A TCP or TLS message takes exactly the path of a datagram. TCP is read only as
 // fast as its messages are handled, so a fast sender is slowed down by TCP's
 // flow control instead of losing messages. Forwarding only queues: it never
 // holds up intake or storing.
@@ -113,7 +113,9 @@ public:
     // Throws DbError, with the store's text, when the file cannot be opened,
     // created or written. Reads whether TCP is received ("tcp") and how many
     // connections one address may hold ("tcpperaddress"). The first time, it
-    // starts forwarding to the destinations of "forward" (each one that does
+    // reads the TLS files ("tlscert", "tlskey", "tlsca"; what cannot be used
+    // is told once by problemReported and TLS is then not received), starts
+    // forwarding to the destinations of "forward" (each one that does
     // not parse is told by problemReported and left out) and a check of the
     // file for damage in the background, whose finding is told once
     // (problemReported and errorRaised, naming the file).
@@ -121,10 +123,11 @@ public:
     // Starts the one-second interval.
     void startCounting();
 
-    // UDP and, while "tcp" is on, TCP on the same port: bind() binds both
-    // (UDP's result is the result; a TCP port that cannot be bound is told
-    // once by problemReported and kept in IntakeSecond::tcpUnavailable),
-    // close() closes both after handling what they had received.
+    // UDP and, while "tcp" is on, TCP on the same port, and TLS on "tlsport"
+    // when configured: bind() binds them (UDP's result is the result; a TCP
+    // or TLS port that cannot be bound is told once by problemReported and
+    // kept in IntakeSecond::tcpUnavailable or tlsNotes), close() closes them
+    // after handling what they had received.
     ListeningPort& port();
     void setFilterEnabled(qint16 enabled);
     // Day tables older than this many days are dropped at openDatabase()
