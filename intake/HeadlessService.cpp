@@ -74,11 +74,14 @@ QString HeadlessService::portProblem(const QString& portText, const QString& rea
 // be bound has been told on a line of its own just before.
 QString HeadlessService::listeningOn(int port) const
 {
+    const QString tls = receiver_.tls().isListening()
+                            ? QStringLiteral(" and TLS port %1").arg(receiver_.tls().listeningPort())
+                            : QString();
     if (!receiver_.tcpEnabled())
-        return QStringLiteral("UDP port %1").arg(port);
+        return QStringLiteral("UDP port %1").arg(port) + tls;
     if (receiver_.tcp().isListening())
-        return QStringLiteral("UDP and TCP port %1").arg(port);
-    return QStringLiteral("UDP port %1 (not TCP: that port cannot be bound)").arg(port);
+        return QStringLiteral("UDP and TCP port %1").arg(port) + tls;
+    return QStringLiteral("UDP port %1 (not TCP: that port cannot be bound)").arg(port) + tls;
 }
 
 void HeadlessService::stop()

@@ -1,6 +1,7 @@
 #include "intake/ReceiverCore.h"
 
 #include "intake/DatagramIntake.h"
+#include "net/TlsCredentials.h"
 #include "platform/Clock.h"
 #include "platform/Database.h"
 #include "platform/Timer.h"
@@ -83,14 +84,15 @@ ReceiverCore::ReceiverCore(CoreServices services, QObject* parent)
         if (!shutDown_)
             intake_->handleDatagram(datagram);
     });
-    tcp_ = std::make_unique<TcpIntake>(
-        [this](const QByteArray& message, const QString& peerIp) {
-            return shutDown_ || intake_->handleStreamMessage(message, peerIp);
-        },
-        services_.clock);
-    // Nothing is read over TCP that could not be stored: the senders wait.
+    const auto deliver = [this](const QByteArray& message, const QString& peerIp) {
+        return shutDown_ || intake_->handleStreamMessage(message, peerIp);
+    };
+    tcp_ = std::make_unique<TcpIntake>(deliver, services_.clock);
+    tls_ = std::make_unique<TcpIntake>(deliver, services_.clock);
+    // Nothing is read over TCP or TLS that could not be stored: the senders wait.
     queue_->setOnHoldingChanged([this](bool holding) {
         tcp_->setPaused(holding);
+        tls_->setPaused(holding);
         reportHolding(holding);
     });
     port_ = std::make_unique<Port>(*this);
@@ -102,6 +104,7 @@ ReceiverCore::~ReceiverCore()
     integrityCheck_.reset();
     queue_->setOnHoldingChanged({});
     tcp_.reset();
+    tls_.reset();
     intake_->setOnAccepted({});
     forwarder_.reset();
     socket_->setReceiver({});
@@ -120,6 +123,7 @@ void ReceiverCore::openDatabase()
                                  .arg(services_.settings->read(settingstexts::minSeverityValueName())));
     tcp_->setMaxConnectionsPerAddress(services_.settings ? loadTcpConnectionsPerAddress(*services_.settings)
                                                          : TcpIntakeOptions{}.maxConnectionsPerAddress);
+    tls_->setMaxConnectionsPerAddress(tcp_->options().maxConnectionsPerAddress);
     database_->ensureFileAndTodayTable();
     checkWritable(services_.writeEngine, database_->path());
     intake_->setCurrentDay(services_.clock.now().toString(QLatin1String(kDayFormat)));
@@ -127,6 +131,10 @@ void ReceiverCore::openDatabase()
         emit errorRaised(QStringLiteral("刷新共享数据库连接错误"));
     dropDaysNotKept();
     startIndexing();
+    if (!tlsRead_) {
+        tlsRead_ = true;
+        configureTls();
+    }
     if (!forwardingRead_) {
         forwardingRead_ = true;
         startForwarding(services_.settings ? loadForwardSetting(*services_.settings) : QString());
@@ -183,12 +191,46 @@ void ReceiverCore::startIndexing()
 // takes effect at the next start.
 void ReceiverCore::startForwarding(const QString& settingText)
 {
-    const ParsedForwardDestinations parsed = parseForwardDestinations(settingText);
+    ParsedForwardDestinations parsed = parseForwardDestinations(settingText);
     for (const QString& error : parsed.errors)
         emit problemReported(error);
+    ForwarderOptions options;
+    const bool anyTls = std::any_of(parsed.destinations.begin(), parsed.destinations.end(), [](const auto& d) {
+        return d.transport == ForwardDestination::Transport::Tls;
+    });
+    if (anyTls) {
+        // The collector's certificate is verified against "tlsca" when it is
+        // set (and against nothing else), else against the system's
+        // authorities; this side's certificate is offered when it can be read.
+        Result<> usable = tlsAvailable();
+        QList<QSslCertificate> authorities;
+        if (usable && !tlsSettings_.authorities.isEmpty()) {
+            Result<QList<QSslCertificate>> loaded = loadTlsAuthorities(tlsSettings_.authorities);
+            if (loaded)
+                authorities = *loaded;
+            else
+                usable = Failure{loaded.error()};
+        }
+        TlsIdentity identity;
+        if (usable && tlsSettings_.hasIdentity()) {
+            if (Result<TlsIdentity> loaded = loadTlsIdentity(tlsSettings_.certificate, tlsSettings_.key))
+                identity = *loaded;
+        }
+        if (usable) {
+            options.tlsConfiguration = tlsClientConfiguration(identity, authorities);
+        } else {
+            for (qsizetype i = parsed.destinations.size() - 1; i >= 0; --i) {
+                if (parsed.destinations[i].transport != ForwardDestination::Transport::Tls)
+                    continue;
+                emit problemReported(QStringLiteral("Forwarding destination \"%1\" ignored: %2.")
+                                         .arg(parsed.destinations[i].text(), usable.error()));
+                parsed.destinations.removeAt(i);
+            }
+        }
+    }
     if (parsed.destinations.isEmpty())
         return;
-    forwarder_ = std::make_unique<Forwarder>(parsed.destinations);
+    forwarder_ = std::make_unique<Forwarder>(parsed.destinations, options);
     intake_->setOnAccepted([forwarder = forwarder_.get()](const QByteArray& bytes, const QString& ip,
                                                           const QDateTime& arrival) {
         forwarder->forward(bytes, ip, arrival);
@@ -197,6 +239,56 @@ void ReceiverCore::startForwarding(const QString& settingText)
     for (const ForwardDestination& destination : parsed.destinations)
         names << destination.text();
     emit problemReported(QStringLiteral("forwarding every accepted message to %1").arg(names.join(QStringLiteral(", "))));
+}
+
+// Syslog over TLS is received when "tlscert" and "tlskey" are set; files
+// that cannot be used are told once, and UDP and TCP go on without it.
+void ReceiverCore::configureTls()
+{
+    tlsSettings_ = services_.settings ? loadTlsSettings(*services_.settings) : TlsSettings{};
+    if (!tlsSettings_.hasIdentity())
+        return;
+    Result<QSslConfiguration> configuration = [this]() -> Result<QSslConfiguration> {
+        if (tlsSettings_.port == 0)
+            return Failure{QStringLiteral("tlsport=%1 is not a port (1 to 65535)").arg(tlsSettings_.portText)};
+        if (const Result<> available = tlsAvailable(); !available)
+            return Failure{available.error()};
+        const Result<TlsIdentity> identity = loadTlsIdentity(tlsSettings_.certificate, tlsSettings_.key);
+        if (!identity)
+            return Failure{identity.error()};
+        QList<QSslCertificate> authorities;
+        if (!tlsSettings_.authorities.isEmpty()) {
+            const Result<QList<QSslCertificate>> loaded = loadTlsAuthorities(tlsSettings_.authorities);
+            if (!loaded)
+                return Failure{loaded.error()};
+            authorities = *loaded;
+        }
+        return tlsServerConfiguration(*identity, authorities);
+    }();
+    if (!configuration) {
+        tlsUnavailable_ = configuration.error();
+        emit problemReported(QStringLiteral("syslog over TLS is not received: %1; UDP and TCP are").arg(tlsUnavailable_));
+        return;
+    }
+    tls_->setTls(*configuration);
+}
+
+// TLS listens on its own port whenever the UDP port is bound. A port that
+// cannot be bound is told once per reason.
+void ReceiverCore::listenTls()
+{
+    tls_->close();
+    if (!tls_->isTls())
+        return;
+    const Result<> listening = tls_->listen(tlsSettings_.port);
+    const QString reason = listening ? QString()
+                                     : QStringLiteral("TLS port %1 cannot be bound (%2)")
+                                           .arg(tlsSettings_.port)
+                                           .arg(listening.error().isEmpty() ? QStringLiteral("unknown error")
+                                                                            : listening.error());
+    if (!reason.isEmpty() && reason != tlsUnavailable_)
+        emit problemReported(QStringLiteral("%1: syslog over TLS is not received, UDP and TCP are").arg(reason));
+    tlsUnavailable_ = reason;
 }
 
 QList<ForwardStatus> ReceiverCore::forwardStatus() const
@@ -209,9 +301,13 @@ QList<ForwardStatus> ReceiverCore::forwardStatus() const
 Result<> ReceiverCore::bindPort()
 {
     tcp_->close();
+    tls_->close();
     const Result<> bound = socket_->bind();
     emit stateChanged();
-    if (!bound || !tcpEnabled_)
+    if (!bound)
+        return bound;
+    listenTls();
+    if (!tcpEnabled_)
         return bound;
     const Result<> listening = tcp_->listen(quint16(socket_->localPort()));
     if (listening) {
@@ -235,6 +331,7 @@ void ReceiverCore::closePort()
 {
     socket_->close();
     tcp_->close();
+    tls_->close();
     emit stateChanged();
 }
 
@@ -288,8 +385,10 @@ void ReceiverCore::tick()
         if (status.missed > 0)
             counters.forwardMisses << describeForwardStatus(status);
     tcp_->sweep();
+    tls_->sweep();
     if (tcpEnabled_)
         counters.tcpNotes = tcpNotes();
+    counters.tlsNotes = tlsNotes();
     emit secondElapsed(counters);
     if (intake_->filtered().changed)
         emit filteredUpdated(takeFilteredUpdate(intake_->filtered(), sentGeneration_, sentCount_));
@@ -368,7 +467,7 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.outsideLengthWindow)
         .arg(kShortestMessage)
         .arg(kLongestMessage)
-        + heldSummary() + failureSummary() + tcpSummary() + forwardingSummary();
+        + heldSummary() + failureSummary() + tcpSummary() + tlsSummary() + forwardingSummary();
 }
 
 QString ReceiverCore::heldSummary() const
@@ -413,6 +512,42 @@ QString ReceiverCore::tcpTroubleText() const
         .arg(tcp.slow)
         .arg(options.messageDeadlineMs / 1000)
         .arg(tcp.incomplete);
+}
+
+QString ReceiverCore::tlsSummary() const
+{
+    if (!tlsSettings_.hasIdentity())
+        return {};
+    if (!tlsUnavailable_.isEmpty())
+        return QStringLiteral("; TLS not received: ") + tlsUnavailable_;
+    const TcpCounts& tls = tls_->counts();
+    return QStringLiteral("; TLS: %1 messages over %2 connections, %3 refused at the handshake, %4 closed for a bad "
+                          "message, %5 closed when idle")
+        .arg(tls.messages)
+        .arg(tls.accepted)
+        .arg(tls.handshakeFailed)
+        .arg(tls.faulty)
+        .arg(tls.idle);
+}
+
+// Why TLS is not received, or its refused and closed connections.
+QStringList ReceiverCore::tlsNotes() const
+{
+    if (!tlsSettings_.hasIdentity())
+        return {};
+    if (!tlsUnavailable_.isEmpty())
+        return {QStringLiteral("not received: ") + tlsUnavailable_};
+    const TcpCounts& tls = tls_->counts();
+    if (tls.trouble() == 0)
+        return {};
+    return {QStringLiteral("%1 connections refused at the TLS handshake, %2 refused (more than %3 at once or from "
+                           "one address), %4 closed for a bad message or one taking too long, %5 messages cut short "
+                           "by the end of their connection")
+                .arg(tls.handshakeFailed)
+                .arg(tls.refused + tls.refusedPerAddress)
+                .arg(tls_->options().maxConnections)
+                .arg(tls.faulty + tls.slow)
+                .arg(tls.incomplete)};
 }
 
 QStringList ReceiverCore::tcpNotes() const
@@ -475,7 +610,24 @@ void ReceiverCore::reportProblems()
         lastDropReportMs_ = nowMs;
     }
     reportTcp(nowMs);
+    reportTls(nowMs);
     reportForwarding(nowMs, false);
+}
+
+// The same for TLS, with the reason of the last refusal.
+void ReceiverCore::reportTls(qint64 nowMs)
+{
+    const qint64 trouble = tls_->counts().trouble();
+    if (trouble == reportedTlsTrouble_ || (lastTlsReportMs_ != 0 && nowMs - lastTlsReportMs_ < kDropReportIntervalMs))
+        return;
+    QString line = QStringLiteral("TLS connections were refused or closed: ") + tlsNotes().join(QStringLiteral("; "));
+    if (!tls_->lastTrouble().isEmpty())
+        line += QStringLiteral("; the last from ") + tls_->lastTrouble();
+    if (tls_->counts().faulty > 0)
+        line += QStringLiteral("; the last bad message from ") + tls_->lastFault();
+    emit problemReported(line);
+    reportedTlsTrouble_ = trouble;
+    lastTlsReportMs_ = nowMs;
 }
 
 // Refused and closed connections and dropped messages: at most once a minute while they grow.
@@ -534,12 +686,14 @@ QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters)
 {
     return out << counters.filteredCount << counters.receivedThisSecond << counters.filterEnabled
                << counters.minSeverity << counters.losses.kernelDropped << counters.losses.queueDropped << counters.losses.recordsLost
-               << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses << counters.tcpNotes;
+               << counters.losses.outsideLengthWindow << counters.tcpUnavailable << counters.forwardMisses << counters.tcpNotes
+               << counters.tlsNotes;
 }
 
 QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
 {
     return in >> counters.filteredCount >> counters.receivedThisSecond >> counters.filterEnabled
               >> counters.minSeverity >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
-              >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses >> counters.tcpNotes;
+              >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses >> counters.tcpNotes
+              >> counters.tlsNotes;
 }

@@ -4,6 +4,7 @@
 #include "intake/TcpIntake.h"
 #include "intake/WriteQueue.h"
 #include "net/Forwarder.h"
+#include "settings/Settings.h"
 #include "store/IntegrityCheck.h"
 
 #include <QDataStream>
@@ -58,6 +59,9 @@ struct IntakeSecond {
     // because nothing can be stored, and the connections refused or closed
     // and the messages dropped for the senders' faults. Empty while none apply.
     QStringList tcpNotes;
+    // Lines about syslog over TLS while it is configured: why it is not
+    // received, or the connections refused or closed.
+    QStringList tlsNotes;
 };
 // For the link to the windows.
 QDataStream& operator<<(QDataStream& out, const IntakeSecond& counters);
@@ -80,21 +84,21 @@ struct CoreServices {
     std::function<std::unique_ptr<Timer>(int intervalMs)> makeTimer;
     // Where syslog.mdb and syslog_recovery.log live.
     QString dataDir;
-    // Where openDatabase() reads "tcp" and "forward"; null: as if none were
-    // stored (TCP on, nothing forwarded).
+    // Where openDatabase() reads "tcp", "forward" and the TLS values; null: as
+    // if none were stored (TCP on, no TLS, nothing forwarded).
     const SettingsStore* settings = nullptr;
     // Whether to keep the search index of the closed days up to date, in the
     // background, from openDatabase() on (store/SearchIndexBuilder.h).
     bool indexClosedDays = false;
 };
 
-// The receiver: the UDP socket and the TCP intake on the same port, datagram
-// intake, the write queue and its write path, forwarding, the midnight
+// The receiver: the UDP socket and the TCP intake on the same port, the TLS
+// intake on its own, datagram intake, the write queue and its write path, forwarding, the midnight
 // rollover and the one-second counters. One thread owns all of it; nothing
 // here touches a window. It reports by signals, and the windows (or the
 // headless service) decide what to show.
 //
-// A TCP message takes exactly the path of a datagram. TCP is read only as
+// A TCP or TLS message takes exactly the path of a datagram. TCP is read only as
 // fast as its messages are handled, so a fast sender is slowed down by TCP's
 // flow control instead of losing messages. Forwarding only queues: it never
 // holds up intake or storing.
@@ -109,7 +113,9 @@ public:
     // Throws DbError, with the store's text, when the file cannot be opened,
     // created or written. Reads whether TCP is received ("tcp") and how many
     // connections one address may hold ("tcpperaddress"). The first time, it
-    // starts forwarding to the destinations of "forward" (each one that does
+    // reads the TLS files ("tlscert", "tlskey", "tlsca"; what cannot be used
+    // is told once by problemReported and TLS is then not received), starts
+    // forwarding to the destinations of "forward" (each one that does
     // not parse is told by problemReported and left out) and a check of the
     // file for damage in the background, whose finding is told once
     // (problemReported and errorRaised, naming the file).
@@ -117,10 +123,11 @@ public:
     // Starts the one-second interval.
     void startCounting();
 
-    // UDP and, while "tcp" is on, TCP on the same port: bind() binds both
-    // (UDP's result is the result; a TCP port that cannot be bound is told
-    // once by problemReported and kept in IntakeSecond::tcpUnavailable),
-    // close() closes both after handling what they had received.
+    // UDP and, while "tcp" is on, TCP on the same port, and TLS on "tlsport"
+    // when configured: bind() binds them (UDP's result is the result; a TCP
+    // or TLS port that cannot be bound is told once by problemReported and
+    // kept in IntakeSecond::tcpUnavailable or tlsNotes), close() closes them
+    // after handling what they had received.
     ListeningPort& port();
     void setFilterEnabled(qint16 enabled);
     // Day tables older than this many days are dropped at openDatabase()
@@ -150,6 +157,9 @@ public:
     bool tcpEnabled() const { return tcpEnabled_; }
     // The TCP intake, listening whenever TCP is on and the port is bound.
     TcpIntake& tcp() { return *tcp_; }
+    // The TLS intake, listening on "tlsport" whenever "tlscert" and "tlskey"
+    // could be read and the port is bound.
+    TcpIntake& tls() { return *tls_; }
     // Where each forwarding destination stands; empty without forwarding.
     QList<ForwardStatus> forwardStatus() const;
     QString databasePath() const;
@@ -189,11 +199,16 @@ private:
     Result<> bindPort();
     void closePort();
     void startForwarding(const QString& settingText);
+    void configureTls();
+    void listenTls();
     void reportProblems();
     void reportTcp(qint64 nowMs);
+    void reportTls(qint64 nowMs);
     QString failureSummary() const;
     QString tcpSummary() const;
     QString tcpTroubleText() const;
+    QString tlsSummary() const;
+    QStringList tlsNotes() const;
     QString heldSummary() const;
     QString forwardingSummary() const;
     void reportForwarding(qint64 nowMs, bool now);
@@ -213,6 +228,7 @@ private:
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<Forwarder> forwarder_;
     std::unique_ptr<TcpIntake> tcp_;
+    std::unique_ptr<TcpIntake> tls_;
     std::unique_ptr<Port> port_;
     std::unique_ptr<SearchIndexBuilder> indexBuilder_;
     std::unique_ptr<IntegrityCheck> integrityCheck_;
@@ -220,6 +236,13 @@ private:
     bool forwardingRead_ = false;
     // Why the TCP port could not be bound at the last bind; empty if it could.
     QString tcpBindError_;
+    TlsSettings tlsSettings_;
+    bool tlsRead_ = false;
+    // Why syslog over TLS is not received although configured (its files,
+    // its port); empty while it listens or is not configured.
+    QString tlsUnavailable_;
+    qint64 reportedTlsTrouble_ = 0;
+    qint64 lastTlsReportMs_ = 0;
     qint32 sentGeneration_ = 0;
     qint32 sentCount_ = 0;
     bool shutDown_ = false;

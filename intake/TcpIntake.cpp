@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 
 #include <QHostAddress>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -14,13 +15,17 @@
 
 namespace {
 
-// The peer's address as a record keeps it: dotted IPv4.
+// The peer's address as a record keeps it: dotted IPv4 (also for an IPv4
+// peer of the dual-stack socket), else IPv6 in its short form without a scope.
 QString peerText(const QTcpSocket& socket)
 {
-    const QHostAddress address = socket.peerAddress();
+    QHostAddress address = socket.peerAddress();
     bool isIpv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIpv4);
-    return isIpv4 ? QHostAddress(ipv4).toString() : address.toString();
+    if (isIpv4)
+        return QHostAddress(ipv4).toString();
+    address.setScopeId(QString());
+    return address.toString();
 }
 
 // Bytes the system holds for the socket and has not handed over yet.
@@ -57,11 +62,36 @@ public:
     // The peer closed while reading was paused: finished once reading resumes.
     bool ended = false;
     bool closed = false;
+    // Over TLS: the handshake is done; why it failed, if it did.
+    bool encrypted = false;
+    QString handshakeError;
+};
+
+// Accepts plain TCP connections, or TLS ones whose handshake the intake starts.
+class TcpIntake::Listener final : public QTcpServer {
+public:
+    explicit Listener(QObject* parent) : QTcpServer(parent) {}
+    bool tls = false;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!tls) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto* socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        addPendingConnection(socket);
+    }
 };
 
 TcpIntake::TcpIntake(Deliver deliver, const Clock& clock, TcpIntakeOptions options, QObject* parent)
     : QObject(parent), deliver_(std::move(deliver)), clock_(clock), options_(options)
-    , server_(new QTcpServer(this))
+    , server_(new Listener(this))
 {
     options_.readChunkBytes = std::max<qint64>(options_.readChunkBytes, 1024);
     buffer_.resize(options_.readChunkBytes);
@@ -80,12 +110,21 @@ TcpIntake::~TcpIntake()
 Result<> TcpIntake::listen(quint16 port)
 {
     close();
-    if (!server_->listen(QHostAddress::AnyIPv4, port))
+    // IPv6 and IPv4 on one socket where the system has both.
+    if (!server_->listen(QHostAddress::Any, port))
         return Failure{server_->errorString()};
     return {};
 }
 
 bool TcpIntake::isListening() const { return server_->isListening(); }
+
+quint16 TcpIntake::listeningPort() const { return server_->serverPort(); }
+
+void TcpIntake::setTls(std::optional<QSslConfiguration> configuration)
+{
+    tls_ = std::move(configuration);
+    server_->tls = tls_.has_value();
+}
 
 int TcpIntake::connectionCount() const { return int(connections_.size()); }
 
@@ -166,10 +205,40 @@ void TcpIntake::acceptPending()
             readAvailable(*connection);
             end(*connection);
         });
+        if (tls_) {
+            startHandshake(*connection);
+            continue;
+        }
         // Data may have come with the connection already.
         if (socket->bytesAvailable() > 0)
             readAvailable(*connection);
     }
+}
+
+// The handshake is held to the message deadline; the decrypted stream then
+// comes by readyRead as a plain one does.
+void TcpIntake::startHandshake(Connection& connection)
+{
+    auto* socket = static_cast<QSslSocket*>(connection.socket);
+    socket->setSslConfiguration(*tls_);
+    connection.messageStartMs = clock_.currentMSecsSinceEpoch();
+    Connection* open = &connection;
+    connect(socket, &QSslSocket::encrypted, open, [open] {
+        open->encrypted = true;
+        open->messageStartMs = 0;
+    });
+    connect(socket, &QSslSocket::sslErrors, open, [open](const QList<QSslError>& errors) {
+        if (!errors.isEmpty())
+            open->handshakeError = errors.first().errorString();
+    });
+    connect(socket, &QSslSocket::errorOccurred, open, [this, open, socket](QAbstractSocket::SocketError error) {
+        if (open->encrypted)
+            return;
+        if (open->handshakeError.isEmpty() || error != QAbstractSocket::SslHandshakeFailedError)
+            open->handshakeError = socket->errorString();
+        drop(*open);
+    });
+    socket->startServerEncryption();
 }
 
 // Hands on what waits, then everything the socket has read so far: at most
@@ -250,7 +319,11 @@ void TcpIntake::sweep()
     for (Connection* connection : open) {
         if (connection->closed)
             continue;
-        if (connection->messageStartMs != 0 && nowMs - connection->messageStartMs >= options_.messageDeadlineMs) {
+        if (tls_ && !connection->encrypted && nowMs - connection->messageStartMs >= options_.messageDeadlineMs) {
+            connection->handshakeError
+                = QStringLiteral("not completed within %1 s").arg(options_.messageDeadlineMs / 1000);
+            drop(*connection);
+        } else if (connection->messageStartMs != 0 && nowMs - connection->messageStartMs >= options_.messageDeadlineMs) {
             // The unfinished message is what the deadline refuses.
             ++counts_.slow;
             lastTrouble_ = connection->peer
@@ -308,6 +381,13 @@ void TcpIntake::drop(Connection& connection)
     if (connection.closed)
         return;
     connection.closed = true;
+    if (tls_ && !connection.encrypted && !closing_) {
+        ++counts_.handshakeFailed;
+        lastTrouble_ = connection.peer + QStringLiteral(": the TLS handshake failed (%1).")
+                                             .arg(connection.handshakeError.isEmpty()
+                                                      ? QStringLiteral("the connection ended before it completed")
+                                                      : connection.handshakeError);
+    }
     connection.socket->disconnect(&connection);
     connection.socket->abort();
     connections_.removeOne(&connection);

@@ -4,11 +4,12 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <functional>
+#include <optional>
 
 class Clock;
-class QTcpServer;
 class QTcpSocket;
 
 struct TcpIntakeOptions {
@@ -53,16 +54,20 @@ struct TcpCounts {
     // connection ended (a count longer than its message takes what follows
     // into it): dropped.
     qint64 incomplete = 0;
+    // Over TLS: connections that ended before their handshake completed
+    // (no TLS, a client certificate missing or not signed by the authority).
+    qint64 handshakeFailed = 0;
 
     // Connections closed or refused for the sender's fault, and messages dropped at a close.
-    qint64 trouble() const { return refused + refusedPerAddress + faulty + slow + incomplete; }
+    qint64 trouble() const { return refused + refusedPerAddress + faulty + slow + incomplete + handshakeFailed; }
 };
 
-// Syslog over TCP: listens on one port on every local IPv4 address and splits
+// Syslog over TCP: listens on one port on every local address (IPv4 and IPv6) and splits
 // each connection's stream into messages with a SyslogFraming of its own
 // (octet-counted or terminated by LF, CR LF or NUL, told apart per message).
 // Every message is handed on, on the thread that made this object, in the
-// order its connection sent it, together with the peer's dotted IPv4 address.
+// order its connection sent it, together with the peer's address (dotted
+// IPv4, or IPv6 in its short form).
 //
 // Messages are handed on while the bytes holding them are read, so a slow
 // receiver slows reading, and a slow reader slows the sender: what was read
@@ -72,6 +77,9 @@ struct TcpCounts {
 // A message longer than maxMessageBytes, an octet count that is wrong, or a
 // text the receiver refuses closes its connection after the whole messages
 // before it were handed on.
+//
+// Over TLS (setTls()), each connection first completes its handshake (within
+// the message deadline); then its decrypted stream takes exactly the same path.
 //
 // Idle connections and messages slower than their deadline are found by
 // sweep(), which the owner calls once a second, by the clock given (the time
@@ -95,6 +103,11 @@ public:
     // does nothing.
     void close();
     bool isListening() const;
+    quint16 listeningPort() const;
+    // Connections accepted from now on speak TLS with this configuration
+    // (nullopt: plain TCP). Set before listen().
+    void setTls(std::optional<QSslConfiguration> configuration);
+    bool isTls() const { return tls_.has_value(); }
 
     // Stops handing on messages and reading (paused) or goes on (not paused;
     // reading resumes from the event loop, never inside this call).
@@ -119,6 +132,7 @@ public:
 
 private:
     class Connection;
+    class Listener;
 
     void acceptPending();
     void readAvailable(Connection& connection);
@@ -129,12 +143,14 @@ private:
     void finish(Connection& connection);
     void end(Connection& connection);
     void drop(Connection& connection);
+    void startHandshake(Connection& connection);
     void resumeReading();
 
     Deliver deliver_;
     const Clock& clock_;
     TcpIntakeOptions options_;
-    QTcpServer* server_;
+    Listener* server_;
+    std::optional<QSslConfiguration> tls_;
     QList<Connection*> connections_;
     QHash<QString, int> perAddress_;
     QByteArray buffer_;

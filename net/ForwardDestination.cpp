@@ -40,7 +40,8 @@ Result<ForwardDestination> parseEntry(const QString& entry)
 {
     const qsizetype schemeEnd = entry.indexOf(QStringLiteral("://"));
     if (schemeEnd < 0) {
-        return Failure{QStringLiteral("it is not of the form udp://HOST:PORT, tcp://HOST:PORT or tcp+lf://HOST:PORT")};
+        return Failure{QStringLiteral("it is not of the form udp://HOST:PORT, tcp://HOST:PORT, tcp+lf://HOST:PORT or "
+                                      "tls://HOST:PORT")};
     }
     ForwardDestination destination;
     const QString scheme = entry.left(schemeEnd).toLower();
@@ -48,11 +49,13 @@ Result<ForwardDestination> parseEntry(const QString& entry)
         destination.transport = ForwardDestination::Transport::Udp;
     } else if (scheme == u"tcp") {
         destination.transport = ForwardDestination::Transport::Tcp;
+    } else if (scheme == u"tls") {
+        destination.transport = ForwardDestination::Transport::Tls;
     } else if (scheme == u"tcp+lf") {
         destination.transport = ForwardDestination::Transport::Tcp;
         destination.framing = ForwardDestination::Framing::LineFeed;
     } else {
-        return Failure{QStringLiteral("the transport \"%1\" is not udp, tcp or tcp+lf").arg(entry.left(schemeEnd))};
+        return Failure{QStringLiteral("the transport \"%1\" is not udp, tcp, tcp+lf or tls").arg(entry.left(schemeEnd))};
     }
 
     QString rest = entry.mid(schemeEnd + 3);
@@ -123,7 +126,9 @@ Result<ForwardDestination> parseEntry(const QString& entry)
 
 QString ForwardDestination::text() const
 {
-    QString scheme = transport == Transport::Tcp ? QStringLiteral("tcp") : QStringLiteral("udp");
+    QString scheme = transport == Transport::Tcp ? QStringLiteral("tcp")
+                   : transport == Transport::Tls ? QStringLiteral("tls")
+                                                 : QStringLiteral("udp");
     if (transport == Transport::Tcp && framing == Framing::LineFeed)
         scheme += QStringLiteral("+lf");
     const QString hostText = host.contains(u':') ? u'[' + host + u']' : host;

@@ -11,15 +11,17 @@
 //                        "<length> <message>" (RFC 6587 section 3.4.1)
 //   tcp+lf://HOST:PORT   one connection, each message ended by LF
 //                        (RFC 6587 section 3.4.2, "non-transparent framing")
+//   tls://HOST:PORT      one TLS connection, each message octet-counted
+//                        (RFC 5425); the collector's certificate is verified
+//                        and must name HOST
 //
 // HOST is a name, an IPv4 address or an IPv6 address in brackets
 // ("udp://[::1]:514"). A destination sends what a relay sends (see
 // SyslogRelay.h) unless "?raw" follows the port ("udp://h:514?raw"): then each
 // message goes out exactly as it was received. The scheme names the transport
-// and, after '+', its framing, so that further transports (a TLS one, say,
-// "tls://HOST:PORT", octet-counted as RFC 5425 requires) fit the same form.
+// and, after '+', its framing.
 struct ForwardDestination {
-    enum class Transport { Udp, Tcp };
+    enum class Transport { Udp, Tcp, Tls };
     // How messages are delimited on a stream; a datagram needs none.
     enum class Framing { OctetCounting, LineFeed };
 

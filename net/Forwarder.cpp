@@ -7,6 +7,7 @@
 #include <QHostInfo>
 #include <QNetworkDatagram>
 #include <QSocketNotifier>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
@@ -704,8 +705,8 @@ private:
 };
 
 // One connection, each message in the destination's framing. Opening the
-// connection is the transport's part (connectSocket()); a transport over TLS
-// would open its socket there and call ready() once it is encrypted.
+// connection is the transport's part (connectSocket()); TlsLink opens an
+// encrypted one there and calls ready() once it is.
 class Forwarder::TcpLink : public Forwarder::Link {
 public:
     TcpLink(Forwarder& owner, Lane& lane) : Link(owner, lane), connectTimer_(new QTimer(this))
@@ -762,6 +763,9 @@ protected:
         return socket;
     }
 
+    // Why the connection failed, as the socket tells it.
+    virtual QString failureText() const { return socket_->errorString(); }
+
     void ready()
     {
         connectTimer_->stop();
@@ -794,7 +798,7 @@ private:
         connect(socket_, &QTcpSocket::readyRead, this, [this] { socket_->skip(socket_->bytesAvailable()); });
         connect(socket_, &QTcpSocket::errorOccurred, this, [this] {
             broken((ready_ ? QStringLiteral("Connection lost: %1") : QStringLiteral("Cannot connect: %1"))
-                       .arg(socket_->errorString()));
+                       .arg(failureText()));
         });
         connect(socket_, &QTcpSocket::disconnected, this,
                 [this] { broken(QStringLiteral("Connection lost: the receiver closed it")); });
@@ -885,6 +889,45 @@ private:
     qint64 handed_ = 0;
 };
 
+// A TcpLink whose connection is ready once the TLS handshake has verified the
+// collector's certificate.
+class Forwarder::TlsLink final : public Forwarder::TcpLink {
+public:
+    using TcpLink::TcpLink;
+
+protected:
+    QTcpSocket* connectSocket() override
+    {
+        verifyFailure_.clear();
+        auto* socket = new QSslSocket(this);
+        socket->setSslConfiguration(owner_.options_.tlsConfiguration);
+        connect(socket, &QSslSocket::encrypted, this, [this] { ready(); });
+        connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) { notVerified(errors); });
+        // The host name is what the certificate must name.
+        socket->connectToHostEncrypted(destination().host, destination().port);
+        return socket;
+    }
+
+    QString failureText() const override { return verifyFailure_.isEmpty() ? TcpLink::failureText() : verifyFailure_; }
+
+private:
+    // The handshake ends after this (the connection's error follows): what
+    // waits is missed rather than kept for a collector that is not trusted.
+    void notVerified(const QList<QSslError>& errors)
+    {
+        QStringList reasons;
+        for (const QSslError& error : errors)
+            reasons << error.errorString();
+        reasons.removeDuplicates();
+        const quint64 waiting = quint64(lane_.queue.size());
+        lane_.queue.clear();
+        verifyFailure_ = QStringLiteral("the collector's certificate does not verify: %1").arg(reasons.join(QStringLiteral("; ")));
+        settle(0, waiting);
+    }
+
+    QString verifyFailure_;
+};
+
 Forwarder::Forwarder(const QList<ForwardDestination>& destinations, QObject* parent)
     : Forwarder(destinations, ForwarderOptions{}, parent)
 {
@@ -920,9 +963,18 @@ Forwarder::~Forwarder() { stop(0); }
 void Forwarder::startOnWorker()
 {
     for (const auto& lane : lanes_) {
-        Link* link = lane->destination.transport == ForwardDestination::Transport::Tcp
-            ? static_cast<Link*>(new TcpLink(*this, *lane))
-            : static_cast<Link*>(new UdpLink(*this, *lane));
+        Link* link = nullptr;
+        switch (lane->destination.transport) {
+        case ForwardDestination::Transport::Tcp:
+            link = new TcpLink(*this, *lane);
+            break;
+        case ForwardDestination::Transport::Tls:
+            link = new TlsLink(*this, *lane);
+            break;
+        case ForwardDestination::Transport::Udp:
+            link = new UdpLink(*this, *lane);
+            break;
+        }
         link->setParent(worker_.get());
         lane->link = link;
         link->start();

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -63,6 +64,10 @@ struct ForwarderOptions {
     // Datagrams go out many per system call where the system offers one for
     // it (sendmmsg on Linux); false sends one per call everywhere.
     bool batchedDatagrams = true;
+    // TLS destinations: the authorities the collector's certificate is
+    // verified against, the protocols, and the certificate offered, if any
+    // (net/TlsCredentials.h, tlsClientConfiguration()).
+    QSslConfiguration tlsConfiguration;
     // The forwarder's thread runs at the system's lowest priority, so that
     // it uses only the time intake leaves over: a destination that cannot
     // keep up then misses messages instead of slowing intake.
@@ -105,6 +110,13 @@ struct ForwarderOptions {
 // receiver had not acknowledged yet: they are moved from sent to missed.
 // Messages the receiver acknowledged but never read cannot be told apart and
 // stay counted as sent.
+//
+// TLS is TCP with octet counting over an encrypted connection, which is ready
+// only once the collector's certificate verified (ForwarderOptions) and names
+// the destination's host. A certificate that does not verify ends the attempt
+// before anything is sent: the messages waiting are counted missed, the reason
+// is kept as the destination's error, and the next attempt follows the retry
+// delay. Nothing ever goes out unencrypted.
 class Forwarder final : public QObject {
     Q_OBJECT
 public:
@@ -143,6 +155,7 @@ private:
     class Link;
     class UdpLink;
     class TcpLink;
+    class TlsLink;
 
     void handOver();
     void startOnWorker();

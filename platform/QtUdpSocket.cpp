@@ -142,17 +142,34 @@ private:
 // kernel how many it dropped for this socket because its buffer was full.
 class QtUdpSocket::Reader {
 public:
+    // One socket for IPv4 and IPv6 (IPv6 with IPv4-mapped addresses); an
+    // IPv4 socket alone where the system has no IPv6.
     static Result<std::unique_ptr<Reader>> open(int port)
     {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int bound = -1;
+        if (fd >= 0) {
+            const int off = 0;
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+            // No address sharing option: a port that any other socket holds fails.
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons(quint16(port));
+            address.sin6_addr = in6addr_any;
+            bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        } else if (errno == EAFNOSUPPORT) {
+            fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd >= 0) {
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(quint16(port));
+                address.sin_addr.s_addr = htonl(INADDR_ANY);
+                bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            }
+        }
         if (fd < 0)
             return Failure{QString::fromLocal8Bit(std::strerror(errno))};
-        // No address sharing option: a port that any other socket holds fails.
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(quint16(port));
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (bound != 0) {
             const Failure failure{QString::fromLocal8Bit(std::strerror(errno))};
             ::close(fd);
             return failure;
@@ -230,7 +247,7 @@ private:
             msghdr& header = headers_[i].msg_hdr;
             header = {};
             header.msg_name = &addresses_[i];
-            header.msg_namelen = sizeof(sockaddr_in);
+            header.msg_namelen = sizeof(sockaddr_storage);
             header.msg_iov = &vectors_[i];
             header.msg_iovlen = 1;
         }
@@ -238,23 +255,49 @@ private:
 
     // Most traffic comes from a few senders: their address text is made once
     // and shared, instead of once per datagram.
-    const QString& senderText(const sockaddr_in& address)
+    const QString& senderText(const sockaddr_storage& address)
     {
-        if (lastSenderText_.isNull() || address.sin_addr.s_addr != lastSender_) {
-            lastSender_ = address.sin_addr.s_addr;
-            char text[INET_ADDRSTRLEN] = {};
-            ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-            lastSenderText_ = QString::fromLatin1(text);
+        if (lastSenderText_.isNull() || !sameSender(address)) {
+            std::memcpy(&lastSender_, &address, sizeof address);
+            lastSenderText_ = addressText(address);
         }
         return lastSenderText_;
+    }
+
+    bool sameSender(const sockaddr_storage& address) const
+    {
+        if (address.ss_family != lastSender_.ss_family)
+            return false;
+        if (address.ss_family == AF_INET6)
+            return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr,
+                               &reinterpret_cast<const sockaddr_in6&>(lastSender_).sin6_addr, sizeof(in6_addr)) == 0;
+        return reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr
+            == reinterpret_cast<const sockaddr_in&>(lastSender_).sin_addr.s_addr;
+    }
+
+    // Dotted IPv4 (also for an IPv4 sender on the IPv6 socket), else the
+    // IPv6 address in its short form (RFC 5952) without a scope.
+    static QString addressText(const sockaddr_storage& address)
+    {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (address.ss_family == AF_INET6) {
+            const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+            if (IN6_IS_ADDR_V4MAPPED(&v6))
+                ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+            else
+                ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+        } else {
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+        }
+        return QString::fromLatin1(text);
     }
 
     int fd_;
     std::vector<char> buffers_;
     std::vector<mmsghdr> headers_;
     std::vector<iovec> vectors_;
-    std::vector<sockaddr_in> addresses_;
-    in_addr_t lastSender_ = 0;
+    std::vector<sockaddr_storage> addresses_;
+    sockaddr_storage lastSender_{};
     QString lastSenderText_;
     qint64 kernelDrops_ = 0;
 };
@@ -267,7 +310,7 @@ public:
     static Result<std::unique_ptr<Reader>> open(int port)
     {
         auto reader = std::unique_ptr<Reader>(new Reader);
-        if (!reader->socket_.bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress))
+        if (!reader->socket_.bind(QHostAddress::Any, quint16(port), QAbstractSocket::DontShareAddress))
             return Failure{reader->socket_.errorString()};
         return reader;
     }
@@ -289,9 +332,11 @@ public:
             const QNetworkDatagram received = socket_.receiveDatagram(qMax<qint64>(size, 0));
             if (!received.isValid())
                 break;
+            QHostAddress sender = received.senderAddress();
             bool isIpv4 = false;
-            const quint32 ipv4 = received.senderAddress().toIPv4Address(&isIpv4);
-            sink(received.data(), isIpv4 ? QHostAddress(ipv4).toString() : received.senderAddress().toString());
+            const quint32 ipv4 = sender.toIPv4Address(&isIpv4);
+            sender.setScopeId(QString());
+            sink(received.data(), isIpv4 ? QHostAddress(ipv4).toString() : sender.toString());
         }
         return total;
     }

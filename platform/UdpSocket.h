@@ -6,7 +6,9 @@
 #include <QString>
 #include <functional>
 
-// One received datagram: its bytes and the sender's IPv4 address, dotted.
+// One received datagram: its bytes and the sender's address: dotted IPv4
+// (IPv4-mapped IPv6 addresses too), else IPv6 in its short form (RFC 5952),
+// without a scope.
 struct Datagram {
     QByteArray bytes;
     QString senderIp;
@@ -21,7 +23,7 @@ public:
     // False (and the port unchanged) when the value is not a valid port.
     virtual bool setLocalPort(int port) = 0;
     virtual int localPort() const = 0;
-    // Binds to localPort() on every local IPv4 address. Fails, with the
+    // Binds to localPort() on every local address, IPv4 and IPv6. Fails, with the
     // reason, when the port is taken or cannot be bound; the port is then
     // unbound.
     virtual Result<> bind() = 0;
@@ -30,7 +32,7 @@ public:
     virtual bool isBound() const = 0;
 };
 
-// The program's one UDP endpoint, bound on every local IPv4 address.
+// The program's one UDP endpoint, bound on every local IPv4 and IPv6 address.
 //
 // Datagrams are handed to the receiver on the thread that created the socket
 // (the user-interface thread), one call per datagram, in order of arrival,

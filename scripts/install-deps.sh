@@ -15,6 +15,7 @@ PACKAGES=(
   xvfb x11-apps imagemagick
   util-linux bsdutils
   python3
+  openssl libssl3
 )
 
 missing=()

@@ -60,3 +60,17 @@ qint32 loadTcpConnectionsPerAddress(const SettingsStore& store)
 }
 
 QString loadForwardSetting(const SettingsStore& store) { return store.read(settingstexts::forwardValueName()); }
+
+TlsSettings loadTlsSettings(const SettingsStore& store)
+{
+    TlsSettings tls;
+    tls.certificate = store.read(settingstexts::tlsCertificateValueName());
+    tls.key = store.read(settingstexts::tlsKeyValueName());
+    tls.authorities = store.read(settingstexts::tlsAuthorityValueName());
+    tls.portText = store.read(settingstexts::tlsPortValueName());
+    if (!tls.portText.isEmpty()) {
+        const std::optional<qint32> port = toInt32(tls.portText);
+        tls.port = port && *port >= 1 && *port <= 65535 ? quint16(*port) : 0;
+    }
+    return tls;
+}

@@ -48,3 +48,21 @@ qint32 loadTcpConnectionsPerAddress(const SettingsStore& store);
 // The "forward" value as stored: zero or more destinations separated by
 // blanks (see parseForwardDestinations); empty when none is stored.
 QString loadForwardSetting(const SettingsStore& store);
+
+// Syslog over TLS as stored: the files "tlscert", "tlskey" and "tlsca" (empty
+// when not stored) and the port "tlsport".
+struct TlsSettings {
+    QString certificate;
+    QString key;
+    QString authorities;
+    // 6514 (RFC 5425) when missing; 0 when the stored text is not a port (1
+    // to 65535).
+    quint16 port = 6514;
+    QString portText;
+
+    // A certificate or a key is set: TLS is meant to be received.
+    bool hasIdentity() const { return !certificate.isEmpty() || !key.isEmpty(); }
+};
+
+// Reads the TLS values. Nothing is written back.
+TlsSettings loadTlsSettings(const SettingsStore& store);

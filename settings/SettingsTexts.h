@@ -13,6 +13,10 @@ inline QString tcpValueName() { return QStringLiteral("tcp"); }
 inline QString tcpPerAddressValueName() { return QStringLiteral("tcpperaddress"); }
 inline QString forwardValueName() { return QStringLiteral("forward"); }
 inline QString minSeverityValueName() { return QStringLiteral("minseverity"); }
+inline QString tlsCertificateValueName() { return QStringLiteral("tlscert"); }
+inline QString tlsKeyValueName() { return QStringLiteral("tlskey"); }
+inline QString tlsAuthorityValueName() { return QStringLiteral("tlsca"); }
+inline QString tlsPortValueName() { return QStringLiteral("tlsport"); }
 
 inline QString defaultPortText() { return QStringLiteral("514"); }
 

@@ -14,14 +14,15 @@ const QString kTablePrefix = QStringLiteral("syslog-");
 
 // The daily table: ID numbered by the store (a rowid alias, so new rows get
 // the next number from 1 without an AUTOINCREMENT bookkeeping table), the two
-// bounded texts checked by the store itself, the unbounded message, then the
-// fields read from the message (NULL where it had no such part).
+// bounded texts checked by the store itself (the address long enough for any
+// IPv6 text), the unbounded message, then the fields read from the message
+// (NULL where it had no such part).
 QString createDailyTableSql(const QString& tableName)
 {
     return QStringLiteral("CREATE TABLE %1 ("
                           "\"ID\" INTEGER NOT NULL, "
                           "\"时间\" TEXT CHECK (length(\"时间\") <= 24), "
-                          "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), "
+                          "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 45), "
                           "\"信息\" TEXT, "
                           "\"facility\" INTEGER, \"severity\" INTEGER, "
                           "\"host\" TEXT, \"app\" TEXT, \"procid\" TEXT, \"msgid\" TEXT, "
@@ -35,6 +36,19 @@ QString recentRecordsSql(const QString& day, const QString& columns, const QStri
     return QStringLiteral("SELECT %1 FROM %2 ORDER BY %3 DESC LIMIT %4")
         .arg(columns, quoteName(dayTableName(day)), quoteName(orderColumn))
         .arg(LogDatabase::kRecentRecordLimit);
+}
+
+// The address check of tables made before IPv6 senders were received.
+const QString kNarrowAddressCheck = QStringLiteral("length(\"IP地址\") <= 16");
+const QString kWideAddressCheck = QStringLiteral("length(\"IP地址\") <= 45");
+
+std::optional<QString> tableSql(DbConnection& connection, const QString& tableName)
+{
+    const std::unique_ptr<DbCursor> cursor = connection.query(
+        QStringLiteral("SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?"), {tableName});
+    if (!cursor->next())
+        return std::nullopt;
+    return cursor->text(QStringLiteral("sql"));
 }
 
 const QString kRecordColumns = QStringLiteral("\"时间\",\"IP地址\",\"信息\"");
@@ -109,6 +123,39 @@ bool holdsFieldColumns(DbConnection& connection, const QString& tableName)
             return true;
     }
     return false;
+}
+
+bool holdsNarrowAddressCheck(DbConnection& connection, const QString& tableName)
+{
+    const std::optional<QString> sql = tableSql(connection, tableName);
+    return sql && sql->contains(kNarrowAddressCheck);
+}
+
+void widenAddressColumn(DbConnection& connection, const QString& tableName)
+{
+    const std::optional<QString> sql = tableSql(connection, tableName);
+    if (!sql || !sql->contains(kNarrowAddressCheck))
+        return;
+    QString columns = sql->mid(sql->indexOf(u'('));
+    columns.replace(kNarrowAddressCheck, kWideAddressCheck);
+    const QString widened = quoteName(tableName + QStringLiteral("-widened"));
+    connection.execute(QStringLiteral("SAVEPOINT \"widen\""));
+    try {
+        connection.execute(QStringLiteral("CREATE TABLE %1 %2").arg(widened, columns));
+        connection.execute(QStringLiteral("INSERT INTO %1 SELECT * FROM %2").arg(widened, quoteName(tableName)));
+        connection.execute(QStringLiteral("DROP TABLE %1").arg(quoteName(tableName)));
+        connection.execute(QStringLiteral("ALTER TABLE %1 RENAME TO %2").arg(widened, quoteName(tableName)));
+        connection.execute(QStringLiteral("RELEASE \"widen\""));
+    } catch (const DbError&) {
+        // Undo whatever was done; the error itself goes on to the caller.
+        try {
+            connection.execute(QStringLiteral("ROLLBACK TO \"widen\""));
+            connection.execute(QStringLiteral("RELEASE \"widen\""));
+        } catch (const DbError&) {
+            // The caller's rollback, or closing the connection, discards the change instead.
+        }
+        throw;
+    }
 }
 
 QString dayOfTable(const QString& tableName) { return tableName.right(10); }

@@ -20,6 +20,13 @@ QDate dateOfDayTable(const QString& tableName);
 // Whether a daily table has the columns of the fields read from messages
 // (tables made by versions that did not keep them have not).
 bool holdsFieldColumns(DbConnection& connection, const QString& tableName);
+// Whether a daily table limits its address column to 16 characters, as
+// tables made before IPv6 senders were received do: too short for an IPv6 text.
+bool holdsNarrowAddressCheck(DbConnection& connection, const QString& tableName);
+// Makes such a table take addresses of up to 45 characters: it is rebuilt
+// with the wider check, every row kept with its ID, in one savepoint (inside
+// the caller's transaction, if one is open). Other tables are left alone.
+void widenAddressColumn(DbConnection& connection, const QString& tableName);
 // The field columns as a select list: facility, severity, host, app, procid,
 // msgid, timestamp, sd, head, msgpos.
 QString fieldColumnsSql();

@@ -37,6 +37,10 @@ Result<> SharedWriter::reopen()
         // records stay without fields, as that version stored them.
         const QString tableName = dayTableName(day);
         withFields_ = holdsFieldColumns(*connection_, tableName);
+        // A table made before IPv6 senders were received is widened by the
+        // first address that needs it (and only then).
+        tableName_ = tableName;
+        narrowAddress_ = holdsNarrowAddressCheck(*connection_, tableName);
         insertSqlText_ = insertSql(tableName, withFields_);
         // Fails when today's table does not exist.
         insert_ = connection_->prepare(insertSqlText_);
@@ -72,6 +76,12 @@ void SharedWriter::rollback() { openConnection().rollback(); }
 qint64 SharedWriter::append(const LogRecord& record)
 {
     openConnection();
+    if (narrowAddress_ && record.ip.size() > kNarrowAddressLength) {
+        insert_.reset();
+        widenAddressColumn(*connection_, tableName_);
+        narrowAddress_ = false;
+        insert_ = connection_->prepare(insertSqlText_);
+    }
     const LogFields& fields = record.fields;
     if (!withFields_) {
         insert_->runTexts({record.time, record.ip, record.message});

@@ -43,4 +43,8 @@ private:
     std::unique_ptr<DbStatement> insert_;
     QString insertSqlText_;
     bool withFields_ = false;
+    // Today's table still limits addresses to this many characters.
+    static constexpr qsizetype kNarrowAddressLength = 16;
+    QString tableName_;
+    bool narrowAddress_ = false;
 };

@@ -369,5 +369,9 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
         <source>Filters on: %1</source>
         <translation>已启用的过滤：%1</translation>
     </message>
+    <message>
+        <source>Syslog over TLS:</source>
+        <translation>TLS日志：</translation>
+    </message>
 </context>
 </TS>

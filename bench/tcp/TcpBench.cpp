@@ -12,7 +12,13 @@
 // peak resident memory; with --runs R it
 // repeats and reports each figure at its worst over the runs.
 //
-//   tcp-bench [--count N] [--connections C] [--runs R] [--wait-before-send S] [--program PATH]
+// --tls runs each time twice, taking turns: over plain TCP and over TLS (a
+// P-256 certificate made with the openssl command for the run, TLS 1.3, the
+// sender on Qt's TLS; after its last message the sender shuts the sending
+// side of the connection and waits for the server to close it, as over TCP),
+// and reports each mode's worst and the ratio of the worst rates.
+//
+//   tcp-bench [--count N] [--connections C] [--runs R] [--tls] [--wait-before-send S] [--program PATH]
 //
 // --wait-before-send gives time to attach a profiler to the server (its pid
 // is printed).
@@ -23,6 +29,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
@@ -33,6 +41,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -146,6 +155,78 @@ int runSender(int port, long long count, int connections)
     return 0;
 }
 
+// The same over TLS, on Qt's event loop: each connection is kept supplied
+// while less than 256 KiB wait to be encrypted and written.
+int runTlsSender(int port, long long count, int connections)
+{
+    std::vector<Stream> streams(connections);
+    std::vector<std::unique_ptr<QSslSocket>> sockets;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    int finished = 0;
+    bool failed = false;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < connections; ++i) {
+        Stream& s = streams[i];
+        s.octetCounted = i % 2 == 1;
+        s.next = count * i / connections;
+        s.end = count * (i + 1) / connections;
+        sockets.push_back(std::make_unique<QSslSocket>());
+        QSslSocket* socket = sockets.back().get();
+        socket->setSslConfiguration(configuration);
+        const auto pump = [&s, socket] {
+            if (s.shut || !socket->isEncrypted())
+                return;
+            while (socket->bytesToWrite() + socket->encryptedBytesToWrite() < 256 * 1024) {
+                if (s.offset == s.pending.size())
+                    refill(s);
+                if (s.pending.isEmpty()) {
+                    if (socket->bytesToWrite() == 0 && socket->encryptedBytesToWrite() == 0) {
+                        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+                        s.shut = true;
+                    }
+                    return;
+                }
+                socket->write(s.pending.constData() + s.offset, s.pending.size() - s.offset);
+                s.offset = s.pending.size();
+            }
+        };
+        QObject::connect(socket, &QSslSocket::encrypted, pump);
+        QObject::connect(socket, &QSslSocket::encryptedBytesWritten, pump);
+        QObject::connect(socket, &QSslSocket::readyRead, [socket] { socket->readAll(); });
+        QObject::connect(socket, &QSslSocket::disconnected, [&, i] {
+            if (!streams[i].shut) {
+                std::fprintf(stderr, "sender: connection %d closed before its end\n", i);
+                failed = true;
+            }
+            if (++finished == connections)
+                QCoreApplication::quit();
+        });
+        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(port));
+    }
+    QCoreApplication::exec();
+    if (failed)
+        return 1;
+    std::printf("%.3f\n", timer.nsecsElapsed() / 1e9);
+    return 0;
+}
+
+// A self-signed certificate and its key (mode 0600) for the server, in dir.
+bool makeCertificate(const QString& dir)
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                   QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"), QStringLiteral("-out"),
+                   dir + QStringLiteral("/cert.pem")});
+    return openssl.waitForFinished(30000) && openssl.exitCode() == 0
+        && QFile::setPermissions(dir + QStringLiteral("/key.pem"), QFile::ReadOwner | QFile::WriteOwner);
+}
+
 int freePort()
 {
     for (;;) {
@@ -176,10 +257,23 @@ struct RunResult {
     double rate() const { return sendSeconds > 0 ? sent / sendSeconds : 0; }
 };
 
-RunResult runOnce(const QString& programPath, long long count, int connections, int waitBeforeSend)
+RunResult runOnce(const QString& programPath, long long count, int connections, int waitBeforeSend, bool tls)
 {
     const int port = freePort();
-    BenchServer server(programPath, port);
+    int sendPort = port;
+    QTemporaryDir certificateDir;
+    QString tlsSettings;
+    if (tls) {
+        sendPort = freePort();
+        if (!makeCertificate(certificateDir.path())) {
+            std::fprintf(stderr, "openssl could not make a certificate\n");
+            return {};
+        }
+        tlsSettings = QStringLiteral("tlscert=%1/cert.pem\ntlskey=%1/key.pem\ntlsport=%2\n")
+                          .arg(certificateDir.path())
+                          .arg(sendPort);
+    }
+    BenchServer server(programPath, port, tlsSettings);
     if (waitBeforeSend > 0)
         QThread::sleep(waitBeforeSend);
 
@@ -187,7 +281,8 @@ RunResult runOnce(const QString& programPath, long long count, int connections, 
     result.sent = count;
     QProcess sender;
     sender.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--send"), QString::number(port), QString::number(count), QString::number(connections)});
+                 {tls ? QStringLiteral("--send-tls") : QStringLiteral("--send"), QString::number(sendPort),
+                  QString::number(count), QString::number(connections)});
     sender.waitForFinished(-1);
     result.ok = sender.exitCode() == 0;
     result.sendSeconds = sender.readAllStandardOutput().trimmed().toDouble();
@@ -201,7 +296,7 @@ RunResult runOnce(const QString& programPath, long long count, int connections, 
 
 void printRun(const char* label, int connections, const RunResult& r)
 {
-    std::printf("%-6s %d connections  sent %9lld  stored %9lld  recovered %6lld  lost %6lld  %6.2f s  %8.0f msg/s  "
+    std::printf("%-9s %d connections  sent %9lld  stored %9lld  recovered %6lld  lost %6lld  %6.2f s  %8.0f msg/s  "
                 "peak RSS %6.1f MB  server CPU %5.1f s%s\n",
                 label, connections, r.sent, r.stored, r.recovered, r.sent - r.stored - r.recovered, r.sendSeconds,
                 r.rate(), r.peakKiB / 1024.0, r.serverCpuSeconds, r.ok ? "" : "  (sender failed)");
@@ -215,6 +310,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     if (argc == 5 && QByteArray(argv[1]) == "--send")
         return runSender(QByteArray(argv[2]).toInt(), QByteArray(argv[3]).toLongLong(), QByteArray(argv[4]).toInt());
+    if (argc == 5 && QByteArray(argv[1]) == "--send-tls")
+        return runTlsSender(QByteArray(argv[2]).toInt(), QByteArray(argv[3]).toLongLong(), QByteArray(argv[4]).toInt());
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("TCP intake benchmark of the syslog server"));
@@ -224,6 +321,7 @@ int main(int argc, char* argv[])
                       QStringLiteral("10")});
     parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs; the worst is reported."), QStringLiteral("R"),
                       QStringLiteral("1")});
+    parser.addOption({QStringLiteral("tls"), QStringLiteral("Each run over TCP and over TLS, taking turns.")});
     parser.addOption({QStringLiteral("wait-before-send"), QStringLiteral("Seconds to wait before sending."),
                       QStringLiteral("S"), QStringLiteral("0")});
     parser.addOption({QStringLiteral("program"), QStringLiteral("Server executable."), QStringLiteral("PATH"),
@@ -233,25 +331,33 @@ int main(int argc, char* argv[])
     const int connections = std::max(1, parser.value(QStringLiteral("connections")).toInt());
     const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
 
-    std::vector<RunResult> results;
+    const bool tls = parser.isSet(QStringLiteral("tls"));
+    std::vector<RunResult> results[2];
     for (int i = 0; i < runs; ++i) {
-        results.push_back(runOnce(parser.value(QStringLiteral("program")), count, connections,
-                                  parser.value(QStringLiteral("wait-before-send")).toInt()));
-        printRun("run", connections, results.back());
+        for (int mode = 0; mode < (tls ? 2 : 1); ++mode) {
+            results[mode].push_back(runOnce(parser.value(QStringLiteral("program")), count, connections,
+                                            parser.value(QStringLiteral("wait-before-send")).toInt(), mode == 1));
+            printRun(mode == 1 ? "tls" : "tcp", connections, results[mode].back());
+        }
     }
-    RunResult worst = results.front();
-    for (const RunResult& r : results) {
-        worst.stored = std::min(worst.stored, r.stored);
-        worst.recovered = std::min(worst.recovered, r.recovered);
-        worst.sendSeconds = std::max(worst.sendSeconds, r.sendSeconds);
-        worst.peakKiB = std::max(worst.peakKiB, r.peakKiB);
-        worst.serverCpuSeconds = std::max(worst.serverCpuSeconds, r.serverCpuSeconds);
-        worst.ok = worst.ok && r.ok;
+    bool allStored = true;
+    double worstRate[2] = {0, 0};
+    for (int mode = 0; mode < (tls ? 2 : 1); ++mode) {
+        RunResult worst = results[mode].front();
+        for (const RunResult& r : results[mode]) {
+            worst.stored = std::min(worst.stored, r.stored);
+            worst.recovered = std::min(worst.recovered, r.recovered);
+            worst.sendSeconds = std::max(worst.sendSeconds, r.sendSeconds);
+            worst.peakKiB = std::max(worst.peakKiB, r.peakKiB);
+            worst.serverCpuSeconds = std::max(worst.serverCpuSeconds, r.serverCpuSeconds);
+            worst.ok = worst.ok && r.ok;
+            allStored = allStored && r.ok && r.stored == r.sent;
+        }
+        // Each figure at its worst over the runs.
+        printRun(mode == 1 ? "worst tls" : "worst tcp", connections, worst);
+        worstRate[mode] = worst.rate();
     }
-    // Each figure at its worst over the runs.
-    printRun("worst", connections, worst);
-    for (const RunResult& r : results)
-        if (!r.ok || r.stored != r.sent)
-            return 1;
-    return 0;
+    if (tls)
+        std::printf("TLS rate / TCP rate, worst of each: %.0f%%\n", worstRate[0] > 0 ? 100 * worstRate[1] / worstRate[0] : 0);
+    return allStored ? 0 : 1;
 }

@@ -74,6 +74,10 @@ QString intakeNotes(const IntakeSecond& counters)
         lines << QCoreApplication::translate("StatusCaption", "Syslog over TCP:");
         lines << counters.tcpNotes;
     }
+    if (!counters.tlsNotes.isEmpty()) {
+        lines << QCoreApplication::translate("StatusCaption", "Syslog over TLS:");
+        lines << counters.tlsNotes;
+    }
     if (!counters.forwardMisses.isEmpty()) {
         lines << QCoreApplication::translate("StatusCaption", "Forwarding missed messages:");
         lines << counters.forwardMisses;

@@ -331,6 +331,44 @@ TEST_F(SteppedReceiver, ATableOfTodayMadeByAnEarlierVersionTakesRecordsWithoutFi
     EXPECT_EQ(core().storeCounters().stored, 1);
 }
 
+// A table of today made before IPv6 senders were received limits addresses
+// to 16 characters: the first IPv6 sender widens it, keeping every row and
+// its ID; IPv4 senders alone leave it as it is, and so are the other days.
+TEST_F(SteppedReceiver, AnIpv6SenderWidensTodaysOldTableKeepingEveryRow)
+{
+    clock_.advanceSeconds(24 * 3600);
+    const QString day = clock_.now().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString earlier = clock_.now().addDays(-2).toString(QStringLiteral("yyyy-MM-dd"));
+    const QString oldTable = QStringLiteral("CREATE TABLE %1 (\"ID\" INTEGER NOT NULL, \"时间\" TEXT CHECK (length(\"时间\") <= 24), "
+                                            "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), \"信息\" TEXT, "
+                                            "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))");
+    {
+        auto connection = readEngine_.open(dbPath());
+        connection->execute(oldTable.arg(quoteName(dayTableName(day))));
+        connection->execute(oldTable.arg(quoteName(dayTableName(earlier))));
+        // A gap in the IDs, which the rebuilt table keeps.
+        connection->execute(QStringLiteral("INSERT INTO %1 VALUES (7, 't', '10.0.0.1', 'info: before')")
+                                .arg(quoteName(dayTableName(day))));
+    }
+    socket_.arrive("<14>host info: from v4", u"192.168.1.20"_s);
+    EXPECT_TRUE(holdsNarrowAddressCheck(*readEngine_.open(dbPath()), dayTableName(day)));
+    const QString longest = u"2001:db8:1234:5678:9abc:def0:1234:5678"_s;
+    socket_.arrive("<14>host info: from v6", longest);
+    socket_.arrive("<14>host info: after", u"::1"_s);
+
+    auto connection = readEngine_.open(dbPath());
+    auto rows = connection->query(QStringLiteral("SELECT * FROM %1 ORDER BY ID").arg(quoteName(dayTableName(day))));
+    QStringList seen;
+    while (rows->next())
+        seen << *rows->text(u"ID"_s) + u' ' + *rows->text(u"IP地址"_s) + u' ' + *rows->text(u"信息"_s);
+    EXPECT_EQ(seen, (QStringList{u"7 10.0.0.1 info: before"_s, u"8 192.168.1.20 info: from v4"_s,
+                                 u"9 "_s + longest + u" info: from v6"_s, u"10 ::1 info: after"_s}));
+    EXPECT_FALSE(holdsNarrowAddressCheck(*connection, dayTableName(day)));
+    EXPECT_TRUE(holdsNarrowAddressCheck(*connection, dayTableName(earlier)));
+    EXPECT_EQ(core().storeCounters().stored, 3);
+    EXPECT_EQ(core().storeCounters().recovered, 0);
+}
+
 // The main list is told of a record once it is stored, with its ID and
 // fields; one the database refused went to the recovery file and has no ID.
 TEST_F(SteppedReceiver, ARecordIsShownWithItsIdOnceStoredAndWithoutOneFromTheRecoveryFile)

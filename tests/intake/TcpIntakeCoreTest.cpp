@@ -1,7 +1,9 @@
 // The TCP intake alone over real local connections, its clock stepped by hand.
 #include "intake/TcpIntake.h"
+#include "net/TlsCredentials.h"
 
 #include "tests/support/Fakes.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/UdpPorts.h"
 
 #include <QSignalSpy>
@@ -115,6 +117,37 @@ TEST_F(TcpIntakeTest, AMessageSlowerThanItsDeadlineClosesItsConnectionWhileBusyS
     intake_.sweep();
     EXPECT_TRUE(closedByIntake(*busy));
     EXPECT_EQ(intake_.counts().idle, 1);
+}
+
+// Over TLS a connection counts against the limits from its first moment,
+// before its handshake: one that never completes it holds its slot only for
+// the minute a message may take, and is counted as refused at the handshake.
+TEST_F(TcpIntakeTest, ATlsHandshakeThatNeverCompletesHoldsASlotOnlyUntilTheDeadline)
+{
+    const TestCertificates certificates;
+    ASSERT_TRUE(certificates.ok()) << certificates.error().toStdString();
+    const Result<TlsIdentity> identity
+        = loadTlsIdentity(certificates.certificate(u"server"_s), certificates.key(u"server"_s));
+    ASSERT_TRUE(identity) << identity.error().toStdString();
+    TcpIntake tls([](const QByteArray&, const QString&) { return true; }, clock_,
+                  TcpIntakeOptions{.maxConnections = 4, .maxConnectionsPerAddress = 1});
+    tls.setTls(tlsServerConfiguration(*identity, {}));
+    while (!tls.listen(unusedUdpPort())) {}
+    port_ = tls.listeningPort();
+
+    auto silent = connectFrom(u"127.0.0.2"_s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tls.connectionCount() == 1; }, 10000));
+    auto second = connectFrom(u"127.0.0.2"_s);
+    EXPECT_TRUE(closedByIntake(*second));
+    EXPECT_EQ(tls.counts().refusedPerAddress, 1);
+    clock_.advanceSeconds(59);
+    tls.sweep();
+    EXPECT_EQ(silent->state(), QAbstractSocket::ConnectedState);
+    clock_.advanceSeconds(1);
+    tls.sweep();
+    EXPECT_TRUE(closedByIntake(*silent));
+    EXPECT_EQ(tls.counts().handshakeFailed, 1);
+    EXPECT_EQ(tls.lastTrouble(), u"127.0.0.2: the TLS handshake failed (not completed within 60 s)."_s);
 }
 
 TEST_F(TcpIntakeTest, AnOctetCountLongerThanItsMessageSwallowsTheNextAndIsCountedAtTheEnd)

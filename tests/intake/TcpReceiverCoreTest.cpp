@@ -9,11 +9,14 @@
 #include "store/LogDatabase.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/OnThread.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/UdpPorts.h"
 
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QSignalSpy>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -113,6 +116,106 @@ TEST_F(TcpReceiver, MessagesOfBothFramingsTakeTheDatagramPathWithThePeersAddress
                                          u"127.0.0.2 info: with"_s,
                                          u"127.0.0.2   info: last, without its terminator"_s}));
     EXPECT_EQ(core([](ReceiverCore& c) { return c.intake().filteredCount(); }), 2);  // "nothing", "nul"
+}
+
+// The port takes IPv6 and IPv4 senders alike, over UDP and TCP: an IPv6
+// sender is stored in its short form, an IPv4 one dotted as always (never as
+// an IPv4-mapped IPv6 address).
+TEST_F(TcpReceiver, Ipv6AndIpv4SendersOverUdpAndTcpAreStoredWithTheirAddresses)
+{
+    start();
+    QUdpSocket udp;
+    udp.writeDatagram("<14>host info: udp v6", QHostAddress::LocalHostIPv6, port_);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 1; }, 10000));
+    udp.writeDatagram("<14>host info: udp v4", QHostAddress::LocalHost, port_);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 2; }, 10000));
+    QTcpSocket tcp;
+    tcp.connectToHost(QHostAddress::LocalHostIPv6, port_);
+    ASSERT_TRUE(tcp.waitForConnected(10000)) << tcp.errorString().toStdString();
+    tcp.write("<14>host info: tcp v6\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 3; }, 10000));
+    auto tcp4 = connectTo(port_);
+    tcp4->write("<14>host info: tcp v4\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 4; }, 10000));
+    core([](ReceiverCore& c) { c.shutdown(); });
+
+    EXPECT_EQ(storedRows(), (QStringList{u"::1 info: udp v6"_s, u"127.0.0.1 info: udp v4"_s, u"::1 info: tcp v6"_s,
+                                         u"127.0.0.1 info: tcp v4"_s}));
+}
+
+// With a certificate, a key and an authority, TLS is received on its own
+// port, octet-counted or LF-framed as over TCP, from clients whose
+// certificate the authority signed; the others are refused at the handshake
+// and counted. Plain TCP and UDP go on beside it.
+TEST_F(TcpReceiver, TlsTakesClientsSignedByTheAuthorityAndRefusesAndCountsTheOthers)
+{
+    const TestCertificates certificates;
+    ASSERT_TRUE(certificates.ok()) << certificates.error().toStdString();
+    const quint16 tlsPort = unusedPort();
+    settings_.write(u"tlscert"_s, certificates.certificate(u"server"_s));
+    settings_.write(u"tlskey"_s, certificates.key(u"server"_s));
+    settings_.write(u"tlsca"_s, certificates.certificate(u"ca"_s));
+    settings_.write(u"tlsport"_s, QString::number(tlsPort));
+    start();
+    const auto client = [&](const QString& name) {
+        auto socket = std::make_unique<QSslSocket>();
+        QSslConfiguration configuration = socket->sslConfiguration();
+        configuration.setCaCertificates(QSslCertificate::fromPath(certificates.certificate(u"ca"_s)));
+        socket->setSslConfiguration(configuration);
+        if (!name.isEmpty()) {
+            socket->setLocalCertificate(certificates.certificate(name));
+            socket->setPrivateKey(certificates.key(name), QSsl::Ec);
+        }
+        socket->connectToHostEncrypted(u"127.0.0.1"_s, tlsPort, u"localhost"_s);
+        return socket;
+    };
+    auto signedClient = client(u"client"_s);
+    ASSERT_TRUE(signedClient->waitForEncrypted(10000)) << signedClient->errorString().toStdString();
+    signedClient->write("21 <14>host info: framed<14>host info: by LF\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 2; }, 10000));
+    auto plain = connectTo(port_);
+    plain->write("<14>host info: plain\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 3; }, 10000));
+    auto stranger = client(u"stranger"_s);
+    auto anonymous = client(QString());
+    const auto refused = [&] { return core([](ReceiverCore& c) { return c.tls().counts().handshakeFailed; }); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refused() == 2; }, 10000));
+    signedClient->disconnectFromHost();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return core([](ReceiverCore& c) { return c.tls().connectionCount(); }) == 0; },
+                                10000));
+    core([](ReceiverCore& c) { c.shutdown(); });
+
+    EXPECT_EQ(storedRows(), (QStringList{u"127.0.0.1 info: framed"_s, u"127.0.0.1 info: by LF"_s,
+                                         u"127.0.0.1 info: plain"_s}));
+    EXPECT_TRUE(core([](ReceiverCore& c) { return c.summaryLine(); })
+                    .contains(u"TLS: 2 messages over 3 connections, 2 refused at the handshake"_s));
+}
+
+// A key file that others than its owner may read is refused with a message
+// naming it; UDP and TCP are received as ever.
+TEST_F(TcpReceiver, AKeyFileOthersMayReadIsRefusedAndUdpAndTcpGoOn)
+{
+    const TestCertificates certificates;
+    ASSERT_TRUE(certificates.ok()) << certificates.error().toStdString();
+    ASSERT_TRUE(QFile::setPermissions(certificates.key(u"server"_s), QFile::ReadOwner | QFile::WriteOwner
+                                                                       | QFile::ReadGroup | QFile::ReadOther));
+    settings_.write(u"tlscert"_s, certificates.certificate(u"server"_s));
+    settings_.write(u"tlskey"_s, certificates.key(u"server"_s));
+    settings_.write(u"tlsport"_s, QString::number(unusedPort()));
+    QSignalSpy problems(receiver_.core(), &ReceiverCore::problemReported);
+    start();
+    EXPECT_FALSE(core([](ReceiverCore& c) { return c.tls().isListening(); }));
+    auto tcp = connectTo(port_);
+    tcp->write("<14>host info: tcp still\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received() == 1; }, 10000));
+
+    QStringList lines;
+    for (const QList<QVariant>& arguments : problems)
+        lines << arguments.value(0).toString();
+    EXPECT_EQ(lines.filter(u"TLS"_s),
+              QStringList{u"syslog over TLS is not received: the TLS key file %1 may be read or written by others than its "
+                          "owner (mode 0644): it is not used; make it its owner's alone (chmod 600 %1); UDP and TCP are"_s
+                              .arg(certificates.key(u"server"_s))});
 }
 
 TEST_F(TcpReceiver, HostileClientsAreClosedAfterWhatWasWholeIsStoredAndTheLimitRefusesMore)

@@ -1,11 +1,14 @@
 #include "net/Forwarder.h"
 #include "net/SyslogFraming.h"
+#include "net/TlsCredentials.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -13,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+#include "tests/support/TestCertificates.h"
 #include "tests/support/UdpPorts.h"
 
 #include <sys/socket.h>
@@ -219,6 +223,51 @@ TEST(ForwarderTest, SendsOctetCountedFramesInOrderOverTcp)
     EXPECT_EQ(forwarder.status().value(0).waiting, 0);
 }
 
+// A TLS collector whose certificate the forwarder's authorities did not sign
+// gets nothing, not even in the clear: the messages are missed and the reason
+// kept. Trusting its authority, the same messages arrive octet-counted.
+TEST(ForwarderTest, ForwardsOverTlsOnlyToACollectorWhoseCertificateVerifies)
+{
+    const TestCertificates certificates;
+    ASSERT_TRUE(certificates.ok()) << certificates.error().toStdString();
+    const Result<TlsIdentity> serverIdentity
+        = loadTlsIdentity(certificates.certificate(u"server"_s), certificates.key(u"server"_s));
+    ASSERT_TRUE(serverIdentity) << serverIdentity.error().toStdString();
+    QSslServer collector;
+    collector.setSslConfiguration(tlsServerConfiguration(*serverIdentity, {}));
+    QByteArray received;
+    QObject::connect(&collector, &QTcpServer::pendingConnectionAvailable, [&] {
+        while (QTcpSocket* socket = collector.nextPendingConnection())
+            QObject::connect(socket, &QTcpSocket::readyRead, [&, socket] { received += socket->readAll(); });
+    });
+    ASSERT_TRUE(collector.listen(QHostAddress::LocalHost));
+    const ForwardDestination tls{ForwardDestination::Transport::Tls, u"localhost"_s, collector.serverPort(),
+                                 ForwardDestination::Framing::OctetCounting, true};
+
+    ForwarderOptions untrusting = quickRetries();
+    untrusting.tlsConfiguration = tlsClientConfiguration({}, *loadTlsAuthorities(certificates.certificate(u"other-ca"_s)));
+    Forwarder refused({tls}, untrusting);
+    for (const QByteArray& message : kMessages)
+        send(refused, message);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refused.status().value(0).missed == quint64(kMessages.size()); }, kWaitMs));
+    const ForwardStatus status = refused.status().value(0);
+    EXPECT_EQ(status.sent, 0u);
+    EXPECT_FALSE(status.connected);
+    EXPECT_TRUE(status.lastError.contains(u"certificate"_s)) << status.lastError.toStdString();
+    refused.stop(0);
+    EXPECT_TRUE(received.isEmpty());
+
+    ForwarderOptions trusting = quickRetries();
+    trusting.tlsConfiguration = tlsClientConfiguration({}, *loadTlsAuthorities(certificates.certificate(u"ca"_s)));
+    Forwarder forwarder({tls}, trusting);
+    for (const QByteArray& message : kMessages)
+        send(forwarder, message);
+    const QByteArray expected = framed(kMessages);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() >= expected.size(); }, kWaitMs));
+    EXPECT_TRUE(received == expected);
+    EXPECT_EQ(forwarder.status().value(0).missed, 0u);
+}
+
 TEST(ForwarderTest, KeepsMessagesWhileATcpReceiverIsAwayAndSendsThemWhenItIsBack)
 {
     TcpReceiver receiver;
@@ -337,19 +386,21 @@ TEST(ForwarderTest, CountsWhatABrokenConnectionLeftUnacknowledgedAsMissedAndRese
 TEST(ForwarderTest, ParsesDestinationsAndNamesEachEntryItRejects)
 {
     const ParsedForwardDestinations parsed = parseForwardDestinations(
-        QStringLiteral("  udp://logs.example.net:514\ttcp://[::1]:6514 TCP+LF://10.0.0.1:601?RAW ftp://h:1 udp://h "
+        QStringLiteral("  udp://logs.example.net:514\ttcp://[::1]:6514 tls://[2001:db8::1]:6514 TCP+LF://10.0.0.1:601?RAW ftp://h:1 udp://h "
                        "udp://h:70000 tcp://1.2.3.999:5 udp://::1:514 udp://bad_-.name-:5 udp://logs.example.net:514 "
                        "udp://h:5?cooked udp+lf://h:5 udp://logs.example.net:514?raw"));
     using T = ForwardDestination::Transport;
     using F = ForwardDestination::Framing;
     EXPECT_EQ(parsed.destinations, (QList<ForwardDestination>{{T::Udp, u"logs.example.net"_s, 514},
                                                              {T::Tcp, u"::1"_s, 6514},
+                                                             {T::Tls, u"2001:db8::1"_s, 6514},
                                                              {T::Tcp, u"10.0.0.1"_s, 601, F::LineFeed, true},
                                                              {T::Udp, u"logs.example.net"_s, 514, F::OctetCounting, true}}));
     QStringList texts;
     for (const ForwardDestination& destination : parsed.destinations)
         texts << destination.text();
-    EXPECT_EQ(texts, (QStringList{u"udp://logs.example.net:514"_s, u"tcp://[::1]:6514"_s, u"tcp+lf://10.0.0.1:601?raw"_s,
+    EXPECT_EQ(texts, (QStringList{u"udp://logs.example.net:514"_s, u"tcp://[::1]:6514"_s, u"tls://[2001:db8::1]:6514"_s,
+                                  u"tcp+lf://10.0.0.1:601?raw"_s,
                                   u"udp://logs.example.net:514?raw"_s}));
     const QStringList rejected = {u"ftp://h:1"_s,         u"udp://h"_s,       u"udp://h:70000"_s,
                                   u"tcp://1.2.3.999:5"_s, u"udp://::1:514"_s, u"udp://bad_-.name-:5"_s,
