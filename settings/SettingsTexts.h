@@ -13,6 +13,13 @@ inline QString tcpValueName() { return QStringLiteral("tcp"); }
 inline QString tcpPerAddressValueName() { return QStringLiteral("tcpperaddress"); }
 inline QString forwardValueName() { return QStringLiteral("forward"); }
 inline QString minSeverityValueName() { return QStringLiteral("minseverity"); }
+// The mail server of the rules' mail actions.
+inline QString smtpHostValueName() { return QStringLiteral("smtphost"); }
+inline QString smtpPortValueName() { return QStringLiteral("smtpport"); }
+inline QString smtpSecurityValueName() { return QStringLiteral("smtpsecurity"); }
+inline QString smtpUserValueName() { return QStringLiteral("smtpuser"); }
+inline QString smtpPasswordValueName() { return QStringLiteral("smtppassword"); }
+inline QString smtpFromValueName() { return QStringLiteral("smtpfrom"); }
 
 inline QString defaultPortText() { return QStringLiteral("514"); }
 
