@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <vector>
 
@@ -36,6 +37,18 @@ struct RuleFiring {
 
     // " and 37 more since 12:00:05", or empty when nothing was held.
     QString heldText() const;
+};
+
+// Where the rules stand, for the windows: the file, each rule's counters,
+// the faults of the file's last reading (the file's own fault first) and the
+// actions dropped (too many waiting) or failed since the start.
+struct RulesState {
+    QString file;
+    QList<RuleCounter> counters;
+    QStringList faults;
+    qint64 actionsDropped = 0;
+    qint64 actionsFailed = 0;
+    bool operator==(const RulesState&) const = default;
 };
 
 // The cooldown of one rule: it fires at most once in cooldownMs; matches in

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 namespace {
 
@@ -47,6 +48,14 @@ RulesFile::RulesFile(const QString& dir, QObject* parent)
 }
 
 ParsedRules RulesFile::read(const QString& path) { return parsed(readText(path)); }
+
+Result<> RulesFile::write(const QString& path, const QList<Rule>& rules)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(RuleSet::serialize(rules)) >= 0 && file.commit())
+        return {};
+    return Failure{QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+}
 
 void RulesFile::start()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Result.h"
 #include "rules/Rule.h"
 
 #include <QFileSystemWatcher>
@@ -35,6 +36,9 @@ public:
     // Reads a rules file once. A missing file holds no rules; a file that
     // cannot be read gives a fileFault.
     static ParsedRules read(const QString& path);
+    // Replaces the file with these rules at once (a reader sees the old or
+    // the new text, never a part); the failure names the file.
+    static Result<> write(const QString& path, const QList<Rule>& rules);
 
 signals:
     // The file was read and its text differs from the last reading.
