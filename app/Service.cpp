@@ -10,7 +10,9 @@
 #include "platform/QtUdpSocket.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
+#include "platform/dbus/DesktopNotifier.h"
 #include "platform/Timer.h"
+#include "rules/RulesFile.h"
 #include "search/RecordExport.h"
 #include "store/GroupAccess.h"
 
@@ -78,6 +80,11 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
                                    [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
                                    dataDir, &settings, /* indexClosedDays */ true});
     HeadlessService service(core, settings, singleInstance, dataDir, printLine);
+    // A rule's notify action: on the desktop of the user the service runs for, if it can.
+    DesktopNotifier notifier(printLine);
+    QObject::connect(&core, &ReceiverCore::ruleFired, &notifier, [&notifier](const RuleFiring& firing) {
+        notifier.notify(firing.rule, logLine(firing.record) + firing.heldText());
+    });
     if (!service.start())
         return 1;
     shareDatabaseWithGroup(dataDir);
