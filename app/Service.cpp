@@ -61,6 +61,35 @@ int runExport(const CommandLine& command, const QString& dataDir)
     return 2;
 }
 
+// Each rule as understood on standard output; the first fault on standard error.
+int runCheckRules(const QString& dataDir)
+{
+    const QString path = QDir(dataDir).filePath(RuleSet::fileName());
+    const QString shown = QDir::toNativeSeparators(path);
+    if (!QFileInfo::exists(path)) {
+        printLine(QStringLiteral("%1: there is no such file").arg(shown));
+        return 2;
+    }
+    const ParsedRules parsed = RulesFile::read(path);
+    if (!parsed.fileFault.isEmpty()) {
+        printLine(QStringLiteral("%1: %2").arg(shown, parsed.fileFault));
+        return 2;
+    }
+    QTextStream out(stdout);
+    out << shown << ": " << parsed.rules.size() << (parsed.rules.size() == 1 ? " rule" : " rules") << " read\n";
+    for (const Rule& rule : parsed.rules)
+        out << "  " << RuleSet::describe(rule) << '\n';
+    out.flush();
+    if (!parsed.faults.isEmpty()) {
+        const qsizetype more = parsed.faults.size() - 1;
+        printLine(QStringLiteral("%1: %2%3")
+                      .arg(shown, parsed.faults.first().text(),
+                           more > 0 ? QStringLiteral(" (and %1 more faulty)").arg(more) : QString()));
+        return 2;
+    }
+    return 0;
+}
+
 int runHeadless(QCoreApplication& app, const QString& dataDir)
 {
     // A service started by another user (the system's) holds its lock in
@@ -127,6 +156,8 @@ int runWithoutWindow(int& argc, char* argv[], const CommandLine& command, Progra
     const QString dataDir = dataDirOf(command);
     if (command.action == CommandLine::Action::Export)
         return runExport(command, dataDir);
+    if (command.action == CommandLine::Action::CheckRules)
+        return runCheckRules(dataDir);
     // The service's lines are English; only a data directory it cannot use is
     // told in the user's language, as a window tells it.
     useLocaleLanguage();

@@ -356,10 +356,10 @@ QString RuleSet::describe(const Rule& rule)
     if (!when.app.isEmpty())
         conditions << QStringLiteral("program is %1").arg(json(when.app));
     if (!when.contains.isEmpty())
-        conditions << QStringLiteral("message contains %1 (%2)")
+        conditions << QStringLiteral("text contains %1 (%2)")
                           .arg(json(when.contains), when.caseSensitive ? u"case-sensitive" : u"any case");
     if (!when.regex.isEmpty())
-        conditions << QStringLiteral("message matches %1").arg(json(when.regex));
+        conditions << QStringLiteral("text matches %1").arg(json(when.regex));
     QStringList actions;
     for (const RuleAction& action : rule.actions)
         actions << actionText(action);
