@@ -215,9 +215,16 @@ void ReceiverCore::startRules()
             emit problemReported(line);
     });
     ruleEngine_ = std::make_unique<RuleEngine>(services_.clock, [this](const Rule& rule, const RuleFiring& firing) {
+        // Rules without a cooldown could otherwise flood the windows.
         if (std::any_of(rule.actions.begin(), rule.actions.end(),
-                        [](const RuleAction& action) { return action.kind == RuleAction::Kind::Notify; }))
-            emit ruleFired(firing);
+                        [](const RuleAction& action) { return action.kind == RuleAction::Kind::Notify; })) {
+            if (notificationsThisSecond_ < kNotificationsPerSecond) {
+                ++notificationsThisSecond_;
+                emit ruleFired(firing);
+            } else {
+                ++notificationsDropped_;
+            }
+        }
         ruleActions_->submit(rule, firing);
     });
     intake_->setOnKept([engine = ruleEngine_.get()](const LogRecord& record) { engine->offer(record); });
@@ -273,6 +280,7 @@ RulesState ReceiverCore::rulesState() const
     state.faults = reportedRuleFaults_;
     state.actionsDropped = ruleActions_->dropped();
     state.actionsFailed = ruleActions_->failed();
+    state.notificationsDropped = notificationsDropped_;
     return state;
 }
 
@@ -289,11 +297,24 @@ QString ReceiverCore::rulesSummary() const
     qint64 fired = 0;
     for (const RuleCounter& counter : ruleEngine_->counters())
         fired += counter.fired;
-    return QStringLiteral("; rules: %1 fired, %2 actions dropped (too many waiting), %3 failed, %4 unfinished")
+    return QStringLiteral("; rules: %1 fired, %2 actions dropped (too many waiting), %3 failed, %4 unfinished, %5 "
+                          "notifications dropped (more than %6 a second)")
         .arg(fired)
         .arg(ruleActions_->dropped())
         .arg(ruleActions_->failed())
-        .arg(ruleActions_->pending());
+        .arg(ruleActions_->pending())
+        .arg(notificationsDropped_)
+        .arg(kNotificationsPerSecond)
+        + forwardedByRules();
+}
+
+// What the rules' forward actions sent and missed.
+QString ReceiverCore::forwardedByRules() const
+{
+    QStringList lines;
+    for (const ForwardStatus& status : ruleActions_->forwardStatus())
+        lines << describeForwardStatus(status);
+    return lines.isEmpty() ? QString() : QStringLiteral("; forwarded by rules: ") + lines.join(QStringLiteral(" | "));
 }
 
 QList<ForwardStatus> ReceiverCore::forwardStatus() const
@@ -389,6 +410,7 @@ void ReceiverCore::tick()
         counters.tcpNotes = tcpNotes();
     emit secondElapsed(counters);
     if (ruleEngine_) {
+        notificationsThisSecond_ = 0;
         RulesState rules = rulesState();
         if (rules != sentRulesState_) {
             sentRulesState_ = std::move(rules);
@@ -663,7 +685,7 @@ QDataStream& operator<<(QDataStream& out, const RulesState& state)
     out << state.file << qint32(state.counters.size());
     for (const RuleCounter& counter : state.counters)
         out << counter.name << counter.matched << counter.fired << counter.held;
-    return out << state.faults << state.actionsDropped << state.actionsFailed;
+    return out << state.faults << state.actionsDropped << state.actionsFailed << state.notificationsDropped;
 }
 
 QDataStream& operator>>(QDataStream& in, RulesState& state)
@@ -676,5 +698,5 @@ QDataStream& operator>>(QDataStream& in, RulesState& state)
         in >> counter.name >> counter.matched >> counter.fired >> counter.held;
         state.counters << counter;
     }
-    return in >> state.faults >> state.actionsDropped >> state.actionsFailed;
+    return in >> state.faults >> state.actionsDropped >> state.actionsFailed >> state.notificationsDropped;
 }

@@ -167,8 +167,9 @@ public:
     QString recoveryLogPath() const;
 
     // The rules: each stored record is tested against them on this thread;
-    // a rule that fires has its notify action told by ruleFired and its
-    // other actions queued to RuleActions (never waited for). Every reading
+    // a rule that fires has its notify action told by ruleFired (at most ten
+    // a second; the others are dropped and counted) and its other actions
+    // queued to RuleActions (never waited for). Every reading
     // of the file is told by rulesChanged; its faults once each, by
     // problemReported (one line each) and errorRaised (one message).
     RulesState rulesState() const;
@@ -232,6 +233,7 @@ private:
     void startRules();
     void applyRules(const ParsedRules& parsed);
     QString rulesSummary() const;
+    QString forwardedByRules() const;
 
     CoreServices services_;
     std::unique_ptr<LogDatabase> database_;
@@ -251,6 +253,10 @@ private:
     std::unique_ptr<RulesFile> rulesFile_;
     // The rule faults told already: each is told once while it lasts.
     QStringList reportedRuleFaults_;
+    // Notifications told in the current second, and those beyond the limit.
+    static constexpr int kNotificationsPerSecond = 10;
+    int notificationsThisSecond_ = 0;
+    qint64 notificationsDropped_ = 0;
     RulesState sentRulesState_;
     bool tcpEnabled_ = true;
     bool forwardingRead_ = false;

@@ -169,8 +169,11 @@ public:
     void forward(const QString& rule, const RuleAction& action, const RuleFiring& firing)
     {
         std::unique_ptr<Forwarder>& forwarder = forwarders_[action.target];
-        if (!forwarder)
+        if (!forwarder) {
             forwarder = std::make_unique<Forwarder>(parseForwardDestinations(action.target).destinations);
+            const QMutexLocker lock(&owner_.forwardersMutex_);
+            owner_.forwarders_ << forwarder.get();
+        }
         const LogRecord& record = firing.record;
         QByteArray bytes;
         if (record.fields.facility >= 0 && record.fields.severity >= 0)
@@ -197,9 +200,22 @@ RuleActions::RuleActions(const SettingsStore* settings, int capacity, QObject* p
 RuleActions::~RuleActions()
 {
     // The worker and what it started go on its own thread.
+    {
+        const QMutexLocker lock(&forwardersMutex_);
+        forwarders_.clear();
+    }
     QMetaObject::invokeMethod(worker_, [worker = worker_] { delete worker; }, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
+}
+
+QList<ForwardStatus> RuleActions::forwardStatus() const
+{
+    const QMutexLocker lock(&forwardersMutex_);
+    QList<ForwardStatus> status;
+    for (const Forwarder* forwarder : forwarders_)
+        status << forwarder->status();
+    return status;
 }
 
 void RuleActions::submit(const Rule& rule, const RuleFiring& firing)

@@ -4,6 +4,9 @@
 #include "platform/Result.h"
 #include "rules/RuleEngine.h"
 
+#include "net/Forwarder.h"
+
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QThread>
@@ -51,6 +54,9 @@ public:
     qint64 failed() const { return failed_; }
     // Actions waiting or running.
     int pending() const { return pending_; }
+    // Where each destination of a forward action stands (ForwardStatus, see
+    // net/Forwarder.h), in the order of their first use; any thread.
+    QList<ForwardStatus> forwardStatus() const;
 
 signals:
     // An action ended (emitted on the actions' thread): ok, or why not, in one
@@ -65,6 +71,9 @@ private:
     const int capacity_;
     QThread thread_;
     Worker* worker_;
+    // The forwarders the worker made; read by forwardStatus().
+    mutable QMutex forwardersMutex_;
+    QList<const Forwarder*> forwarders_;
     std::atomic<int> pending_{0};
     std::atomic<qint64> dropped_{0};
     std::atomic<qint64> failed_{0};

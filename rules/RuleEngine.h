@@ -40,14 +40,16 @@ struct RuleFiring {
 };
 
 // Where the rules stand, for the windows: the file, each rule's counters,
-// the faults of the file's last reading (the file's own fault first) and the
-// actions dropped (too many waiting) or failed since the start.
+// the faults of the file's last reading (the file's own fault first), the
+// actions dropped (too many waiting) or failed and the notifications dropped
+// (too many in a second) since the start.
 struct RulesState {
     QString file;
     QList<RuleCounter> counters;
     QStringList faults;
     qint64 actionsDropped = 0;
     qint64 actionsFailed = 0;
+    qint64 notificationsDropped = 0;
     bool operator==(const RulesState&) const = default;
 };
 

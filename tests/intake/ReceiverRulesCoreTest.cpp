@@ -131,3 +131,18 @@ TEST_F(ReceiverRules, ARulesFileChangedWhileRunningIsReadAgain)
     ASSERT_TRUE(changed.wait(10000));
     EXPECT_TRUE(changed.last()[0].value<RulesState>().counters.isEmpty());
 }
+
+TEST_F(ReceiverRules, NotificationsBeyondTenASecondAreDroppedAndCounted)
+{
+    writeRules(R"({"rules": [{"name": "all", "cooldown": 0, "actions": [{"notify": true}]}]})");
+    core_.openDatabase();
+    QSignalSpy fired(&core_, &ReceiverCore::ruleFired);
+    for (int i = 0; i < 12; ++i)
+        socket_.arrive("<14>Dec  7 12:00:00 sw1 kernel: flood");
+    core_.tick();
+    socket_.arrive("<14>Dec  7 12:00:01 sw1 kernel: next second");
+    EXPECT_EQ(fired.size(), 11);
+    const RulesState state = core_.rulesState();
+    EXPECT_EQ(state.counters.value(0).fired, 13);
+    EXPECT_EQ(state.notificationsDropped, 2);
+}

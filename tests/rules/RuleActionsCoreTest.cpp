@@ -9,6 +9,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QNetworkDatagram>
+#include <QUdpSocket>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -158,4 +161,17 @@ TEST(RuleMailAction, TheMailNamesTheRuleTheRecordAndWhatTheCooldownHeldBack)
     actions.submit(ruleDoing({RuleAction{RuleAction::Kind::Mail, {}, 30, u"ops@example.org"_s}}), firing);
     EXPECT_EQ(waitForActions(finished, 1).value(0), u"failed: rule \"router down\": the mail to ops@example.org was "
                                                     "not sent: smtpsecurity=ssl3 is none of starttls, tls and none"_s);
+}
+
+TEST(RuleForwardAction, TheRecordGoesToTheDestinationWithItsPriority)
+{
+    QUdpSocket collector;
+    ASSERT_TRUE(collector.bind(QHostAddress::LocalHost));
+    const QString destination = u"udp://127.0.0.1:%1"_s.arg(collector.localPort());
+    RuleActions actions(nullptr);
+    actions.submit(ruleDoing({RuleAction{RuleAction::Kind::Forward, {}, 30, destination}}), routerFiring());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return collector.hasPendingDatagrams(); }, 10000));
+    EXPECT_EQ(collector.receiveDatagram().data(), "<187>2026-12-07T12:00:00Z sw1 kernel: link eth0 DOWN");
+    ASSERT_EQ(actions.forwardStatus().size(), 1);
+    EXPECT_EQ(actions.forwardStatus()[0].destination, destination);
 }
