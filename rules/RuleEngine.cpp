@@ -47,7 +47,7 @@ void RuleEngine::offer(const LogRecord& record)
 {
     if (active_.empty())
         return;
-    MatchedRecord matched(record);
+    MatchedRecord matched(record, &buffers_);
     for (const Active& active : active_) {
         if (!active.matcher.matches(matched))
             continue;

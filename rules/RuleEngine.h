@@ -111,4 +111,5 @@ private:
     // By rule name, so a rule keeps them when the file is read again.
     QHash<QString, State> states_;
     std::vector<State*> stateOf_; // per rule index
+    MatchedRecord::Buffers buffers_;
 };

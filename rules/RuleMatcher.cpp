@@ -15,9 +15,129 @@ const QHostAddress& MatchedRecord::address()
 
 const QString& MatchedRecord::text()
 {
-    if (!text_)
-        text_ = record_.fields.wholeText(record_.message);
+    if (!text_) {
+        const LogFields& fields = record_.fields;
+        if (fields.head.isNull()) {
+            text_ = &record_.message;
+        } else {
+            QString& text = buffers_->text;
+            text.truncate(0); // keeps its room for the next record
+            text.append(fields.head).append(u' ').append(record_.message);
+            text_ = &text;
+        }
+    }
     return *text_;
+}
+
+const QString& MatchedRecord::foldedText()
+{
+    QString& folded = buffers_->folded;
+    if (!folded_) {
+        folded_ = true;
+        const QString& source = text();
+        folded.resize(source.size());
+        const QChar* from = source.constData();
+        QChar* to = folded.data();
+        for (qsizetype i = 0; i < source.size(); ++i) {
+            const char16_t c = from[i].unicode();
+            if (c < 0x80)
+                to[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
+            else
+                to[i] = from[i].toCaseFolded();
+        }
+    }
+    return folded;
+}
+
+bool MatchedRecord::textIsWellFormed()
+{
+    if (!wellFormed_) {
+        const QString& source = text();
+        bool wellFormed = true;
+        for (qsizetype i = 0; i < source.size() && wellFormed; ++i) {
+            const QChar c = source[i];
+            if (c.isHighSurrogate() && i + 1 < source.size() && source[i + 1].isLowSurrogate())
+                ++i;
+            else if (c.isSurrogate())
+                wellFormed = false;
+        }
+        wellFormed_ = wellFormed;
+    }
+    return *wellFormed_;
+}
+
+QString requiredLiteral(const QString& pattern, bool* ignoresCase)
+{
+    *ignoresCase = false;
+    QStringView rest(pattern);
+    if (rest.startsWith(u"(?i)")) {
+        *ignoresCase = true;
+        rest = rest.mid(4);
+    }
+    if (rest.contains(u'|') || rest.contains(u"(?") || rest.contains(u"(*") || rest.contains(u"\\Q"))
+        return {};
+    QString best;
+    QString run;
+    const auto endRun = [&] {
+        if (run.size() > best.size())
+            best = run;
+        run.clear();
+    };
+    int depth = 0;
+    for (qsizetype i = 0; i < rest.size(); ++i) {
+        const QChar c = rest[i];
+        const QChar next = i + 1 < rest.size() ? rest[i + 1] : QChar();
+        const bool quantified = next == u'?' || next == u'*' || next == u'{';
+        if (c == u'\\') {
+            // An escaped punctuation character is itself; any other escape
+            // (\d, \S, \x, a back reference, ...) ends the run.
+            const QChar escaped = next;
+            const QChar after = i + 2 < rest.size() ? rest[i + 2] : QChar();
+            ++i;
+            if (depth == 0 && !escaped.isNull() && escaped.unicode() < 0x80 && !escaped.isLetterOrNumber()
+                && after != u'?' && after != u'*' && after != u'{') {
+                run += escaped;
+                if (after == u'+')
+                    endRun();
+            } else {
+                endRun();
+            }
+        } else if (c == u'[') {
+            // A character class: skipped whole (a ']' first in it is its own).
+            qsizetype j = i + 1;
+            if (j < rest.size() && rest[j] == u'^')
+                ++j;
+            if (j < rest.size() && rest[j] == u']')
+                ++j;
+            for (; j < rest.size() && rest[j] != u']'; ++j)
+                if (rest[j] == u'\\')
+                    ++j;
+            i = j;
+            endRun();
+        } else if (c == u'(') {
+            ++depth;
+            endRun();
+        } else if (c == u')') {
+            --depth;
+            endRun();
+        } else if (depth > 0 || QStringView(u".[]^$?*+{}").contains(c) || quantified) {
+            endRun();
+        } else {
+            run += c;
+            if (next == u'+')
+                endRun();
+        }
+    }
+    endRun();
+    if (best.size() < 3)
+        return {};
+    if (*ignoresCase) {
+        for (const QChar c : std::as_const(best))
+            if (c.unicode() >= 0x80)
+                return {};
+        best = best.toLower();
+    }
+    return best;
 }
 
 RuleMatcher::RuleMatcher(const RuleConditions& conditions)
@@ -25,9 +145,11 @@ RuleMatcher::RuleMatcher(const RuleConditions& conditions)
     , facility_(conditions.facility)
     , host_(conditions.host)
     , app_(conditions.app)
-    , contains_(conditions.contains)
-    , case_(conditions.caseSensitive ? Qt::CaseSensitive : Qt::CaseInsensitive)
 {
+    if (!conditions.contains.isEmpty()) {
+        ignoreCase_ = !conditions.caseSensitive;
+        contains_.emplace(ignoreCase_ ? conditions.contains.toCaseFolded() : conditions.contains, Qt::CaseSensitive);
+    }
     if (!conditions.address.isEmpty()) {
         hasAddress_ = true;
         if (conditions.address.contains(u'/')) {
@@ -41,6 +163,9 @@ RuleMatcher::RuleMatcher(const RuleConditions& conditions)
     if (!conditions.regex.isEmpty()) {
         regex_.emplace(conditions.regex);
         regex_->optimize();
+        const QString literal = requiredLiteral(conditions.regex, &regexLiteralIgnoresCase_);
+        if (!literal.isEmpty())
+            regexLiteral_.emplace(literal, Qt::CaseSensitive);
     }
 }
 
@@ -61,9 +186,18 @@ bool RuleMatcher::matches(MatchedRecord& matched) const
                                : !sender.isEqual(address_, QHostAddress::TolerantConversion))
             return false;
     }
-    if (!contains_.isEmpty() && !matched.text().contains(contains_, case_))
+    if (contains_ && contains_->indexIn(ignoreCase_ ? matched.foldedText() : matched.text()) < 0)
         return false;
-    if (regex_ && !regex_->match(matched.text()).hasMatch())
+    if (regexLiteral_
+        && regexLiteral_->indexIn(regexLiteralIgnoresCase_ ? matched.foldedText() : matched.text()) < 0)
+        return false;
+    // A text already known to be well-formed is not checked again by each expression.
+    if (regex_
+        && !regex_
+                ->match(matched.text(), 0, QRegularExpression::NormalMatch,
+                        matched.textIsWellFormed() ? QRegularExpression::DontCheckSubjectStringMatchOption
+                                                   : QRegularExpression::NoMatchOption)
+                .hasMatch())
         return false;
     return true;
 }

@@ -5,26 +5,47 @@
 
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QStringMatcher>
 #include <optional>
 #include <vector>
 
 // A record as the conditions read it. What is costly to work out (the
-// sender's address as an address, the text after the priority) is worked out
-// once, for the first rule that asks, and shared by the others.
+// sender's address as an address, the text after the priority and its folded
+// case) is worked out once, for the first rule that asks, and shared by the
+// others; given buffers, the texts are made in them, which a caller testing
+// record after record keeps, so that no text is allocated per record.
 class MatchedRecord {
 public:
-    explicit MatchedRecord(const LogRecord& record) : record_(record) {}
+    struct Buffers {
+        QString text;
+        QString folded;
+    };
+
+    explicit MatchedRecord(const LogRecord& record, Buffers* buffers = nullptr)
+        : record_(record), buffers_(buffers ? buffers : &own_)
+    {
+    }
 
     const LogRecord& record() const { return record_; }
     // The sender's address; an IPv4 address sent as IPv6 (::ffff:10.0.0.1) as IPv4.
     const QHostAddress& address();
     // The whole text after the priority: header and message.
     const QString& text();
+    // The same text case-folded, for the conditions that ignore case
+    // (characters outside the Basic Multilingual Plane are left as they are).
+    const QString& foldedText();
+    // Whether text() is well-formed UTF-16 (no lone surrogate), so that the
+    // regular expressions need not check it again each.
+    bool textIsWellFormed();
 
 private:
     const LogRecord& record_;
+    Buffers own_;
+    Buffers* buffers_;
+    const QString* text_ = nullptr;
+    bool folded_ = false;
+    std::optional<bool> wellFormed_;
     std::optional<QHostAddress> address_;
-    std::optional<QString> text_;
 };
 
 // One rule's conditions, made ready to be tested against many records: the
@@ -47,10 +68,25 @@ private:
     QHostAddress address_;
     // The prefix length of a network; -1 for a single address.
     int prefixLength_ = -1;
-    QString contains_;
-    Qt::CaseSensitivity case_ = Qt::CaseSensitive;
+    // Boyer-Moore, its table made once: cheaper per record than
+    // QString::contains. Ignoring case, the folded text is searched for the
+    // folded needle: folding the text once for all rules costs far less than
+    // folding every character compared.
+    std::optional<QStringMatcher> contains_;
+    bool ignoreCase_ = false;
     std::optional<QRegularExpression> regex_;
+    // Text every match of the expression holds (see requiredLiteral()),
+    // looked for first: most records lack it, and the expression is not run.
+    std::optional<QStringMatcher> regexLiteral_;
+    bool regexLiteralIgnoresCase_ = false;
 };
+
+// Text that every match of a regular expression holds, as far as the pattern
+// shows it plainly: the longest run of at least three ordinary characters
+// outside any group, none of them optional. Patterns with alternatives,
+// quoting, options other than a leading (?i) or verbs give none (empty).
+// ignoresCase is set for a leading (?i) (the text is then ASCII and folded).
+QString requiredLiteral(const QString& pattern, bool* ignoresCase);
 
 // The colour a line is shown in: that of the first enabled rule with a colour
 // action that matches the record. Matching here counts nothing and fires

@@ -69,6 +69,13 @@ TEST(RuleMatching, EachConditionKindAndTheirConjunction)
         {R"({"regex": "link (\\S+) down"})", routerRecord(), false},
         {R"({"regex": "(?i)link (\\S+) down$"})", routerRecord(), true},
         {R"({"regex": "^2026-\\d\\d-07T"})", routerRecord(), true},
+        // Expressions whose plain text is looked for first.
+        {R"({"regex": "[a-z]th0 DOWN"})", routerRecord(), true},
+        {R"({"regex": "(?i)LINK eth\\d"})", routerRecord(), true},
+        {R"({"regex": "(?i)LINK eth\\d down!"})", routerRecord(), false},
+        {R"({"regex": "lin?k eth0"})", routerRecord(), true},
+        {R"({"regex": "sw1 kernel\\: link"})", routerRecord(), true},
+        {R"({"regex": "DOWN|UP"})", routerRecord(), true},
         {R"({"severity_max": 3, "facility": 23, "address": "10.0.0.0/8", "host": "sw1", "app": "kernel",
              "contains": "eth0", "regex": "DOWN$"})", routerRecord(), true},
         {R"({"severity_max": 3, "facility": 23, "address": "10.0.0.0/8", "host": "sw2", "app": "kernel",
@@ -77,6 +84,37 @@ TEST(RuleMatching, EachConditionKindAndTheirConjunction)
     for (const auto& c : cases) {
         const Rule rule = ruleWhen(QString::fromUtf8(c.when));
         EXPECT_EQ(RuleMatcher(rule.when).matches(c.record), c.matches) << c.when << " from " << c.record.ip.toStdString();
+    }
+}
+
+TEST(RuleMatching, TheTextAnExpressionRequiresIsOnlyWhatEveryMatchHolds)
+{
+    const struct {
+        const char* pattern;
+        const char* literal;
+        bool ignoresCase;
+    } cases[] = {
+        {"link (\\S+) down", "link ", false},
+        {"(?i)Speed 100M,", "speed 100m,", true},
+        {"seq 9\\d{9}$", "seq 9", false},
+        {"(?i)err(or)?", "err", true},
+        {"[xyz]abcd", "abcd", false},
+        {"[]ab]cdef", "cdef", false},
+        {"ab?cdef", "cdef", false},
+        {"abcd+ef", "abcd", false},
+        {"abc{2}defg", "defg", false},
+        {"a\\.b\\-c\\sdefg", "a.b-c", false},
+        {"x\\.?abcd", "abcd", false},
+        {"up|down", "", false},
+        {"(?x) spaced out ", "", false},
+        {"\\Qa.b\\E", "", false},
+        {"(?i)grüße", "", true},
+        {"ab", "", false},
+    };
+    for (const auto& c : cases) {
+        bool ignoresCase = false;
+        EXPECT_EQ(requiredLiteral(QString::fromUtf8(c.pattern), &ignoresCase), QString::fromUtf8(c.literal)) << c.pattern;
+        EXPECT_EQ(ignoresCase, c.ignoresCase) << c.pattern;
     }
 }
 
