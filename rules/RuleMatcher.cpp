@@ -13,6 +13,48 @@ const QHostAddress& MatchedRecord::address()
     return *address_;
 }
 
+namespace {
+
+// "a.b.c.d" with four numbers of 0 to 255 and nothing else.
+std::optional<quint32> dottedIpv4(QStringView text)
+{
+    quint32 value = 0;
+    int parts = 0;
+    qsizetype i = 0;
+    while (parts < 4) {
+        quint32 part = 0;
+        const qsizetype start = i;
+        for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9' && i - start < 3; ++i)
+            part = part * 10 + (text[i].unicode() - u'0');
+        if (i == start || part > 255)
+            return std::nullopt;
+        value = value << 8 | part;
+        if (++parts < 4) {
+            if (i >= text.size() || text[i] != u'.')
+                return std::nullopt;
+            ++i;
+        }
+    }
+    return i == text.size() ? std::optional<quint32>(value) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<quint32> MatchedRecord::ipv4()
+{
+    if (!ipv4_) {
+        std::optional<quint32> value = dottedIpv4(record_.ip);
+        if (!value) {
+            bool isIpv4 = false;
+            const quint32 converted = address().toIPv4Address(&isIpv4);
+            if (isIpv4)
+                value = converted;
+        }
+        ipv4_ = value;
+    }
+    return *ipv4_;
+}
+
 const QString& MatchedRecord::text()
 {
     if (!text_) {
@@ -159,6 +201,12 @@ RuleMatcher::RuleMatcher(const RuleConditions& conditions)
         } else {
             address_ = QHostAddress(conditions.address);
         }
+        if (address_.protocol() == QAbstractSocket::IPv4Protocol) {
+            ipv4Condition_ = true;
+            const int bits = prefixLength_ < 0 ? 32 : prefixLength_;
+            ipv4Mask_ = bits == 0 ? 0 : ~quint32(0) << (32 - bits);
+            ipv4Network_ = address_.toIPv4Address() & ipv4Mask_;
+        }
     }
     if (!conditions.regex.isEmpty()) {
         regex_.emplace(conditions.regex);
@@ -180,7 +228,11 @@ bool RuleMatcher::matches(MatchedRecord& matched) const
         return false;
     if (!app_.isEmpty() && record.fields.app != app_)
         return false;
-    if (hasAddress_) {
+    if (ipv4Condition_) {
+        const std::optional<quint32> sender = matched.ipv4();
+        if (!sender || (*sender & ipv4Mask_) != ipv4Network_)
+            return false;
+    } else if (hasAddress_) {
         const QHostAddress& sender = matched.address();
         if (prefixLength_ >= 0 ? !sender.isInSubnet(address_, prefixLength_)
                                : !sender.isEqual(address_, QHostAddress::TolerantConversion))

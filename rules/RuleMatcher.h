@@ -29,6 +29,9 @@ public:
     const LogRecord& record() const { return record_; }
     // The sender's address; an IPv4 address sent as IPv6 (::ffff:10.0.0.1) as IPv4.
     const QHostAddress& address();
+    // The sender's IPv4 address as a number (read without QHostAddress for
+    // the dotted form records carry); nullopt for an IPv6 sender.
+    std::optional<quint32> ipv4();
     // The whole text after the priority: header and message.
     const QString& text();
     // The same text case-folded, for the conditions that ignore case
@@ -46,6 +49,7 @@ private:
     bool folded_ = false;
     std::optional<bool> wellFormed_;
     std::optional<QHostAddress> address_;
+    std::optional<std::optional<quint32>> ipv4_;
 };
 
 // One rule's conditions, made ready to be tested against many records: the
@@ -65,6 +69,11 @@ private:
     QString host_;
     QString app_;
     bool hasAddress_ = false;
+    // An IPv4 address or network, compared as numbers.
+    bool ipv4Condition_ = false;
+    quint32 ipv4Network_ = 0;
+    quint32 ipv4Mask_ = 0;
+    // An IPv6 one, compared by QHostAddress.
     QHostAddress address_;
     // The prefix length of a network; -1 for a single address.
     int prefixLength_ = -1;

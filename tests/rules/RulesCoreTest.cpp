@@ -36,6 +36,8 @@ Rule ruleWhen(const QString& when)
 
 TEST(RuleMatching, EachConditionKindAndTheirConjunction)
 {
+    LogRecord german = routerRecord();
+    german.message = u"sw1 kernel: Ärger mit eth0"_s;
     LogRecord noPriority = routerRecord();
     noPriority.fields.severity = -1;
     noPriority.fields.facility = -1;
@@ -64,6 +66,8 @@ TEST(RuleMatching, EachConditionKindAndTheirConjunction)
         {R"({"contains": "DOWN"})", routerRecord(), true},
         {R"({"contains": "down"})", routerRecord(), false},
         {R"({"contains": "down", "case_sensitive": false})", routerRecord(), true},
+        {R"({"contains": "ÄRGER MIT", "case_sensitive": false})", german, true},
+        {R"({"contains": "ärger ohne", "case_sensitive": false})", german, false},
         // The header is part of the text looked at.
         {R"({"contains": "12:00:00Z sw1"})", routerRecord(), true},
         {R"({"regex": "link (\\S+) down"})", routerRecord(), false},
