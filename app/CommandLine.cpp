@@ -27,10 +27,11 @@ CommandLine parseCommandLine(const QStringList& arguments)
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("TIME"));
     const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("TIME"));
     const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption checkRules(QStringLiteral("check-rules"));
     const QList<QCommandLineOption> exportOnly{keyword, ip, severity, facility, host, program, from, to, json};
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({dir, headless, exportDay, help, version});
+    parser.addOptions({dir, headless, exportDay, checkRules, help, version});
     parser.addOptions(exportOnly);
 
     CommandLine command;
@@ -51,6 +52,11 @@ CommandLine parseCommandLine(const QStringList& arguments)
     command.dataDir = parser.value(dir);
     if (parser.isSet(dir) && command.dataDir.isEmpty())
         return fail(QStringLiteral("--dir needs a directory"));
+    if (parser.isSet(checkRules)) {
+        if (parser.isSet(headless) || parser.isSet(exportDay))
+            return fail(QStringLiteral("--check-rules goes only with --dir"));
+        command.action = CommandLine::Action::CheckRules;
+    }
     if (parser.isSet(exportDay)) {
         if (parser.isSet(headless))
             return fail(QStringLiteral("--export and --headless cannot be used together"));
@@ -84,7 +90,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
         if (parser.isSet(option))
             return fail(QStringLiteral("--%1 goes with --export").arg(option.names().constFirst()));
     }
-    command.action = parser.isSet(headless) ? CommandLine::Action::Headless : CommandLine::Action::Window;
+    if (command.action != CommandLine::Action::CheckRules)
+        command.action = parser.isSet(headless) ? CommandLine::Action::Headless : CommandLine::Action::Window;
     return command;
 }
 
@@ -93,6 +100,7 @@ QString usageText(Program program)
     const bool service = program == Program::Service;
     return QStringLiteral(
                "Usage: %1 [--dir DIR]%2\n"
+               "       %1 --check-rules [--dir DIR]\n"
                "       %1 --export DAY [--keyword TEXT] [--ip TEXT] [--severity N] [--facility N]\n"
                "              [--host TEXT] [--program TEXT] [--from TIME] [--to TIME] [--json] [--dir DIR]\n"
                "\n"
@@ -102,6 +110,8 @@ QString usageText(Program program)
                "  --dir DIR       keep syslog.mdb, syslog_recovery.log and Temporal.mdb in DIR\n"
                "                  (default: the program's own directory)\n"
                "  --headless      %4\n"
+               "  --check-rules   read DIR/rules.json, print each rule as understood; exit status 2 and\n"
+               "                  the first fault when a rule cannot be read\n"
                "  --export DAY    write the records of DAY (yyyy-MM-dd, or all) as CSV to standard output\n"
                "  --keyword TEXT  with --export: only messages containing TEXT (% and _ are wildcards)\n"
                "  --ip TEXT       with --export: only senders whose address contains TEXT\n"

@@ -7,7 +7,7 @@
 
 // What the command line asks for.
 struct CommandLine {
-    enum class Action { Window, Headless, Export, Help, Version, Error };
+    enum class Action { Window, Headless, Export, CheckRules, Help, Version, Error };
     Action action = Action::Window;
     // Where syslog.mdb, syslog_recovery.log and Temporal.mdb live; empty for
     // the program's directory.

@@ -10,7 +10,9 @@
 #include "platform/QtUdpSocket.h"
 #include "platform/SingleInstance.h"
 #include "platform/SqliteEngine.h"
+#include "platform/dbus/DesktopNotifier.h"
 #include "platform/Timer.h"
+#include "rules/RulesFile.h"
 #include "search/RecordExport.h"
 #include "store/GroupAccess.h"
 
@@ -59,6 +61,35 @@ int runExport(const CommandLine& command, const QString& dataDir)
     return 2;
 }
 
+// Each rule as understood on standard output; the first fault on standard error.
+int runCheckRules(const QString& dataDir)
+{
+    const QString path = QDir(dataDir).filePath(RuleSet::fileName());
+    const QString shown = QDir::toNativeSeparators(path);
+    if (!QFileInfo::exists(path)) {
+        printLine(QStringLiteral("%1: there is no such file").arg(shown));
+        return 2;
+    }
+    const ParsedRules parsed = RulesFile::read(path);
+    if (!parsed.fileFault.isEmpty()) {
+        printLine(QStringLiteral("%1: %2").arg(shown, parsed.fileFault));
+        return 2;
+    }
+    QTextStream out(stdout);
+    out << shown << ": " << parsed.rules.size() << (parsed.rules.size() == 1 ? " rule" : " rules") << " read\n";
+    for (const Rule& rule : parsed.rules)
+        out << "  " << RuleSet::describe(rule) << '\n';
+    out.flush();
+    if (!parsed.faults.isEmpty()) {
+        const qsizetype more = parsed.faults.size() - 1;
+        printLine(QStringLiteral("%1: %2%3")
+                      .arg(shown, parsed.faults.first().text(),
+                           more > 0 ? QStringLiteral(" (and %1 more faulty)").arg(more) : QString()));
+        return 2;
+    }
+    return 0;
+}
+
 int runHeadless(QCoreApplication& app, const QString& dataDir)
 {
     // A service started by another user (the system's) holds its lock in
@@ -78,6 +109,11 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
                                    [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
                                    dataDir, &settings, /* indexClosedDays */ true});
     HeadlessService service(core, settings, singleInstance, dataDir, printLine);
+    // A rule's notify action: on the desktop of the user the service runs for, if it can.
+    DesktopNotifier notifier(printLine);
+    QObject::connect(&core, &ReceiverCore::ruleFired, &notifier, [&notifier](const RuleFiring& firing) {
+        notifier.notify(firing.rule, logLine(firing.record) + firing.heldText());
+    });
     if (!service.start())
         return 1;
     shareDatabaseWithGroup(dataDir);
@@ -120,6 +156,8 @@ int runWithoutWindow(int& argc, char* argv[], const CommandLine& command, Progra
     const QString dataDir = dataDirOf(command);
     if (command.action == CommandLine::Action::Export)
         return runExport(command, dataDir);
+    if (command.action == CommandLine::Action::CheckRules)
+        return runCheckRules(dataDir);
     // The service's lines are English; only a data directory it cannot use is
     // told in the user's language, as a window tells it.
     useLocaleLanguage();

@@ -97,7 +97,15 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
     if (fitsLengthWindow(message)) {
         LogFields fields = readFields(text, arrival_.forSenderTime(), lastFields_);
         lastFields_ = fields;
-        keep(LogRecord{arrival_.text(), ip, message, std::move(fields)});
+        LogRecord record{arrival_.text(), ip, message, std::move(fields)};
+        if (onKept_) {
+            try {
+                onKept_(record);
+            } catch (const std::exception& failure) {
+                noteFailure(failure); // the rules are no reason to lose the record
+            }
+        }
+        keep(std::move(record));
     } else {
         ++lengthDropped_;
     }

@@ -54,6 +54,11 @@ public:
     using OnAccepted = std::function<void(const QByteArray& bytes, const QString& ip, const QDateTime& arrival)>;
     void setOnAccepted(OnAccepted onAccepted) { onAccepted_ = std::move(onAccepted); }
 
+    // Called with each record as it is kept, before it is queued to be
+    // stored (the rules test it). None by default.
+    using OnKept = std::function<void(const LogRecord& record)>;
+    void setOnKept(OnKept onKept) { onKept_ = std::move(onKept); }
+
     QString currentDay() const { return currentDay_; }
     void setCurrentDay(const QString& day) { currentDay_ = day; }
     qint16 filterEnabled() const { return filterEnabled_; }
@@ -91,6 +96,7 @@ private:
     LogDatabase& database_;
     Events events_;
     OnAccepted onAccepted_;
+    OnKept onKept_;
     DatagramDecoder decoder_;
     ArrivalTime arrival_;
     // The fields of the message kept last, whose texts the next one shares when equal.

@@ -6,6 +6,8 @@
 #include "platform/Database.h"
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
+#include "rules/RuleActions.h"
+#include "rules/RulesFile.h"
 #include "settings/Settings.h"
 #include "settings/SettingsTexts.h"
 #include "store/DayRetention.h"
@@ -16,7 +18,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
+#include <algorithm>
 
 namespace {
 
@@ -102,6 +106,9 @@ ReceiverCore::~ReceiverCore()
 {
     indexBuilder_.reset();
     integrityCheck_.reset();
+    intake_->setOnKept({});
+    rulesFile_.reset();
+    ruleActions_.reset();
     queue_->setOnHoldingChanged({});
     tcp_.reset();
     tls_.reset();
@@ -138,6 +145,7 @@ void ReceiverCore::openDatabase()
     if (!forwardingRead_) {
         forwardingRead_ = true;
         startForwarding(services_.settings ? loadForwardSetting(*services_.settings) : QString());
+        startRules();
     }
     if (!integrityCheck_) {
         // Told on this thread, once; never if the receiver goes first.
@@ -291,6 +299,116 @@ void ReceiverCore::listenTls()
     tlsUnavailable_ = reason;
 }
 
+void ReceiverCore::startRules()
+{
+    ruleActions_ = std::make_unique<RuleActions>(services_.settings);
+    connect(ruleActions_.get(), &RuleActions::finished, this, [this](bool ok, const QString& line) {
+        if (!ok)
+            emit problemReported(line);
+    });
+    ruleEngine_ = std::make_unique<RuleEngine>(services_.clock, [this](const Rule& rule, const RuleFiring& firing) {
+        // Rules without a cooldown could otherwise flood the windows.
+        if (std::any_of(rule.actions.begin(), rule.actions.end(),
+                        [](const RuleAction& action) { return action.kind == RuleAction::Kind::Notify; })) {
+            if (notificationsThisSecond_ < kNotificationsPerSecond) {
+                ++notificationsThisSecond_;
+                emit ruleFired(firing);
+            } else {
+                ++notificationsDropped_;
+            }
+        }
+        ruleActions_->submit(rule, firing);
+    });
+    intake_->setOnKept([engine = ruleEngine_.get()](const LogRecord& record) { engine->offer(record); });
+    rulesFile_ = std::make_unique<RulesFile>(services_.dataDir);
+    connect(rulesFile_.get(), &RulesFile::loaded, this, &ReceiverCore::applyRules);
+    rulesFile_->start();
+}
+
+// Each fault is told once while it lasts: a fault mended and made again is told again.
+void ReceiverCore::applyRules(const ParsedRules& parsed)
+{
+    ruleEngine_->setRules(parsed.rules);
+    const QString file = QDir::toNativeSeparators(rulesFile_->path());
+    QStringList faults;
+    if (!parsed.fileFault.isEmpty())
+        faults << parsed.fileFault;
+    for (const RuleFault& fault : parsed.faults)
+        faults << fault.text();
+    QStringList newFaults;
+    for (const QString& fault : faults)
+        if (!reportedRuleFaults_.contains(fault))
+            newFaults << fault;
+    reportedRuleFaults_ = faults;
+    if (!parsed.fileFault.isEmpty() && newFaults.contains(parsed.fileFault))
+        emit problemReported(QStringLiteral("the rules file %1 cannot be used: %2; no rule works until it is mended")
+                                 .arg(file, parsed.fileFault));
+    for (const QString& fault : newFaults)
+        if (fault != parsed.fileFault)
+            emit problemReported(QStringLiteral("the rules file %1: %2; that rule is left out, the others work")
+                                     .arg(file, fault));
+    if (!newFaults.isEmpty())
+        emit errorRaised(QCoreApplication::translate("ReceiverCore",
+                                                     "The rules file %1 has faults; what they name is left out, "
+                                                     "the other rules work:\n%2")
+                             .arg(file, newFaults.join(u'\n')));
+    if (QFileInfo::exists(rulesFile_->path())) {
+        const qsizetype enabled = std::count_if(parsed.rules.begin(), parsed.rules.end(),
+                                                [](const Rule& rule) { return rule.enabled; });
+        emit problemReported(
+            QStringLiteral("rules: %1 read from %2 (%3 enabled)").arg(parsed.rules.size()).arg(file).arg(enabled));
+    }
+    sentRulesState_ = rulesState();
+    emit rulesChanged(sentRulesState_);
+}
+
+RulesState ReceiverCore::rulesState() const
+{
+    RulesState state;
+    if (!rulesFile_)
+        return state;
+    state.file = QDir::toNativeSeparators(rulesFile_->path());
+    state.counters = ruleEngine_->counters();
+    state.faults = reportedRuleFaults_;
+    state.actionsDropped = ruleActions_->dropped();
+    state.actionsFailed = ruleActions_->failed();
+    state.notificationsDropped = notificationsDropped_;
+    return state;
+}
+
+void ReceiverCore::reloadRules()
+{
+    if (rulesFile_)
+        rulesFile_->reload();
+}
+
+QString ReceiverCore::rulesSummary() const
+{
+    if (!ruleEngine_ || ruleEngine_->rules().isEmpty())
+        return {};
+    qint64 fired = 0;
+    for (const RuleCounter& counter : ruleEngine_->counters())
+        fired += counter.fired;
+    return QStringLiteral("; rules: %1 fired, %2 actions dropped (too many waiting), %3 failed, %4 unfinished, %5 "
+                          "notifications dropped (more than %6 a second)")
+        .arg(fired)
+        .arg(ruleActions_->dropped())
+        .arg(ruleActions_->failed())
+        .arg(ruleActions_->pending())
+        .arg(notificationsDropped_)
+        .arg(kNotificationsPerSecond)
+        + forwardedByRules();
+}
+
+// What the rules' forward actions sent and missed.
+QString ReceiverCore::forwardedByRules() const
+{
+    QStringList lines;
+    for (const ForwardStatus& status : ruleActions_->forwardStatus())
+        lines << describeForwardStatus(status);
+    return lines.isEmpty() ? QString() : QStringLiteral("; forwarded by rules: ") + lines.join(QStringLiteral(" | "));
+}
+
 QList<ForwardStatus> ReceiverCore::forwardStatus() const
 {
     return forwarder_ ? forwarder_->status() : QList<ForwardStatus>{};
@@ -390,6 +508,14 @@ void ReceiverCore::tick()
         counters.tcpNotes = tcpNotes();
     counters.tlsNotes = tlsNotes();
     emit secondElapsed(counters);
+    if (ruleEngine_) {
+        notificationsThisSecond_ = 0;
+        RulesState rules = rulesState();
+        if (rules != sentRulesState_) {
+            sentRulesState_ = std::move(rules);
+            emit rulesChanged(sentRulesState_);
+        }
+    }
     if (intake_->filtered().changed)
         emit filteredUpdated(takeFilteredUpdate(intake_->filtered(), sentGeneration_, sentCount_));
     reportProblems();
@@ -467,7 +593,7 @@ QString ReceiverCore::summaryLine() const
         .arg(lost.outsideLengthWindow)
         .arg(kShortestMessage)
         .arg(kLongestMessage)
-        + heldSummary() + failureSummary() + tcpSummary() + tlsSummary() + forwardingSummary();
+        + heldSummary() + failureSummary() + tcpSummary() + tlsSummary() + forwardingSummary() + rulesSummary();
 }
 
 QString ReceiverCore::heldSummary() const
@@ -696,4 +822,35 @@ QDataStream& operator>>(QDataStream& in, IntakeSecond& counters)
               >> counters.minSeverity >> counters.losses.kernelDropped >> counters.losses.queueDropped >> counters.losses.recordsLost
               >> counters.losses.outsideLengthWindow >> counters.tcpUnavailable >> counters.forwardMisses >> counters.tcpNotes
               >> counters.tlsNotes;
+}
+
+QDataStream& operator<<(QDataStream& out, const RuleFiring& firing)
+{
+    return out << firing.rule << firing.record << firing.held << firing.since;
+}
+
+QDataStream& operator>>(QDataStream& in, RuleFiring& firing)
+{
+    return in >> firing.rule >> firing.record >> firing.held >> firing.since;
+}
+
+QDataStream& operator<<(QDataStream& out, const RulesState& state)
+{
+    out << state.file << qint32(state.counters.size());
+    for (const RuleCounter& counter : state.counters)
+        out << counter.name << counter.matched << counter.fired << counter.held;
+    return out << state.faults << state.actionsDropped << state.actionsFailed << state.notificationsDropped;
+}
+
+QDataStream& operator>>(QDataStream& in, RulesState& state)
+{
+    qint32 count = 0;
+    in >> state.file >> count;
+    state.counters.clear();
+    for (qint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        RuleCounter counter;
+        in >> counter.name >> counter.matched >> counter.fired >> counter.held;
+        state.counters << counter;
+    }
+    return in >> state.faults >> state.actionsDropped >> state.actionsFailed >> state.notificationsDropped;
 }

@@ -4,6 +4,7 @@
 #include "intake/TcpIntake.h"
 #include "intake/WriteQueue.h"
 #include "net/Forwarder.h"
+#include "rules/RuleEngine.h"
 #include "settings/Settings.h"
 #include "store/IntegrityCheck.h"
 
@@ -16,6 +17,9 @@
 
 class Clock;
 class DatagramIntake;
+class RuleActions;
+class RulesFile;
+struct ParsedRules;
 class DbEngine;
 class ListeningPort;
 class LogDatabase;
@@ -70,6 +74,12 @@ Q_DECLARE_METATYPE(IntakeSecond)
 QDataStream& operator<<(QDataStream& out, const LogRecord& record);
 QDataStream& operator>>(QDataStream& in, LogRecord& record);
 Q_DECLARE_METATYPE(LogRecord)
+QDataStream& operator<<(QDataStream& out, const RuleFiring& firing);
+QDataStream& operator>>(QDataStream& in, RuleFiring& firing);
+Q_DECLARE_METATYPE(RuleFiring)
+QDataStream& operator<<(QDataStream& out, const RulesState& state);
+QDataStream& operator>>(QDataStream& in, RulesState& state);
+Q_DECLARE_METATYPE(RulesState)
 
 // What the receiver needs from outside. The factories are called on the
 // receiver's own thread, so what they make belongs to it.
@@ -116,8 +126,9 @@ public:
     // reads the TLS files ("tlscert", "tlskey", "tlsca"; what cannot be used
     // is told once by problemReported and TLS is then not received), starts
     // forwarding to the destinations of "forward" (each one that does
-    // not parse is told by problemReported and left out) and a check of the
-    // file for damage in the background, whose finding is told once
+    // not parse is told by problemReported and left out), the rules of
+    // dataDir/rules.json (read again whenever the file changes) and a check of
+    // the file for damage in the background, whose finding is told once
     // (problemReported and errorRaised, naming the file).
     void openDatabase();
     // Starts the one-second interval.
@@ -165,6 +176,19 @@ public:
     QString databasePath() const;
     QString recoveryLogPath() const;
 
+    // The rules: each stored record is tested against them on this thread;
+    // a rule that fires has its notify action told by ruleFired (at most ten
+    // a second; the others are dropped and counted) and its other actions
+    // queued to RuleActions (never waited for). Every reading
+    // of the file is told by rulesChanged; its faults once each, by
+    // problemReported (one line each) and errorRaised (one message).
+    RulesState rulesState() const;
+    // Reads the rules file now (if the rules were started by openDatabase()).
+    void reloadRules();
+    // The actions of the rules, for tests that wait on what they did; null
+    // before openDatabase().
+    RuleActions* ruleActions() const { return ruleActions_.get(); }
+
     // The intake itself, for callers on the receiver's thread that hand in
     // messages of their own.
     DatagramIntake& intake() { return *intake_; }
@@ -192,6 +216,10 @@ signals:
     void daysDropped(const QStringList& days);
     // The port was bound or closed, or the filter switched.
     void stateChanged();
+    // A rule with a notify action fired.
+    void ruleFired(const RuleFiring& firing);
+    // The rules file was read, or the rules' counters changed (checked once a second).
+    void rulesChanged(const RulesState& state);
 
 private:
     class Port;
@@ -217,6 +245,10 @@ private:
     QStringList tcpNotes() const;
     void dropDaysNotKept();
     void startIndexing();
+    void startRules();
+    void applyRules(const ParsedRules& parsed);
+    QString rulesSummary() const;
+    QString forwardedByRules() const;
 
     CoreServices services_;
     std::unique_ptr<LogDatabase> database_;
@@ -232,6 +264,16 @@ private:
     std::unique_ptr<Port> port_;
     std::unique_ptr<SearchIndexBuilder> indexBuilder_;
     std::unique_ptr<IntegrityCheck> integrityCheck_;
+    std::unique_ptr<RuleActions> ruleActions_;
+    std::unique_ptr<RuleEngine> ruleEngine_;
+    std::unique_ptr<RulesFile> rulesFile_;
+    // The rule faults told already: each is told once while it lasts.
+    QStringList reportedRuleFaults_;
+    // Notifications told in the current second, and those beyond the limit.
+    static constexpr int kNotificationsPerSecond = 10;
+    int notificationsThisSecond_ = 0;
+    qint64 notificationsDropped_ = 0;
+    RulesState sentRulesState_;
     bool tcpEnabled_ = true;
     bool forwardingRead_ = false;
     // Why the TCP port could not be bound at the last bind; empty if it could.

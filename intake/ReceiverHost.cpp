@@ -48,6 +48,8 @@ public:
         connect(&core_, &ReceiverCore::errorRaised, this, &ReceiverSource::errorRaised);
         connect(&core_, &ReceiverCore::problemReported, this, &ReceiverSource::problemReported);
         connect(&core_, &ReceiverCore::daysDropped, this, &ReceiverSource::daysDropped);
+        connect(&core_, &ReceiverCore::ruleFired, this, &ReceiverSource::ruleFired);
+        connect(&core_, &ReceiverCore::rulesChanged, this, &ReceiverSource::rulesChanged);
         connect(&core_, &ReceiverCore::filteredUpdated, this, [this] { sendFiltered(); });
         connect(&guard_, &QIODevice::bytesWritten, this, [this] { sendFiltered(); });
         remoting_.addHostSideConnection(&guard_);
@@ -65,6 +67,13 @@ public:
     }
 
     int ping() override { return heard(1); }
+    RulesState rulesState() override { return heard(core_.rulesState()); }
+
+    bool reloadRules() override
+    {
+        core_.reloadRules();
+        return heard(true);
+    }
     bool setKeepDays(int days) override { return ownOnly([&] { core_.setKeepDays(days); }); }
     bool startCounting() override { return ownOnly([&] { core_.startCounting(); }); }
 

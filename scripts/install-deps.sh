@@ -14,6 +14,7 @@ PACKAGES=(
   fonts-noto-cjk
   xvfb x11-apps imagemagick
   util-linux bsdutils
+  dbus-daemon
   python3
   openssl libssl3
 )

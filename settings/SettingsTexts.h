@@ -17,6 +17,13 @@ inline QString tlsCertificateValueName() { return QStringLiteral("tlscert"); }
 inline QString tlsKeyValueName() { return QStringLiteral("tlskey"); }
 inline QString tlsAuthorityValueName() { return QStringLiteral("tlsca"); }
 inline QString tlsPortValueName() { return QStringLiteral("tlsport"); }
+// The mail server of the rules' mail actions.
+inline QString smtpHostValueName() { return QStringLiteral("smtphost"); }
+inline QString smtpPortValueName() { return QStringLiteral("smtpport"); }
+inline QString smtpSecurityValueName() { return QStringLiteral("smtpsecurity"); }
+inline QString smtpUserValueName() { return QStringLiteral("smtpuser"); }
+inline QString smtpPasswordValueName() { return QStringLiteral("smtppassword"); }
+inline QString smtpFromValueName() { return QStringLiteral("smtpfrom"); }
 
 inline QString defaultPortText() { return QStringLiteral("514"); }
 

@@ -186,6 +186,12 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
         <translation>日志数据库 %1 已损坏：%2
 记录仍会存入其中，但部分已存的记录可能无法读出。请把该文件复制出来再恢复（用 sqlite3 的 .recover）。</translation>
     </message>
+    <message>
+        <source>The rules file %1 has faults; what they name is left out, the other rules work:
+%2</source>
+        <translation>规则文件 %1 有错误；出错的规则被略过，其余规则照常工作：
+%2</translation>
+    </message>
 </context>
 <context>
     <name>SearchWindow</name>

@@ -7,7 +7,7 @@
 // resident memory, and, measured in the same run, the rate of the same
 // inserts through SQLite alone in 10-row transactions.
 //
-//   intake-bench [--count N] [--rate R] [--search-max] [--forward] [--program PATH]
+//   intake-bench [--count N] [--rate R] [--search-max] [--forward] [--rules] [--program PATH]
 //                [--with-days DIR] [--with-index]
 //
 // --search-max looks for the highest rate at which all N datagrams are stored.
@@ -16,6 +16,10 @@
 // benchmark runs itself (it reads and counts what arrives); each forwarding
 // run also reports what the sink received and what the server says it sent
 // and missed.
+// --rules runs everything twice, alternating: as it is, and with a rules.json
+// of 20 rules in the program directory that test every kind of condition
+// (several of them down to the regular expression) and none of which fires;
+// each such run also reports what the server says its rules did.
 // --with-days starts every run on a copy of DIR/syslog.mdb (earlier, closed
 // days: search-bench builds such a folder), so that the search index builder
 // works while the datagrams arrive; --with-index copies DIR/syslog_index.db
@@ -171,6 +175,46 @@ private:
     std::thread reader_;
 };
 
+// 20 rules of every kind of condition, none of which matches the benchmark's
+// datagrams (facility 16, severity 6, host edge-router-01, program kernel,
+// "info: interface ge-0/0/1 link up, speed 1000M, seq N" from 127.0.0.1).
+// Each would run a program if it fired.
+QByteArray benchRules()
+{
+    const char* const conditions[] = {
+        R"({"severity_max": 3})",
+        R"({"severity_max": 5, "host": "edge-router-01"})",
+        R"({"facility": 4})",
+        R"({"facility": 16, "severity_max": 2})",
+        R"({"address": "10.0.0.0/8"})",
+        R"({"address": "192.168.1.0/24", "contains": "link"})",
+        R"({"address": "fd00::/8"})",
+        R"({"address": "127.0.0.2"})",
+        R"({"host": "core-switch-01"})",
+        R"({"host": "edge-router-02"})",
+        R"({"app": "sshd"})",
+        R"({"app": "kernel", "contains": "link down"})",
+        R"({"contains": "DOWN"})",
+        R"({"contains": "link down", "case_sensitive": false})",
+        R"({"contains": "error", "case_sensitive": false})",
+        R"({"regex": "link (\S+) down"})",
+        R"({"regex": "(?i)speed 100M,"})",
+        R"({"regex": "seq 9\d{9}$"})",
+        R"({"severity_max": 6, "facility": 16, "address": "127.0.0.0/8", "host": "edge-router-01", "app": "kernel",
+            "contains": "interface", "regex": "link down"})",
+        R"({"contains": "ge-0/0/1", "regex": "(?i)err(or)?"})",
+    };
+    QByteArray json = "{\"rules\": [\n";
+    int n = 0;
+    for (const char* when : conditions) {
+        if (n > 0)
+            json += ",\n";
+        json += "{\"name\": \"bench " + QByteArray::number(++n) + "\", \"cooldown\": 0, \"when\": " + when
+              + ", \"actions\": [{\"run\": [\"/bin/false\"]}, {\"colour\": \"#c00000\"}]}";
+    }
+    return json + "\n]}\n";
+}
+
 struct RunResult {
     long long sent = 0;
     long long stored = 0;
@@ -180,17 +224,28 @@ struct RunResult {
     // about forwarding.
     long long sinkReceived = -1;
     QByteArray forwarding;
+    // With rules: the server's closing line about them.
+    QByteArray rules;
     long long lost() const { return sent - stored; }
 };
 
-RunResult runServer(const QString& programPath, long long count, double rate, bool forward,
+RunResult runServer(const QString& programPath, long long count, double rate, bool forward, bool rules,
                     const QStringList& seedFiles)
 {
     const int port = freePort();
     std::unique_ptr<UdpSink> sink = forward ? std::make_unique<UdpSink>() : nullptr;
+    QTemporaryDir rulesDir;
+    QStringList files = seedFiles;
+    if (rules) {
+        QFile file(QDir(rulesDir.path()).filePath(QStringLiteral("rules.json")));
+        file.open(QIODevice::WriteOnly);
+        file.write(benchRules());
+        file.close();
+        files << file.fileName();
+    }
     BenchServer server(programPath, port,
                        sink ? QStringLiteral("forward=udp://127.0.0.1:%1\n").arg(sink->port()) : QString(),
-                       seedFiles);
+                       files);
     const QStringList seededTables = seedFiles.isEmpty() ? QStringList() : dayTables(seedFiles.first());
     RunResult result;
     result.sent = count;
@@ -204,6 +259,10 @@ RunResult runServer(const QString& programPath, long long count, double rate, bo
     result.peakKiB = server.stop();
     result.elapsedSeconds = timer.elapsed() / 1000.0;
     result.stored = storedRows(server.filePath(QStringLiteral("syslog.mdb")), seededTables);
+    if (rules) {
+        const qsizetype at = server.closingLines().lastIndexOf("rules: ");
+        result.rules = at >= 0 ? server.closingLines().mid(at).split('\n').value(0) : QByteArray("no line about rules");
+    }
     if (sink) {
         // What is still in flight to the sink arrives within its read timeout.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -248,6 +307,8 @@ void printRun(const char* label, double rate, const RunResult& r)
                 label, rate, r.sent, r.stored, r.lost(), r.elapsedSeconds, r.peakKiB / 1024.0);
     if (r.sinkReceived >= 0)
         std::printf("%-16s sink received %lld; %s\n", "", r.sinkReceived, r.forwarding.constData());
+    if (!r.rules.isEmpty())
+        std::printf("%-16s %s\n", "", r.rules.constData());
     std::fflush(stdout);
 }
 
@@ -293,6 +354,8 @@ int main(int argc, char* argv[])
     parser.addOption({QStringLiteral("search-max"), QStringLiteral("Find the highest rate with no loss.")});
     parser.addOption({QStringLiteral("forward"),
                       QStringLiteral("Also run everything with one UDP forwarding destination (a local sink).")});
+    parser.addOption({QStringLiteral("rules"),
+                      QStringLiteral("Also run everything with 20 rules that test every condition and never fire.")});
     parser.addOption({QStringLiteral("program"), QStringLiteral("Server executable."), QStringLiteral("PATH"),
                       QStringLiteral(KIV_PROGRAM_PATH)});
     parser.addOption({QStringLiteral("with-days"), QStringLiteral("Start on a copy of DIR/syslog.mdb."), QStringLiteral("DIR")});
@@ -315,24 +378,30 @@ int main(int argc, char* argv[])
     const double raw = rawSqliteRate(std::min<long long>(count, 500000));
     std::printf("raw SQLite, 10-row transactions: %.0f rows/s\n", raw);
 
-    const bool forward = parser.isSet(QStringLiteral("forward"));
-    std::vector<bool> variants{false};
-    if (forward)
-        variants.push_back(true);
-    auto label = [](bool forwarding, const char* what) {
-        return QByteArray(what) + (forwarding ? " +fwd" : "");
+    // Each variant: forwarding on, rules on.
+    struct Variant {
+        bool forward = false;
+        bool rules = false;
+    };
+    std::vector<Variant> variants{{}};
+    if (parser.isSet(QStringLiteral("forward")))
+        variants.push_back({true, false});
+    if (parser.isSet(QStringLiteral("rules")))
+        variants.push_back({false, true});
+    auto label = [](const Variant& variant, const char* what) {
+        return QByteArray(what) + (variant.forward ? " +fwd" : "") + (variant.rules ? " +rules" : "");
     };
     std::vector<RateSearch> searches;
-    for (bool forwarding : variants) {
-        const RunResult run = runServer(program, count, rate, forwarding, seedFiles);
-        printRun(label(forwarding, "fixed").constData(), rate, run);
+    for (const Variant& variant : variants) {
+        const RunResult run = runServer(program, count, rate, variant.forward, variant.rules, seedFiles);
+        printRun(label(variant, "fixed").constData(), rate, run);
         searches.emplace_back(rate);
         searches.back().record(rate, run.lost() == 0);
     }
 
     if (parser.isSet(QStringLiteral("search-max"))) {
         // The variants take turns, so that whatever else the machine does
-        // weighs on both alike.
+        // weighs on all alike.
         for (bool pending = true; pending;) {
             pending = false;
             for (std::size_t v = 0; v < variants.size(); ++v) {
@@ -341,17 +410,22 @@ int main(int argc, char* argv[])
                     continue;
                 pending = true;
                 const double probeRate = search.next;
-                const RunResult probe = runServer(program, count, probeRate, variants[v], seedFiles);
+                const RunResult probe =
+                    runServer(program, count, probeRate, variants[v].forward, variants[v].rules, seedFiles);
                 printRun(label(variants[v], "probe").constData(), probeRate, probe);
                 search.record(probeRate, probe.lost() == 0);
             }
         }
-        for (std::size_t v = 0; v < variants.size(); ++v)
-            std::printf("highest zero-loss rate found%s: %.0f/s (%.0f%% of the raw SQLite 10-row rate)\n",
-                        variants[v] ? " with one UDP destination" : "", searches[v].good,
-                        100.0 * searches[v].good / raw);
-        if (forward && searches[0].good > 0)
-            std::printf("with forwarding / without: %.0f%%\n", 100.0 * searches[1].good / searches[0].good);
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            const char* with = variants[v].forward ? " with one UDP destination"
+                               : variants[v].rules ? " with 20 rules"
+                                                   : "";
+            std::printf("highest zero-loss rate found%s: %.0f/s (%.0f%% of the raw SQLite 10-row rate)\n", with,
+                        searches[v].good, 100.0 * searches[v].good / raw);
+            if (v > 0 && searches[0].good > 0)
+                std::printf("%s / without: %.0f%%\n", variants[v].forward ? "with forwarding" : "with rules",
+                            100.0 * searches[v].good / searches[0].good);
+        }
     }
     std::printf("ratio of the run's rate to the raw SQLite 10-row rate: %.2f\n", rate / raw);
     return 0;

@@ -284,6 +284,40 @@ TEST(ReceiverLink, CallsAnswerEventsArriveInOrderAndWhatAWindowHeldIsGivenBackWh
         << service.logText().toStdString();
 }
 
+TEST(ReceiverLink, RulesReachTheWindowTheirStateFiringsAndReading)
+{
+    QTemporaryDir dir;
+    QFile rules(QDir(dir.path()).filePath(u"rules.json"_s));
+    ASSERT_TRUE(rules.open(QIODevice::WriteOnly));
+    rules.write(R"({"rules": [{"name": "errors", "when": {"severity_max": 3}, "actions": [{"notify": true}]},
+                             {"name": "broken", "when": {"x": 1}, "actions": [{"notify": true}]}]})");
+    rules.close();
+    Service service(dir.path());
+    Window window(service.path());
+    ReceiverReplica& receiver = window.receiver();
+
+    const auto state = window.answer([](ReceiverReplica& r) { return r.rulesState(); }).value<RulesState>();
+    EXPECT_EQ(state.file, QDir::toNativeSeparators(rules.fileName()));
+    EXPECT_EQ(state.counters, (QList<RuleCounter>{{u"errors"_s, 0, 0, 0}}));
+    ASSERT_EQ(state.faults.size(), 1);
+    EXPECT_TRUE(state.faults[0].startsWith(u"rule 2 (\"broken\")"_s));
+
+    QSignalSpy fired(&receiver, &ReceiverReplica::ruleFired);
+    service.on([&] { service.socket.arrive("<11>Dec  7 10:00:00 sw1 kernel: error: link down", u"10.0.0.7"_s); });
+    ASSERT_TRUE(fired.wait(10000));
+    const auto firing = fired[0][0].value<RuleFiring>();
+    EXPECT_EQ(firing.rule, u"errors"_s);
+    EXPECT_EQ(firing.record.ip, u"10.0.0.7"_s);
+    EXPECT_EQ(firing.record.fields.host, u"sw1"_s);
+    EXPECT_EQ(firing.held, 0);
+
+    QSignalSpy changed(&receiver, &ReceiverReplica::rulesChanged);
+    service.on([&] { service.core->tick(); });
+    ASSERT_TRUE(changed.wait(10000));
+    EXPECT_EQ(changed.last()[0].value<RulesState>().counters.value(0).fired, 1);
+    EXPECT_EQ(window.answer([](ReceiverReplica& r) { return r.reloadRules(); }), QVariant(true));
+}
+
 TEST(ReceiverLink, MisbehavingClientsAreDroppedWhileAGoodWindowGoesOn)
 {
     QTemporaryDir dir;
