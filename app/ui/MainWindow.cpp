@@ -609,6 +609,8 @@ void MainWindow::openSearch()
         search_ = new SearchWindow(database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
         attachFieldsView(*search_->resultList(), services_.settings);
+        search_->decorateLine
+            = [this](QListWidgetItem& line, const LogRecord& record) { setRuleColour(line, record, ruleColours_); };
     }
     search_->show();
     search_->raise();
