@@ -430,7 +430,13 @@ void RulesWindow::setRuleEnabled(int row, bool enabled)
     if (row < 0 || row >= rules_.size())
         return;
     rules_[row].enabled = enabled;
-    fillTable();
+    // The row's items stay: this may run inside the change of its check box.
+    filling_ = true;
+    if (QTableWidgetItem* on = table_->item(row, On))
+        on->setCheckState(enabled ? Qt::Checked : Qt::Unchecked);
+    if (QTableWidgetItem* name = table_->item(row, Name))
+        name->setToolTip(RuleSet::describe(rules_[row]));
+    filling_ = false;
     if (row == table_->currentRow())
         enabled_->setChecked(enabled);
 }
