@@ -177,6 +177,14 @@ The program will close.</source>
         <source>Attached to the service in %1: closing this window leaves it receiving.</source>
         <translation>已连接到 %1 的服务：关闭本窗口后服务继续接收。</translation>
     </message>
+    <message>
+        <source>Rules…</source>
+        <translation>规则…</translation>
+    </message>
+    <message>
+        <source>No system tray is available: notifications of rules are not shown.</source>
+        <translation>没有可用的系统托盘：规则的通知无法显示。</translation>
+    </message>
 </context>
 <context>
     <name>ReceiverCore</name>
@@ -191,6 +199,237 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
 %2</source>
         <translation>规则文件 %1 有错误；出错的规则被略过，其余规则照常工作：
 %2</translation>
+    </message>
+</context>
+<context>
+    <name>RulesWindow</name>
+    <message>
+        <source>Rules</source>
+        <translation>规则</translation>
+    </message>
+    <message>
+        <source>On</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>名称</translation>
+    </message>
+    <message>
+        <source>Matched</source>
+        <translation>匹配</translation>
+    </message>
+    <message>
+        <source>Fired</source>
+        <translation>触发</translation>
+    </message>
+    <message>
+        <source>Held back</source>
+        <translation>冷却中</translation>
+    </message>
+    <message>
+        <source>Add</source>
+        <translation>添加</translation>
+    </message>
+    <message>
+        <source>Delete</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>保存</translation>
+    </message>
+    <message>
+        <source>Reload</source>
+        <translation>重新读取</translation>
+    </message>
+    <message>
+        <source>Test a message</source>
+        <translation>测试消息</translation>
+    </message>
+    <message>
+        <source>Paste a syslog line, e.g. &lt;11&gt;Dec  8 02:00:00 sw1 kernel: link down</source>
+        <translation>粘贴一行 syslog 消息，例如 &lt;11&gt;Dec  8 02:00:00 sw1 kernel: link down</translation>
+    </message>
+    <message>
+        <source>Message</source>
+        <translation>消息</translation>
+    </message>
+    <message>
+        <source>Sender address</source>
+        <translation>发送方地址</translation>
+    </message>
+    <message>
+        <source>Test</source>
+        <translation>测试</translation>
+    </message>
+    <message>
+        <source>Rule</source>
+        <translation>规则</translation>
+    </message>
+    <message>
+        <source>Enabled</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source> s</source>
+        <translation> 秒</translation>
+    </message>
+    <message>
+        <source>Cooldown</source>
+        <translation>冷却时间</translation>
+    </message>
+    <message>
+        <source>any</source>
+        <translation>不限</translation>
+    </message>
+    <message>
+        <source>emergency</source>
+        <translation>紧急</translation>
+    </message>
+    <message>
+        <source>alert</source>
+        <translation>警报</translation>
+    </message>
+    <message>
+        <source>critical</source>
+        <translation>严重</translation>
+    </message>
+    <message>
+        <source>error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>notice</source>
+        <translation>注意</translation>
+    </message>
+    <message>
+        <source>informational</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>debug</source>
+        <translation>调试</translation>
+    </message>
+    <message>
+        <source>Severity at most</source>
+        <translation>严重性至少达到</translation>
+    </message>
+    <message>
+        <source>Facility</source>
+        <translation>设施</translation>
+    </message>
+    <message>
+        <source>10.0.0.5 or 10.0.0.0/8</source>
+        <translation>10.0.0.5 或 10.0.0.0/8</translation>
+    </message>
+    <message>
+        <source>Host</source>
+        <translation>主机</translation>
+    </message>
+    <message>
+        <source>Program</source>
+        <translation>程序</translation>
+    </message>
+    <message>
+        <source>Case-sensitive</source>
+        <translation>区分大小写</translation>
+    </message>
+    <message>
+        <source>Contains</source>
+        <translation>包含文字</translation>
+    </message>
+    <message>
+        <source>Regular expression</source>
+        <translation>正则表达式</translation>
+    </message>
+    <message>
+        <source>Desktop notification</source>
+        <translation>桌面通知</translation>
+    </message>
+    <message>
+        <source>Actions</source>
+        <translation>动作</translation>
+    </message>
+    <message>
+        <source>Run program</source>
+        <translation>运行程序</translation>
+    </message>
+    <message>
+        <source>Arguments</source>
+        <translation>参数</translation>
+    </message>
+    <message>
+        <source>Time limit</source>
+        <translation>时限</translation>
+    </message>
+    <message>
+        <source>Mail to</source>
+        <translation>发邮件给</translation>
+    </message>
+    <message>
+        <source>Forward to</source>
+        <translation>转发到</translation>
+    </message>
+    <message>
+        <source>Choose…</source>
+        <translation>选择…</translation>
+    </message>
+    <message>
+        <source>Line colour</source>
+        <translation>行颜色</translation>
+    </message>
+    <message>
+        <source>Apply</source>
+        <translation>应用</translation>
+    </message>
+    <message>
+        <source>The receiver could not read: %1</source>
+        <translation>接收端无法读取：%1</translation>
+    </message>
+    <message>
+        <source>Actions dropped: %1, failed: %2; notifications dropped: %3</source>
+        <translation>丢弃的动作：%1，失败：%2；丢弃的通知：%3</translation>
+    </message>
+    <message>
+        <source>Choose a rule or add one first.</source>
+        <translation>请先选择或添加一条规则。</translation>
+    </message>
+    <message>
+        <source>Another rule is named &quot;%1&quot;.</source>
+        <translation>已有另一条规则名为“%1”。</translation>
+    </message>
+    <message>
+        <source>new rule</source>
+        <translation>新规则</translation>
+    </message>
+    <message>
+        <source>new rule %1</source>
+        <translation>新规则 %1</translation>
+    </message>
+    <message>
+        <source>Could not write %1: %2</source>
+        <translation>无法写入 %1：%2</translation>
+    </message>
+    <message>
+        <source>Saved to %1.</source>
+        <translation>已保存到 %1。</translation>
+    </message>
+    <message>
+        <source>%1: matches</source>
+        <translation>%1：匹配</translation>
+    </message>
+    <message>
+        <source>%1: does not match</source>
+        <translation>%1：不匹配</translation>
+    </message>
+    <message>
+        <source>There are no rules.</source>
+        <translation>没有规则。</translation>
     </message>
 </context>
 <context>

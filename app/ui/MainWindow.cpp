@@ -14,6 +14,8 @@
 #include "platform/SingleInstance.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/Twips.h"
+#include "rules/RulesFile.h"
+#include "rules/ui/RulesWindow.h"
 #include "search/ui/FieldsView.h"
 #include "search/ui/ListExport.h"
 #include "search/ui/SearchWindow.h"
@@ -28,7 +30,10 @@
 #include <QDir>
 #include <QEvent>
 #include <QLabel>
+#include <QAction>
 #include <QPushButton>
+#include <QStyle>
+#include <QSystemTrayIcon>
 #include <QKeyEvent>
 #include <algorithm>
 #include <optional>
@@ -62,6 +67,10 @@ MainWindow::MainWindow(Services services, QWidget* parent)
     buildControls();
     connectReceiver();
     connectCommands();
+    rulesFile_ = new RulesFile(services_.programDir, this);
+    connect(rulesFile_, &RulesFile::loaded, this,
+            [this](const ParsedRules& parsed) { ruleColours_ = RuleColours(parsed.rules); });
+    rulesFile_->start();
 }
 
 MainWindow::~MainWindow()
@@ -70,6 +79,7 @@ MainWindow::~MainWindow()
     delete search_.data();
     delete cleaner_.data();
     delete filtered_.data();
+    delete rules_.data();
     loads_.waitForDone();
 }
 
@@ -86,6 +96,11 @@ void MainWindow::connectReceiver()
     connect(receiver, &ReceiverReplica::errorRaised, this, [this](const QString& text) {
         if (!shutDown_)
             services_.dialogs.message(text);
+    });
+    connect(receiver, &ReceiverReplica::ruleFired, this, [this](const RuleFiring& firing) { notifyFiring(firing); });
+    connect(receiver, &ReceiverReplica::rulesChanged, this, [this](const RulesState& state) {
+        if (rules_)
+            rules_->showState(state);
     });
     connect(receiver, &ReceiverReplica::listeningPortChanged, this, [this] { updateStatusTooltip(); });
     connect(receiver, &ReceiverReplica::portBoundChanged, this, [this] { showPortState(); });
@@ -140,6 +155,7 @@ void MainWindow::showStatus(const QString& text)
 SearchWindow* MainWindow::searchWindow() const { return search_; }
 CleanerWindow* MainWindow::cleanerWindow() const { return cleaner_; }
 FilteredMessagesWindow* MainWindow::filteredWindow() const { return filtered_; }
+RulesWindow* MainWindow::rulesWindow() const { return rules_; }
 
 // ---------------------------------------------------------------- controls --
 
@@ -230,6 +246,10 @@ void MainWindow::start()
     }
     attachCsvExport(*logList_, services_.fileChooser, services_.dialogs);
     attachFieldsView(*logList_, services_.settings);
+    auto* rulesAction = new QAction(tr("Rules…"), logList_);
+    rulesAction->setObjectName(QStringLiteral("rulesAction"));
+    connect(rulesAction, &QAction::triggered, this, [this] { openRules(); });
+    logList_->addAction(rulesAction);
     const int keepDays = loadKeepDays(services_.settings);
     request([keepDays](ReceiverReplica& receiver) { return receiver.setKeepDays(keepDays); });
     // The database file and today's table, made when missing, and the write path.
@@ -324,7 +344,7 @@ void MainWindow::showRecord(const LogRecord& record)
     }
     if (record.id != 0 && record.id <= loadedUpToId_ && record.day() == loadedDay_)
         return;
-    QListWidgetItem* line = recordItem(record);
+    QListWidgetItem* line = lineOf(record);
     while (logList_->count() >= kMaxListLines)
         delete logList_->takeItem(0);
     logList_->addItem(line);
@@ -533,7 +553,7 @@ void MainWindow::replaceLines(const QList<LogRecord>& records)
     logList_->clear();
     widestLine_ = 0;
     for (const LogRecord& record : records) {
-        QListWidgetItem* line = recordItem(record);
+        QListWidgetItem* line = lineOf(record);
         widestLine_ = qMax<qint32>(widestLine_, line->text().size());
         logList_->addItem(line);
     }
@@ -589,10 +609,56 @@ void MainWindow::openSearch()
         search_ = new SearchWindow(database_, services_.dialogs, services_.clipboard, services_.fileChooser);
         search_->setAttribute(Qt::WA_DeleteOnClose);
         attachFieldsView(*search_->resultList(), services_.settings);
+        search_->decorateLine
+            = [this](QListWidgetItem& line, const LogRecord& record) { setRuleColour(line, record, ruleColours_); };
     }
     search_->show();
     search_->raise();
     search_->activateWindow();
+}
+
+QListWidgetItem* MainWindow::lineOf(const LogRecord& record) const
+{
+    QListWidgetItem* line = recordItem(record);
+    setRuleColour(*line, record, ruleColours_);
+    return line;
+}
+
+void MainWindow::openRules()
+{
+    if (!rules_) {
+        rules_ = new RulesWindow(rulesFile_->path());
+        rules_->onReload = [this] { request([](ReceiverReplica& receiver) { return receiver.reloadRules(); }); };
+        request([](ReceiverReplica& receiver) { return receiver.rulesState(); },
+                [window = rules_](const QVariant& state) {
+                    if (window && state.isValid())
+                        window->showState(state.value<RulesState>());
+                });
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            rules_->showNote(tr("No system tray is available: notifications of rules are not shown."));
+    }
+    rules_->show();
+    rules_->raise();
+    rules_->activateWindow();
+}
+
+void MainWindow::notifyFiring(const RuleFiring& firing)
+{
+    if (shutDown_)
+        return;
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (!trayMissingTold_)
+            showStatus(tr("No system tray is available: notifications of rules are not shown."));
+        trayMissingTold_ = true;
+        return;
+    }
+    if (!tray_) {
+        const QIcon icon = windowIcon().isNull() ? style()->standardIcon(QStyle::SP_MessageBoxWarning) : windowIcon();
+        tray_ = new QSystemTrayIcon(icon, this);
+        tray_->setToolTip(tr("KIV Syslog Server"));
+        tray_->show();
+    }
+    tray_->showMessage(firing.rule, logLine(firing.record) + firing.heldText(), QSystemTrayIcon::Warning);
 }
 
 void MainWindow::openFilteredMessages()

@@ -4,6 +4,7 @@
 #include "intake/FilteredMessages.h"
 #include "intake/ReceiverCore.h"
 #include "intake/ReceiverLink.h"
+#include "rules/RuleMatcher.h"
 #include "store/LogDatabase.h"
 
 #include <QPointer>
@@ -20,7 +21,11 @@ class FilteredMessagesWindow;
 class QComboBox;
 class QKeyEvent;
 class QLabel;
+class QListWidgetItem;
 class QPushButton;
+class QSystemTrayIcon;
+class RulesFile;
+class RulesWindow;
 class SearchWindow;
 class ServicePort;
 
@@ -52,6 +57,8 @@ public:
     void openBlog();
     void copyCurrentLine();
     void openFilteredMessages();
+    // The Rules window (from the main list's context menu).
+    void openRules();
     void loadChosenDay();
     void changeServicePort();
     void toggleMessageFilter();
@@ -78,6 +85,7 @@ public:
     SearchWindow* searchWindow() const;
     CleanerWindow* cleanerWindow() const;
     FilteredMessagesWindow* filteredWindow() const;
+    RulesWindow* rulesWindow() const;
 
 signals:
     // The startup sequence ended: running, or the program must end (another
@@ -124,6 +132,10 @@ private:
     void fitDayCountLabel();
     void fitBottomLabels(double outerWidth, double outerHeight);
     QString dayCountCaption(int days) const;
+    // A list line of the record, in the colour of the first enabled rule with a colour that matches it.
+    QListWidgetItem* lineOf(const LogRecord& record) const;
+    // A firing of a rule with a notify action, shown through the system tray.
+    void notifyFiring(const RuleFiring& firing);
 
     Services services_;
     LogDatabase database_;
@@ -166,6 +178,12 @@ private:
     QPointer<SearchWindow> search_;
     QPointer<CleanerWindow> cleaner_;
     QPointer<FilteredMessagesWindow> filtered_;
+    QPointer<RulesWindow> rules_;
+    // The rules file as this process reads it (the colours of the lines), and the tray icon of notifications.
+    RulesFile* rulesFile_ = nullptr;
+    RuleColours ruleColours_;
+    QSystemTrayIcon* tray_ = nullptr;
+    bool trayMissingTold_ = false;
     // The cleaner is asked for and waits for the receiver to give the file up.
     bool handingOver_ = false;
     bool running_ = false;

@@ -43,6 +43,13 @@ void LogLineDelegate::initStyleOption(QStyleOptionViewItem* option, const QModel
     QStyledItemDelegate::initStyleOption(option, index);
     if (option->state.testFlag(QStyle::State_Selected))
         return;
+    const QVariant ruled = index.data(kRuleColourRole);
+    if (ruled.isValid()) {
+        const QColor colour = QColor::fromRgb(QRgb(ruled.toUInt()));
+        option->palette.setColor(QPalette::Active, QPalette::Text, colour);
+        option->palette.setColor(QPalette::Inactive, QPalette::Text, colour);
+        return;
+    }
     const QVariant whole = index.data(kWholeLineRole);
     const QVariant severity = index.data(kSyslogSeverityRole);
     const LineSeverity marked

@@ -18,13 +18,16 @@ LineSeverity lineSeverity(const QString& line, int syslogSeverity = -1);
 // the whole line the words are looked for in.
 inline constexpr int kSyslogSeverityRole = Qt::UserRole + 101;
 inline constexpr int kWholeLineRole = Qt::UserRole + 102;
+// The colour a rule gives the line (0xRRGGBB as a uint), ahead of the severity's.
+inline constexpr int kRuleColourRole = Qt::UserRole + 107;
 
 // The text colour of a severity on a list of the given base colour: red, dark
 // amber and grey on a light base, lighter variants on a dark one. Nothing
 // for a plain line, which keeps the palette's own text colour.
 std::optional<QColor> severityTextColour(LineSeverity severity, const QColor& base);
 
-// Draws log lines in the text colour of their severity (kSyslogSeverityRole,
+// Draws log lines in the colour a rule gives them (kRuleColourRole), else in
+// the text colour of their severity (kSyslogSeverityRole,
 // else the words of kWholeLineRole or of the shown text). Only the normal text
 // colour changes: a selected line keeps the palette's selection colours, and
 // the colour never changes the font or the size of a line.

@@ -235,6 +235,8 @@ QVariant FieldsModel::data(const QModelIndex& index, int role) const
         return line.data(kSyslogSeverityRole);
     if (role == kWholeLineRole)
         return line.data(Qt::DisplayRole);
+    if (role == kRuleColourRole)
+        return line.data(kRuleColourRole);
     if (role != Qt::DisplayRole && role != kSortRole && role != Qt::ToolTipRole)
         return {};
     const int severity = intOr(line.data(kSyslogSeverityRole), -1);

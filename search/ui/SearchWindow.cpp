@@ -419,8 +419,13 @@ void SearchWindow::addResults(const QList<LogRecord>& records)
     bool anyFields = false;
     {
         const QSignalBlocker quiet(model);
-        for (int row = 0; row < records.size(); ++row)
-            anyFields = setRecordFields(*resultList_->item(first + row), records[row]) || anyFields;
+        for (int row = 0; row < records.size(); ++row) {
+            QListWidgetItem& line = *resultList_->item(first + row);
+            anyFields = setRecordFields(line, records[row]) || anyFields;
+            if (decorateLine)
+                decorateLine(line, records[row]);
+        }
+        anyFields = anyFields || decorateLine;
     }
     if (anyFields)
         emit model->dataChanged(model->index(first, 0), model->index(first + int(records.size()) - 1, 0));

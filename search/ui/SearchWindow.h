@@ -7,6 +7,7 @@
 #include <QThreadPool>
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -36,6 +37,8 @@ std::optional<QSize> resultListSizeFor(const QSize& outerTwips);
 // selected, and the result list starts empty. The result list's context menu
 // exports the listed lines to a CSV file (see ListExport.h), asking for the
 // file name through the file dialog or through the chooser given.
+class QListWidgetItem;
+
 class SearchWindow : public QWidget {
     Q_OBJECT
 public:
@@ -46,6 +49,8 @@ public:
 
     // The list of lines found.
     ExtentListWidget* resultList() const { return resultList_; }
+    // Called for each line found with its record, e.g. to colour it.
+    std::function<void(QListWidgetItem&, const LogRecord&)> decorateLine;
 
     // Fills the day list: the all-days entry, then the day of every ordinary
     // table, ascending. When the database cannot be read the user is told

@@ -146,10 +146,11 @@ void walkTheWindows(const KnownCaptions& known)
     auto* status = window.findChild<QLabel*>(u"过滤信息"_s);
     EXPECT_EQ(status->toolTip(), u"当前正在监听UDP 5514端口信息"_s) << language;
     const QList<QAction*> listCommands = window.findChild<ExtentListWidget*>(u"txtoutput"_s)->actions();
-    ASSERT_EQ(listCommands.size(), 2);
+    ASSERT_EQ(listCommands.size(), 3);
     EXPECT_EQ(listCommands.first()->text(), known.exportCommand) << language;
     EXPECT_EQ(listCommands.at(1)->text(), known.language == Language::Chinese ? u"字段视图"_s : u"Fields view"_s)
         << language;
+    EXPECT_EQ(listCommands.at(2)->text(), known.language == Language::Chinese ? u"规则…"_s : u"Rules…"_s) << language;
 
     // The status line after a tick, with the filter on and then off.
     app.socket.arrive("<13>nothing to see");

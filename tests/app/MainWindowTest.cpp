@@ -2,7 +2,9 @@
 
 #include "platform/QtUdpSocket.h"
 #include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/LogLineDelegate.h"
 #include "platform/ui/Twips.h"
+#include "rules/RulesFile.h"
 #include "search/ui/FieldsView.h"
 #include "search/ui/SearchWindow.h"
 #include "store/LogDatabase.h"
@@ -16,6 +18,7 @@
 #include <QTableView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
@@ -249,6 +252,28 @@ TEST(Layout, DayListShowsAWholeDate)
     const QRect field = days->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, days);
     EXPECT_LE(QFontMetrics(days->font()).horizontalAdvance(app.today()), field.width());
     EXPECT_LE(days->font().pointSizeF(), 10.5);
+}
+
+TEST(Commands, ALiveLineThatARuleColoursCarriesTheRulesColour)
+{
+    AppHarness app;
+    ASSERT_TRUE(app.start());
+    auto* rules = app.window->findChild<RulesFile*>();
+    ASSERT_NE(rules, nullptr);
+    QSignalSpy loaded(rules, &RulesFile::loaded);
+    const ParsedRules parsed = RuleSet::parse(
+        R"({"rules": [{"name": "down", "when": {"contains": "DOWN"}, "actions": [{"colour": "#c00000"}]}]})");
+    ASSERT_TRUE(parsed.ok());
+    ASSERT_TRUE(RulesFile::write(rules->path(), parsed.rules));
+    ASSERT_TRUE(loaded.wait());
+
+    app.socket.arrive("<13>info: eth0 DOWN", QStringLiteral("10.1.2.3"));
+    app.socket.arrive("<13>info: eth0 up", QStringLiteral("10.1.2.3"));
+    ASSERT_TRUE(app.sync());
+    auto* list = control<ExtentListWidget>(*app.window, "txtoutput");
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->item(0)->data(kRuleColourRole), QVariant(uint(0xC00000)));
+    EXPECT_FALSE(list->item(1)->data(kRuleColourRole).isValid());
 }
 
 TEST(Commands, DoubleClickCopiesTheCurrentLineAndConfirms)
