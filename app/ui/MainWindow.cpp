@@ -12,6 +12,7 @@
 #include "platform/Dialogs.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
+#include "platform/dbus/DesktopNotifier.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/Twips.h"
 #include "rules/RulesFile.h"
@@ -634,7 +635,7 @@ void MainWindow::openRules()
                     if (window && state.isValid())
                         window->showState(state.value<RulesState>());
                 });
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
+        if (!QSystemTrayIcon::isSystemTrayAvailable() && DesktopNotifier::sessionBusAddress().isEmpty())
             rules_->showNote(tr("No system tray is available: notifications of rules are not shown."));
     }
     rules_->show();
@@ -646,10 +647,19 @@ void MainWindow::notifyFiring(const RuleFiring& firing)
 {
     if (shutDown_)
         return;
+    const QString text = logLine(firing.record) + firing.heldText();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        if (!trayMissingTold_)
-            showStatus(tr("No system tray is available: notifications of rules are not shown."));
-        trayMissingTold_ = true;
+        // Many desktops have no tray but a notification service (GNOME):
+        // ask it over D-Bus, and say once when that cannot be done either.
+        if (!desktopNotifier_) {
+            desktopNotifier_ = new DesktopNotifier([](const QString&) {}, this);
+            connect(desktopNotifier_, &DesktopNotifier::delivered, this, [this](bool shown) {
+                if (!shown && !trayMissingTold_)
+                    showStatus(tr("No system tray is available: notifications of rules are not shown."));
+                trayMissingTold_ = trayMissingTold_ || !shown;
+            });
+        }
+        desktopNotifier_->notify(firing.rule, text);
         return;
     }
     if (!tray_) {
@@ -658,7 +668,7 @@ void MainWindow::notifyFiring(const RuleFiring& firing)
         tray_->setToolTip(tr("KIV Syslog Server"));
         tray_->show();
     }
-    tray_->showMessage(firing.rule, logLine(firing.record) + firing.heldText(), QSystemTrayIcon::Warning);
+    tray_->showMessage(firing.rule, text, QSystemTrayIcon::Warning);
 }
 
 void MainWindow::openFilteredMessages()

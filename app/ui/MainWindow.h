@@ -23,6 +23,7 @@ class QKeyEvent;
 class QLabel;
 class QListWidgetItem;
 class QPushButton;
+class DesktopNotifier;
 class QSystemTrayIcon;
 class RulesFile;
 class RulesWindow;
@@ -183,6 +184,8 @@ private:
     RulesFile* rulesFile_ = nullptr;
     RuleColours ruleColours_;
     QSystemTrayIcon* tray_ = nullptr;
+    // Notifications where there is no tray.
+    DesktopNotifier* desktopNotifier_ = nullptr;
     bool trayMissingTold_ = false;
     // The cleaner is asked for and waits for the receiver to give the file up.
     bool handingOver_ = false;
