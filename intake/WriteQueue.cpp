@@ -223,14 +223,7 @@ bool WriteQueue::storeHeld(std::size_t count)
         transactionOpen_ = false;
     } catch (const std::exception& error) {
         noteRefusal(QString::fromUtf8(error.what()));
-        if (transactionOpen_) {
-            transactionOpen_ = false;
-            try {
-                writer_.rollback();
-            } catch (const DbError&) {
-                // Closing the connection below discards the transaction.
-            }
-        }
+        rollBackOpenTransaction();
         // The next try starts on a fresh connection.
         writer_.close();
         return false;
@@ -301,16 +294,22 @@ void WriteQueue::writeAsOneTransaction()
 // write path and try the records one by one.
 bool WriteQueue::rewriteRecordByRecord()
 {
-    if (transactionOpen_) {
-        transactionOpen_ = false;
-        try {
-            writer_.rollback();
-        } catch (const DbError&) {
-            // The reopen below closes the connection, which discards the transaction.
-        }
-    }
+    rollBackOpenTransaction();
     batchWritesEnabled_ = false;
     return reopenWriter() && writeQueuedRecords();
+}
+
+// Undoes the transaction a failed write left open, if any.
+void WriteQueue::rollBackOpenTransaction()
+{
+    if (!transactionOpen_)
+        return;
+    transactionOpen_ = false;
+    try {
+        writer_.rollback();
+    } catch (const DbError&) {
+        // The caller closes or reopens the connection next, which discards the transaction.
+    }
 }
 
 // Writes the records not yet stored, one by one. Rows stored before a failure
@@ -321,7 +320,7 @@ bool WriteQueue::writeQueuedRecords()
         return false;
     try {
         for (; firstUnwritten_ < queuedCount_; ++firstUnwritten_) {
-            appendSlot(firstUnwritten_);
+            records_[firstUnwritten_].id = writer_.append(records_[firstUnwritten_]);
             ++counters_.stored;
         }
     } catch (const std::exception& error) {
@@ -329,11 +328,6 @@ bool WriteQueue::writeQueuedRecords()
         return false;
     }
     return true;
-}
-
-void WriteQueue::appendSlot(int slot)
-{
-    records_[slot].id = writer_.append(records_[slot]);
 }
 
 // One line per record not yet stored, UTF-8, CR LF. The file is only ever

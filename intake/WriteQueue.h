@@ -135,7 +135,7 @@ private:
     bool writeToDatabase();
     bool rewriteRecordByRecord();
     bool finishFlush(bool reachedDatabase);
-    void appendSlot(int slot);
+    void rollBackOpenTransaction();
     bool shouldFlushNow(qint32 receivedThisSecond) const;
     bool waitingBeforeRetry() const;
     void noteRefusal(const QString& reason);

@@ -29,21 +29,6 @@
 // first, bounded by the bytes they hold.
 class DatagramInbox {
 public:
-    enum class Put { FirstWaiting, Queued, Full };
-
-    Put put(Datagram datagram)
-    {
-        const qsizetype cost = costOf(datagram);
-        QMutexLocker lock(&mutex_);
-        if (bytes_ + cost > QtUdpSocket::kInboxCapacityBytes)
-            return Put::Full;
-        const bool wasEmpty = queue_.empty();
-        bytes_ += cost;
-        peakBytes_ = std::max(peakBytes_, bytes_);
-        queue_.push_back(std::move(datagram));
-        return wasEmpty ? Put::FirstWaiting : Put::Queued;
-    }
-
     // Puts a batch under one lock, oldest first; what does not fit is dropped.
     // Returns how many were dropped, and whether the inbox was empty before.
     std::pair<int, bool> putAll(std::vector<Datagram>& batch)
@@ -90,8 +75,7 @@ public:
             return 0;
         const qsizetype peak = peakBytes_;
         peakBytes_ = 0;
-        if (queue_.empty())
-            std::deque<Datagram>().swap(queue_);
+        std::deque<Datagram>().swap(queue_);
         return peak;
     }
 

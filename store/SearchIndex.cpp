@@ -5,6 +5,7 @@
 #include "store/LogDatabase.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <SQLiteCpp/VariadicBind.h>
 #include <sqlite3.h>
 
 #include <QDir>
@@ -48,6 +49,17 @@ IndexedDay dayOf(SQLite::Statement& row)
     day.rowidIsKey = row.getColumn(8).getInt() != 0;
     day.rows = row.getColumn(9).getInt64();
     return day;
+}
+
+// Removes a day's entry and postings, within the caller's transaction.
+void forgetDay(SQLite::Database& db, const QString& tableName)
+{
+    SQLite::Statement postings(db, "DELETE FROM postings WHERE day IN (SELECT id FROM days WHERE tableName = ?)");
+    postings.bind(1, utf8Of(tableName));
+    postings.exec();
+    SQLite::Statement days(db, "DELETE FROM days WHERE tableName = ?");
+    days.bind(1, utf8Of(tableName));
+    days.exec();
 }
 
 void appendVarint(QByteArray& out, std::uint32_t value)
@@ -298,13 +310,11 @@ QStringList SearchIndex::indexedTables()
     });
 }
 
-BlockSet SearchIndex::posting(const IndexedDay& day, searchgrams::Gram gram, bool& found)
+BlockSet SearchIndex::posting(const IndexedDay& day, searchgrams::Gram gram)
 {
     SQLite::Statement row(*db_, "SELECT blocks FROM postings WHERE day = ? AND gram = ?");
-    row.bind(1, std::int64_t(day.id));
-    row.bind(2, std::int64_t(gram));
-    found = row.executeStep();
-    if (!found)
+    SQLite::bind(row, std::int64_t(day.id), std::int64_t(gram));
+    if (!row.executeStep())
         return BlockSet(day.blockCount());
     const SQLite::Column blob = row.getColumn(0);
     return BlockSet::decode(blob.getBlob(), std::size_t(blob.getBytes()), day.blockCount());
@@ -315,10 +325,9 @@ BlockSet SearchIndex::blocksWithAll(const IndexedDay& day, const std::vector<sea
     return guarded([&] {
         BlockSet result(day.blockCount(), true);
         for (const searchgrams::Gram gram : grams) {
-            bool found = false;
-            result.intersect(posting(day, gram, found));
-            if (!found || result.count() == 0)
-                return BlockSet(day.blockCount());
+            result.intersect(posting(day, gram));
+            if (result.count() == 0)
+                return result;
         }
         return result;
     });
@@ -326,10 +335,7 @@ BlockSet SearchIndex::blocksWithAll(const IndexedDay& day, const std::vector<sea
 
 BlockSet SearchIndex::blocksAlwaysRead(const IndexedDay& day)
 {
-    return guarded([&] {
-        bool found = false;
-        return posting(day, searchgrams::kAlwaysRead, found);
-    });
+    return guarded([&] { return posting(day, searchgrams::kAlwaysRead); });
 }
 
 std::vector<qint64> SearchIndex::addressesLike(const QString& likePattern, int limit)
@@ -337,8 +343,7 @@ std::vector<qint64> SearchIndex::addressesLike(const QString& likePattern, int l
     return guarded([&] {
         std::vector<qint64> keys;
         SQLite::Statement rows(*db_, "SELECT id FROM addresses WHERE address LIKE ? LIMIT ?");
-        rows.bind(1, utf8Of(likePattern));
-        rows.bind(2, limit + 1);
+        SQLite::bind(rows, utf8Of(likePattern), limit + 1);
         while (rows.executeStep())
             keys.push_back(rows.getColumn(0).getInt64());
         return keys;
@@ -352,8 +357,7 @@ BlockSet SearchIndex::blocksFromAddresses(const IndexedDay& day, const std::vect
         SQLite::Statement row(*db_, "SELECT blocks FROM postings WHERE day = ? AND gram = ?");
         for (const qint64 key : addressKeys) {
             row.reset();
-            row.bind(1, std::int64_t(day.id));
-            row.bind(2, std::int64_t(-key));
+            SQLite::bind(row, std::int64_t(day.id), std::int64_t(-key));
             if (!row.executeStep())
                 continue;
             const SQLite::Column blob = row.getColumn(0);
@@ -367,38 +371,20 @@ void SearchIndex::writeDay(const DayContent& content)
 {
     guarded([&] {
         SQLite::Transaction transaction(*db_);
-        {
-            SQLite::Statement old(*db_, "SELECT id FROM days WHERE tableName = ?");
-            old.bind(1, utf8Of(content.day.tableName));
-            if (old.executeStep()) {
-                SQLite::Statement postings(*db_, "DELETE FROM postings WHERE day = ?");
-                postings.bind(1, std::int64_t(old.getColumn(0).getInt64()));
-                postings.exec();
-                SQLite::Statement days(*db_, "DELETE FROM days WHERE id = ?");
-                days.bind(1, old.getColumn(0).getInt64());
-                days.exec();
-            }
-        }
         const IndexedDay& day = content.day;
+        forgetDay(*db_, day.tableName);
         SQLite::Statement insertDay(*db_, "INSERT INTO days (tableName, tableSql, firstRowid, lastRowid, firstRowHash, "
                                           "lastRowHash, blockShift, rowidIsKey, rows) VALUES (?,?,?,?,?,?,?,?,?)");
-        insertDay.bind(1, utf8Of(day.tableName));
-        insertDay.bind(2, utf8Of(day.tableSql));
-        insertDay.bind(3, std::int64_t(day.firstRowid));
-        insertDay.bind(4, std::int64_t(day.lastRowid));
-        insertDay.bind(5, std::int64_t(day.firstRowHash));
-        insertDay.bind(6, std::int64_t(day.lastRowHash));
-        insertDay.bind(7, day.blockShift);
-        insertDay.bind(8, day.rowidIsKey ? 1 : 0);
-        insertDay.bind(9, std::int64_t(day.rows));
+        SQLite::bind(insertDay, utf8Of(day.tableName), utf8Of(day.tableSql), std::int64_t(day.firstRowid),
+                     std::int64_t(day.lastRowid), std::int64_t(day.firstRowHash), std::int64_t(day.lastRowHash),
+                     day.blockShift, day.rowidIsKey ? 1 : 0, std::int64_t(day.rows));
         insertDay.exec();
         const std::int64_t dayId = db_->getLastInsertRowid();
 
         SQLite::Statement insertPosting(*db_, "INSERT INTO postings (day, gram, blocks) VALUES (?,?,?)");
         const auto addPosting = [&](std::int64_t gram, const QByteArray& blocks) {
             insertPosting.reset();
-            insertPosting.bind(1, dayId);
-            insertPosting.bind(2, gram);
+            SQLite::bind(insertPosting, dayId, gram);
             insertPosting.bind(3, blocks.constData(), int(blocks.size()));
             insertPosting.exec();
         };
@@ -426,14 +412,8 @@ void SearchIndex::forget(const QStringList& tableNames)
 {
     guarded([&] {
         SQLite::Transaction transaction(*db_);
-        for (const QString& name : tableNames) {
-            SQLite::Statement postings(*db_, "DELETE FROM postings WHERE day IN (SELECT id FROM days WHERE tableName = ?)");
-            postings.bind(1, utf8Of(name));
-            postings.exec();
-            SQLite::Statement days(*db_, "DELETE FROM days WHERE tableName = ?");
-            days.bind(1, utf8Of(name));
-            days.exec();
-        }
+        for (const QString& name : tableNames)
+            forgetDay(*db_, name);
         transaction.commit();
     });
 }

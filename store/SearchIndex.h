@@ -136,7 +136,8 @@ public:
 
 private:
     void ensureSchema();
-    BlockSet posting(const IndexedDay& day, searchgrams::Gram gram, bool& found);
+    // The day's blocks that hold the gram: none when the day does not hold it.
+    BlockSet posting(const IndexedDay& day, searchgrams::Gram gram);
 
     std::unique_ptr<SQLite::Database> db_;
     std::function<bool()> shouldStop_;

@@ -174,13 +174,6 @@ void readPass(DbConnection& source, const QString& table, std::optional<qint64> 
     }
 }
 
-std::size_t blockCountFor(qint64 lastRowid, int blockShift) { return std::size_t(lastRowid >> blockShift) + 1; }
-
-QByteArray encodePosting(const std::vector<std::uint32_t>& blocks, std::size_t blockCount)
-{
-    return BlockSet::encode(blocks, blockCount);
-}
-
 #ifdef Q_OS_LINUX
 // The thread runs only when nothing else wants the processor, and its disk
 // reads wait for everybody else's.
@@ -256,17 +249,17 @@ DayIndexOutcome indexDayTable(DbConnection& source, const QString& tableName, Se
     if (first)
         return DayIndexOutcome::NotIndexable;  // an empty table: nothing to search in anyway
 
-    const std::size_t blockCount = blockCountFor(day.lastRowid, blockShift);
+    const std::size_t blockCount = day.blockCount();
     SearchIndex::DayContent content;
     content.day = day;
     grams.forEach([&](Gram gram, const std::vector<std::uint32_t>& blocks) {
-        content.grams.emplace_back(gram, encodePosting(blocks, blockCount));
+        content.grams.emplace_back(gram, BlockSet::encode(blocks, blockCount));
     });
     std::sort(content.grams.begin(), content.grams.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     content.addresses.reserve(std::size_t(addresses.size()));
     for (auto it = addresses.cbegin(); it != addresses.cend(); ++it)
-        content.addresses.emplace_back(it.key(), encodePosting(it.value().blocks, blockCount));
+        content.addresses.emplace_back(it.key(), BlockSet::encode(it.value().blocks, blockCount));
     if (shouldStop())
         return DayIndexOutcome::Stopped;
     index.writeDay(content);

@@ -10,20 +10,10 @@ ServicePort::ServicePort(PortControl socket, SettingsStore& store, Dialogs& dial
 
 void ServicePort::bindAtStartup(const QString& portText, Done done)
 {
-    const std::optional<qint32> port = toInt32(portText);
-    if (!port) {
-        reportBusy(portText);
-        changeServicePort(std::move(done));
-        return;
-    }
-    socket_.bind(*port, [this, portText, done = std::move(done)](PortControl::BindResult result) mutable {
-        if (result == PortControl::BindResult::Failed) {
-            reportBusy(portText);
-            changeServicePort(std::move(done));
-        } else if (done) {
-            done();
-        }
-    });
+    if (const std::optional<qint32> port = toInt32(portText))
+        bindOrAskAgain(*port, portText, std::move(done));
+    else
+        askAgain(portText, std::move(done));
 }
 
 // Invalid entries are asked for again here; a failed bind asks again once the
@@ -45,14 +35,7 @@ void ServicePort::changeServicePort(Done done)
         }
         storeTypedText(typed);
         socket_.close();
-        socket_.bind(*port, [this, typed, done = std::move(done)](PortControl::BindResult result) mutable {
-            if (result == PortControl::BindResult::Failed) {
-                reportBusy(typed);
-                changeServicePort(std::move(done));
-            } else if (done) {
-                done();
-            }
-        });
+        bindOrAskAgain(*port, typed, std::move(done));
         return;
     }
     if (done)
@@ -76,7 +59,18 @@ void ServicePort::storeTypedText(const QString& typed)
         dialogs_.message(settingstexts::storeWriteFailed());
 }
 
-void ServicePort::reportBusy(const QString& portText)
+void ServicePort::bindOrAskAgain(int port, const QString& portText, Done done)
+{
+    socket_.bind(port, [this, portText, done = std::move(done)](PortControl::BindResult result) mutable {
+        if (result == PortControl::BindResult::Failed)
+            askAgain(portText, std::move(done));
+        else if (done)
+            done();
+    });
+}
+
+void ServicePort::askAgain(const QString& portText, Done done)
 {
     dialogs_.message(portText + settingstexts::portBusySuffix());
+    changeServicePort(std::move(done));
 }

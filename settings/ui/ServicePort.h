@@ -40,7 +40,10 @@ private:
     // a usable port (1..65535).
     static std::optional<int> portFor(double value);
     void storeTypedText(const QString& typed);
-    void reportBusy(const QString& portText);
+    // Binds to the port; when it cannot be bound, asks again.
+    void bindOrAskAgain(int port, const QString& portText, Done done);
+    // Says the port text cannot be used (it in front of the message) and asks for another port.
+    void askAgain(const QString& portText, Done done);
 
     PortControl socket_;
     SettingsStore& store_;
