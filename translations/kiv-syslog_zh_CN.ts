@@ -284,38 +284,6 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
         <translation>不限</translation>
     </message>
     <message>
-        <source>emergency</source>
-        <translation>紧急</translation>
-    </message>
-    <message>
-        <source>alert</source>
-        <translation>警报</translation>
-    </message>
-    <message>
-        <source>critical</source>
-        <translation>严重</translation>
-    </message>
-    <message>
-        <source>error</source>
-        <translation>错误</translation>
-    </message>
-    <message>
-        <source>warning</source>
-        <translation>警告</translation>
-    </message>
-    <message>
-        <source>notice</source>
-        <translation>注意</translation>
-    </message>
-    <message>
-        <source>informational</source>
-        <translation>信息</translation>
-    </message>
-    <message>
-        <source>debug</source>
-        <translation>调试</translation>
-    </message>
-    <message>
         <source>Severity at most</source>
         <translation>严重性至少达到</translation>
     </message>

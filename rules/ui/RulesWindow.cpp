@@ -2,9 +2,10 @@
 
 #include "intake/MessageText.h"
 #include "net/SyslogParser.h"
+#include "platform/ui/LogLineDelegate.h"
 #include "rules/RuleMatcher.h"
 #include "rules/RulesFile.h"
-#include "platform/ui/LogLineDelegate.h"
+#include "store/Severity.h"
 
 #include <QCheckBox>
 #include <QColorDialog>
@@ -136,10 +137,8 @@ void RulesWindow::buildControls()
     severity_ = new QComboBox(form);
     severity_->setObjectName(QStringLiteral("ruleSeverity"));
     severity_->addItem(tr("any"), -1);
-    const QStringList severities{tr("emergency"), tr("alert"),  tr("critical"),      tr("error"),
-                                 tr("warning"),   tr("notice"), tr("informational"), tr("debug")};
-    for (int level = 0; level < severities.size(); ++level)
-        severity_->addItem(QStringLiteral("%1 %2").arg(level).arg(severities[level]), level);
+    for (int level = 0; level <= 7; ++level)
+        severity_->addItem(QStringLiteral("%1 %2").arg(level).arg(severityName(level)), level);
     formLayout->addRow(tr("Severity at most"), severity_);
     facility_ = new QComboBox(form);
     facility_->setObjectName(QStringLiteral("ruleFacility"));
