@@ -1,5 +1,6 @@
 #include "app/ui/MainWindow.h"
 
+#include "app/Service.h"
 #include "app/ui/ClickableLabel.h"
 #include "app/ui/KeyPreview.h"
 #include "cleaner/ui/CleanerWindow.h"
@@ -652,7 +653,8 @@ void MainWindow::notifyFiring(const RuleFiring& firing)
         // Many desktops have no tray but a notification service (GNOME):
         // ask it over D-Bus, and say once when that cannot be done either.
         if (!desktopNotifier_) {
-            desktopNotifier_ = new DesktopNotifier([](const QString&) {}, this);
+            // Why not goes to standard error, as the receiver's problems do.
+            desktopNotifier_ = new DesktopNotifier(printLine, this);
             connect(desktopNotifier_, &DesktopNotifier::delivered, this, [this](bool shown) {
                 if (!shown && !trayMissingTold_)
                     showStatus(tr("No system tray is available: notifications of rules are not shown."));
