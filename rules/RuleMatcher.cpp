@@ -1,5 +1,7 @@
 #include "rules/RuleMatcher.h"
 
+#include <algorithm>
+
 const QHostAddress& MatchedRecord::address()
 {
     if (!address_) {
@@ -73,30 +75,57 @@ const QString& MatchedRecord::text()
 
 const QString& MatchedRecord::foldedText()
 {
+    if (!folded_)
+        fold();
+    return buffers_->folded;
+}
+
+const CharPairs& MatchedRecord::pairs()
+{
+    if (!folded_)
+        fold();
+    return buffers_->pairs;
+}
+
+// The folded text and its pairs, in two tight passes: most texts are ASCII,
+// and the first pass folds them without a branch per character.
+void MatchedRecord::fold()
+{
+    folded_ = true;
+    const QString& source = text();
+    const qsizetype size = source.size();
     QString& folded = buffers_->folded;
-    if (!folded_) {
-        folded_ = true;
-        const QString& source = text();
-        folded.resize(source.size());
-        const QChar* from = source.constData();
-        QChar* to = folded.data();
-        for (qsizetype i = 0; i < source.size(); ++i) {
-            const char16_t c = from[i].unicode();
-            if (c < 0x80)
-                to[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
-            else
-                to[i] = from[i].toCaseFolded();
+    folded.resize(size);
+    const char16_t* from = reinterpret_cast<const char16_t*>(source.constData());
+    char16_t* to = reinterpret_cast<char16_t*>(folded.data());
+    char16_t all = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = from[i];
+        all |= c;
+        to[i] = char16_t(c + (char16_t(c - u'A') < 26 ? 32 : 0));
+    }
+    hasSurrogates_ = false;
+    if (all >= 0x80) {
+        for (qsizetype i = 0; i < size; ++i) {
+            if (from[i] >= 0x80) {
+                hasSurrogates_ |= (from[i] & 0xF800) == 0xD800;
+                to[i] = CharPairs::fold(from[i]);
+            }
         }
     }
-    return folded;
+    CharPairs& pairs = buffers_->pairs;
+    pairs.clear();
+    for (qsizetype i = 1; i < size; ++i)
+        pairs.add(CharPairs::key(to[i - 1], to[i]));
 }
 
 bool MatchedRecord::textIsWellFormed()
 {
     if (!wellFormed_) {
-        const QString& source = text();
+        foldedText(); // tells whether there is any surrogate at all
         bool wellFormed = true;
-        for (qsizetype i = 0; i < source.size() && wellFormed; ++i) {
+        const QString& source = text();
+        for (qsizetype i = 0; hasSurrogates_ && i < source.size() && wellFormed; ++i) {
             const QChar c = source[i];
             if (c.isHighSurrogate() && i + 1 < source.size() && source[i + 1].isLowSurrogate())
                 ++i;
@@ -108,7 +137,17 @@ bool MatchedRecord::textIsWellFormed()
     return *wellFormed_;
 }
 
-QString requiredLiteral(const QString& pattern, bool* ignoresCase)
+CharPairs::Keys CharPairs::keysOf(QStringView needle)
+{
+    Keys keys;
+    for (qsizetype i = 1; i < needle.size(); ++i)
+        keys.push_back(key(fold(needle[i - 1].unicode()), fold(needle[i].unicode())));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+}
+
+QStringList requiredTexts(const QString& pattern, bool* ignoresCase)
 {
     *ignoresCase = false;
     QStringView rest(pattern);
@@ -118,11 +157,12 @@ QString requiredLiteral(const QString& pattern, bool* ignoresCase)
     }
     if (rest.contains(u'|') || rest.contains(u"(?") || rest.contains(u"(*") || rest.contains(u"\\Q"))
         return {};
-    QString best;
+    QStringList texts;
     QString run;
     const auto endRun = [&] {
-        if (run.size() > best.size())
-            best = run;
+        const bool plain = std::all_of(run.cbegin(), run.cend(), [](QChar c) { return c.unicode() < 0x80; });
+        if (run.size() >= 2 && (plain || !*ignoresCase))
+            texts << (*ignoresCase ? run.toLower() : run);
         run.clear();
     };
     int depth = 0;
@@ -171,15 +211,16 @@ QString requiredLiteral(const QString& pattern, bool* ignoresCase)
         }
     }
     endRun();
-    if (best.size() < 3)
-        return {};
-    if (*ignoresCase) {
-        for (const QChar c : std::as_const(best))
-            if (c.unicode() >= 0x80)
-                return {};
-        best = best.toLower();
-    }
-    return best;
+    return texts;
+}
+
+QString requiredLiteral(const QString& pattern, bool* ignoresCase)
+{
+    QString longest;
+    for (const QString& text : requiredTexts(pattern, ignoresCase))
+        if (text.size() >= 3 && text.size() > longest.size())
+            longest = text;
+    return longest;
 }
 
 RuleMatcher::RuleMatcher(const RuleConditions& conditions)
@@ -191,6 +232,7 @@ RuleMatcher::RuleMatcher(const RuleConditions& conditions)
     if (!conditions.contains.isEmpty()) {
         ignoreCase_ = !conditions.caseSensitive;
         contains_.emplace(ignoreCase_ ? conditions.contains.toCaseFolded() : conditions.contains, Qt::CaseSensitive);
+        containsPairs_ = CharPairs::keysOf(contains_->pattern());
     }
     if (!conditions.address.isEmpty()) {
         hasAddress_ = true;
@@ -211,9 +253,15 @@ RuleMatcher::RuleMatcher(const RuleConditions& conditions)
     if (!conditions.regex.isEmpty()) {
         regex_.emplace(conditions.regex);
         regex_->optimize();
-        const QString literal = requiredLiteral(conditions.regex, &regexLiteralIgnoresCase_);
-        if (!literal.isEmpty())
-            regexLiteral_.emplace(literal, Qt::CaseSensitive);
+        QString longest;
+        for (const QString& text : requiredTexts(conditions.regex, &regexLiteralIgnoresCase_)) {
+            const CharPairs::Keys keys = CharPairs::keysOf(text);
+            regexPairs_.insert(regexPairs_.end(), keys.begin(), keys.end());
+            if (text.size() >= 3 && text.size() > longest.size())
+                longest = text;
+        }
+        if (!longest.isEmpty())
+            regexLiteral_.emplace(longest, Qt::CaseSensitive);
     }
 }
 
@@ -233,12 +281,20 @@ bool RuleMatcher::matches(MatchedRecord& matched) const
         if (!sender || (*sender & ipv4Mask_) != ipv4Network_)
             return false;
     } else if (hasAddress_) {
+        // An IPv4 sender is never in an IPv6 network (a single IPv6 address
+        // may still name it, ::1 or ::ffff:10.0.0.1, and is compared as such).
+        if (prefixLength_ >= 0 && matched.ipv4())
+            return false;
         const QHostAddress& sender = matched.address();
         if (prefixLength_ >= 0 ? !sender.isInSubnet(address_, prefixLength_)
                                : !sender.isEqual(address_, QHostAddress::TolerantConversion))
             return false;
     }
-    if (contains_ && contains_->indexIn(ignoreCase_ ? matched.foldedText() : matched.text()) < 0)
+    if (contains_
+        && (!matched.pairs().mayHold(containsPairs_)
+            || contains_->indexIn(ignoreCase_ ? matched.foldedText() : matched.text()) < 0))
+        return false;
+    if (regex_ && !matched.pairs().mayHold(regexPairs_))
         return false;
     if (regexLiteral_
         && regexLiteral_->indexIn(regexLiteralIgnoresCase_ ? matched.foldedText() : matched.text()) < 0)

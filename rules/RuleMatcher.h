@@ -6,8 +6,44 @@
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QStringMatcher>
+#include <array>
 #include <optional>
 #include <vector>
+
+// Which pairs of neighbouring characters a text holds, case-folded and hashed
+// into 4,096 bits: a text that lacks one pair of a needle cannot hold the
+// needle, which one pass over the text tells every rule at once, far cheaper
+// than a search for each needle (most records hold none of them).
+class CharPairs {
+public:
+    // The pairs of a needle, folded as the texts are; none for a needle
+    // shorter than two characters (it is never ruled out here).
+    using Keys = std::vector<quint16>;
+    static Keys keysOf(QStringView needle);
+
+    // Folds each UTF-16 unit on its own, as the case-folded text does.
+    static char16_t fold(char16_t c)
+    {
+        if (c < 0x80)
+            return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
+        return QChar(c).toCaseFolded().unicode();
+    }
+    static quint16 key(char16_t first, char16_t second) { return quint16((first << 6 ^ second) & 0xFFF); }
+
+    void clear() { bits_.fill(0); }
+    void add(quint16 key) { bits_[key >> 6] |= quint64(1) << (key & 63); }
+    // False when the text surely lacks one of the needle's pairs.
+    bool mayHold(const Keys& keys) const
+    {
+        for (const quint16 key : keys)
+            if (!(bits_[key >> 6] >> (key & 63) & 1))
+                return false;
+        return true;
+    }
+
+private:
+    std::array<quint64, 64> bits_{};
+};
 
 // A record as the conditions read it. What is costly to work out (the
 // sender's address as an address, the text after the priority and its folded
@@ -19,6 +55,7 @@ public:
     struct Buffers {
         QString text;
         QString folded;
+        CharPairs pairs;
     };
 
     explicit MatchedRecord(const LogRecord& record, Buffers* buffers = nullptr)
@@ -37,6 +74,8 @@ public:
     // The same text case-folded, for the conditions that ignore case
     // (characters outside the Basic Multilingual Plane are left as they are).
     const QString& foldedText();
+    // The pairs of neighbouring characters the folded text holds.
+    const CharPairs& pairs();
     // Whether text() is well-formed UTF-16 (no lone surrogate), so that the
     // regular expressions need not check it again each.
     bool textIsWellFormed();
@@ -46,7 +85,10 @@ private:
     Buffers own_;
     Buffers* buffers_;
     const QString* text_ = nullptr;
+    void fold();
+
     bool folded_ = false;
+    bool hasSurrogates_ = false;
     std::optional<bool> wellFormed_;
     std::optional<QHostAddress> address_;
     std::optional<std::optional<quint32>> ipv4_;
@@ -80,21 +122,27 @@ private:
     // Boyer-Moore, its table made once: cheaper per record than
     // QString::contains. Ignoring case, the folded text is searched for the
     // folded needle: folding the text once for all rules costs far less than
-    // folding every character compared.
+    // folding every character compared. Only a text that may hold the
+    // needle's pairs is searched.
     std::optional<QStringMatcher> contains_;
+    CharPairs::Keys containsPairs_;
     bool ignoreCase_ = false;
     std::optional<QRegularExpression> regex_;
-    // Text every match of the expression holds (see requiredLiteral()),
-    // looked for first: most records lack it, and the expression is not run.
+    // The pairs of all the texts every match of the expression holds (see
+    // requiredTexts()), then the longest of them, are looked for first: most
+    // records lack them, and the expression is not run.
+    CharPairs::Keys regexPairs_;
     std::optional<QStringMatcher> regexLiteral_;
     bool regexLiteralIgnoresCase_ = false;
 };
 
-// Text that every match of a regular expression holds, as far as the pattern
-// shows it plainly: the longest run of at least three ordinary characters
-// outside any group, none of them optional. Patterns with alternatives,
-// quoting, options other than a leading (?i) or verbs give none (empty).
-// ignoresCase is set for a leading (?i) (the text is then ASCII and folded).
+// Texts that every match of a regular expression holds, as far as the pattern
+// shows them plainly: the runs of at least two ordinary characters outside
+// any group, none of them optional. Patterns with alternatives, quoting,
+// options other than a leading (?i) or verbs give none. ignoresCase is set
+// for a leading (?i) (the texts are then ASCII and folded).
+QStringList requiredTexts(const QString& pattern, bool* ignoresCase);
+// The longest of them, if it has three characters or more (else empty).
 QString requiredLiteral(const QString& pattern, bool* ignoresCase);
 
 // The colour a line is shown in: that of the first enabled rule with a colour

@@ -7,10 +7,12 @@
 // resident memory, and, measured in the same run, the rate of the same
 // inserts through SQLite alone in 10-row transactions.
 //
-//   intake-bench [--count N] [--rate R] [--search-max] [--forward] [--rules] [--program PATH]
+//   intake-bench [--count N] [--rate R] [--search-max [--within P]] [--forward] [--rules] [--program PATH]
 //                [--with-days DIR] [--with-index]
 //
-// --search-max looks for the highest rate at which all N datagrams are stored.
+// --search-max looks for the highest rate at which all N datagrams are stored,
+// until the best lossless and the worst lossy rate are within P percent
+// (default 10; a finer search takes more runs).
 // --forward runs everything twice, alternating: as it is, and with every
 // accepted message forwarded to one UDP destination, a sink on 127.0.0.1 this
 // benchmark runs itself (it reads and counts what arrives); each forwarding
@@ -314,7 +316,7 @@ void printRun(const char* label, double rate, const RunResult& r)
 
 // The search for the highest rate at which every datagram is stored: grows
 // by half while runs lose nothing, then halves the interval between the
-// best lossless and the worst lossy rate until they are within 10%.
+// best lossless and the worst lossy rate until they are close enough.
 struct RateSearch {
     double good = 0;
     double bad = 0;
@@ -322,7 +324,9 @@ struct RateSearch {
     int steps = 0;
     bool done = false;
 
-    explicit RateSearch(double start) : next(start) {}
+    double within = 1.1;
+
+    RateSearch(double start, double withinPercent) : next(start), within(1 + withinPercent / 100) {}
     void record(double rate, bool lossless)
     {
         (lossless ? good : bad) = rate;
@@ -330,11 +334,11 @@ struct RateSearch {
             next = good * 1.5;
         else if (good == 0)
             next = bad / 1.5;
-        else if (bad / good < 1.1)
+        else if (bad / good < within)
             done = true;
         else
             next = (good + bad) / 2;
-        done = done || ++steps >= 7;
+        done = done || ++steps >= 12;
     }
 };
 
@@ -352,6 +356,8 @@ int main(int argc, char* argv[])
     parser.addOption({QStringLiteral("count"), QStringLiteral("Datagrams per run."), QStringLiteral("N"), QStringLiteral("1000000")});
     parser.addOption({QStringLiteral("rate"), QStringLiteral("Datagrams per second."), QStringLiteral("R"), QStringLiteral("50000")});
     parser.addOption({QStringLiteral("search-max"), QStringLiteral("Find the highest rate with no loss.")});
+    parser.addOption({QStringLiteral("within"), QStringLiteral("Stop the search when within P percent."), QStringLiteral("P"),
+                      QStringLiteral("10")});
     parser.addOption({QStringLiteral("forward"),
                       QStringLiteral("Also run everything with one UDP forwarding destination (a local sink).")});
     parser.addOption({QStringLiteral("rules"),
@@ -395,7 +401,7 @@ int main(int argc, char* argv[])
     for (const Variant& variant : variants) {
         const RunResult run = runServer(program, count, rate, variant.forward, variant.rules, seedFiles);
         printRun(label(variant, "fixed").constData(), rate, run);
-        searches.emplace_back(rate);
+        searches.emplace_back(rate, parser.value(QStringLiteral("within")).toDouble());
         searches.back().record(rate, run.lost() == 0);
     }
 

@@ -38,6 +38,8 @@ TEST(RuleMatching, EachConditionKindAndTheirConjunction)
 {
     LogRecord german = routerRecord();
     german.message = u"sw1 kernel: Ärger mit eth0"_s;
+    LogRecord kelvin = routerRecord(); // KELVIN SIGN, folded to k
+    kelvin.message = u"sw1 \u212Aernel: link eth0 DOWN"_s;
     LogRecord noPriority = routerRecord();
     noPriority.fields.severity = -1;
     noPriority.fields.facility = -1;
@@ -68,6 +70,7 @@ TEST(RuleMatching, EachConditionKindAndTheirConjunction)
         {R"({"contains": "down", "case_sensitive": false})", routerRecord(), true},
         {R"({"contains": "ÄRGER MIT", "case_sensitive": false})", german, true},
         {R"({"contains": "ärger ohne", "case_sensitive": false})", german, false},
+        {R"({"contains": "KERNEL: LINK", "case_sensitive": false})", kelvin, true},
         // The header is part of the text looked at.
         {R"({"contains": "12:00:00Z sw1"})", routerRecord(), true},
         {R"({"regex": "link (\\S+) down"})", routerRecord(), false},
@@ -80,6 +83,8 @@ TEST(RuleMatching, EachConditionKindAndTheirConjunction)
         {R"({"regex": "lin?k eth0"})", routerRecord(), true},
         {R"({"regex": "sw1 kernel\\: link"})", routerRecord(), true},
         {R"({"regex": "DOWN|UP"})", routerRecord(), true},
+        {R"({"regex": "link (\\S+) DOWN"})", routerRecord(), true},
+        {R"({"regex": "(?i)K\\w+: link (\\S+) up"})", routerRecord(), false},
         {R"({"severity_max": 3, "facility": 23, "address": "10.0.0.0/8", "host": "sw1", "app": "kernel",
              "contains": "eth0", "regex": "DOWN$"})", routerRecord(), true},
         {R"({"severity_max": 3, "facility": 23, "address": "10.0.0.0/8", "host": "sw2", "app": "kernel",
