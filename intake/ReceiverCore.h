@@ -185,10 +185,6 @@ public:
     RulesState rulesState() const;
     // Reads the rules file now (if the rules were started by openDatabase()).
     void reloadRules();
-    // The actions of the rules, for tests that wait on what they did; null
-    // before openDatabase().
-    RuleActions* ruleActions() const { return ruleActions_.get(); }
-
     // The intake itself, for callers on the receiver's thread that hand in
     // messages of their own.
     DatagramIntake& intake() { return *intake_; }

@@ -23,8 +23,7 @@ public:
     // Stores what is still queued, when the window did not have the receiver
     // stop, and ends the thread.
     ~ReceiverThread();
-    ReceiverThread(const ReceiverThread&) = delete;
-    ReceiverThread& operator=(const ReceiverThread&) = delete;
+    Q_DISABLE_COPY(ReceiverThread)
 
     // The window's end of a new socket pair; the receiver takes the other end
     // as a window of this process (trusted: no rate or backlog limit). Fails,

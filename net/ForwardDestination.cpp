@@ -5,7 +5,6 @@
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <algorithm>
-#include <optional>
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
-#include <QStringList>
 #include <QThread>
 #include <atomic>
 #include <memory>

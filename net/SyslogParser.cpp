@@ -1,7 +1,6 @@
 #include "net/SyslogParser.h"
 
 #include <QDate>
-#include <QTime>
 
 #include <cstdlib>
 #include <limits>

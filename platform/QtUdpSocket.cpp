@@ -111,8 +111,7 @@ class FlagGuard {
 public:
     explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
     ~FlagGuard() { flag_ = false; }
-    FlagGuard(const FlagGuard&) = delete;
-    FlagGuard& operator=(const FlagGuard&) = delete;
+    Q_DISABLE_COPY(FlagGuard)
 
 private:
     bool& flag_;

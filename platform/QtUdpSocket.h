@@ -2,7 +2,6 @@
 
 #include "platform/UdpSocket.h"
 
-#include <QHostAddress>
 #include <QThread>
 #include <atomic>
 #include <memory>

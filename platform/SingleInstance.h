@@ -24,8 +24,7 @@ public:
     // lockPath: the lock file; see defaultLockPath().
     explicit LockFileSingleInstance(QString lockPath);
     ~LockFileSingleInstance() override;
-    LockFileSingleInstance(const LockFileSingleInstance&) = delete;
-    LockFileSingleInstance& operator=(const LockFileSingleInstance&) = delete;
+    Q_DISABLE_COPY(LockFileSingleInstance)
 
     // True when the lock is now held (or the lock file cannot be used at all,
     // in which case a warning naming the file and the reason is printed and

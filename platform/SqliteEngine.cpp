@@ -100,8 +100,7 @@ public:
         }
     }
     ~SqliteStatement() override { sqlite3_finalize(statement_); }
-    SqliteStatement(const SqliteStatement&) = delete;
-    SqliteStatement& operator=(const SqliteStatement&) = delete;
+    Q_DISABLE_COPY(SqliteStatement)
 
     void run(const QStringList& params) override
     {
@@ -215,8 +214,7 @@ public:
         wake_.notify_one();
         thread_.join();
     }
-    BackgroundCheckpointer(const BackgroundCheckpointer&) = delete;
-    BackgroundCheckpointer& operator=(const BackgroundCheckpointer&) = delete;
+    Q_DISABLE_COPY(BackgroundCheckpointer)
 
 private:
     static int afterCommit(void* self, sqlite3* db, const char* schema, int pages)

@@ -77,15 +77,25 @@ void appendCsvField(QByteArray& line, QByteArrayView utf8Field)
     line.append('"');
 }
 
+namespace {
+
+// One record's line: the three fields, then CRLF.
+void appendCsvRecord(QByteArray& line, QByteArrayView time, QByteArrayView ip, QByteArrayView message)
+{
+    appendCsvField(line, time);
+    line.append(',');
+    appendCsvField(line, ip);
+    line.append(',');
+    appendCsvField(line, message);
+    line.append("\r\n", 2);
+}
+
+} // namespace
+
 QByteArray csvRecord(const QString& time, const QString& ip, const QString& message)
 {
     QByteArray line;
-    appendCsvField(line, time.toUtf8());
-    line.append(',');
-    appendCsvField(line, ip.toUtf8());
-    line.append(',');
-    appendCsvField(line, message.toUtf8());
-    line.append("\r\n");
+    appendCsvRecord(line, time.toUtf8(), ip.toUtf8(), message.toUtf8());
     return line;
 }
 
@@ -111,12 +121,7 @@ bool CsvWriter::writeHeader()
 
 bool CsvWriter::writeRecord(QByteArrayView time, QByteArrayView ip, QByteArrayView message)
 {
-    appendCsvField(buffer_, time);
-    buffer_.append(',');
-    appendCsvField(buffer_, ip);
-    buffer_.append(',');
-    appendCsvField(buffer_, message);
-    buffer_.append("\r\n", 2);
+    appendCsvRecord(buffer_, time, ip, message);
     return flushWhenFull();
 }
 

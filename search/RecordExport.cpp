@@ -7,7 +7,6 @@
 #include "store/LogDatabase.h"
 #include "store/LogRecord.h"
 
-#include <QDate>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QJsonDocument>

@@ -46,8 +46,7 @@ public:
     IntegrityCheck(DbEngine& engine, QString path, QString firstTable);
     // Cancels a check under way.
     ~IntegrityCheck();
-    IntegrityCheck(const IntegrityCheck&) = delete;
-    IntegrityCheck& operator=(const IntegrityCheck&) = delete;
+    Q_DISABLE_COPY(IntegrityCheck)
 
     // Starts the check; done is called once, on the check's thread, with what
     // it found, unless the check is cancelled first. Only the first call does

@@ -3,7 +3,6 @@
 #include "platform/Result.h"
 #include "store/LogRecord.h"
 
-#include <QString>
 
 // The long-lived write path into the database: one connection and one prepared
 // insert on the daily table of the day it was (re)opened on.

@@ -96,8 +96,7 @@ public:
     // Read: fails (DbError) when the file does not exist. Write: creates it.
     SearchIndex(const QString& dataDir, Mode mode);
     ~SearchIndex();
-    SearchIndex(const SearchIndex&) = delete;
-    SearchIndex& operator=(const SearchIndex&) = delete;
+    Q_DISABLE_COPY(SearchIndex)
 
     // Called, on the connection's thread, every so many steps of a long
     // statement; true stops the statement (it fails as interrupted).

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -55,8 +54,7 @@ public:
     SearchIndexBuilder(DbEngine& engine, QString dataDir, const Clock& clock,
                        std::function<void(const QString& line)> report = {});
     ~SearchIndexBuilder();
-    SearchIndexBuilder(const SearchIndexBuilder&) = delete;
-    SearchIndexBuilder& operator=(const SearchIndexBuilder&) = delete;
+    Q_DISABLE_COPY(SearchIndexBuilder)
 
     // Looks at the days again.
     void wake();

@@ -301,7 +301,6 @@ void MainWindow::continueAfterBind()
 
 void MainWindow::endStartup(bool running)
 {
-    running_ = running;
     emit startupEnded(running);
 }
 

@@ -74,15 +74,11 @@ public:
     void layoutForOuterSize(double outerWidth, double outerHeight);
 
     bool isShutDown() const { return shutDown_; }
-    // The startup has ended and the window runs.
-    bool isRunning() const { return running_; }
     qint16 filterEnabled() const { return filterEnabled_; }
     qint32 widestLine() const { return widestLine_; }
     bool dayListRefreshPending() const { return dayListRefreshPending_; }
     // Whether a load of a day or of the day list is still being read.
     bool loadPending() const { return loadsPending_ > 0 || dayListsPending_ > 0; }
-    // The window's copy of the filtered-message buffer.
-    const FilteredMessageBuffer& filteredMessages() const { return filteredCopy_; }
     SearchWindow* searchWindow() const;
     CleanerWindow* cleanerWindow() const;
     FilteredMessagesWindow* filteredWindow() const;
@@ -189,6 +185,5 @@ private:
     bool trayMissingTold_ = false;
     // The cleaner is asked for and waits for the receiver to give the file up.
     bool handingOver_ = false;
-    bool running_ = false;
     bool shutDown_ = false;
 };

@@ -270,26 +270,13 @@ QVariant FieldsModel::data(const QModelIndex& index, int role) const
 
 QVariant FieldsModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
+    static const char* const titles[ColumnCount] = {QT_TR_NOOP("Time"),     QT_TR_NOOP("Address"),
+                                                    QT_TR_NOOP("Severity"), QT_TR_NOOP("Facility"),
+                                                    QT_TR_NOOP("Host"),     QT_TR_NOOP("Program"),
+                                                    QT_TR_NOOP("Message")};
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    switch (section) {
-    case Time:
-        return tr("Time");
-    case Address:
-        return tr("Address");
-    case Severity:
-        return tr("Severity");
-    case Facility:
-        return tr("Facility");
-    case Host:
-        return tr("Host");
-    case Program:
-        return tr("Program");
-    case Message:
-        return tr("Message");
-    default:
-        return {};
-    }
+    return section >= 0 && section < ColumnCount ? tr(titles[section]) : QVariant();
 }
 
 QTableView* attachFieldsView(ExtentListWidget& list, SettingsStore& settings)

@@ -3,7 +3,6 @@
 #include "store/LogRecord.h"
 
 #include <QAbstractTableModel>
-#include <QPointer>
 
 class ExtentListWidget;
 class QAbstractItemModel;

@@ -17,7 +17,6 @@
 #include <QGridLayout>
 #include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,7 +24,6 @@
 #include <QResizeEvent>
 #include <QSignalBlocker>
 #include <exception>
-#include <stdexcept>
 #include <utility>
 
 namespace {

@@ -66,7 +66,6 @@ public:
     // arrival time) below the specified row; the result list's context menu
     // switches them. Hidden, they take no part in a search.
     void showMoreCriteria(bool shown);
-    bool moreCriteriaShown() const { return criteriaShown_; }
     // Whether a search is still running.
     bool searching() const { return running_ != nullptr; }
     // Copies the current result line (empty text without one) to the clipboard.
