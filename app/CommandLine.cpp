@@ -1,7 +1,5 @@
 #include "app/CommandLine.h"
 
-#include "search/LogSearch.h"
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>

@@ -4,7 +4,6 @@
 #include "intake/ReceiverCore.h"
 #include "intake/rep_Receiver_merged.h"
 #include "platform/Database.h"
-#include "platform/SettingsStore.h"
 #include "platform/UdpSocket.h"
 #include "settings/SettingsTexts.h"
 

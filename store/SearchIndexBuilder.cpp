@@ -3,7 +3,6 @@
 #include "platform/Clock.h"
 #include "platform/Database.h"
 #include "store/LogDatabase.h"
-#include "store/LogRecord.h"
 #include "store/SearchIndex.h"
 
 #include <QDir>

@@ -11,7 +11,6 @@
 #include "platform/Clock.h"
 #include "platform/Desktop.h"
 #include "platform/Dialogs.h"
-#include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "platform/dbus/DesktopNotifier.h"
 #include "platform/ui/ExtentListWidget.h"
