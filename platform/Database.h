@@ -95,16 +95,9 @@ public:
     virtual void runValues(std::initializer_list<DbValue> params) = 0;
     // The ID (rowid) of the row the connection inserted last.
     virtual qint64 lastInsertId() const = 0;
-    virtual void run(const QStringList& params) = 0;
-    // The same without copying the texts: they are bound where they lie and
-    // released before the call returns. Meant for paths that run per record.
-    virtual void runTexts(std::initializer_list<QStringView> params)
-    {
-        QStringList copies;
-        for (QStringView param : params)
-            copies << param.toString();
-        run(copies);
-    }
+    // Runs with text parameters, bound where they lie (not copied) and
+    // released before the call returns.
+    virtual void runTexts(std::initializer_list<QStringView> params) = 0;
 };
 
 class DbConnection {

@@ -102,12 +102,6 @@ public:
     ~SqliteStatement() override { sqlite3_finalize(statement_); }
     Q_DISABLE_COPY(SqliteStatement)
 
-    void run(const QStringList& params) override
-    {
-        for (int i = 0; i < params.size(); ++i)
-            bindText(i + 1, params[i]);
-        stepToEnd();
-    }
     void runTexts(std::initializer_list<QStringView> params) override
     {
         int position = 1;
@@ -369,7 +363,7 @@ private:
     {
         if (!statement)
             statement = guarded([&] { return std::make_unique<SqliteStatement>(db_, sql); });
-        statement->run({});
+        statement->runTexts({});
     }
 
     SharedDatabase db_;

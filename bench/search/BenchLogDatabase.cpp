@@ -54,7 +54,7 @@ void fillDay(LogDatabase& database, const QDate& day, int recordsPerDay)
     const auto insert = connection->prepare(QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)")
                                                 .arg(quoteName(dayTableName(dayText))));
     for (int index = 0; index < recordsPerDay; ++index)
-        insert->run({timeOfRecord(day, index, recordsPerDay), addressOfRecord(index), benchMessage(index)});
+        insert->runTexts({timeOfRecord(day, index, recordsPerDay), addressOfRecord(index), benchMessage(index)});
     connection->commit();
 }
 

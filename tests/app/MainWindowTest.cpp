@@ -46,7 +46,7 @@ void createDay(DbEngine& engine, const QString& path, const QString& day, int ro
     auto insert = connection->prepare(QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)")
                                           .arg(quoteName(dayTableName(day))));
     for (int i = 1; i <= rows; ++i)
-        insert->run({day + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"), QStringLiteral("row %1").arg(i)});
+        insert->runTexts({day + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"), QStringLiteral("row %1").arg(i)});
     connection->commit();
 }
 

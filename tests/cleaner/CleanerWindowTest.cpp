@@ -33,7 +33,7 @@ protected:
         const auto insert =
             connection->prepare(QStringLiteral("INSERT INTO %1 (信息) VALUES (?)").arg(quoteName(name)));
         for (int i = 0; i < rows; ++i)
-            insert->run({QStringLiteral("a logged message number %1").arg(i).repeated(6)});
+            insert->runTexts({QStringLiteral("a logged message number %1").arg(i).repeated(6)});
         connection->commit();
     }
     void createDays(const QStringList& days, int rows = 0)

@@ -568,7 +568,7 @@ TEST(Startup, ADamagedDatabaseIsCheckedInTheBackgroundAndToldOnceNamingTheFile)
         connection->begin();
         auto insert = connection->prepare(u"INSERT INTO \"syslog-2026-12-05\" (\"信息\") VALUES (?)"_s);
         for (int i = 0; i < 2000; ++i)
-            insert->run({QStringLiteral("info: %1 ").arg(i) + QString(200, u'x')});
+            insert->runTexts({QStringLiteral("info: %1 ").arg(i) + QString(200, u'x')});
         insert.reset();
         connection->commit();
         auto root = connection->query(u"SELECT rootpage AS v FROM sqlite_master WHERE name = 'syslog-2026-12-05'"_s);

@@ -35,7 +35,7 @@ struct SearchTestDatabase {
         const auto insert = connection->prepare(QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)")
                                                     .arg(quoteName(dayTableName(day))));
         for (const LogRecord& record : records)
-            insert->run({record.time, record.ip, record.message});
+            insert->runTexts({record.time, record.ip, record.message});
         connection->commit();
     }
 

@@ -115,7 +115,7 @@ protected:
             const auto insert = connection->prepare(
                 QStringLiteral("INSERT INTO %1 (时间, IP地址, 信息) VALUES (?, ?, ?)").arg(table));
             for (int i = 0; i < rows; ++i)
-                insert->run({day + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"),
+                insert->runTexts({day + QStringLiteral(" 10:00:00"), QStringLiteral("10.0.0.1"),
                              QStringLiteral("message %1 ").arg(i).repeated(8)});
             connection->commit();
         }

@@ -51,7 +51,7 @@ protected:
         auto insert = connection->prepare(
             QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)").arg(quoteName(dayTableName(day))));
         for (const auto& row : rows)
-            insert->run({row[0], row[1], row[2]});
+            insert->runTexts({row[0], row[1], row[2]});
         insert.reset();
         connection->commit();
     }
