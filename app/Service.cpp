@@ -107,7 +107,7 @@ int runHeadless(QCoreApplication& app, const QString& dataDir)
     ReceiverCore core(CoreServices{clock, readEngine, writeEngine,
                                    [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
                                    [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                   dataDir, &settings, /* indexClosedDays */ true});
+                                   dataDir, &settings, /* indexClosedDays */ true, /* matchRulesOnOwnThread */ true});
     HeadlessService service(core, settings, singleInstance, dataDir, printLine);
     // A rule's notify action: on the desktop of the user the service runs for, if it can.
     DesktopNotifier notifier(printLine);

@@ -40,7 +40,7 @@ struct ReceiverParts {
         : receiver(CoreServices{clock, readEngine, writeEngine,
                                 [] { return std::unique_ptr<UdpSocket>(new QtUdpSocket); },
                                 [](int intervalMs) { return std::unique_ptr<Timer>(new QtTimer(intervalMs)); },
-                                dataDir, &settings, /* indexClosedDays */ true})
+                                dataDir, &settings, /* indexClosedDays */ true, /* matchRulesOnOwnThread */ true})
     {
     }
     SystemClock clock;

@@ -7,6 +7,7 @@
 #include "platform/Timer.h"
 #include "platform/UdpSocket.h"
 #include "rules/RuleActions.h"
+#include "rules/RuleMatching.h"
 #include "rules/RulesFile.h"
 #include "settings/Settings.h"
 #include "settings/SettingsTexts.h"
@@ -108,6 +109,7 @@ ReceiverCore::~ReceiverCore()
     integrityCheck_.reset();
     intake_->setOnKept({});
     rulesFile_.reset();
+    ruleMatching_.reset();
     ruleActions_.reset();
     queue_->setOnHoldingChanged({});
     tcp_.reset();
@@ -306,7 +308,10 @@ void ReceiverCore::startRules()
         if (!ok)
             emit problemReported(line);
     });
-    ruleEngine_ = std::make_unique<RuleEngine>(services_.clock, [this](const Rule& rule, const RuleFiring& firing) {
+    ruleMatching_ = std::make_unique<RuleMatching>(services_.clock, services_.matchRulesOnOwnThread
+                                                                        ? RuleMatching::Threading::OwnThread
+                                                                        : RuleMatching::Threading::CallerThread);
+    connect(ruleMatching_.get(), &RuleMatching::fired, this, [this](const Rule& rule, const RuleFiring& firing) {
         // Rules without a cooldown could otherwise flood the windows.
         if (std::any_of(rule.actions.begin(), rule.actions.end(),
                         [](const RuleAction& action) { return action.kind == RuleAction::Kind::Notify; })) {
@@ -319,7 +324,7 @@ void ReceiverCore::startRules()
         }
         ruleActions_->submit(rule, firing);
     });
-    intake_->setOnKept([engine = ruleEngine_.get()](const LogRecord& record) { engine->offer(record); });
+    intake_->setOnKept([matching = ruleMatching_.get()](const LogRecord& record) { matching->offer(record); });
     rulesFile_ = std::make_unique<RulesFile>(services_.dataDir);
     connect(rulesFile_.get(), &RulesFile::loaded, this, &ReceiverCore::applyRules);
     rulesFile_->start();
@@ -328,7 +333,7 @@ void ReceiverCore::startRules()
 // Each fault is told once while it lasts: a fault mended and made again is told again.
 void ReceiverCore::applyRules(const ParsedRules& parsed)
 {
-    ruleEngine_->setRules(parsed.rules);
+    ruleMatching_->setRules(parsed.rules);
     const QString file = QDir::toNativeSeparators(rulesFile_->path());
     QStringList faults;
     if (!parsed.fileFault.isEmpty())
@@ -368,7 +373,8 @@ RulesState ReceiverCore::rulesState() const
     if (!rulesFile_)
         return state;
     state.file = QDir::toNativeSeparators(rulesFile_->path());
-    state.counters = ruleEngine_->counters();
+    state.counters = ruleMatching_->counters();
+    state.recordsUntested = ruleMatching_->untested();
     state.faults = reportedRuleFaults_;
     state.actionsDropped = ruleActions_->dropped();
     state.actionsFailed = ruleActions_->failed();
@@ -384,19 +390,20 @@ void ReceiverCore::reloadRules()
 
 QString ReceiverCore::rulesSummary() const
 {
-    if (!ruleEngine_ || ruleEngine_->rules().isEmpty())
+    if (!ruleMatching_ || ruleMatching_->rules().isEmpty())
         return {};
     qint64 fired = 0;
-    for (const RuleCounter& counter : ruleEngine_->counters())
+    for (const RuleCounter& counter : ruleMatching_->counters())
         fired += counter.fired;
     return QStringLiteral("; rules: %1 fired, %2 actions dropped (too many waiting), %3 failed, %4 unfinished, %5 "
-                          "notifications dropped (more than %6 a second)")
+                          "notifications dropped (more than %6 a second), %7 records not tested (too many waiting)")
         .arg(fired)
         .arg(ruleActions_->dropped())
         .arg(ruleActions_->failed())
         .arg(ruleActions_->pending())
         .arg(notificationsDropped_)
         .arg(kNotificationsPerSecond)
+        .arg(ruleMatching_->untested())
         + forwardedByRules();
 }
 
@@ -508,7 +515,7 @@ void ReceiverCore::tick()
         counters.tcpNotes = tcpNotes();
     counters.tlsNotes = tlsNotes();
     emit secondElapsed(counters);
-    if (ruleEngine_) {
+    if (ruleMatching_) {
         notificationsThisSecond_ = 0;
         RulesState rules = rulesState();
         if (rules != sentRulesState_) {
@@ -546,6 +553,8 @@ void ReceiverCore::shutdown()
     // queued by the close, then written; only then is intake shut.
     closePort();
     shutDown_ = true;
+    if (ruleMatching_)
+        ruleMatching_->finish();
     queue_->close();
     writer_->close();
     indexBuilder_.reset();
@@ -839,7 +848,8 @@ QDataStream& operator<<(QDataStream& out, const RulesState& state)
     out << state.file << qint32(state.counters.size());
     for (const RuleCounter& counter : state.counters)
         out << counter.name << counter.matched << counter.fired << counter.held;
-    return out << state.faults << state.actionsDropped << state.actionsFailed << state.notificationsDropped;
+    return out << state.faults << state.actionsDropped << state.actionsFailed << state.notificationsDropped
+               << state.recordsUntested;
 }
 
 QDataStream& operator>>(QDataStream& in, RulesState& state)
@@ -852,5 +862,6 @@ QDataStream& operator>>(QDataStream& in, RulesState& state)
         in >> counter.name >> counter.matched >> counter.fired >> counter.held;
         state.counters << counter;
     }
-    return in >> state.faults >> state.actionsDropped >> state.actionsFailed >> state.notificationsDropped;
+    return in >> state.faults >> state.actionsDropped >> state.actionsFailed >> state.notificationsDropped
+              >> state.recordsUntested;
 }

@@ -18,6 +18,7 @@
 class Clock;
 class DatagramIntake;
 class RuleActions;
+class RuleMatching;
 class RulesFile;
 struct ParsedRules;
 class DbEngine;
@@ -100,6 +101,9 @@ struct CoreServices {
     // Whether to keep the search index of the closed days up to date, in the
     // background, from openDatabase() on (store/SearchIndexBuilder.h).
     bool indexClosedDays = false;
+    // Whether the rules test each record on a thread of their own (the
+    // programs) or as it is kept (tests that step everything by hand).
+    bool matchRulesOnOwnThread = false;
 };
 
 // The receiver: the UDP socket and the TCP intake on the same port, the TLS
@@ -261,7 +265,7 @@ private:
     std::unique_ptr<SearchIndexBuilder> indexBuilder_;
     std::unique_ptr<IntegrityCheck> integrityCheck_;
     std::unique_ptr<RuleActions> ruleActions_;
-    std::unique_ptr<RuleEngine> ruleEngine_;
+    std::unique_ptr<RuleMatching> ruleMatching_;
     std::unique_ptr<RulesFile> rulesFile_;
     // The rule faults told already: each is told once while it lasts.
     QStringList reportedRuleFaults_;

@@ -43,7 +43,9 @@ void RuleEngine::setRules(const QList<Rule>& rules)
         stateOf_.push_back(&states_[rule.name]);
 }
 
-void RuleEngine::offer(const LogRecord& record)
+void RuleEngine::offer(const LogRecord& record) { offer(record, clock_.currentMSecsSinceEpoch()); }
+
+void RuleEngine::offer(const LogRecord& record, qint64 nowMs)
 {
     if (active_.empty())
         return;
@@ -53,7 +55,7 @@ void RuleEngine::offer(const LogRecord& record)
             continue;
         State& state = *stateOf_[std::size_t(active.rule)];
         ++state.counter.matched;
-        const RuleThrottle::Decision decision = state.throttle.offer(clock_.currentMSecsSinceEpoch());
+        const RuleThrottle::Decision decision = state.throttle.offer(nowMs);
         state.counter.held = state.throttle.held();
         if (!decision.fire)
             continue;

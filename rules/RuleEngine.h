@@ -50,6 +50,8 @@ struct RulesState {
     qint64 actionsDropped = 0;
     qint64 actionsFailed = 0;
     qint64 notificationsDropped = 0;
+    // Records the rules did not test because too many were waiting.
+    qint64 recordsUntested = 0;
     bool operator==(const RulesState&) const = default;
 };
 
@@ -89,7 +91,9 @@ public:
 
     void setRules(const QList<Rule>& rules);
     const QList<Rule>& rules() const { return rules_; }
-    // Tests one record against every enabled rule.
+    // Tests one record against every enabled rule; the cooldowns go by nowMs
+    // (by default the clock's time).
+    void offer(const LogRecord& record, qint64 nowMs);
     void offer(const LogRecord& record);
     // One per rule, in the rules' order.
     QList<RuleCounter> counters() const;

@@ -399,6 +399,10 @@ Records are still stored in it, but some stored ones may not be readable. Copy t
         <source>There are no rules.</source>
         <translation>没有规则。</translation>
     </message>
+    <message>
+        <source>Messages not tested by the rules (too many waiting): %1</source>
+        <translation>规则未检查的消息（等待的过多）：%1</translation>
+    </message>
 </context>
 <context>
     <name>SearchWindow</name>

@@ -262,6 +262,8 @@ QString RulesWindow::statusText() const
                      .arg(state_.actionsDropped)
                      .arg(state_.actionsFailed)
                      .arg(state_.notificationsDropped);
+    if (state_.recordsUntested > 0)
+        lines << tr("Messages not tested by the rules (too many waiting): %1").arg(state_.recordsUntested);
     return lines.join(QLatin1Char('\n'));
 }
 

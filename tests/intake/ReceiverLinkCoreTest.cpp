@@ -49,7 +49,8 @@ public:
             settings.values[QStringLiteral("msgfilter")] = QStringLiteral("1");
             core = std::make_unique<ReceiverCore>(
                 CoreServices{clock, engine, engine, [this] { return std::make_unique<FakeSocketView>(socket); },
-                             [](int) { return std::make_unique<FakeTimer>(); }, dir_});
+                             [](int) { return std::make_unique<FakeTimer>(); }, dir_, nullptr, false,
+                             /* matchRulesOnOwnThread */ true});
             core->openDatabase();
             core->port().setLocalPort(5514);
             EXPECT_TRUE(core->port().bind());

@@ -1,8 +1,10 @@
 // Rules: reading the file, matching records, colours and the cooldown.
 #include "rules/RuleEngine.h"
 #include "rules/RuleMatcher.h"
+#include "rules/RuleMatching.h"
 #include "tests/support/Fakes.h"
 
+#include <QSignalSpy>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -253,4 +255,34 @@ TEST(RuleCooldown, FiresOncePerCooldownAndHandsWhatItHeldToTheNextFiring)
     EXPECT_EQ(firings[1].held, 38);
     EXPECT_EQ(firings[1].heldText(), u" and 38 more since 12:00:05"_s);
     EXPECT_EQ(engine.counters().value(0), (RuleCounter{u"errors"_s, 40, 2, 0}));
+}
+
+// On a thread of its own: what waits is bounded (the rest is counted, not
+// tested), and a firing reaches the caller's thread after counters that hold it.
+TEST(RuleMatching, OnItsOwnThreadTestsWhatFitsCountsTheRestAndTellsFiringsBack)
+{
+    const ParsedRules parsed = RuleSet::parse(R"({"rules": [
+        {"name": "errors", "cooldown": 60, "when": {"severity_max": 3}, "actions": [{"notify": true}]}]})");
+    FakeClock clock(QDateTime(QDate(2026, 12, 7), QTime(12, 0, 5)));
+    RuleMatching matching(clock, RuleMatching::Threading::OwnThread, /* batch */ 100, /* capacity */ 3);
+    matching.setRules(parsed.rules);
+    QSignalSpy fired(&matching, &RuleMatching::fired);
+    QList<RuleCounter> countersAtFiring;
+    QObject::connect(&matching, &RuleMatching::fired, [&] { countersAtFiring = matching.counters(); });
+
+    for (int i = 0; i < 5; ++i)
+        matching.offer(routerRecord());
+    EXPECT_EQ(matching.untested(), 2);
+    ASSERT_TRUE(fired.wait(10000));
+    EXPECT_EQ(fired[0][1].value<RuleFiring>().rule, u"errors"_s);
+    EXPECT_EQ(countersAtFiring.value(0), (RuleCounter{u"errors"_s, 3, 1, 2}));
+
+    // Room again once the batch was tested; the cooldown goes by the time of hand-over.
+    clock.advanceSeconds(60);
+    matching.offer(routerRecord());
+    matching.finish();
+    EXPECT_EQ(matching.counters().value(0), (RuleCounter{u"errors"_s, 4, 2, 0}));
+    EXPECT_EQ(matching.untested(), 2);
+    ASSERT_TRUE(fired.wait(10000));
+    EXPECT_EQ(fired[1][1].value<RuleFiring>().held, 2);
 }
