@@ -68,25 +68,11 @@ public:
     int ping() override { return heard(1); }
     RulesState rulesState() override { return heard(core_.rulesState()); }
 
-    bool reloadRules() override
-    {
-        core_.reloadRules();
-        return heard(true);
-    }
+    bool reloadRules() override { return carryOut([&] { core_.reloadRules(); }); }
     bool setKeepDays(int days) override { return ownOnly([&] { core_.setKeepDays(days); }); }
     bool startCounting() override { return ownOnly([&] { core_.startCounting(); }); }
-
-    bool closePort() override
-    {
-        core_.port().close();
-        return heard(true);
-    }
-
-    bool takeBackDatabase() override
-    {
-        release();
-        return heard(true);
-    }
+    bool closePort() override { return carryOut([&] { core_.port().close(); }); }
+    bool takeBackDatabase() override { return carryOut([&] { release(); }); }
 
     QString openDatabase() override
     {
@@ -183,6 +169,13 @@ private:
             core_.takeBackDatabase();
     }
 
+    // A call whose answer only tells that it was heard.
+    template <typename Call>
+    bool carryOut(Call call)
+    {
+        call();
+        return heard(true);
+    }
     // What only a receiver of the window's own does: a service opens, keeps
     // its days and counts by itself.
     template <typename Call>

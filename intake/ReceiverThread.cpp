@@ -4,7 +4,6 @@
 
 #include <QMetaObject>
 #include <cerrno>
-#include <cstring>
 #include <sys/socket.h>
 
 ReceiverThread::ReceiverThread(CoreServices services, Threading threading)
@@ -50,7 +49,7 @@ Result<qintptr> ReceiverThread::connectWindow()
     int ends[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return Failure{QStringLiteral("cannot make a socket pair for the window: %1")
-                           .arg(QString::fromLocal8Bit(std::strerror(errno)))};
+                           .arg(systemReason(errno))};
     const qintptr receiverEnd = ends[0];
     if (thread_)
         QMetaObject::invokeMethod(host_, [this, receiverEnd] { host_->adopt(receiverEnd); }, Qt::QueuedConnection);

@@ -120,10 +120,7 @@ void WriteQueue::close()
     tellHolding();
 }
 
-bool WriteQueue::waitingBeforeRetry() const
-{
-    return retryAtMs_ != 0 && clock_.currentMSecsSinceEpoch() < retryAtMs_;
-}
+bool WriteQueue::waitingBeforeRetry() const { return retryAtMs_ != 0 && clock_.currentMSecsSinceEpoch() < retryAtMs_; }
 
 // Empties the queue and stops the write timer, which only runs on while
 // records are held, to try again; every flush ends this way.

@@ -1,6 +1,7 @@
 #include "net/Forwarder.h"
 
 #include "net/SyslogRelay.h"
+#include "platform/Result.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
@@ -91,8 +92,6 @@ constexpr qint64 kTcpWriteWatermark = 256 * 1024;
 // to tell which ones a broken connection had not delivered. More than a TCP
 // send buffer holds.
 constexpr qint64 kTrackedSentBytes = 32 * 1024 * 1024;
-
-QString systemErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 } // namespace
 
@@ -464,7 +463,7 @@ private:
             const int error = errno;
             if (fd >= 0)
                 ::close(fd);
-            failed(QStringLiteral("Cannot open a UDP socket: %1").arg(systemErrorText(error)));
+            failed(QStringLiteral("Cannot open a UDP socket: %1").arg(systemReason(error)));
             return;
         }
         fd_ = fd;
@@ -529,7 +528,7 @@ private:
             ++missed;
             error = QStringLiteral("Cannot send a datagram of %1 bytes: %2")
                         .arg(batch_[next].size())
-                        .arg(systemError > 0 ? systemErrorText(systemError) : qtSocket_->errorString());
+                        .arg(systemError > 0 ? systemReason(systemError) : qtSocket_->errorString());
             batch_[next].clear();
             ++next;
             if (systemError == kUnreachable) {
@@ -644,7 +643,7 @@ private:
     void refused(quint64 count, int reason)
     {
         const QString error = QStringLiteral("Datagrams refused (%1): nothing receives on %2 port %3")
-                                  .arg(systemErrorText(reason), destination().host)
+                                  .arg(systemReason(reason), destination().host)
                                   .arg(destination().port);
         undeliver(count, error);
         goDown(error);

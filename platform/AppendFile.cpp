@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <system_error>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -16,11 +15,6 @@
 namespace {
 
 #ifdef Q_OS_UNIX
-
-QString systemReason(int errorNumber)
-{
-    return QString::fromStdString(std::generic_category().message(errorNumber));
-}
 
 QString notRegularReason(mode_t mode)
 {

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <system_error>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -19,11 +18,6 @@ constexpr mode_t kOwnerAndGroup = 0770;
 constexpr mode_t kOwnerAlone = 0700;
 // What open() is given: the umask may take more away.
 constexpr mode_t kCreateMode = 0640;
-
-QString systemReason(int errorNumber)
-{
-    return QString::fromStdString(std::generic_category().message(errorNumber));
-}
 
 // Gives the file open as fd the group gid and, within what it has, the mode;
 // with another group than gid, only its owner keeps access.

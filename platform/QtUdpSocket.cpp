@@ -151,9 +151,9 @@ public:
             }
         }
         if (fd < 0)
-            return Failure{QString::fromLocal8Bit(std::strerror(errno))};
+            return Failure{systemReason(errno)};
         if (bound != 0) {
-            const Failure failure{QString::fromLocal8Bit(std::strerror(errno))};
+            const Failure failure{systemReason(errno)};
             ::close(fd);
             return failure;
         }

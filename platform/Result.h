@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <optional>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -32,3 +33,9 @@ private:
     std::optional<T> value_;
     QString error_;
 };
+
+// The system's reason for an error number (errno).
+inline QString systemReason(int errorNumber)
+{
+    return QString::fromStdString(std::generic_category().message(errorNumber));
+}

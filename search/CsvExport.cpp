@@ -52,10 +52,7 @@ bool hasTimeAndAddressMark(const QString& line)
 
 } // namespace
 
-QByteArray csvHeader()
-{
-    return QByteArrayLiteral("\xEF\xBB\xBF") + QStringLiteral("时间,IP地址,信息\r\n").toUtf8();
-}
+QByteArray csvHeader() { return QByteArrayLiteral("\xEF\xBB\xBF") + QStringLiteral("时间,IP地址,信息\r\n").toUtf8(); }
 
 void appendCsvField(QByteArray& line, QByteArrayView utf8Field)
 {
@@ -130,10 +127,7 @@ bool CsvWriter::writeRecord(const LogRecord& record)
     return writeRecord(record.time.toUtf8(), record.ip.toUtf8(), record.message.toUtf8());
 }
 
-bool CsvWriter::flushWhenFull()
-{
-    return buffer_.size() < kBlockBytes ? !failed_ : finish();
-}
+bool CsvWriter::flushWhenFull() { return buffer_.size() < kBlockBytes ? !failed_ : finish(); }
 
 bool CsvWriter::finish()
 {

@@ -64,12 +64,6 @@ double roundHalfToEven(double value)
     return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
 }
 
-std::optional<qint32> toInt32(const QString& text)
-{
-    return toWholeNumber<qint32>(text);
-}
+std::optional<qint32> toInt32(const QString& text) { return toWholeNumber<qint32>(text); }
 
-std::optional<qint16> toInt16(const QString& text)
-{
-    return toWholeNumber<qint16>(text);
-}
+std::optional<qint16> toInt16(const QString& text) { return toWholeNumber<qint16>(text); }

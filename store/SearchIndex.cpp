@@ -280,10 +280,7 @@ void SearchIndex::setInterruptCheck(std::function<bool()> shouldStop)
         [](void* self) { return static_cast<SearchIndex*>(self)->shouldStop_() ? 1 : 0; }, this);
 }
 
-void SearchIndex::beginRead()
-{
-    guarded([&] { db_->exec("BEGIN"); });
-}
+void SearchIndex::beginRead() { guarded([&] { db_->exec("BEGIN"); }); }
 
 std::optional<IndexedDay> SearchIndex::day(const QString& tableName)
 {

@@ -298,10 +298,7 @@ void MainWindow::continueAfterBind()
     endStartup(true);
 }
 
-void MainWindow::endStartup(bool running)
-{
-    emit startupEnded(running);
-}
+void MainWindow::endStartup(bool running) { emit startupEnded(running); }
 
 // ---------------------------------------------------------------- shutdown --
 
@@ -452,10 +449,7 @@ void MainWindow::toggleMessageFilter()
 
 // ---------------------------------------------------------------- day list --
 
-QString MainWindow::dayCountCaption(int days) const
-{
-    return tr("log %1 days").arg(days);
-}
+QString MainWindow::dayCountCaption(int days) const { return tr("log %1 days").arg(days); }
 
 // Read off the window's thread: listing the tables may wait on the writer.
 void MainWindow::refreshDayList()
@@ -491,10 +485,7 @@ void MainWindow::showDayList(const std::optional<QStringList>& days)
         dayCombo_->setCurrentIndex(dayCombo_->count() - 1);
 }
 
-void MainWindow::loadChosenDay()
-{
-    loadRecentRecords(dayCombo_->currentText(), WhenTableMissing::Ignore);
-}
+void MainWindow::loadChosenDay() { loadRecentRecords(dayCombo_->currentText(), WhenTableMissing::Ignore); }
 
 void MainWindow::loadRecentRecords(const QString& day) { loadRecentRecords(day, WhenTableMissing::Load); }
 
@@ -598,10 +589,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-void MainWindow::openBlog()
-{
-    services_.shell.openUrl(QString::fromLatin1(kHomePage));
-}
+void MainWindow::openBlog() { services_.shell.openUrl(QString::fromLatin1(kHomePage)); }
 
 void MainWindow::openSearch()
 {

@@ -197,10 +197,7 @@ void CleanerWindow::compact()
 CleanerWindow::~CleanerWindow() { work_.waitForDone(); }
 
 // Each table goes whole or stays whole; a failing day does not stop the others.
-QStringList CleanerWindow::dropDayTables(const QStringList& days)
-{
-    return ::dropDayTables(database_, days).failures;
-}
+QStringList CleanerWindow::dropDayTables(const QStringList& days) { return ::dropDayTables(database_, days).failures; }
 
 void CleanerWindow::reportDropFailures(const QStringList& failures)
 {

@@ -64,10 +64,7 @@ void FilteredMessagesWindow::startFollowing()
     refreshView();
 }
 
-void FilteredMessagesWindow::stopFollowing()
-{
-    loaded_ = false;
-}
+void FilteredMessagesWindow::stopFollowing() { loaded_ = false; }
 
 void FilteredMessagesWindow::moveEvent(QMoveEvent* event)
 {

@@ -12,7 +12,4 @@ void QtClipboard::setText(const QString& text)
     clipboard->setText(text);
 }
 
-bool QtShell::openUrl(const QString& url)
-{
-    return QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
-}
+bool QtShell::openUrl(const QString& url) { return QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode)); }

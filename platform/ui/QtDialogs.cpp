@@ -12,10 +12,7 @@ void showMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& text
     box.exec();
 }
 
-void printMessage(const QString& text)
-{
-    QTextStream(stderr) << "kiv-syslog: " << text << Qt::endl;
-}
+void printMessage(const QString& text) { QTextStream(stderr) << "kiv-syslog: " << text << Qt::endl; }
 
 } // namespace
 
