@@ -238,6 +238,7 @@ private:
             sqlite3_close(db);
             db = nullptr;
         }
+        bool inWalMode = false;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             wake_.wait(lock, [this] { return pending_ || stopping_; });
@@ -245,8 +246,15 @@ private:
                 break;
             pending_ = false;
             lock.unlock();
-            // A checkpoint that finds the file busy simply waits for the next request.
-            if (db)
+            // A connection learns that the file is in WAL mode only from a
+            // read: until then its checkpoints would do nothing at all. A
+            // checkpoint (or that read) that finds the file busy simply waits
+            // for the next request.
+            inWalMode = inWalMode
+                     || (db
+                         && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr)
+                                == SQLITE_OK);
+            if (inWalMode)
                 sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
             lock.lock();
         }
