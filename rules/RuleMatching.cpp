@@ -23,7 +23,9 @@ RuleMatching::RuleMatching(const Clock& clock, Threading threading, qsizetype ba
     thread_->setObjectName(QStringLiteral("rules"));
     worker_ = std::make_unique<QObject>();
     worker_->moveToThread(thread_.get());
-    thread_->start();
+    // The lowest priority (on Linux SCHED_IDLE): receiving and storing come
+    // first; what matching cannot keep up with waits, up to the capacity.
+    thread_->start(QThread::IdlePriority);
 }
 
 RuleMatching::~RuleMatching()
