@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 
 #include <QMutexLocker>
+#include <algorithm>
 
 RuleMatching::RuleMatching(const Clock& clock, Threading threading, qsizetype batch, qint64 capacity,
                            QObject* parent)
@@ -40,6 +41,7 @@ RuleMatching::~RuleMatching()
 void RuleMatching::setRules(const QList<Rule>& rules)
 {
     rules_ = rules;
+    anyEnabled_ = std::any_of(rules.begin(), rules.end(), [](const Rule& rule) { return rule.enabled; });
     if (!thread_) {
         engine_.setRules(rules);
         return;
@@ -55,6 +57,8 @@ void RuleMatching::offer(const LogRecord& record)
         engine_.offer(record);
         return;
     }
+    if (!anyEnabled_)
+        return;
     if (waiting_.load(std::memory_order_relaxed) >= capacity_) {
         ++untested_;
         return;

@@ -37,6 +37,7 @@ public:
     // Records offered before are tested against the rules they were offered under.
     void setRules(const QList<Rule>& rules);
     const QList<Rule>& rules() const { return rules_; }
+    // Nothing is gathered while no rule is enabled.
     void offer(const LogRecord& record);
     // Tests everything offered so far before it returns.
     void finish();
@@ -67,6 +68,7 @@ private:
     const qsizetype batch_;
     const qint64 capacity_;
     QList<Rule> rules_;
+    bool anyEnabled_ = false;
     // Used on the matching thread only (or the caller's, without one).
     RuleEngine engine_;
     std::vector<std::pair<Rule, RuleFiring>> firings_;
