@@ -133,10 +133,7 @@ public:
             action_->setChecked(on);
         }
         if (on) {
-            // The list's commands, whichever were added since.
-            for (QAction* action : table_->actions())
-                table_->removeAction(action);
-            table_->addActions(list_.actions());
+            takeListActions();
             table_->setGeometry(list_.rect());
             table_->raise();
             followCurrentRow(list_.currentRow());
@@ -149,10 +146,20 @@ protected:
     {
         if (watched == &list_ && event->type() == QEvent::Resize)
             table_->setGeometry(list_.rect());
+        // A command given to the list later (the main list's Rules…) is the view's too.
+        if (watched == &list_ && (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved))
+            takeListActions();
         return QObject::eventFilter(watched, event);
     }
 
 private:
+    // The list's commands, in its order.
+    void takeListActions()
+    {
+        for (QAction* action : table_->actions())
+            table_->removeAction(action);
+        table_->addActions(list_.actions());
+    }
     void followCurrentRow(int row)
     {
         if (!action_->isChecked() || row < 0)

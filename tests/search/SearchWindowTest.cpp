@@ -473,4 +473,7 @@ TEST_F(SearchWindowTest, FieldsViewShowsTheFieldsOfTheRecordsFound)
     EXPECT_TRUE(cell(1, FieldsModel::Host).isEmpty());
     EXPECT_EQ(resultLines(), (QStringList{QStringLiteral("2026-12-01 10:00:00 IP:10.0.0.1 sshd[7]: disk failed"),
                                           QStringLiteral("2026-12-02 10:00:00 IP:10.0.0.2 old disk line")}));
+    // A command given to the list after the view was shown is in the view's menu too.
+    results()->addAction(new QAction(QStringLiteral("later"), results()));
+    EXPECT_EQ(table->actions(), results()->actions());
 }
