@@ -48,7 +48,9 @@ void RuleMatching::setRules(const QList<Rule>& rules)
     }
     // In line with the records: those gathered so far are tested under the rules they came under.
     handOver();
-    push(Batch{{}, 0, rules});
+    Batch change;
+    change.rules = rules;
+    push(std::move(change));
 }
 
 void RuleMatching::offer(const LogRecord& record)
@@ -64,8 +66,8 @@ void RuleMatching::offer(const LogRecord& record)
         return;
     }
     waiting_.fetch_add(1, std::memory_order_relaxed);
-    gathering_.records.push_back(record);
-    if (qsizetype(gathering_.records.size()) >= batch_) {
+    gathering_.add(record);
+    if (qsizetype(gathering_.entries.size()) >= batch_) {
         handOver();
     } else if (!handOverPosted_) {
         handOverPosted_ = true;
@@ -76,11 +78,15 @@ void RuleMatching::offer(const LogRecord& record)
 void RuleMatching::handOver()
 {
     handOverPosted_ = false;
-    if (gathering_.records.empty())
+    if (gathering_.entries.empty())
         return;
     gathering_.nowMs = clock_.currentMSecsSinceEpoch();
     push(std::exchange(gathering_, Batch{}));
-    gathering_.records.reserve(std::size_t(batch_));
+    const QMutexLocker lock(&mutex_);
+    if (!spare_.empty()) {
+        gathering_ = std::move(spare_.back());
+        spare_.pop_back();
+    }
 }
 
 void RuleMatching::push(Batch batch)
@@ -113,15 +119,24 @@ void RuleMatching::take()
     if (batches.empty())
         return;
     qint64 tested = 0;
-    for (const Batch& batch : batches) {
+    for (Batch& batch : batches) {
         if (batch.rules)
             engine_.setRules(*batch.rules);
-        for (const LogRecord& record : batch.records)
-            engine_.offer(record, batch.nowMs);
-        tested += qint64(batch.records.size());
+        for (std::size_t i = 0; i < batch.entries.size(); ++i) {
+            batch.read(i, unpacked_);
+            engine_.offer(unpacked_, batch.nowMs);
+        }
+        tested += qint64(batch.entries.size());
+        batch.clear();
+    }
+    waiting_.fetch_sub(tested, std::memory_order_relaxed);
+    {
+        const QMutexLocker lock(&mutex_);
+        for (Batch& batch : batches)
+            if (spare_.size() < 4)
+                spare_.push_back(std::move(batch));
     }
     batches.clear();
-    waiting_.fetch_sub(tested, std::memory_order_relaxed);
     publishCounters();
     for (auto& [rule, firing] : std::exchange(firings_, {}))
         QMetaObject::invokeMethod(this, [this, rule, firing] { emit fired(rule, firing); }, Qt::QueuedConnection);
@@ -145,4 +160,52 @@ QList<RuleCounter> RuleMatching::counters() const
     for (const Rule& rule : rules_)
         counters << published_.value(rule.name, RuleCounter{rule.name});
     return counters;
+}
+
+void RuleMatching::Batch::add(const LogRecord& record)
+{
+    const LogFields& f = record.fields;
+    Entry entry{{}, 0, f.facility, f.severity, f.msgPos, record.id};
+    const QString* const parts[kTexts] = {&record.time, &record.ip, &record.message, &f.host,      &f.app,
+                                          &f.procid,    &f.msgid,  &f.timestamp,     &f.sd,        &f.head};
+    for (std::size_t i = 0; i < kTexts; ++i) {
+        const QString& part = *parts[i];
+        if (part.isNull())
+            entry.nulls |= 1u << i;
+        const char16_t* from = reinterpret_cast<const char16_t*>(part.constData());
+        texts.insert(texts.end(), from, from + part.size());
+        entry.ends[i] = quint32(texts.size());
+    }
+    entries.push_back(entry);
+}
+
+void RuleMatching::Batch::read(std::size_t i, LogRecord& into) const
+{
+    const Entry& entry = entries[i];
+    LogFields& f = into.fields;
+    QString* const parts[kTexts] = {&into.time, &into.ip, &into.message, &f.host, &f.app,
+                                    &f.procid,  &f.msgid, &f.timestamp,  &f.sd,   &f.head};
+    quint32 begin = i > 0 ? entries[i - 1].ends[kTexts - 1] : 0;
+    for (std::size_t p = 0; p < kTexts; ++p) {
+        const quint32 end = entry.ends[p];
+        QString& part = *parts[p];
+        if (entry.nulls & (1u << p)) {
+            part = QString();
+        } else {
+            part.resize(qsizetype(end - begin));
+            std::copy(texts.begin() + begin, texts.begin() + end, reinterpret_cast<char16_t*>(part.data()));
+        }
+        begin = end;
+    }
+    f.facility = entry.facility;
+    f.severity = entry.severity;
+    f.msgPos = entry.msgPos;
+    into.id = entry.id;
+}
+
+void RuleMatching::Batch::clear()
+{
+    texts.clear();
+    entries.clear();
+    rules.reset();
 }

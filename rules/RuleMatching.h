@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QThread>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -51,11 +52,31 @@ signals:
     void fired(const Rule& rule, const RuleFiring& firing);
 
 private:
+    // Records copied into one buffer, their texts one after the other and
+    // shared with nothing: the receiver's thread and the matching thread never
+    // touch the same string, whose reference count would otherwise move
+    // between the processors with every record.
     struct Batch {
-        std::vector<LogRecord> records;
+        static constexpr std::size_t kTexts = 10;
+        struct Entry {
+            // Where each text ends in `texts`; bit i of nulls: text i is null.
+            std::array<quint32, kTexts> ends{};
+            quint32 nulls = 0;
+            qint32 facility = -1;
+            qint32 severity = -1;
+            qint32 msgPos = -1;
+            qint64 id = 0;
+        };
+        std::vector<char16_t> texts;
+        std::vector<Entry> entries;
         qint64 nowMs = 0;
         // Rules that replace the others from here on.
         std::optional<QList<Rule>> rules;
+
+        void add(const LogRecord& record);
+        // Record i, its texts written over those of `into` (whose room is kept).
+        void read(std::size_t i, LogRecord& into) const;
+        void clear();
     };
 
     void handOver();
@@ -81,7 +102,12 @@ private:
     std::atomic<qint64> waiting_{0};
     qint64 untested_ = 0;
 
+    // The matching thread's record, its texts' room kept from one to the next.
+    LogRecord unpacked_;
+
     mutable QMutex mutex_;
     std::vector<Batch> inbox_;
+    // Tested batches, emptied, whose room the next ones take.
+    std::vector<Batch> spare_;
     QHash<QString, RuleCounter> published_;
 };

@@ -274,7 +274,12 @@ TEST(RuleMatching, OnItsOwnThreadTestsWhatFitsCountsTheRestAndTellsFiringsBack)
         matching.offer(routerRecord());
     EXPECT_EQ(matching.untested(), 2);
     ASSERT_TRUE(fired.wait(10000));
-    EXPECT_EQ(fired[0][1].value<RuleFiring>().rule, u"errors"_s);
+    const RuleFiring first = fired[0][1].value<RuleFiring>();
+    EXPECT_EQ(first.rule, u"errors"_s);
+    // The record comes back whole, null texts null.
+    EXPECT_EQ(logLine(first.record), logLine(routerRecord()));
+    EXPECT_EQ(first.record.fields, routerRecord().fields);
+    EXPECT_TRUE(first.record.fields.procid.isNull());
     EXPECT_EQ(countersAtFiring.value(0), (RuleCounter{u"errors"_s, 3, 1, 2}));
 
     // Room again once the batch was tested; the cooldown goes by the time of hand-over.
