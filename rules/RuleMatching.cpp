@@ -61,12 +61,13 @@ void RuleMatching::offer(const LogRecord& record)
     }
     if (!anyEnabled_)
         return;
-    if (waiting_.load(std::memory_order_relaxed) >= capacity_) {
+    if (waiting_.load(std::memory_order_relaxed) >= capacity_
+        || waitingChars_.load(std::memory_order_relaxed) >= kCapacityChars) {
         ++untested_;
         return;
     }
     waiting_.fetch_add(1, std::memory_order_relaxed);
-    gathering_.add(record);
+    waitingChars_.fetch_add(gathering_.add(record), std::memory_order_relaxed);
     if (qsizetype(gathering_.entries.size()) >= batch_) {
         handOver();
     } else if (!handOverPosted_) {
@@ -127,6 +128,7 @@ void RuleMatching::take()
             engine_.offer(unpacked_, batch.nowMs);
         }
         tested += qint64(batch.entries.size());
+        waitingChars_.fetch_sub(qint64(batch.texts.size()), std::memory_order_relaxed);
         batch.clear();
     }
     waiting_.fetch_sub(tested, std::memory_order_relaxed);
@@ -162,8 +164,9 @@ QList<RuleCounter> RuleMatching::counters() const
     return counters;
 }
 
-void RuleMatching::Batch::add(const LogRecord& record)
+qint64 RuleMatching::Batch::add(const LogRecord& record)
 {
+    const std::size_t before = texts.size();
     const LogFields& f = record.fields;
     Entry entry{{}, 0, f.facility, f.severity, f.msgPos, record.id};
     const QString* const parts[kTexts] = {&record.time, &record.ip, &record.message, &f.host,      &f.app,
@@ -177,6 +180,7 @@ void RuleMatching::Batch::add(const LogRecord& record)
         entry.ends[i] = quint32(texts.size());
     }
     entries.push_back(entry);
+    return qint64(texts.size() - before);
 }
 
 void RuleMatching::Batch::read(std::size_t i, LogRecord& into) const

@@ -17,8 +17,9 @@
 // (one goes when it is full, or once the caller's event loop turns) that the
 // matching thread takes; each batch carries the time it was handed over, which
 // the cooldowns go by. What fired comes back as fired() on the caller's thread,
-// after the counters that include it. At most `capacity` records wait: one
-// beyond that is not tested, and is counted.
+// after the counters that include it. At most `capacity` records, and
+// kCapacityChars characters of their texts, wait: a record beyond that is
+// not tested, and is counted.
 //
 // With Threading::CallerThread each record is tested as it is offered (tests
 // that step everything by hand).
@@ -28,6 +29,8 @@ public:
     enum class Threading { OwnThread, CallerThread };
     static constexpr qsizetype kDefaultBatch = 512;
     static constexpr qint64 kDefaultCapacity = 50000;
+    // Whatever the records' sizes, their texts waiting take at most this many characters (32 MB).
+    static constexpr qint64 kCapacityChars = 16 * 1024 * 1024;
 
     RuleMatching(const Clock& clock, Threading threading, qsizetype batch = kDefaultBatch,
                  qint64 capacity = kDefaultCapacity, QObject* parent = nullptr);
@@ -45,7 +48,8 @@ public:
     // One per rule, in the rules' order; a rule the matching thread has not
     // seen yet keeps the counts it had under its name.
     QList<RuleCounter> counters() const;
-    // Records not tested because `capacity` were waiting.
+    // Records not tested because `capacity` records, or kCapacityChars
+    // characters of their texts, were waiting.
     qint64 untested() const { return untested_; }
 
 signals:
@@ -73,7 +77,8 @@ private:
         // Rules that replace the others from here on.
         std::optional<QList<Rule>> rules;
 
-        void add(const LogRecord& record);
+        // Returns how many characters the record's texts took.
+        qint64 add(const LogRecord& record);
         // Record i, its texts written over those of `into` (whose room is kept).
         void read(std::size_t i, LogRecord& into) const;
         void clear();
@@ -100,6 +105,7 @@ private:
     bool handOverPosted_ = false;
     // Handed over and not yet tested, and those being gathered.
     std::atomic<qint64> waiting_{0};
+    std::atomic<qint64> waitingChars_{0};
     qint64 untested_ = 0;
 
     // The matching thread's record, its texts' room kept from one to the next.

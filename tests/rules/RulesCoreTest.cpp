@@ -290,4 +290,11 @@ TEST(RuleMatching, OnItsOwnThreadTestsWhatFitsCountsTheRestAndTellsFiringsBack)
     EXPECT_EQ(matching.untested(), 2);
     ASSERT_TRUE(fired.wait(10000));
     EXPECT_EQ(fired[1][1].value<RuleFiring>().held, 2);
+
+    // However few the records, their texts waiting are bounded too.
+    LogRecord huge = routerRecord();
+    huge.message = QString(RuleMatching::kCapacityChars, u'x');
+    matching.offer(huge);
+    matching.offer(routerRecord());
+    EXPECT_EQ(matching.untested(), 3);
 }
