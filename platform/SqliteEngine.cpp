@@ -186,11 +186,13 @@ private:
 // is synced as often as the engine would do it by itself (every
 // kPagesPerCheckpoint pages), so a power cut costs no more than before. A
 // writer that outruns it checkpoints itself once the log holds
-// kPagesBeforeWriterSteps pages, which also lets the log start over.
+// kPagesBeforeWriterSteps pages (128 MB), which also lets the log start
+// over: only then does the writer wait for the disk, so the less often the
+// better, and a log kept that large for the rest of the run costs only disk.
 class BackgroundCheckpointer {
 public:
     static constexpr int kPagesPerCheckpoint = 1000;
-    static constexpr int kPagesBeforeWriterSteps = 8000;
+    static constexpr int kPagesBeforeWriterSteps = 32000;
 
     BackgroundCheckpointer(sqlite3* writer, std::string path) : writer_(writer), path_(std::move(path))
     {
