@@ -31,32 +31,23 @@ DatagramIntake::DatagramIntake(WriteQueue& queue, Timer& writeTimer, LogDatabase
 
 void DatagramIntake::handleDatagram(const Datagram& datagram)
 {
-    try {
+    tolerateFailure([&] {
         const QByteArray bytes = messageBytes(datagram.bytes);
         handle(decoder_.decode(bytes), datagram.senderIp, bytes);
-    } catch (const std::exception& failure) {
-        noteFailure(failure); // the next datagram is handled normally
-    }
+    });
 }
 
 bool DatagramIntake::handleStreamMessage(const QByteArray& streamed, const QString& ip)
 {
-    try {
+    bool tooLong = false;
+    tolerateFailure([&] {
         const QByteArray bytes = messageBytes(streamed);
         const QString text = decoder_.decode(bytes);
-        if (text.size() > kLongestMessage)
-            return false;
-        handle(text, ip, bytes);
-    } catch (const std::exception& failure) {
-        noteFailure(failure); // as for a datagram: the next message is handled normally
-    }
-    return true;
-}
-
-void DatagramIntake::noteFailure(const std::exception& failure)
-{
-    ++failures_.count;
-    failures_.last = QString::fromUtf8(failure.what());
+        tooLong = text.size() > kLongestMessage;
+        if (!tooLong)
+            handle(text, ip, bytes);
+    });
+    return !tooLong;
 }
 
 qint32 DatagramIntake::startNextSecond()
@@ -86,25 +77,15 @@ void DatagramIntake::reject(const QString& text, const QString& ip)
 void DatagramIntake::accept(const QString& text, const QString& ip, const QByteArray& bytes)
 {
     arrival_.update();
-    if (onAccepted_) {
-        try {
-            onAccepted_(bytes, ip, arrival_.dateTime());
-        } catch (const std::exception& failure) {
-            noteFailure(failure); // forwarding is no reason to lose the record
-        }
-    }
+    if (onAccepted_) // forwarding is no reason to lose the record
+        tolerateFailure([&] { onAccepted_(bytes, ip, arrival_.dateTime()); });
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message)) {
         LogFields fields = readFields(text, arrival_.forSenderTime(), lastFields_);
         lastFields_ = fields;
         LogRecord record{arrival_.text(), ip, message, std::move(fields)};
-        if (onKept_) {
-            try {
-                onKept_(record);
-            } catch (const std::exception& failure) {
-                noteFailure(failure); // the rules are no reason to lose the record
-            }
-        }
+        if (onKept_) // the rules are no reason to lose the record
+            tolerateFailure([&] { onKept_(record); });
         keep(std::move(record));
     } else {
         ++lengthDropped_;
@@ -140,13 +121,8 @@ Result<> DatagramIntake::rollOverIfNewDay(const QString& time)
     } catch (const DbError& error) {
         return Failure{QStringLiteral("the table of %1 cannot be made: %2").arg(day, error.text())};
     }
-    if (created && events_.dayTableCreated) {
-        try {
-            events_.dayTableCreated(day.toString());
-        } catch (const std::exception& failure) {
-            noteFailure(failure); // telling about the new table is no reason to lose the record
-        }
-    }
+    if (created && events_.dayTableCreated) // telling about it is no reason to lose the record
+        tolerateFailure([&] { events_.dayTableCreated(day.toString()); });
     if (!queue_.reopenWritePath() && events_.error)
         events_.error(QStringLiteral("刷新共享数据库连接错误"));
     currentDay_ = day.toString();

@@ -89,7 +89,18 @@ private:
     void accept(const QString& text, const QString& ip, const QByteArray& bytes);
     void keep(LogRecord record);
     Result<> rollOverIfNewDay(const QString& time);
-    void noteFailure(const std::exception& failure);
+    // Runs step; a failure in it is counted and noted, and the message (or
+    // the next one) is handled on as if it had not happened.
+    template <typename Step>
+    void tolerateFailure(Step&& step)
+    {
+        try {
+            step();
+        } catch (const std::exception& failure) {
+            ++failures_.count;
+            failures_.last = QString::fromUtf8(failure.what());
+        }
+    }
 
     WriteQueue& queue_;
     Timer& writeTimer_;
