@@ -14,6 +14,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/dbus/DesktopNotifier.h"
 #include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/Named.h"
 #include "platform/ui/Twips.h"
 #include "rules/RulesFile.h"
 #include "rules/ui/RulesWindow.h"
@@ -170,44 +171,37 @@ void MainWindow::buildControls()
     resize(twips::toPixels(10665), twips::toPixels(6735));
     setFont(songtiFont(10.5));
 
-    titleLabel_ = new QLabel(tr("KIV Syslog Server"), this);
-    titleLabel_->setObjectName(QStringLiteral("大标题"));
+    titleLabel_ = makeNamed<QLabel>(QStringLiteral("大标题"), tr("KIV Syslog Server"), this);
     titleLabel_->setFont(songtiFont(18));
     twips::place(titleLabel_, 4080, 120, 1800, 360);
 
-    cleanerButton_ = new QPushButton(tr("Cleaner"), this);
-    cleanerButton_->setObjectName(QStringLiteral("清理"));
+    cleanerButton_ = makeNamed<QPushButton>(QStringLiteral("清理"), tr("Cleaner"), this);
     twips::place(cleanerButton_, 8040, 0, 975, 320);
 
-    searchButton_ = new QPushButton(tr("Search"), this);
-    searchButton_->setObjectName(QStringLiteral("搜索"));
+    searchButton_ = makeNamed<QPushButton>(QStringLiteral("搜索"), tr("Search"), this);
     twips::place(searchButton_, 8040, 360, 975, 320);
 
-    dayCombo_ = new QComboBox(this);
-    dayCombo_->setObjectName(QStringLiteral("日志日期"));
+    dayCombo_ = makeNamed<QComboBox>(QStringLiteral("日志日期"), this);
     dayCombo_->setEditable(false);
     twips::place(dayCombo_, 9100, 360, 1440, 330);
     shrinkFontToShow(dayCombo_, QStringLiteral("2026-12-07"));
 
-    dayCountLabel_ = new QLabel(tr("Total record days"), this);
-    dayCountLabel_->setObjectName(QStringLiteral("记录数"));
+    dayCountLabel_ = makeNamed<QLabel>(QStringLiteral("记录数"), tr("Total record days"), this);
     dayCountLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     twips::place(dayCountLabel_, 9540, 60, 945, 210);
     fitDayCountLabel();
 
-    logList_ = new ExtentListWidget(this);
-    logList_->setObjectName(QStringLiteral("txtoutput"));
+    logList_ = makeNamed<ExtentListWidget>(QStringLiteral("txtoutput"), this);
     logList_->setStyleSheet(QStringLiteral("QListWidget { background: white; }"));
     logList_->viewport()->installEventFilter(this);
     twips::place(logList_, 0, 720, 10610, 5730);
 
-    statusLabel_ = new ClickableLabel(tr("Filtering information: 0 invalid information has been filtered"), this);
-    statusLabel_->setObjectName(QStringLiteral("过滤信息"));
+    statusLabel_ = makeNamed<ClickableLabel>(
+        QStringLiteral("过滤信息"), tr("Filtering information: 0 invalid information has been filtered"), this);
     twips::place(statusLabel_, 45, 6480, 2730, 210);
     twips::fitToText(statusLabel_);
 
-    blogLink_ = new ClickableLabel(tr("Developer blog"), this);
-    blogLink_->setObjectName(QStringLiteral("版权说明"));
+    blogLink_ = makeNamed<ClickableLabel>(QStringLiteral("版权说明"), tr("Developer blog"), this);
     blogLink_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     blogLink_->setCursor(Qt::PointingHandCursor);
     twips::place(blogLink_, 9120, 6480, 1470, 210);
@@ -247,8 +241,7 @@ void MainWindow::start()
     }
     attachCsvExport(*logList_, services_.fileChooser, services_.dialogs);
     attachFieldsView(*logList_, services_.settings);
-    auto* rulesAction = new QAction(tr("Rules…"), logList_);
-    rulesAction->setObjectName(QStringLiteral("rulesAction"));
+    auto* rulesAction = makeNamed<QAction>(QStringLiteral("rulesAction"), tr("Rules…"), logList_);
     connect(rulesAction, &QAction::triggered, this, [this] { openRules(); });
     logList_->addAction(rulesAction);
     const int keepDays = loadKeepDays(services_.settings);

@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/Database.h"
 #include "platform/Dialogs.h"
+#include "platform/ui/Named.h"
 #include "platform/ui/Twips.h"
 #include "store/Compaction.h"
 #include "store/LogDatabase.h"
@@ -26,13 +27,6 @@ constexpr double kListWidth = 1455;
 constexpr double kButtonsLeft = 1560;
 constexpr double kButtonWidth = 950;
 constexpr double kButtonHeight = 495;
-
-QPushButton* button(QWidget* parent, const QString& name)
-{
-    auto* created = new QPushButton(parent);
-    created->setObjectName(name);
-    return created;
-}
 
 } // namespace
 
@@ -56,13 +50,12 @@ CleanerWindow::CleanerWindow(LogDatabase& database, DbEngine& engine, Dialogs& d
 void CleanerWindow::buildControls()
 {
     setFont(songtiFont(10.5));
-    dayList_ = new QListWidget(this);
-    dayList_->setObjectName(QStringLiteral("日志总览"));
-    olderThan15Button_ = button(this, QStringLiteral("十五天前"));
-    olderThan30Button_ = button(this, QStringLiteral("三十天前"));
-    olderThan90Button_ = button(this, QStringLiteral("九十天前"));
-    markAllButton_ = button(this, QStringLiteral("全选"));
-    deleteButton_ = button(this, QStringLiteral("删除"));
+    dayList_ = makeNamed<QListWidget>(QStringLiteral("日志总览"), this);
+    olderThan15Button_ = makeNamed<QPushButton>(QStringLiteral("十五天前"), this);
+    olderThan30Button_ = makeNamed<QPushButton>(QStringLiteral("三十天前"), this);
+    olderThan90Button_ = makeNamed<QPushButton>(QStringLiteral("九十天前"), this);
+    markAllButton_ = makeNamed<QPushButton>(QStringLiteral("全选"), this);
+    deleteButton_ = makeNamed<QPushButton>(QStringLiteral("删除"), this);
 
     setTabOrder(dayList_, deleteButton_);
     setTabOrder(deleteButton_, olderThan30Button_);

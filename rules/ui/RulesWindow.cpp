@@ -3,6 +3,7 @@
 #include "intake/MessageText.h"
 #include "net/SyslogParser.h"
 #include "platform/ui/LogLineDelegate.h"
+#include "platform/ui/Named.h"
 #include "rules/RuleMatcher.h"
 #include "rules/RulesFile.h"
 #include "store/Severity.h"
@@ -42,9 +43,7 @@ const RuleCounter* counterOf(const RulesState& state, const QString& name)
 
 QLineEdit* lineEdit(const char* objectName, QWidget* parent)
 {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QLatin1String(objectName));
-    return edit;
+    return makeNamed<QLineEdit>(QLatin1String(objectName), parent);
 }
 
 } // namespace
@@ -75,8 +74,7 @@ void RulesWindow::buildControls()
     auto* layout = new QHBoxLayout(this);
 
     auto* left = new QVBoxLayout;
-    table_ = new QTableWidget(0, ColumnCount, this);
-    table_->setObjectName(QStringLiteral("rulesTable"));
+    table_ = makeNamed<QTableWidget>(QStringLiteral("rulesTable"), 0, ColumnCount, this);
     table_->setHorizontalHeaderLabels({tr("On"), tr("Name"), tr("Matched"), tr("Fired"), tr("Held back")});
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -88,8 +86,7 @@ void RulesWindow::buildControls()
     auto* buttons = new QHBoxLayout;
     auto* add = new QPushButton(tr("Add"), this);
     auto* remove = new QPushButton(tr("Delete"), this);
-    auto* saveButton = new QPushButton(tr("Save"), this);
-    saveButton->setObjectName(QStringLiteral("saveButton"));
+    auto* saveButton = makeNamed<QPushButton>(QStringLiteral("saveButton"), tr("Save"), this);
     auto* reload = new QPushButton(tr("Reload"), this);
     for (QPushButton* button : {add, remove, saveButton, reload})
         buttons->addWidget(button);
@@ -97,8 +94,7 @@ void RulesWindow::buildControls()
 
     auto* testBox = new QGroupBox(tr("Test a message"), this);
     auto* testLayout = new QFormLayout(testBox);
-    sample_ = new QPlainTextEdit(testBox);
-    sample_->setObjectName(QStringLiteral("sampleMessage"));
+    sample_ = makeNamed<QPlainTextEdit>(QStringLiteral("sampleMessage"), testBox);
     sample_->setPlaceholderText(tr("Paste a syslog line, e.g. <11>Dec  8 02:00:00 sw1 kernel: link down"));
     sample_->setMaximumHeight(sample_->fontMetrics().lineSpacing() * 4);
     testLayout->addRow(tr("Message"), sample_);
@@ -107,15 +103,13 @@ void RulesWindow::buildControls()
     testLayout->addRow(tr("Sender address"), sampleAddress_);
     auto* test = new QPushButton(tr("Test"), testBox);
     testLayout->addRow(test);
-    testResult_ = new QLabel(testBox);
-    testResult_->setObjectName(QStringLiteral("testResult"));
+    testResult_ = makeNamed<QLabel>(QStringLiteral("testResult"), testBox);
     testResult_->setWordWrap(true);
     testResult_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     testLayout->addRow(testResult_);
     left->addWidget(testBox);
 
-    status_ = new QLabel(this);
-    status_->setObjectName(QStringLiteral("rulesStatus"));
+    status_ = makeNamed<QLabel>(QStringLiteral("rulesStatus"), this);
     status_->setWordWrap(true);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     left->addWidget(status_);
@@ -125,23 +119,19 @@ void RulesWindow::buildControls()
     auto* formLayout = new QFormLayout(form);
     name_ = lineEdit("ruleName", form);
     formLayout->addRow(tr("Name"), name_);
-    enabled_ = new QCheckBox(tr("Enabled"), form);
-    enabled_->setObjectName(QStringLiteral("ruleEnabled"));
+    enabled_ = makeNamed<QCheckBox>(QStringLiteral("ruleEnabled"), tr("Enabled"), form);
     formLayout->addRow(enabled_);
-    cooldown_ = new QSpinBox(form);
-    cooldown_->setObjectName(QStringLiteral("ruleCooldown"));
+    cooldown_ = makeNamed<QSpinBox>(QStringLiteral("ruleCooldown"), form);
     cooldown_->setRange(0, 7 * 24 * 3600);
     cooldown_->setSuffix(tr(" s"));
     formLayout->addRow(tr("Cooldown"), cooldown_);
 
-    severity_ = new QComboBox(form);
-    severity_->setObjectName(QStringLiteral("ruleSeverity"));
+    severity_ = makeNamed<QComboBox>(QStringLiteral("ruleSeverity"), form);
     severity_->addItem(tr("any"), -1);
     for (int level = 0; level <= 7; ++level)
         severity_->addItem(QStringLiteral("%1 %2").arg(level).arg(severityName(level)), level);
     formLayout->addRow(tr("Severity at most"), severity_);
-    facility_ = new QComboBox(form);
-    facility_->setObjectName(QStringLiteral("ruleFacility"));
+    facility_ = makeNamed<QComboBox>(QStringLiteral("ruleFacility"), form);
     facility_->addItem(tr("any"), -1);
     const char* const facilities[] = {"kern",   "user",   "mail",   "daemon", "auth",   "syslog",
                                       "lpr",    "news",   "uucp",   "cron",   "authpriv", "ftp",
@@ -158,8 +148,7 @@ void RulesWindow::buildControls()
     app_ = lineEdit("ruleApp", form);
     formLayout->addRow(tr("Program"), app_);
     contains_ = lineEdit("ruleContains", form);
-    caseSensitive_ = new QCheckBox(tr("Case-sensitive"), form);
-    caseSensitive_->setObjectName(QStringLiteral("ruleCaseSensitive"));
+    caseSensitive_ = makeNamed<QCheckBox>(QStringLiteral("ruleCaseSensitive"), tr("Case-sensitive"), form);
     auto* containsRow = new QHBoxLayout;
     containsRow->addWidget(contains_);
     containsRow->addWidget(caseSensitive_);
@@ -167,8 +156,7 @@ void RulesWindow::buildControls()
     regex_ = lineEdit("ruleRegex", form);
     formLayout->addRow(tr("Regular expression"), regex_);
 
-    notify_ = new QCheckBox(tr("Desktop notification"), form);
-    notify_->setObjectName(QStringLiteral("ruleNotify"));
+    notify_ = makeNamed<QCheckBox>(QStringLiteral("ruleNotify"), tr("Desktop notification"), form);
     formLayout->addRow(tr("Actions"), notify_);
     runProgram_ = lineEdit("ruleRunProgram", form);
     formLayout->addRow(tr("Run program"), runProgram_);
@@ -191,11 +179,9 @@ void RulesWindow::buildControls()
     colourRow->addWidget(colourButton_);
     formLayout->addRow(tr("Line colour"), colourRow);
 
-    auto* apply = new QPushButton(tr("Apply"), form);
-    apply->setObjectName(QStringLiteral("applyButton"));
+    auto* apply = makeNamed<QPushButton>(QStringLiteral("applyButton"), tr("Apply"), form);
     formLayout->addRow(apply);
-    formFault_ = new QLabel(form);
-    formFault_->setObjectName(QStringLiteral("formFault"));
+    formFault_ = makeNamed<QLabel>(QStringLiteral("formFault"), form);
     formFault_->setWordWrap(true);
     formFault_->setStyleSheet(QStringLiteral("color: #c00000"));
     formLayout->addRow(formFault_);

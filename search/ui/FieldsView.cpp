@@ -3,6 +3,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/ui/ExtentListWidget.h"
 #include "platform/ui/LogLineDelegate.h"
+#include "platform/ui/Named.h"
 #include "store/Severity.h"
 
 #include <QAction>
@@ -70,8 +71,7 @@ public:
         proxy_->setSourceModel(model);
         proxy_->setSortRole(FieldsModel::kSortRole);
         proxy_->setSortLocaleAware(true);
-        table_ = new QTableView(&list);
-        table_->setObjectName(QStringLiteral("fieldsView"));
+        table_ = makeNamed<QTableView>(QStringLiteral("fieldsView"), &list);
         table_->setModel(proxy_);
         table_->setItemDelegate(new LogLineDelegate(table_));
         table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -92,8 +92,8 @@ public:
             table_->setColumnWidth(column, widths[column] * digit);
         table_->hide();
 
-        action_ = new QAction(QCoreApplication::translate("FieldsView", "Fields view"), &list);
-        action_->setObjectName(QStringLiteral("fieldsViewAction"));
+        action_ = makeNamed<QAction>(QStringLiteral("fieldsViewAction"),
+                                     QCoreApplication::translate("FieldsView", "Fields view"), &list);
         action_->setCheckable(true);
         connect(action_, &QAction::toggled, this, [this](bool on) {
             settings_.write(QString::fromLatin1(kFieldsViewSetting), on ? QStringLiteral("1") : QStringLiteral("0"));

@@ -4,6 +4,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Language.h"
 #include "platform/ui/ExtentListWidget.h"
+#include "platform/ui/Named.h"
 #include "platform/ui/QtFileChooser.h"
 #include "platform/ui/Twips.h"
 #include "search/ui/FieldsView.h"
@@ -101,43 +102,34 @@ SearchWindow::SearchWindow(LogDatabase& database, Dialogs& dialogs, Clipboard& c
 
 void SearchWindow::createControls()
 {
-    dayLabel_ = new QLabel(tr("Date"), this);
-    dayLabel_->setObjectName(QStringLiteral("Label1"));
+    dayLabel_ = makeNamed<QLabel>(QStringLiteral("Label1"), tr("Date"), this);
 
-    dayCombo_ = new QComboBox(this);
-    dayCombo_->setObjectName(QStringLiteral("搜索日期"));
+    dayCombo_ = makeNamed<QComboBox>(QStringLiteral("搜索日期"), this);
     dayCombo_->setEditable(false);
 
-    keywordLabel_ = new QLabel(tr("Keyword"), this);
-    keywordLabel_->setObjectName(QStringLiteral("Label2"));
+    keywordLabel_ = makeNamed<QLabel>(QStringLiteral("Label2"), tr("Keyword"), this);
 
-    keywordEdit_ = new QLineEdit(this);
-    keywordEdit_->setObjectName(QStringLiteral("关键字"));
+    keywordEdit_ = makeNamed<QLineEdit>(QStringLiteral("关键字"), this);
     keywordEdit_->installEventFilter(this);
 
-    searchButton_ = new QPushButton(tr("Search"), this);
-    searchButton_->setObjectName(QStringLiteral("给我搜"));
+    searchButton_ = makeNamed<QPushButton>(QStringLiteral("给我搜"), tr("Search"), this);
     connect(searchButton_, &QPushButton::clicked, this, [this] { runSearch(); });
 
-    resultList_ = new ExtentListWidget(this);
-    resultList_->setObjectName(QStringLiteral("txtoutput"));
+    resultList_ = makeNamed<ExtentListWidget>(QStringLiteral("txtoutput"), this);
     QPalette white = resultList_->palette();
     white.setColor(QPalette::Base, Qt::white);
     resultList_->setPalette(white);
     resultList_->viewport()->installEventFilter(this);
     attachCsvExport(*resultList_, chooser_, dialogs_);
 
-    ipEdit_ = new QLineEdit(this);
-    ipEdit_->setObjectName(QStringLiteral("查询IP"));
+    ipEdit_ = makeNamed<QLineEdit>(QStringLiteral("查询IP"), this);
     ipEdit_->installEventFilter(this);
 
-    ipLabel_ = new QLabel(tr("IP"), this);
-    ipLabel_->setObjectName(QStringLiteral("Label3"));
+    ipLabel_ = makeNamed<QLabel>(QStringLiteral("Label3"), tr("IP"), this);
 
     // Over the result list while a search runs, above whichever view of it is
     // shown: a child of the window made after the list, not one of the list's.
-    progressCaption_ = new QLabel(this);
-    progressCaption_->setObjectName(QStringLiteral("searchProgress"));
+    progressCaption_ = makeNamed<QLabel>(QStringLiteral("searchProgress"), this);
     progressCaption_->setAutoFillBackground(true);
     progressCaption_->setBackgroundRole(QPalette::ToolTipBase);
     progressCaption_->setForegroundRole(QPalette::ToolTipText);
@@ -148,17 +140,11 @@ void SearchWindow::createControls()
 
 void SearchWindow::createCriteriaControls()
 {
-    criteriaPanel_ = new QWidget(this);
-    criteriaPanel_->setObjectName(QStringLiteral("criteriaPanel"));
+    criteriaPanel_ = makeNamed<QWidget>(QStringLiteral("criteriaPanel"), this);
     auto* grid = new QGridLayout(criteriaPanel_);
     grid->setContentsMargins(twips::toPixels(120), 0, twips::toPixels(120), 0);
-    const auto box = [&](const char* name) {
-        auto* edit = new QLineEdit(criteriaPanel_);
-        edit->setObjectName(QLatin1StringView(name));
-        return edit;
-    };
-    severityCombo_ = new QComboBox(criteriaPanel_);
-    severityCombo_->setObjectName(QStringLiteral("severityCombo"));
+    const auto box = [&](const char* name) { return makeNamed<QLineEdit>(QLatin1StringView(name), criteriaPanel_); };
+    severityCombo_ = makeNamed<QComboBox>(QStringLiteral("severityCombo"), criteriaPanel_);
     severityCombo_->addItem(tr("any"), -1);
     for (int severity = 0; severity <= 7; ++severity)
         severityCombo_->addItem(QStringLiteral("%1 %2").arg(severity).arg(severityName(severity)), severity);
@@ -187,8 +173,7 @@ void SearchWindow::createCriteriaControls()
     }
     criteriaPanel_->hide();
 
-    auto* more = new QAction(tr("More criteria"), resultList_);
-    more->setObjectName(QStringLiteral("moreCriteriaAction"));
+    auto* more = makeNamed<QAction>(QStringLiteral("moreCriteriaAction"), tr("More criteria"), resultList_);
     more->setCheckable(true);
     connect(more, &QAction::toggled, this, [this](bool shown) { showMoreCriteria(shown); });
     resultList_->addAction(more);
