@@ -1,3 +1,4 @@
+#include "app/AttachedWindowSettings.h"
 #include "app/CommandLine.h"
 #include "app/Service.h"
 #include "app/SignalBridge.h"
@@ -22,7 +23,6 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QMap>
 #include <QSessionManager>
 #include <QTimer>
 #include <memory>
@@ -47,26 +47,6 @@ struct ReceiverParts {
     SqliteEngine readEngine{5000};
     SqliteEngine writeEngine{250};
     ReceiverThread receiver;
-};
-
-// The settings of the service the window attached to, as its state says: what
-// the window writes stays here, the service stores what it carries out.
-class ServiceSettings final : public SettingsStore {
-public:
-    explicit ServiceSettings(ReceiverReplica& receiver)
-    {
-        values_[QStringLiteral("port")] = QString::number(receiver.listeningPort());
-        values_[QStringLiteral("msgfilter")] = QString::number(receiver.filterOn());
-    }
-    QString read(const QString& name) const override { return values_.value(name); }
-    bool write(const QString& name, const QString& value) override
-    {
-        values_[name] = value;
-        return true;
-    }
-
-private:
-    QMap<QString, QString> values_;
 };
 
 // Runs the event loop until the link has the receiver's state; fails, with
@@ -169,7 +149,8 @@ int runWindow(QApplication& app, const QString& dataDir)
             SystemClock clock;
             SqliteEngine readEngine{5000};
             HeldByService heldByService;
-            ServiceSettings settings(link.receiver());
+            IniSettingsStore own(IniSettingsStore::defaultPath());
+            AttachedWindowSettings settings(link.receiver().listeningPort(), link.receiver().filterOn(), own);
             return showWindow(app, dataDir, clock, readEngine, link, settings, heldByService);
         }
         printLine(QStringLiteral("not attached: ") + attached.error());

@@ -1,3 +1,4 @@
+#include "app/AttachedWindowSettings.h"
 #include "app/ui/ClickableLabel.h"
 #include "app/ui/MainWindow.h"
 #include "cleaner/ui/CleanerWindow.h"
@@ -354,4 +355,20 @@ TEST(AttachedWindow, TheProgramOpensAsAViewOfTheRunningServiceAndLeavesItRunning
     service.send("<13>host: info: still received");
     ASSERT_TRUE(service.stop());
     EXPECT_EQ(service.storedRows(QStringLiteral("%still received%")), 1);
+}
+
+TEST(AttachedWindow, KeepsTheUsersOwnChoicesAndLeavesTheServicesSettingsToTheService)
+{
+    FakeSettingsStore own;
+    own.values = {{u"port"_s, u"5514"_s}, {u"msgfilter"_s, u"0"_s}, {u"fieldsview"_s, u"1"_s}};
+    AttachedWindowSettings settings(514, 1, own);
+    // The fields view remembered from the user's last window is shown again.
+    EXPECT_EQ(settings.read(u"fieldsview"_s), u"1"_s);
+    EXPECT_EQ(settings.read(u"port"_s), u"514"_s);
+    EXPECT_EQ(settings.read(u"msgfilter"_s), u"1"_s);
+    ASSERT_TRUE(settings.write(u"fieldsview"_s, u"0"_s));
+    ASSERT_TRUE(settings.write(u"port"_s, u"6000"_s));
+    EXPECT_EQ(own.values.value(u"fieldsview"_s), u"0"_s);
+    EXPECT_EQ(own.values.value(u"port"_s), u"5514"_s) << "the service's port must not reach the user's file";
+    EXPECT_EQ(settings.read(u"port"_s), u"6000"_s);
 }
