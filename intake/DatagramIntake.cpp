@@ -81,9 +81,7 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
         tolerateFailure([&] { onAccepted_(bytes, ip, arrival_.dateTime()); });
     const QString message = trimmedMessage(text);
     if (fitsLengthWindow(message)) {
-        LogFields fields = readFields(text, arrival_.forSenderTime(), lastFields_);
-        lastFields_ = fields;
-        LogRecord record{arrival_.text(), ip, message, std::move(fields)};
+        LogRecord record{arrival_.text(), ip, message, fieldReader_.read(text, arrival_.forSenderTime())};
         if (onKept_) // the rules are no reason to lose the record
             tolerateFailure([&] { onKept_(record); });
         keep(std::move(record));
@@ -94,7 +92,7 @@ void DatagramIntake::accept(const QString& text, const QString& ip, const QByteA
 }
 
 // The arrival time was read when the message was accepted.
-void DatagramIntake::keep(LogRecord record)
+void DatagramIntake::keep(LogRecord&& record)
 {
     const bool show = receivedThisSecond_ < kShownPerSecond && events_.showRecord;
     if (const Result<> rolledOver = rollOverIfNewDay(record.time); !rolledOver) {

@@ -87,7 +87,7 @@ private:
     void handle(const QString& text, const QString& ip, const QByteArray& bytes);
     void reject(const QString& text, const QString& ip);
     void accept(const QString& text, const QString& ip, const QByteArray& bytes);
-    void keep(LogRecord record);
+    void keep(LogRecord&& record);
     Result<> rollOverIfNewDay(const QString& time);
     // Runs step; a failure in it is counted and noted, and the message (or
     // the next one) is handled on as if it had not happened.
@@ -110,8 +110,8 @@ private:
     OnKept onKept_;
     DatagramDecoder decoder_;
     ArrivalTime arrival_;
-    // The fields of the message kept last, whose texts the next one shares when equal.
-    LogFields lastFields_;
+    // Shares the texts of the fields of one kept message with the next.
+    FieldReader fieldReader_;
 
     QString currentDay_;
     qint16 filterEnabled_ = 1;

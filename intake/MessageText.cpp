@@ -90,37 +90,74 @@ QString partOrNull(QStringView part, const QString& previous)
     return part.isEmpty() ? QString() : sharedOrCopy(part, previous);
 }
 
+// Two texts are the same text when they point at the same characters: the
+// first one keeps those alive, so they cannot have been reused meanwhile.
+void keepText(QString& previous, const QString& current)
+{
+    if (previous.constData() != current.constData() || previous.size() != current.size()
+        || previous.isNull() != current.isNull())
+        previous = current;
+}
+
 } // namespace
 
 LogFields readFields(QStringView text, const QDateTime& arrival)
 {
-    return readFields(text, SyslogArrival::of(arrival), LogFields());
+    FieldReader reader;
+    return reader.read(text, SyslogArrival::of(arrival));
 }
 
-LogFields readFields(QStringView text, const SyslogArrival& arrival, const LogFields& previous)
+LogFields FieldReader::read(QStringView text, const SyslogArrival& arrival)
 {
     const SyslogHeader header = parseSyslogHeader(text);
     LogFields fields;
     fields.facility = header.facility();
     fields.severity = header.severity();
-    fields.host = partOrNull(header.host, previous.host);
-    fields.app = partOrNull(header.app, previous.app);
-    fields.procid = partOrNull(header.procid, previous.procid);
-    fields.msgid = partOrNull(header.msgid, previous.msgid);
-    fields.sd = partOrNull(header.structuredData, previous.sd);
-    if (header.time.isValid()) {
-        const QString iso = senderTimeIso(header.time, arrival);
-        if (!iso.isEmpty())
-            fields.timestamp = iso == previous.timestamp ? previous.timestamp : iso;
-    }
+    fields.host = partOrNull(header.host, previous_.host);
+    fields.app = partOrNull(header.app, previous_.app);
+    fields.procid = partOrNull(header.procid, previous_.procid);
+    fields.msgid = partOrNull(header.msgid, previous_.msgid);
+    fields.sd = partOrNull(header.structuredData, previous_.sd);
+    fields.timestamp = senderTime(header, arrival);
     // The stored message is what follows the first blank; the part before it
     // (after the priority, which holds no blank) is kept as head.
     const qsizetype blank = text.indexOf(QLatin1Char(' '));
     if (blank >= 0) {
-        fields.head = sharedOrCopy(text.sliced(header.priLength, blank - header.priLength), previous.head);
+        fields.head = sharedOrCopy(text.sliced(header.priLength, blank - header.priLength), previous_.head);
         fields.msgPos = int(header.msgOffset);
     } else {
         fields.msgPos = int(header.priLength + header.msgOffset);
     }
+    keepAsPrevious(fields);
     return fields;
+}
+
+// The same text, read the same way, placed next to the same arrival second,
+// gives the same time.
+QString FieldReader::senderTime(const SyslogHeader& header, const SyslogArrival& arrival)
+{
+    if (!header.time.isValid())
+        return {};
+    const bool again = arrival.valid && header.format == stampFormat_ && arrival.wallSeconds == stampArrival_
+                    && header.timestamp == stamp_;
+    if (!again) {
+        const QString iso = senderTimeIso(header.time, arrival);
+        stampIso_ = iso.isEmpty() ? QString() : iso == previous_.timestamp ? previous_.timestamp : iso;
+        stamp_ = arrival.valid ? header.timestamp.toString() : QString();
+        stampFormat_ = header.format;
+        stampArrival_ = arrival.wallSeconds;
+    }
+    return stampIso_;
+}
+
+// Leaves alone the texts the two share already: taking a share costs two
+// atomic counts.
+void FieldReader::keepAsPrevious(const LogFields& fields)
+{
+    previous_.facility = fields.facility;
+    previous_.severity = fields.severity;
+    previous_.msgPos = fields.msgPos;
+    for (QString LogFields::*text : {&LogFields::host, &LogFields::app, &LogFields::procid, &LogFields::msgid,
+                                     &LogFields::timestamp, &LogFields::sd, &LogFields::head})
+        keepText(previous_.*text, fields.*text);
 }

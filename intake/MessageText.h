@@ -1,13 +1,12 @@
 #pragma once
 
+#include "net/SyslogParser.h"
 #include "store/LogRecord.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringDecoder>
-
-struct SyslogArrival;
 
 // Turns the bytes of a datagram into text. Valid UTF-8 is read as UTF-8;
 // anything else is read as GB18030, the encoding Chinese network devices
@@ -48,8 +47,28 @@ QString trimmedMessage(const QString& text);
 // text after the first blank, leaves out. Messages without a priority get no
 // facility and severity; nothing is made up.
 LogFields readFields(QStringView text, const QDateTime& arrival);
-// previous: the fields of the message before, whose equal texts are shared.
-LogFields readFields(QStringView text, const SyslogArrival& arrival, const LogFields& previous);
+
+// Reads the fields of one message after another, as readFields() does, and
+// shares every text a message has in common with the one before (a flood
+// from one sender repeats its host, program and time): most messages then
+// allocate nothing for their fields, and a sender's time repeated within the
+// same second of arrival is not worked out again.
+class FieldReader {
+public:
+    LogFields read(QStringView text, const SyslogArrival& arrival);
+
+private:
+    QString senderTime(const SyslogHeader& header, const SyslogArrival& arrival);
+    void keepAsPrevious(const LogFields& fields);
+
+    LogFields previous_;
+    // The last sender's time worked out: as sent, how it was read, the
+    // arrival second it was placed next to, and the result.
+    QString stamp_;
+    SyslogFormat stampFormat_ = SyslogFormat::None;
+    qint64 stampArrival_ = 0;
+    QString stampIso_;
+};
 
 inline constexpr qsizetype kShortestMessage = 3;
 inline constexpr qsizetype kLongestMessage = 65534;

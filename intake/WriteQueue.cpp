@@ -54,7 +54,7 @@ WriteQueue::WriteQueue(RecordWriter& writer, Timer& writeTimer, QString recovery
     writeTimer_.setOnTimeout([this] { flush(); });
 }
 
-bool WriteQueue::enqueue(LogRecord record, qint32 receivedThisSecond, bool show)
+bool WriteQueue::enqueue(LogRecord&& record, qint32 receivedThisSecond, bool show)
 {
     if (queuedCount_ >= kCapacity)
         flush();

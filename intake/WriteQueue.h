@@ -65,7 +65,7 @@ public:
     // False only when the record could not be queued.
     // show: the record is passed to the callback of setOnSettled() once it
     // was written (with its ID) or went to the recovery file (without one).
-    bool enqueue(LogRecord record, qint32 receivedThisSecond, bool show = false);
+    bool enqueue(LogRecord&& record, qint32 receivedThisSecond, bool show = false);
     // The same for a record without fields.
     bool enqueue(const QString& time, const QString& ip, const QString& message, qint32 receivedThisSecond)
     {

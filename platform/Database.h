@@ -76,7 +76,7 @@ struct DbValue {
     DbValue() = default;
     DbValue(qint64 number) : kind(Kind::Integer), integer(number) {}
     DbValue(QStringView value) : kind(Kind::Text), text(value) {}
-    DbValue(const QString& value) : kind(Kind::Text), text(value) {}
+    DbValue(const QString& value) : kind(Kind::Text), text(value), owner(&value) {}
     // NULL for a null text, the text otherwise (an empty one included).
     static DbValue orNull(const QString& value) { return value.isNull() ? DbValue() : DbValue(value); }
     // NULL for a negative number.
@@ -85,6 +85,9 @@ struct DbValue {
     Kind kind = Kind::Null;
     qint64 integer = 0;
     QStringView text;
+    // The string text lies in, when known (alive for the run that binds it):
+    // a statement may keep a share of it.
+    const QString* owner = nullptr;
 };
 
 // A statement prepared once and run many times with text parameters.

@@ -107,7 +107,7 @@ public:
         int position = 1;
         for (QStringView param : params)
             bindText(position++, param);
-        stepToEnd();
+        stepToEnd(position - 1);
     }
 
     void runValues(std::initializer_list<DbValue> params) override
@@ -116,7 +116,7 @@ public:
         for (const DbValue& param : params) {
             int bound = SQLITE_OK;
             if (param.kind == DbValue::Kind::Text)
-                bindText(position, param.text);
+                bindText(position, param.text, param.owner);
             else if (param.kind == DbValue::Kind::Integer)
                 bound = sqlite3_bind_int64(statement_, position, param.integer);
             else
@@ -125,16 +125,19 @@ public:
                 failAndReset();
             ++position;
         }
-        stepToEnd();
+        stepToEnd(position - 1);
     }
     qint64 lastInsertId() const override { return sqlite3_last_insert_rowid(db_); }
 
 private:
     // Bound as UTF-8, the database's own encoding, so the engine need not
-    // convert it; the bytes stay alive until stepToEnd() clears the bindings.
+    // convert it; the bytes stay alive until the parameter is bound again or
+    // stepToEnd() clears it.
     // A short text that repeats from one run to the next (the second's time,
-    // the sender's address) is converted once.
-    void bindText(int position, QStringView text)
+    // the sender's address, its host) is converted once; when the text is a
+    // string shared from one record to the next, the statement keeps a share
+    // of it and knows it again by its address, without comparing.
+    void bindText(int position, QStringView text, const QString* owner = nullptr)
     {
         if (int(utf8_.size()) < position) {
             utf8_.resize(std::size_t(position));
@@ -146,8 +149,8 @@ private:
         if (text.size() > shortText) {
             bytes = text.toUtf8();
             last = QString();
-        } else if (last.isNull() || QStringView(last) != text) {
-            last = text.toString();
+        } else if (last.isNull() || !sameText(last, text)) {
+            last = keptCopy(text, owner);
             bytes = text.toUtf8();
         }
         if (sqlite3_bind_text(statement_, position, bytes.isNull() ? "" : bytes.constData(), int(bytes.size()),
@@ -155,7 +158,22 @@ private:
             != SQLITE_OK)
             failAndReset();
     }
-    void stepToEnd()
+    // last keeps its characters alive: text cannot lie at the same address
+    // unless it is the same string.
+    static bool sameText(const QString& last, QStringView text)
+    {
+        return (last.constData() == text.data() && last.size() == text.size()) || QStringView(last) == text;
+    }
+    // A share of owner when it owns its characters; a copy of text otherwise
+    // (characters it does not own could go and their address come back).
+    static QString keptCopy(QStringView text, const QString* owner)
+    {
+        return owner && owner->data_ptr().isMutable() ? *owner : text.toString();
+    }
+    // bound: how many parameters this run bound. When that is all of them,
+    // every one is bound afresh before the next run, so the bindings need not
+    // be cleared (which costs a pass over all of them at every record).
+    void stepToEnd(int bound)
     {
         int result = sqlite3_step(statement_);
         while (result == SQLITE_ROW)
@@ -163,7 +181,8 @@ private:
         if (result != SQLITE_DONE)
             failAndReset();
         sqlite3_reset(statement_);
-        sqlite3_clear_bindings(statement_);
+        if (bound < sqlite3_bind_parameter_count(statement_))
+            sqlite3_clear_bindings(statement_);
     }
     [[noreturn]] void failAndReset()
     {

@@ -112,26 +112,33 @@ TEST(RecordTime, MatchesTheStoredTimeFormat)
     EXPECT_EQ(dayOfRecordTime(QStringLiteral("2027-01-01 00:00:01")), QStringLiteral("2027-01-01"));
 }
 
-// A flood shares the texts one message has in common with the one before; what
-// is read must not depend on that, down to an empty part staying empty rather
-// than becoming NULL, and the year of a timestamp without one.
+// A flood shares the texts one message has in common with the one before,
+// and a sender's time with the one before read in the same arrival second;
+// what is read must not depend on that, down to an empty part staying empty
+// rather than becoming NULL, and the year of a timestamp without one.
 TEST(FieldReading, TheMessageBeforeChangesNothingReadFromTheNext)
 {
-    const QDateTime arrival(QDate(2027, 1, 1), QTime(0, 0, 30));
-    const QStringList messages{u"<13>Dec 31 23:59:50 host app[7]: info: a"_s, u"<13>Dec 31 23:59:50 host app[7]: info: b"_s,
-                               u"<14> info: empty head"_s,  u"<14> info: empty head again"_s,
-                               u"<165>1 2027-01-01T00:00:29.5Z h2 app - ID7 [x@1 a=\"1\"] info: c"_s,
-                               u"<13>Jan  1 00:00:29 host app[8]: info: d"_s, u"<14>info:"_s};
-    LogFields previous;
-    for (const QString& message : messages) {
+    const QDateTime newYear(QDate(2027, 1, 1), QTime(0, 0, 30));
+    const QDateTime summer(QDate(2027, 8, 1), QTime(0, 0, 30));
+    const QString lastDay = u"<13>Dec 31 23:59:50 host app[7]: info: a"_s;
+    const std::pair<QString, QDateTime> messages[] = {
+        {lastDay, newYear}, {u"<13>Dec 31 23:59:50 host app[7]: info: b"_s, newYear},
+        {u"<14> info: empty head"_s, newYear}, {u"<14> info: empty head again"_s, newYear},
+        {lastDay, newYear}, {u"<189>12: *Dec 31 23:59:50: %LINK-3-UPDOWN: x"_s, newYear},
+        {u"<165>1 2027-01-01T00:00:29.5Z h2 app - ID7 [x@1 a=\"1\"] info: c"_s, newYear},
+        {u"<13>Jan  1 00:00:29 host app[8]: info: d"_s, newYear}, {u"<14>info:"_s, newYear},
+        {lastDay, newYear}, {lastDay, summer}, {lastDay, QDateTime()}, {lastDay, QDateTime()}};
+    FieldReader reader;
+    for (const auto& [message, arrival] : messages) {
         const LogFields alone = readFields(message, arrival);
-        const LogFields shared = readFields(message, SyslogArrival::of(arrival), previous);
+        const LogFields shared = reader.read(message, SyslogArrival::of(arrival));
         EXPECT_EQ(shared, alone) << message.toStdString();
         for (const auto& [text, sharedText] : {std::pair{alone.head, shared.head}, {alone.host, shared.host},
                                                {alone.timestamp, shared.timestamp}, {alone.sd, shared.sd}})
             EXPECT_EQ(text.isNull(), sharedText.isNull()) << message.toStdString();
-        previous = shared;
     }
-    EXPECT_EQ(readFields(messages[0], arrival).timestamp, u"2026-12-31T23:59:50"_s);
-    EXPECT_TRUE(readFields(messages[2], arrival).head.isEmpty() && !readFields(messages[2], arrival).head.isNull());
+    EXPECT_EQ(readFields(lastDay, newYear).timestamp, u"2026-12-31T23:59:50"_s);
+    EXPECT_EQ(readFields(lastDay, summer).timestamp, u"2027-12-31T23:59:50"_s);
+    EXPECT_TRUE(readFields(messages[2].first, newYear).head.isEmpty()
+                && !readFields(messages[2].first, newYear).head.isNull());
 }
