@@ -279,8 +279,7 @@ void WriteQueue::writeAsOneTransaction()
 {
     writer_.begin();
     transactionOpen_ = true;
-    for (int slot = firstUnwritten_; slot < queuedCount_; ++slot)
-        records_[slot].id = writer_.append(records_[slot]);
+    writer_.appendAll(std::span<LogRecord>(records_.data() + firstUnwritten_, std::size_t(queuedCount_ - firstUnwritten_)));
     writer_.commit();
     transactionOpen_ = false;
     counters_.stored += queuedCount_ - firstUnwritten_;

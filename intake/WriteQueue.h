@@ -5,6 +5,7 @@
 #include <QString>
 #include <array>
 #include <deque>
+#include <span>
 #include <functional>
 
 class Clock;

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -95,7 +96,8 @@ class DbStatement {
 public:
     virtual ~DbStatement() = default;
     // Runs with NULL, integer and text parameters, bound in order.
-    virtual void runValues(std::initializer_list<DbValue> params) = 0;
+    void runValues(std::initializer_list<DbValue> params) { runValues(std::span(params.begin(), params.size())); }
+    virtual void runValues(std::span<const DbValue> params) = 0;
     // The ID (rowid) of the row the connection inserted last.
     virtual qint64 lastInsertId() const = 0;
     // Runs with text parameters, bound where they lie (not copied) and

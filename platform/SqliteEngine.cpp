@@ -110,7 +110,7 @@ public:
         stepToEnd(position - 1);
     }
 
-    void runValues(std::initializer_list<DbValue> params) override
+    void runValues(std::span<const DbValue> params) override
     {
         int position = 1;
         for (const DbValue& param : params) {

@@ -3,6 +3,8 @@
 #include "platform/Result.h"
 #include "store/LogRecord.h"
 
+#include <span>
+
 
 // The long-lived write path into the database: one connection and one prepared
 // insert on the daily table of the day it was (re)opened on.
@@ -25,4 +27,11 @@ public:
     // Appends one row, its fields too when the table has their columns;
     // outside a transaction it is stored at once. Returns the row's ID.
     virtual qint64 append(const LogRecord& record) = 0;
+    // Appends the records in order, as append() does each, and gives each
+    // its row's ID. A failure may leave some of them stored.
+    virtual void appendAll(std::span<LogRecord> records)
+    {
+        for (LogRecord& record : records)
+            record.id = append(record);
+    }
 };

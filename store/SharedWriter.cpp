@@ -5,14 +5,18 @@
 
 namespace {
 
-QString insertSql(const QString& tableName, bool withFields)
+// An insert of as many rows as given.
+QString insertSql(const QString& tableName, bool withFields, std::size_t rows = 1)
 {
+    const QString row = withFields ? QStringLiteral("(?,?,?,?,?,?,?,?,?,?,?,?,?)") : QStringLiteral("(?,?,?)");
+    QString values = row;
+    for (std::size_t i = 1; i < rows; ++i)
+        values += u',' + row;
     if (!withFields)
-        return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES (?,?,?)").arg(quoteName(tableName));
+        return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\") VALUES %2").arg(quoteName(tableName), values);
     return QStringLiteral("INSERT INTO %1 (\"时间\",\"IP地址\",\"信息\",\"facility\",\"severity\",\"host\",\"app\","
-                          "\"procid\",\"msgid\",\"timestamp\",\"sd\",\"head\",\"msgpos\") "
-                          "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)")
-        .arg(quoteName(tableName));
+                          "\"procid\",\"msgid\",\"timestamp\",\"sd\",\"head\",\"msgpos\") VALUES %2")
+        .arg(quoteName(tableName), values);
 }
 
 } // namespace
@@ -54,8 +58,10 @@ Result<> SharedWriter::reopen()
 
 void SharedWriter::close()
 {
-    // The statement belongs to the connection and must go first. Closing a
+    // The statements belong to the connection and must go first. Closing a
     // connection inside a transaction rolls the transaction back.
+    for (std::unique_ptr<DbStatement>& insert : insertsOfRows_)
+        insert.reset();
     insert_.reset();
     connection_.reset();
 }
@@ -73,24 +79,80 @@ void SharedWriter::commit() { openConnection().commit(); }
 
 void SharedWriter::rollback() { openConnection().rollback(); }
 
+// A table made before IPv6 senders were received is widened by the first
+// address that needs it (which rebuilds it, so the statements are prepared
+// again).
+void SharedWriter::widenAddressFor(const LogRecord& record)
+{
+    if (!narrowAddress_ || record.ip.size() <= kNarrowAddressLength)
+        return;
+    for (std::unique_ptr<DbStatement>& insert : insertsOfRows_)
+        insert.reset();
+    insert_.reset();
+    widenAddressColumn(*connection_, tableName_);
+    narrowAddress_ = false;
+    insert_ = connection_->prepare(insertSqlText_);
+}
+
 qint64 SharedWriter::append(const LogRecord& record)
 {
     openConnection();
-    if (narrowAddress_ && record.ip.size() > kNarrowAddressLength) {
-        insert_.reset();
-        widenAddressColumn(*connection_, tableName_);
-        narrowAddress_ = false;
-        insert_ = connection_->prepare(insertSqlText_);
-    }
-    const LogFields& fields = record.fields;
+    widenAddressFor(record);
     if (!withFields_) {
         insert_->runTexts({record.time, record.ip, record.message});
-    } else { // a record without fields gets NULL in each
-        insert_->runValues({record.time, record.ip, record.message, DbValue::orNull(fields.facility),
-                            DbValue::orNull(fields.severity), DbValue::orNull(fields.host),
-                            DbValue::orNull(fields.app), DbValue::orNull(fields.procid),
-                            DbValue::orNull(fields.msgid), DbValue::orNull(fields.timestamp),
-                            DbValue::orNull(fields.sd), DbValue::orNull(fields.head), DbValue::orNull(fields.msgPos)});
+    } else {
+        values_.clear();
+        addValues(record);
+        insert_->runValues(values_);
     }
     return insert_->lastInsertId();
+}
+
+// The record's parameters, in the order of the insert's columns; a record
+// without fields gets NULL in each field.
+void SharedWriter::addValues(const LogRecord& record)
+{
+    if (!withFields_) {
+        values_.insert(values_.end(), {record.time, record.ip, record.message});
+        return;
+    }
+    const LogFields& fields = record.fields;
+    values_.insert(values_.end(),
+                   {record.time, record.ip, record.message, DbValue::orNull(fields.facility),
+                    DbValue::orNull(fields.severity), DbValue::orNull(fields.host), DbValue::orNull(fields.app),
+                    DbValue::orNull(fields.procid), DbValue::orNull(fields.msgid), DbValue::orNull(fields.timestamp),
+                    DbValue::orNull(fields.sd), DbValue::orNull(fields.head), DbValue::orNull(fields.msgPos)});
+}
+
+DbStatement& SharedWriter::insertOfRows(std::size_t rows)
+{
+    std::unique_ptr<DbStatement>& insert = insertsOfRows_[rows];
+    if (!insert)
+        insert = connection_->prepare(insertSql(tableName_, withFields_, rows));
+    return *insert;
+}
+
+void SharedWriter::appendAll(std::span<LogRecord> records)
+{
+    openConnection();
+    for (const LogRecord& record : records)
+        widenAddressFor(record);
+    while (!records.empty()) {
+        const std::size_t rows = std::min(records.size(), kRowsPerInsert);
+        if (rows == 1) {
+            records[0].id = append(records[0]);
+        } else {
+            values_.clear();
+            for (std::size_t i = 0; i < rows; ++i)
+                addValues(records[i]);
+            DbStatement& insert = insertOfRows(rows);
+            insert.runValues(values_);
+            // The rows of one statement are stored in order, each numbered one
+            // past the table's highest ID: the last row's ID gives them all.
+            const qint64 last = insert.lastInsertId();
+            for (std::size_t i = 0; i < rows; ++i)
+                records[i].id = last - qint64(rows - 1 - i);
+        }
+        records = records.subspan(rows);
+    }
 }

@@ -3,7 +3,9 @@
 #include "platform/Database.h"
 #include "store/RecordWriter.h"
 
+#include <array>
 #include <memory>
+#include <vector>
 
 class Clock;
 
@@ -29,18 +31,30 @@ public:
     void commit() override;
     void rollback() override;
     qint64 append(const LogRecord& record) override;
+    // Several rows a statement: each run of a statement costs about as much
+    // as a few rows do (finding the table's end, ending the statement).
+    void appendAll(std::span<LogRecord> records) override;
+
+    // The most rows one insert statement takes.
+    static constexpr std::size_t kRowsPerInsert = 10;
 
     // The insert the write path was last (re)opened with, for diagnostics.
     QString insertSqlText() const { return insertSqlText_; }
 
 private:
     DbConnection& openConnection();
+    void widenAddressFor(const LogRecord& record);
+    void addValues(const LogRecord& record);
+    DbStatement& insertOfRows(std::size_t rows);
 
     DbEngine& engine_;
     QString databasePath_;
     const Clock& clock_;
     std::unique_ptr<DbConnection> connection_;
     std::unique_ptr<DbStatement> insert_;
+    // The inserts of 2 to kRowsPerInsert rows, prepared when first needed.
+    std::array<std::unique_ptr<DbStatement>, kRowsPerInsert + 1> insertsOfRows_;
+    std::vector<DbValue> values_;
     QString insertSqlText_;
     bool withFields_ = false;
     // Today's table still limits addresses to this many characters.

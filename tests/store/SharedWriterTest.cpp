@@ -5,6 +5,8 @@
 
 #include <QFileInfo>
 #include <QTest>
+#include <span>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -129,6 +131,59 @@ TEST_F(SharedWriterTest, ASecondConnectionReadsWhileTheWriterWrites)
     writer_.commit();
     EXPECT_EQ(database_.loadRecentRecords(today()).size(), 3);
     EXPECT_EQ(database_.dayList(), QStringList{today()});
+}
+
+// Records appended together are stored in order, several a statement and
+// the rest alone, each with its fields (or none) and the ID of its row.
+TEST_F(SharedWriterTest, RecordsAppendedTogetherKeepTheirOrderFieldsAndIds)
+{
+    database_.ensureFileAndTodayTable();
+    ASSERT_TRUE(writer_.reopen());
+    EXPECT_EQ(writer_.append(record(u"alone"_s)), 1);
+    std::vector<LogRecord> records;
+    for (int i = 0; i < 2 * int(SharedWriter::kRowsPerInsert) + 3; ++i) {
+        LogRecord next = record(u"message %1"_s.arg(i));
+        if (i % 4 != 0) { // every fourth without fields
+            next.fields.facility = i % 24;
+            next.fields.severity = i % 8;
+            next.fields.host = u"h%1"_s.arg(i);
+            next.fields.head = u"app:"_s;
+            next.fields.msgPos = i;
+        }
+        records.push_back(next);
+    }
+    records.push_back(record(u"one more alone"_s));
+    writer_.begin();
+    writer_.appendAll(std::span(records).first(records.size() - 1));
+    writer_.appendAll(std::span(records).last(1));
+    writer_.commit();
+
+    auto rows = connect()->query(u"SELECT * FROM \"syslog-2026-12-06\" WHERE ID > 1 ORDER BY ID"_s);
+    for (const LogRecord& expected : records) {
+        ASSERT_TRUE(rows->next());
+        EXPECT_EQ(rows->text(u"ID"_s)->toLongLong(), expected.id);
+        EXPECT_EQ(rows->text(u"信息"_s), expected.message);
+        EXPECT_EQ(storedFields(*rows), expected.fields) << expected.message.toStdString();
+    }
+    EXPECT_FALSE(rows->next());
+    EXPECT_EQ(records.back().id, qint64(records.size()) + 1);
+}
+
+// In a table of today made before IPv6 senders were received, an IPv6
+// address anywhere in the records widens it before any of them is stored.
+TEST_F(SharedWriterTest, AnIpv6AddressAmongRecordsAppendedTogetherWidensTodaysOldTable)
+{
+    createDay(u"2026-12-05"_s);
+    connect()->execute(u"CREATE TABLE \"syslog-2026-12-06\" (\"ID\" INTEGER NOT NULL, \"时间\" TEXT, "
+                       "\"IP地址\" TEXT CHECK (length(\"IP地址\") <= 16), \"信息\" TEXT, "
+                       "CONSTRAINT \"PrimaryKey\" PRIMARY KEY (\"ID\"))"_s);
+    ASSERT_TRUE(writer_.reopen());
+    std::vector<LogRecord> records(5, record(u"v4"_s));
+    records[3].ip = u"2001:db8:1234:5678:9abc:def0:1234:5678"_s;
+    writer_.appendAll(records);
+    EXPECT_EQ(records[4].id, 5);
+    EXPECT_EQ(scalar(u"SELECT \"IP地址\" AS v FROM \"syslog-2026-12-06\" WHERE ID = 4"_s), records[3].ip);
+    EXPECT_EQ(rowCount(today()), 5);
 }
 
 TEST_F(SharedWriterTest, ALockedDatabaseFailsTheWriteAfterTheBusyTimeout)
