@@ -1,6 +1,7 @@
 #include "platform/SqliteEngine.h"
 
 #include "platform/FileAccess.h"
+#include "platform/SqliteJoinedWal.h"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <sqlite3.h>
@@ -13,6 +14,14 @@
 #include <thread>
 
 namespace {
+
+// The file layer every connection opens its file through: the one that
+// writes each commit into the log at once, where the platform allows it.
+std::string fileLayer()
+{
+    const char* joined = joinedWalVfsName();
+    return joined ? std::string(joined) : std::string();
+}
 
 std::string engineText(const QString& text) { return text.toStdString(); }
 
@@ -297,7 +306,7 @@ private:
 class SqliteConnection final : public DbConnection {
 public:
     SqliteConnection(const QString& path, int flags, int busyTimeoutMs)
-        : db_(std::make_shared<SQLite::Database>(engineText(path), flags, busyTimeoutMs))
+        : db_(std::make_shared<SQLite::Database>(engineText(path), flags, busyTimeoutMs, fileLayer()))
     {
         // A double-quoted name that matches no column must be an error, not
         // silently read as a text constant ("ID" on a table without ID).
