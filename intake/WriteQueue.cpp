@@ -279,7 +279,8 @@ void WriteQueue::writeAsOneTransaction()
 {
     writer_.begin();
     transactionOpen_ = true;
-    writer_.appendAll(std::span<LogRecord>(records_.data() + firstUnwritten_, std::size_t(queuedCount_ - firstUnwritten_)));
+    const auto unwritten = std::size_t(queuedCount_ - firstUnwritten_);
+    writer_.appendAll(std::span(records_).subspan(std::size_t(firstUnwritten_), unwritten));
     writer_.commit();
     transactionOpen_ = false;
     counters_.stored += queuedCount_ - firstUnwritten_;

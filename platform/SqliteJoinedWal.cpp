@@ -122,36 +122,28 @@ int xClose(sqlite3_file* file)
 }
 
 // Every other call: what is kept is written first.
+template <typename Method, typename... Args>
+int afterSettling(sqlite3_file* file, Method sqlite3_io_methods::*method, Args... args)
+{
+    JoinedFile* f = joined(file);
+    if (const int result = settle(f); result != SQLITE_OK)
+        return result;
+    return (f->real->pMethods->*method)(f->real, args...);
+}
 int xRead(sqlite3_file* file, void* data, int amount, sqlite3_int64 offset)
 {
-    if (const int result = settle(joined(file)); result != SQLITE_OK)
-        return result;
-    return joined(file)->real->pMethods->xRead(joined(file)->real, data, amount, offset);
+    return afterSettling(file, &sqlite3_io_methods::xRead, data, amount, offset);
 }
 int xTruncate(sqlite3_file* file, sqlite3_int64 size)
 {
-    if (const int result = settle(joined(file)); result != SQLITE_OK)
-        return result;
-    return joined(file)->real->pMethods->xTruncate(joined(file)->real, size);
+    return afterSettling(file, &sqlite3_io_methods::xTruncate, size);
 }
-int xSync(sqlite3_file* file, int flags)
-{
-    if (const int result = settle(joined(file)); result != SQLITE_OK)
-        return result;
-    return joined(file)->real->pMethods->xSync(joined(file)->real, flags);
-}
+int xSync(sqlite3_file* file, int flags) { return afterSettling(file, &sqlite3_io_methods::xSync, flags); }
 int xFileSize(sqlite3_file* file, sqlite3_int64* size)
 {
-    if (const int result = settle(joined(file)); result != SQLITE_OK)
-        return result;
-    return joined(file)->real->pMethods->xFileSize(joined(file)->real, size);
+    return afterSettling(file, &sqlite3_io_methods::xFileSize, size);
 }
-int xLock(sqlite3_file* file, int level)
-{
-    if (const int result = settle(joined(file)); result != SQLITE_OK)
-        return result;
-    return joined(file)->real->pMethods->xLock(joined(file)->real, level);
-}
+int xLock(sqlite3_file* file, int level) { return afterSettling(file, &sqlite3_io_methods::xLock, level); }
 int xUnlock(sqlite3_file* file, int level)
 {
     if (joined(file)->isLog)
@@ -164,9 +156,7 @@ int xCheckReservedLock(sqlite3_file* file, int* held)
 }
 int xFileControl(sqlite3_file* file, int op, void* arg)
 {
-    if (const int result = settle(joined(file)); result != SQLITE_OK)
-        return result;
-    return joined(file)->real->pMethods->xFileControl(joined(file)->real, op, arg);
+    return afterSettling(file, &sqlite3_io_methods::xFileControl, op, arg);
 }
 int xSectorSize(sqlite3_file* file) { return joined(file)->real->pMethods->xSectorSize(joined(file)->real); }
 int xDeviceCharacteristics(sqlite3_file* file)
@@ -240,7 +230,10 @@ int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, in
 }
 
 int xDelete(sqlite3_vfs*, const char* name, int syncDir) { return lower->xDelete(lower, name, syncDir); }
-int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) { return lower->xAccess(lower, name, flags, result); }
+int xAccess(sqlite3_vfs*, const char* name, int flags, int* result)
+{
+    return lower->xAccess(lower, name, flags, result);
+}
 int xFullPathname(sqlite3_vfs*, const char* name, int size, char* out)
 {
     return lower->xFullPathname(lower, name, size, out);

@@ -11,25 +11,40 @@
 #include <csignal>
 #include <sys/resource.h>
 
-TEST(SqliteEngine, AReaderSeesTheWritersLogGrowAndStopsAStatementWhenItsInterruptCheckSaysSo)
+namespace {
+
+// A writer and a reader on a new file with one table, t (x).
+class SqliteEngineTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir_;
+    const QString path_ = QDir(dir_.path()).filePath(QStringLiteral("syslog.mdb"));
+    SqliteEngine engine_;
+    const std::unique_ptr<DbConnection> writer_ = openWithTable();
+    const std::unique_ptr<DbConnection> reader_ = engine_.open(path_, DbEngine::OpenMode::ReadOnly);
+
+    std::unique_ptr<DbConnection> openWithTable()
+    {
+        auto writer = engine_.open(path_, DbEngine::OpenMode::CreateIfMissing);
+        writer_->execute(QStringLiteral("CREATE TABLE t (x)"));
+        return writer;
+    }
+};
+
+} // namespace
+
+TEST_F(SqliteEngineTest, AReaderSeesTheWritersLogGrowAndStopsAStatementWhenItsInterruptCheckSaysSo)
 {
-    QTemporaryDir dir;
-    const QString path = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
-    SqliteEngine engine;
-    const auto writer = engine.open(path, DbEngine::OpenMode::CreateIfMissing);
-    writer->execute(QStringLiteral("CREATE TABLE t (x BLOB)"));
-    const auto reader = engine.open(path, DbEngine::OpenMode::ReadOnly);
-    const qint64 before = reader->logBytes();
+    const qint64 before = reader_->logBytes();
     // 100 rows of 8 KB: at least 800 KB more in the log.
-    writer->execute(QStringLiteral("INSERT INTO t SELECT zeroblob(8192) FROM "
+    writer_->execute(QStringLiteral("INSERT INTO t SELECT zeroblob(8192) FROM "
                                    "(WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
                                    "SELECT i FROM n)"));
-    EXPECT_GE(reader->logBytes() - before, 100 * 8192);
+    EXPECT_GE(reader_->logBytes() - before, 100 * 8192);
 
     int checks = 0;
-    reader->setInterruptCheck([&] { return ++checks >= 3; });
+    reader_->setInterruptCheck([&] { return ++checks >= 3; });
     try {
-        reader->query(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
+        reader_->query(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
                                      "SELECT count(*) FROM n"))
             ->next();
         ADD_FAILURE() << "an endless statement ended";
@@ -38,8 +53,8 @@ TEST(SqliteEngine, AReaderSeesTheWritersLogGrowAndStopsAStatementWhenItsInterrup
     }
     EXPECT_EQ(checks, 3);
     // Without the check, statements run to their end again.
-    reader->setInterruptCheck({});
-    const auto rows = reader->query(QStringLiteral("SELECT count(*) AS n FROM t"));
+    reader_->setInterruptCheck({});
+    const auto rows = reader_->query(QStringLiteral("SELECT count(*) AS n FROM t"));
     ASSERT_TRUE(rows->next());
     EXPECT_EQ(rows->text(QStringLiteral("n")), QStringLiteral("100"));
 }
@@ -78,21 +93,15 @@ void commitRows(DbConnection& writer, int count, int bytes)
 
 // A commit goes into the log in one write, and another connection sees it as
 // soon as the commit returns.
-TEST(SqliteEngine, EachCommitReachesTheLogInOneWriteAndIsSeenAtOnce)
+TEST_F(SqliteEngineTest, EachCommitReachesTheLogInOneWriteAndIsSeenAtOnce)
 {
-    QTemporaryDir dir;
-    const QString path = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
-    SqliteEngine engine;
-    const auto writer = engine.open(path, DbEngine::OpenMode::CreateIfMissing);
-    writer->execute(QStringLiteral("CREATE TABLE t (x TEXT)"));
-    const auto reader = engine.open(path, DbEngine::OpenMode::ReadOnly);
     const qint64 before = writeCalls();
     if (before < 0)
         GTEST_SKIP() << "this system does not count write calls";
     constexpr int commits = 100;
     for (int i = 1; i <= commits; ++i) {
-        commitRows(*writer, 10, 200);
-        ASSERT_EQ(rowsSeen(*reader), 10 * i);
+        commitRows(*writer_, 10, 200);
+        ASSERT_EQ(rowsSeen(*reader_), 10 * i);
     }
     // Each commit writes at least one page: two calls a page if not joined.
     EXPECT_LT(writeCalls() - before, commits * 3 / 2);
@@ -100,36 +109,30 @@ TEST(SqliteEngine, EachCommitReachesTheLogInOneWriteAndIsSeenAtOnce)
 
 // A commit the log cannot take fails, as it would without joining its
 // writes, and leaves the rows committed before it as they were.
-TEST(SqliteEngine, ACommitTheLogCannotTakeFailsAndKeepsWhatWasCommitted)
+TEST_F(SqliteEngineTest, ACommitTheLogCannotTakeFailsAndKeepsWhatWasCommitted)
 {
-    QTemporaryDir dir;
-    const QString path = QDir(dir.path()).filePath(QStringLiteral("syslog.mdb"));
-    SqliteEngine engine;
-    const auto writer = engine.open(path, DbEngine::OpenMode::CreateIfMissing);
-    writer->execute(QStringLiteral("CREATE TABLE t (x TEXT)"));
-    const auto reader = engine.open(path, DbEngine::OpenMode::ReadOnly);
-    commitRows(*writer, 10, 200);
+    commitRows(*writer_, 10, 200);
 
     // Files may not grow past the log's size now: the next commit must grow it.
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limited = saved;
-    limited.rlim_cur = rlim_t(QFileInfo(path + QStringLiteral("-wal")).size());
+    limited.rlim_cur = rlim_t(QFileInfo(path_ + QStringLiteral("-wal")).size());
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    EXPECT_THROW(commitRows(*writer, 10, 3000), DbError);
+    EXPECT_THROW(commitRows(*writer_, 10, 3000), DbError);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldSignal);
     try {
-        writer->rollback();
+        writer_->rollback();
     } catch (const DbError&) {
         // The failed commit may have ended the transaction itself.
     }
 
-    EXPECT_EQ(rowsSeen(*reader), 10);
-    commitRows(*writer, 5, 200);
-    EXPECT_EQ(rowsSeen(*reader), 15);
-    const auto check = engine.open(path)->query(QStringLiteral("PRAGMA integrity_check"));
+    EXPECT_EQ(rowsSeen(*reader_), 10);
+    commitRows(*writer_, 5, 200);
+    EXPECT_EQ(rowsSeen(*reader_), 15);
+    const auto check = engine_.open(path_)->query(QStringLiteral("PRAGMA integrity_check"));
     ASSERT_TRUE(check->next());
     EXPECT_EQ(check->text(QStringLiteral("integrity_check")), QStringLiteral("ok"));
 }
