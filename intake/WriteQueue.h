@@ -5,8 +5,8 @@
 #include <QString>
 #include <array>
 #include <deque>
-#include <span>
 #include <functional>
+#include <span>
 
 class Clock;
 class RecordWriter;

@@ -3,7 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
-#include <new>
+
 
 namespace {
 
@@ -250,7 +250,7 @@ int xCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* now) { return lower->xCurrent
 
 const char* registerJoinedWal()
 {
-    // Only over a platform layer with shared memory and memory mapping.
+    // Only over a platform layer that has every call this one passes on.
     lower = sqlite3_vfs_find(nullptr);
     if (!lower || lower->iVersion < 2)
         return nullptr;
