@@ -189,6 +189,10 @@ public:
         while (total < limit) {
             const int wanted = std::min(limit - total, kBatch);
             prepare(wanted);
+            // Each batch gets its own sender text: one shared with datagrams
+            // the receiving thread is handling meanwhile would have its count
+            // of owners move between the two threads' caches at every datagram.
+            lastSenderText_ = QString();
             const int got = ::recvmmsg(fd_, headers_.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
             if (got <= 0)
                 break;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -123,15 +124,10 @@ public:
     {
         int position = 1;
         for (const DbValue& param : params) {
-            int bound = SQLITE_OK;
             if (param.kind == DbValue::Kind::Text)
                 bindText(position, param.text, param.owner);
-            else if (param.kind == DbValue::Kind::Integer)
-                bound = sqlite3_bind_int64(statement_, position, param.integer);
             else
-                bound = sqlite3_bind_null(statement_, position);
-            if (bound != SQLITE_OK)
-                failAndReset();
+                bindNumberOrNull(position, param);
             ++position;
         }
         stepToEnd(position - 1);
@@ -139,33 +135,68 @@ public:
     qint64 lastInsertId() const override { return sqlite3_last_insert_rowid(db_); }
 
 private:
+    // What one parameter is bound to. The engine keeps a binding from one run
+    // to the next, so a parameter that gets the same value as in the run
+    // before is not bound again: in a flood from one sender most parameters
+    // of a record (the second's time, the address, the host, the program, the
+    // numbers) repeat, and binding costs the engine a lock and a copy each.
+    struct Parameter {
+        DbValue::Kind kind = DbValue::Kind::Null;
+        bool bound = false;
+        qint64 integer = 0;
+        // The text's UTF-8 bytes, which the engine reads in place until the
+        // parameter is bound again.
+        QByteArray utf8;
+        // A short text as it was last converted: one that repeats is not
+        // converted again.
+        QString lastShort;
+    };
+
+    Parameter& parameter(int position)
+    {
+        if (int(parameters_.size()) < position)
+            parameters_.resize(std::size_t(position));
+        return parameters_[std::size_t(position - 1)];
+    }
+
     // Bound as UTF-8, the database's own encoding, so the engine need not
-    // convert it; the bytes stay alive until the parameter is bound again or
-    // stepToEnd() clears it.
-    // A short text that repeats from one run to the next (the second's time,
-    // the sender's address, its host) is converted once; when the text is a
-    // string shared from one record to the next, the statement keeps a share
-    // of it and knows it again by its address, without comparing.
+    // convert it. When the text is a string shared from one record to the
+    // next, the statement keeps a share of it and knows it again by its
+    // address, without comparing.
     void bindText(int position, QStringView text, const QString* owner = nullptr)
     {
-        if (int(utf8_.size()) < position) {
-            utf8_.resize(std::size_t(position));
-            lastShort_.resize(std::size_t(position));
-        }
-        QByteArray& bytes = utf8_[std::size_t(position - 1)];
-        QString& last = lastShort_[std::size_t(position - 1)];
+        Parameter& bound = parameter(position);
         constexpr qsizetype shortText = 32;
         if (text.size() > shortText) {
-            bytes = text.toUtf8();
-            last = QString();
-        } else if (last.isNull() || !sameText(last, text)) {
-            last = keptCopy(text, owner);
-            bytes = text.toUtf8();
+            bound.utf8 = text.toUtf8();
+            bound.lastShort = QString();
+        } else if (bound.lastShort.isNull() || !sameText(bound.lastShort, text)) {
+            bound.lastShort = keptCopy(text, owner);
+            bound.utf8 = text.toUtf8();
+        } else if (bound.bound && bound.kind == DbValue::Kind::Text) {
+            return;
         }
-        if (sqlite3_bind_text(statement_, position, bytes.isNull() ? "" : bytes.constData(), int(bytes.size()),
-                              SQLITE_STATIC)
+        bound.bound = false;
+        if (sqlite3_bind_text(statement_, position, bound.utf8.isNull() ? "" : bound.utf8.constData(),
+                              int(bound.utf8.size()), SQLITE_STATIC)
             != SQLITE_OK)
             failAndReset();
+        bound.kind = DbValue::Kind::Text;
+        bound.bound = true;
+    }
+    void bindNumberOrNull(int position, const DbValue& value)
+    {
+        Parameter& bound = parameter(position);
+        if (bound.bound && bound.kind == value.kind && (value.kind == DbValue::Kind::Null || bound.integer == value.integer))
+            return;
+        bound.bound = false;
+        const int result = value.kind == DbValue::Kind::Integer ? sqlite3_bind_int64(statement_, position, value.integer)
+                                                                : sqlite3_bind_null(statement_, position);
+        if (result != SQLITE_OK)
+            failAndReset();
+        bound.kind = value.kind;
+        bound.integer = value.integer;
+        bound.bound = true;
     }
     // last keeps its characters alive: text cannot lie at the same address
     // unless it is the same string.
@@ -191,21 +222,26 @@ private:
             failAndReset();
         sqlite3_reset(statement_);
         if (bound < sqlite3_bind_parameter_count(statement_))
-            sqlite3_clear_bindings(statement_);
+            clearBindings();
     }
     [[noreturn]] void failAndReset()
     {
         const DbError error = lastError(db_);
         sqlite3_reset(statement_);
-        sqlite3_clear_bindings(statement_);
+        clearBindings();
         throw error;
+    }
+    void clearBindings()
+    {
+        sqlite3_clear_bindings(statement_);
+        for (Parameter& each : parameters_)
+            each.bound = false;
     }
 
     SharedDatabase owner_;
     sqlite3* db_;
     sqlite3_stmt* statement_ = nullptr;
-    std::vector<QByteArray> utf8_;
-    std::vector<QString> lastShort_;
+    std::vector<Parameter> parameters_;
 };
 
 // Checkpoints a database's write-ahead log on a thread of its own, through a

@@ -136,3 +136,26 @@ TEST_F(SqliteEngineTest, ACommitTheLogCannotTakeFailsAndKeepsWhatWasCommitted)
     ASSERT_TRUE(check->next());
     EXPECT_EQ(check->text(QStringLiteral("integrity_check")), QStringLiteral("ok"));
 }
+
+// A statement leaves a parameter that repeats bound as it was; every change
+// of value or kind, and a failed run, must still reach the stored rows.
+TEST_F(SqliteEngineTest, RepeatedParametersStoreTheirValuesThroughKindChangesAndAfterAFailedRun)
+{
+    writer_->execute(QStringLiteral("CREATE TABLE u (a, b, c, CHECK (a IS NOT 'bad'))"));
+    const auto insert = writer_->prepare(QStringLiteral("INSERT INTO u VALUES (?, ?, ?)"));
+    const QString host = QStringLiteral("host");
+    insert->runValues({host, qint64(1), DbValue()});
+    insert->runValues({host, qint64(1), DbValue()});
+    insert->runValues({DbValue(), qint64(2), QStringLiteral("x")});
+    insert->runValues({QStringView(host), DbValue(), QStringLiteral("x")});
+    EXPECT_THROW(insert->runValues({QStringLiteral("bad"), qint64(2), QStringLiteral("x")}), DbError);
+    insert->runValues({host, qint64(2), QStringLiteral("x")});
+    insert->runTexts({host, QStringLiteral("2"), QStringLiteral("x")});
+
+    const auto rows = reader_->query(QStringLiteral("SELECT quote(a) || ',' || quote(b) || ',' || quote(c) AS r FROM u"));
+    QStringList stored;
+    while (rows->next())
+        stored << rows->text(QStringLiteral("r")).value_or(QString());
+    EXPECT_EQ(stored.join(QLatin1Char(' ')),
+              QStringLiteral("'host',1,NULL 'host',1,NULL NULL,2,'x' 'host',NULL,'x' 'host',2,'x' 'host','2','x'"));
+}
