@@ -109,6 +109,8 @@ LogFields readFields(QStringView text, const QDateTime& arrival)
 
 LogFields FieldReader::read(QStringView text, const SyslogArrival& arrival)
 {
+    if (repeatsHeader(text, arrival))
+        return previous_;
     const SyslogHeader header = parseSyslogHeader(text);
     LogFields fields;
     fields.facility = header.facility();
@@ -129,7 +131,34 @@ LogFields FieldReader::read(QStringView text, const SyslogArrival& arrival)
         fields.msgPos = int(header.priLength + header.msgOffset);
     }
     keepAsPrevious(fields);
+    rememberHeader(text, header);
     return fields;
+}
+
+// A flood from one sender repeats the whole header (priority, time, host and
+// tag) within a second of arrival; such a message has the fields of the one
+// before, without reading it again.
+bool FieldReader::repeatsHeader(QStringView text, const SyslogArrival& arrival) const
+{
+    return !repeatableHeader_.isEmpty() && text.startsWith(repeatableHeader_)
+        && (!repeatableHasTime_ || (arrival.valid && arrival.wallSeconds == stampArrival_));
+}
+
+// Only a header whose reading looked at nothing after it can be taken as
+// read again by what starts with it: an RFC 3164 header or a bare TAG, ended
+// by the TAG's ": ". Reading an RFC 5424 header looks at the message for a
+// byte order mark, and a Cisco header may have been tried for a time after
+// what ended it.
+void FieldReader::rememberHeader(QStringView text, const SyslogHeader& header)
+{
+    const qsizetype end = header.priLength + header.msgOffset;
+    const bool repeatable = (header.format == SyslogFormat::Rfc3164 || header.format == SyslogFormat::Headerless)
+                         && !header.app.isNull() && header.msgOffset > 0 && text[end - 1] == u' ';
+    if (!repeatable)
+        repeatableHeader_.clear();
+    else if (QStringView(repeatableHeader_) != text.first(end))
+        repeatableHeader_ = text.first(end).toString();
+    repeatableHasTime_ = header.time.isValid();
 }
 
 // The same text, read the same way, placed next to the same arrival second,

@@ -51,8 +51,9 @@ LogFields readFields(QStringView text, const QDateTime& arrival);
 // Reads the fields of one message after another, as readFields() does, and
 // shares every text a message has in common with the one before (a flood
 // from one sender repeats its host, program and time): most messages then
-// allocate nothing for their fields, and a sender's time repeated within the
-// same second of arrival is not worked out again.
+// allocate nothing for their fields, a sender's time repeated within the
+// same second of arrival is not worked out again, and a message repeating
+// the whole header of the one before within that second is not read again.
 class FieldReader {
 public:
     LogFields read(QStringView text, const SyslogArrival& arrival);
@@ -60,8 +61,16 @@ public:
 private:
     QString senderTime(const SyslogHeader& header, const SyslogArrival& arrival);
     void keepAsPrevious(const LogFields& fields);
+    bool repeatsHeader(QStringView text, const SyslogArrival& arrival) const;
+    void rememberHeader(QStringView text, const SyslogHeader& header);
 
     LogFields previous_;
+    // The previous message's header, from its priority to the end of its
+    // TAG, when a message starting with the same characters has the same
+    // fields; empty otherwise. Whether it holds a time, which then depends
+    // on the arrival second too.
+    QString repeatableHeader_;
+    bool repeatableHasTime_ = false;
     // The last sender's time worked out: as sent, how it was read, the
     // arrival second it was placed next to, and the result.
     QString stamp_;

@@ -127,7 +127,11 @@ TEST(FieldReading, TheMessageBeforeChangesNothingReadFromTheNext)
         {lastDay, newYear}, {u"<189>12: *Dec 31 23:59:50: %LINK-3-UPDOWN: x"_s, newYear},
         {u"<165>1 2027-01-01T00:00:29.5Z h2 app - ID7 [x@1 a=\"1\"] info: c"_s, newYear},
         {u"<13>Jan  1 00:00:29 host app[8]: info: d"_s, newYear}, {u"<14>info:"_s, newYear},
-        {lastDay, newYear}, {lastDay, summer}, {lastDay, QDateTime()}, {lastDay, QDateTime()}};
+        {lastDay, newYear}, {lastDay, summer}, {lastDay, QDateTime()}, {lastDay, QDateTime()}, {lastDay, newYear},
+        {u"<14>info: disk ok"_s, newYear}, {u"<14>info: Dec 31 23:59:50 host app: x"_s, newYear},
+        {u"<189>12: sw1: hello"_s, newYear}, {u"<189>12: sw1: *Dec 31 23:59:50: %LINK-3-UPDOWN: x"_s, newYear},
+        {u"<13>Dec 31 23:59:50 host app[7]:"_s, newYear}, {u"<13>Dec 31 23:59:50 host app[7]: x"_s, newYear},
+        {u"<13>Dec 31 23:59:50 host x y"_s, newYear}, {u"<13>Dec 31 23:59:50 host app: z"_s, newYear}};
     FieldReader reader;
     for (const auto& [message, arrival] : messages) {
         const LogFields alone = readFields(message, arrival);
