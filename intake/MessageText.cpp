@@ -2,6 +2,8 @@
 
 #include "net/SyslogParser.h"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -62,11 +64,29 @@ QString decodeDatagram(const QByteArray& bytes)
     return decoder.decode(bytes);
 }
 
+namespace {
+
+// Whether text holds word, case-sensitively: the places of word's first
+// character are found by the library's vectorised search, and only there is
+// the rest compared. Every message passes this filter, so it is kept cheap.
+bool containsText(QStringView text, std::u16string_view word)
+{
+    const qsizetype lastStart = text.size() - qsizetype(word.size());
+    for (qsizetype at = 0; at <= lastStart; ++at) {
+        at = text.indexOf(QChar(word.front()), at);
+        if (at < 0 || at > lastStart)
+            return false;
+        if (std::equal(word.begin() + 1, word.end(), text.utf16() + at + 1))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool isValidMessage(const QString& text)
 {
-    return text.contains(QLatin1StringView("info"))
-        || text.contains(QLatin1StringView("error"))
-        || text.contains(QLatin1StringView("warning"));
+    return containsText(text, u"info") || containsText(text, u"error") || containsText(text, u"warning");
 }
 
 QString trimmedMessage(const QString& text)
