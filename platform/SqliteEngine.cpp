@@ -165,38 +165,38 @@ private:
     // address, without comparing.
     void bindText(int position, QStringView text, const QString* owner = nullptr)
     {
-        Parameter& bound = parameter(position);
+        Parameter& slot = parameter(position);
         constexpr qsizetype shortText = 32;
         if (text.size() > shortText) {
-            bound.utf8 = text.toUtf8();
-            bound.lastShort = QString();
-        } else if (bound.lastShort.isNull() || !sameText(bound.lastShort, text)) {
-            bound.lastShort = keptCopy(text, owner);
-            bound.utf8 = text.toUtf8();
-        } else if (bound.bound && bound.kind == DbValue::Kind::Text) {
+            slot.utf8 = text.toUtf8();
+            slot.lastShort = QString();
+        } else if (slot.lastShort.isNull() || !sameText(slot.lastShort, text)) {
+            slot.lastShort = keptCopy(text, owner);
+            slot.utf8 = text.toUtf8();
+        } else if (slot.bound && slot.kind == DbValue::Kind::Text) {
             return;
         }
-        bound.bound = false;
-        if (sqlite3_bind_text(statement_, position, bound.utf8.isNull() ? "" : bound.utf8.constData(),
-                              int(bound.utf8.size()), SQLITE_STATIC)
+        slot.bound = false;
+        if (sqlite3_bind_text(statement_, position, slot.utf8.isNull() ? "" : slot.utf8.constData(),
+                              int(slot.utf8.size()), SQLITE_STATIC)
             != SQLITE_OK)
             failAndReset();
-        bound.kind = DbValue::Kind::Text;
-        bound.bound = true;
+        slot.kind = DbValue::Kind::Text;
+        slot.bound = true;
     }
     void bindNumberOrNull(int position, const DbValue& value)
     {
-        Parameter& bound = parameter(position);
-        if (bound.bound && bound.kind == value.kind && (value.kind == DbValue::Kind::Null || bound.integer == value.integer))
+        Parameter& slot = parameter(position);
+        if (slot.bound && slot.kind == value.kind && (value.kind == DbValue::Kind::Null || slot.integer == value.integer))
             return;
-        bound.bound = false;
+        slot.bound = false;
         const int result = value.kind == DbValue::Kind::Integer ? sqlite3_bind_int64(statement_, position, value.integer)
                                                                 : sqlite3_bind_null(statement_, position);
         if (result != SQLITE_OK)
             failAndReset();
-        bound.kind = value.kind;
-        bound.integer = value.integer;
-        bound.bound = true;
+        slot.kind = value.kind;
+        slot.integer = value.integer;
+        slot.bound = true;
     }
     // last keeps its characters alive: text cannot lie at the same address
     // unless it is the same string.
